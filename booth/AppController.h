@@ -1,0 +1,96 @@
+// The booth's application controller: start-up, the visitor's screens, photo intake and
+// filing, the kiosk windows, the current camera and the operator panel. Its widgets come
+// from resources/AppController.ui. Everything here runs on the main thread except the
+// watchdog loop and photo intake (which runs on the camera's download thread).
+#pragma once
+
+#include <QDateTime>
+#include <QImage>
+#include <QPointer>
+#include <QStringList>
+#include <QVariantMap>
+#include <QWidget>
+
+#include <atomic>
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QComboBox;
+class QProgressBar;
+class QTimer;
+class QTextToSpeech;
+class SNP_KeyboardView;
+class SNP_CanonCamera;
+
+namespace Ui { class AppController; }
+
+// Process-wide working folders (absolute paths), set at start-up and by the operator.
+// Read from the camera's download thread as well: use the accessors, which lock.
+QString gScratchFolder();
+QString gMainImagesFolder();
+QString gForUploadFolder();
+void setGScratchFolder(const QString& path);
+void setGMainImagesFolder(const QString& path);
+void setGForUploadFolder(const QString& path);
+
+// User-defaults keys.
+extern const char* const PrefKeyCameraScratchFolder;      // "scratchFolder"
+extern const char* const PrefKeyMainImagesFolder;         // "mainImagesFolder"
+extern const char* const PrefKeyForUploadFolder;          // "forUploadFolder"
+extern const char* const PrefKeyForTouchScreenCountValue; // "touchScreenCountValue"
+
+class AppController : public QWidget {
+    Q_OBJECT
+public:
+    explicit AppController(QWidget* parent = nullptr);
+    ~AppController() override;
+
+    // ---- start-up, configuration and watchdog ----
+    void startup();
+    void awakeFromNib();
+    void applicationDidFinishLaunching();
+    void terminate(QObject* sender);
+    void alert();
+
+public Q_SLOTS:
+    void setDownloadFolder(QObject* sender = nullptr);
+    void setForUploadFolder(QObject* sender = nullptr);
+    void setMainImagesFolder(QObject* sender = nullptr);
+    void updateWatchdogCounter();
+
+    // ---- screen sequence and countdown ----
+    void nextScreen(QObject* sender = nullptr);
+
+public:
+    std::unique_ptr<Ui::AppController> ui;
+
+    // Outlets and fields, in declaration order.
+    QLabel* _EVFView = nullptr;
+    QWidget* _liveWindow = nullptr;
+    QWidget* _fullWindow = nullptr;
+    QWidget* _overlayWindow = nullptr;
+    QLabel* _touchView = nullptr;
+    QLabel* _liveView = nullptr;
+    QLabel* _badEmail = nullptr;
+    QLabel* _badEmailItemText = nullptr;
+    SNP_KeyboardView* _keyboard = nullptr;
+    QLabel* _liveCountdownField1 = nullptr;
+    QLabel* _liveCountdownField2 = nullptr;
+    QLabel* _touchCountdownField = nullptr;
+    QPushButton* _goButton = nullptr;
+    uint32_t _countdown = 0;
+    uint32_t _screenNumber = 0;
+    QTextToSpeech* _speaker = nullptr;
+    QStringList _emails;
+    QWidget* _flashLayer = nullptr;
+    QTimer* _screenTimer = nullptr;
+    std::atomic<uint32_t> _watchdogCount{0};
+    QComboBox* _camerasButton = nullptr;
+    QProgressBar* _progress = nullptr;
+    QVariantMap _imageDict;
+    QTimer* _cameraClockTimer = nullptr;
+    double _cameraClockSkew = 0.0;
+    std::shared_ptr<SNP_CanonCamera> _currentCamera;
+};

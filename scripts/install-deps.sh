@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the booth needs to build, run and test.
+# Safe to run again: packages already present are left alone.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config ninja-build git ccache
+  qt6-base-dev qt6-base-dev-tools qt6-speech-dev qt6-multimedia-dev
+  qt6-qpa-plugins libgl-dev
+  libexiv2-dev exiv2 libimage-exiftool-perl
+  libplist-dev libplist-utils
+  libjpeg62-turbo-dev libturbojpeg0-dev
+  libgphoto2-dev libusb-1.0-0-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  fonts-dejavu-core
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+$SUDO apt-get update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"

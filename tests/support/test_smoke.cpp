@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "SNP_Log.h"
+TEST(Smoke, Builds) { EXPECT_FALSE(SNP_Log::validateEmailAddress("x")); }
