@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 using EdsError = uint32_t;
 using EdsUInt8 = uint8_t;
@@ -241,3 +242,8 @@ public:
 // nothing was chosen.
 std::shared_ptr<EdsSdk> EdsCurrentSdk();
 void EdsSetCurrentSdk(std::shared_ptr<EdsSdk> sdk);
+
+// Makes the implementation named by the "cameraBackend" user default: "sim" (the simulated
+// camera) or "gphoto2" (real cameras over USB, when built with libgphoto2). Null for any
+// other name.
+std::shared_ptr<EdsSdk> EdsCreateSdk(const std::string& name);
