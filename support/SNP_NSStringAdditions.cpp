@@ -1,0 +1,247 @@
+#include "SNP_NSStringAdditions.h"
+
+#include "SNP_Log.h"
+
+#include <QStringConverter>
+#include <QSysInfo>
+
+#include <cstring>
+
+namespace SNP_NSStringAdditions {
+
+namespace {
+
+bool isDigit(char32_t c) { return c >= U'0' && c <= U'9'; }
+
+} // namespace
+
+int numericalCaseInsensitiveCompare(const QString& a, const QString& b)
+{
+    const QList<uint> x = a.toCaseFolded().toUcs4();
+    const QList<uint> y = b.toCaseFolded().toUcs4();
+    qsizetype i = 0, j = 0;
+    while (i < x.size() && j < y.size()) {
+        if (isDigit(x[i]) && isDigit(y[j])) {
+            qsizetype ie = i, je = j;
+            while (ie < x.size() && isDigit(x[ie])) ++ie;
+            while (je < y.size() && isDigit(y[je])) ++je;
+            // Compare by value: skip leading zeros, then the longer number is larger,
+            // then digit by digit.
+            qsizetype is = i, js = j;
+            while (is < ie - 1 && x[is] == U'0') ++is;
+            while (js < je - 1 && y[js] == U'0') ++js;
+            const qsizetype il = ie - is, jl = je - js;
+            if (il != jl)
+                return il < jl ? -1 : 1;
+            for (qsizetype k = 0; k < il; ++k)
+                if (x[is + k] != y[js + k])
+                    return x[is + k] < y[js + k] ? -1 : 1;
+            i = ie;
+            j = je;
+            continue;
+        }
+        if (x[i] != y[j])
+            return x[i] < y[j] ? -1 : 1;
+        ++i;
+        ++j;
+    }
+    if (i < x.size()) return 1;
+    if (j < y.size()) return -1;
+    return 0;
+}
+
+std::optional<QString> stringWithCString(const char* bytes, size_t maxLength, Encoding encoding)
+{
+    int width = 1;
+    switch (encoding) {
+    case Encoding::ASCII: case Encoding::UTF8: case Encoding::Latin1: width = 1; break;
+    case Encoding::UTF16: case Encoding::UTF16LE: case Encoding::UTF16BE: width = 2; break;
+    case Encoding::UTF32: case Encoding::UTF32LE: case Encoding::UTF32BE: width = 4; break;
+    case Encoding::Unsupported: return std::nullopt;
+    }
+    if (!bytes)
+        return std::nullopt;
+    if (maxLength != 0 && maxLength < size_t(width))
+        return std::nullopt;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
+    const size_t limit = maxLength == 0 ? SIZE_MAX : maxLength;
+
+    if (width == 1) {
+        size_t start = 0;
+        if (encoding == Encoding::UTF8 && (maxLength == 0 || maxLength >= 4)
+            && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF)
+            start = 3;
+        size_t end = start;
+        while (end < limit && p[end] != 0)
+            ++end;
+        const QByteArrayView view(bytes + start, qsizetype(end - start));
+        if (view.isEmpty())
+            return QString();
+        if (encoding == Encoding::Latin1)
+            return QString::fromLatin1(view);
+        if (encoding == Encoding::ASCII) {
+            for (char c : view)
+                if (static_cast<unsigned char>(c) > 127)
+                    return std::nullopt;
+            return QString::fromLatin1(view);
+        }
+        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+        QString text = decoder.decode(view);
+        if (decoder.hasError())
+            return std::nullopt;
+        return text;
+    }
+
+    // Wide units: the length ends before the first zero unit, in whole units.
+    const size_t unitLimit = (limit == SIZE_MAX) ? SIZE_MAX : (limit / size_t(width)) * size_t(width);
+    size_t end = 0;
+    while (end + size_t(width) <= unitLimit) {
+        bool zero = true;
+        for (int k = 0; k < width; ++k)
+            if (p[end + size_t(k)] != 0) { zero = false; break; }
+        if (zero)
+            break;
+        end += size_t(width);
+    }
+    if (end == 0)
+        return QString();
+
+    const bool hostLittle = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
+    bool little = hostLittle;
+    if (encoding == Encoding::UTF16LE || encoding == Encoding::UTF32LE) little = true;
+    if (encoding == Encoding::UTF16BE || encoding == Encoding::UTF32BE) little = false;
+    size_t start = 0;
+    if (encoding == Encoding::UTF16 || encoding == Encoding::UTF32) {
+        // A leading byte-order mark decides the order and is dropped.
+        if (width == 2) {
+            if (p[0] == 0xFF && p[1] == 0xFE) { little = true; start = 2; }
+            else if (p[0] == 0xFE && p[1] == 0xFF) { little = false; start = 2; }
+        } else {
+            if (p[0] == 0xFF && p[1] == 0xFE && p[2] == 0 && p[3] == 0) { little = true; start = 4; }
+            else if (p[0] == 0 && p[1] == 0 && p[2] == 0xFE && p[3] == 0xFF) { little = false; start = 4; }
+        }
+    }
+    const QByteArrayView view(bytes + start, qsizetype(end - start));
+    if (view.isEmpty())
+        return QString();
+    const QStringConverter::Encoding qtEncoding = width == 2
+        ? (little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE)
+        : (little ? QStringConverter::Utf32LE : QStringConverter::Utf32BE);
+    QStringDecoder decoder(qtEncoding, QStringConverter::Flag::Stateless);
+    QString text = decoder.decode(view);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+CharacterSet decimalDigitCharacterSet()
+{
+    return [](char32_t c) { return QChar::isDigit(c); };
+}
+
+CharacterSet whitespaceCharacterSet()
+{
+    return [](char32_t c) { return QChar::isSpace(c); };
+}
+
+CharacterSet characterSetWithCharactersInString(const QString& characters)
+{
+    const QList<uint> set = characters.toUcs4();
+    return [set](char32_t c) { return set.contains(uint(c)); };
+}
+
+QString stringByDeletingCharactersInSet(const QString& text, const CharacterSet& set)
+{
+    if (!set)
+        return text;
+    QString out;
+    out.reserve(text.size());
+    for (char32_t c : text.toUcs4()) {
+        if (set(c))
+            continue;
+        if (QChar::requiresSurrogates(c)) {
+            out += QChar(QChar::highSurrogate(c));
+            out += QChar(QChar::lowSurrogate(c));
+        } else {
+            out += QChar(char16_t(c));
+        }
+    }
+    return out;
+}
+
+QString stringByReplacingSubStrings(const QString& text, const QStringList& targets,
+                                    const QStringList& values, bool caseInsensitive,
+                                    qsizetype location, qsizetype length)
+{
+    const qsizetype size = text.size();
+    if (location < 0 || location > size) {
+        SNP_Log::debugf("stringByReplacingSubStrings: range start %lld outside a text of %lld; clipped",
+                        static_cast<long long>(location), static_cast<long long>(size));
+        location = qBound<qsizetype>(0, location, size);
+    }
+    if (length < 0 || length > size - location)
+        length = size - location;
+    QString working = text.mid(location, length);
+    const Qt::CaseSensitivity cs = caseInsensitive ? Qt::CaseInsensitive : Qt::CaseSensitive;
+    for (qsizetype i = 0; i < targets.size(); ++i) {
+        if (targets[i].isEmpty())
+            continue;
+        working.replace(targets[i], i < values.size() ? values[i] : QString(), cs);
+    }
+    return text.left(location) + working + text.mid(location + length);
+}
+
+QString hexLineText(const char* bytes, qsizetype count)
+{
+    QString line;
+    line.reserve(16 * 3 + 1 + 2 + 16 + 1);
+    for (int col = 0; col < 16; ++col) {
+        if (col < count)
+            line += QString::asprintf("%.2x ", static_cast<unsigned char>(bytes[col]));
+        else
+            line += QStringLiteral("   ");
+        if (col == 7)
+            line += u' ';
+    }
+    line += QStringLiteral(" |");
+    for (qsizetype col = 0; col < count && col < 16; ++col) {
+        const unsigned char c = static_cast<unsigned char>(bytes[col]);
+        line += (c >= 32 && c <= 126) ? QChar(char16_t(c)) : QChar(u'.');
+    }
+    line += u'|';
+    return line;
+}
+
+QString hexdump(const QByteArray& data, qsizetype location, qsizetype length)
+{
+    const qsizetype size = data.size();
+    location = qBound<qsizetype>(0, location, size);
+    if (length < 0 || length > size - location)
+        length = size - location;
+    QString out;
+    QString lastText;
+    bool haveLast = false;
+    unsigned repeated = 0;
+    for (qsizetype offset = 0; offset < length; offset += 16) {
+        const qsizetype count = qMin<qsizetype>(16, length - offset);
+        const QString text = hexLineText(data.constData() + location + offset, count);
+        if (haveLast && text == lastText) {
+            ++repeated;
+            continue;
+        }
+        if (repeated) {
+            out += QString::asprintf("* last line repeated %u times\n", repeated);
+            repeated = 0;
+        }
+        out += QString::asprintf("%.8llx  ", static_cast<unsigned long long>(offset)) + text + u'\n';
+        lastText = text;
+        haveLast = true;
+    }
+    // A run of repeats that reaches the end is reported too, so the dump accounts for
+    // every byte.
+    if (repeated)
+        out += QString::asprintf("* last line repeated %u times\n", repeated);
+    return out;
+}
+
+} // namespace SNP_NSStringAdditions
