@@ -85,7 +85,7 @@ std::optional<QString> stringWithCString(const char* bytes, size_t maxLength, En
                     return std::nullopt;
             return QString::fromLatin1(view);
         }
-        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
         QString text = decoder.decode(view);
         if (decoder.hasError())
             return std::nullopt;
@@ -121,16 +121,45 @@ std::optional<QString> stringWithCString(const char* bytes, size_t maxLength, En
             else if (p[0] == 0 && p[1] == 0 && p[2] == 0xFE && p[3] == 0xFF) { little = false; start = 4; }
         }
     }
-    const QByteArrayView view(bytes + start, qsizetype(end - start));
-    if (view.isEmpty())
+    if (end == start)
         return QString();
-    const QStringConverter::Encoding qtEncoding = width == 2
-        ? (little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE)
-        : (little ? QStringConverter::Utf32LE : QStringConverter::Utf32BE);
-    QStringDecoder decoder(qtEncoding, QStringConverter::Flag::Stateless);
-    QString text = decoder.decode(view);
-    if (decoder.hasError())
-        return std::nullopt;
+    // Decoded here rather than by QStringDecoder, which lets unpaired surrogates and
+    // values past U+10FFFF through.
+    const unsigned char* u = p + start;
+    const size_t units = (end - start) / size_t(width);
+    auto unitAt = [&](size_t i) -> quint32 {
+        const unsigned char* b = u + i * size_t(width);
+        if (width == 2)
+            return little ? quint32(b[0] | (b[1] << 8)) : quint32((b[0] << 8) | b[1]);
+        return little ? (quint32(b[0]) | (quint32(b[1]) << 8) | (quint32(b[2]) << 16) | (quint32(b[3]) << 24))
+                      : ((quint32(b[0]) << 24) | (quint32(b[1]) << 16) | (quint32(b[2]) << 8) | quint32(b[3]));
+    };
+    QString text;
+    text.reserve(qsizetype(units));
+    for (size_t i = 0; i < units; ++i) {
+        const quint32 c = unitAt(i);
+        if (width == 2) {
+            if (QChar::isHighSurrogate(c)) {
+                if (i + 1 >= units || !QChar::isLowSurrogate(unitAt(i + 1)))
+                    return std::nullopt;
+                text += QChar(char16_t(c));
+                text += QChar(char16_t(unitAt(++i)));
+            } else if (QChar::isLowSurrogate(c)) {
+                return std::nullopt;
+            } else {
+                text += QChar(char16_t(c));
+            }
+        } else {
+            if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+                return std::nullopt;
+            if (QChar::requiresSurrogates(c)) {
+                text += QChar(QChar::highSurrogate(c));
+                text += QChar(QChar::lowSurrogate(c));
+            } else {
+                text += QChar(char16_t(c));
+            }
+        }
+    }
     return text;
 }
 
