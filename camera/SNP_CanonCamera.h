@@ -1,0 +1,240 @@
+// One SNP_CanonCamera stands for one connected camera: its SDK reference, name and
+// subtype, locks, command queue, property cache and live-view buffer. The class side keeps
+// the list of connected cameras (the registry) and starts and stops the SDK.
+//
+// Files: SNP_CanonCamera.cpp (object and session), SNP_CanonCameraRegistry.cpp (class
+// side), SNP_CanonCameraQueue.cpp (commands and locks), SNP_CanonCameraProperties.cpp,
+// SNP_CanonCameraDownload.cpp, SNP_CanonCameraLiveView.cpp.
+//
+// Everything the camera has to tell the application is posted as a notification
+// (SNP_CanonCameraNotifications.h). The SDK is reached through EdsCurrentSdk() only.
+#pragma once
+
+#include "EdsSdk.h"
+#include "SNP_CanonCameraNotifications.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+class SNP_CanonCamera;
+using SNP_CanonCameraPtr = std::shared_ptr<SNP_CanonCamera>;
+using SNP_CanonCameraList = QList<SNP_CanonCameraPtr>;
+
+// A property value: invalid (none), a number keeping the camera's width and signedness
+// (qint8, quint8, qint16, quint16, qint32, quint32), a QString or a QDateTime.
+using SNP_PropertyValue = QVariant;
+// Supported values of one property: display text -> code (quint32).
+using SNP_SupportedValues = QVariantMap;
+
+// The camera's delegate. Not retained by the camera.
+class SNP_CanonCameraDelegate {
+public:
+    virtual ~SNP_CanonCameraDelegate() = default;
+    // Optional question, asked at every download progress step: true cancels the download.
+    // A delegate that does not override it never cancels.
+    virtual bool cancelDownloadForProgress(uint32_t percent) { return false; }
+};
+
+// A lock with a name for log lines, taken at once or before a deadline.
+class SNP_NamedLock {
+public:
+    explicit SNP_NamedLock(QString name) : _name(std::move(name)) {}
+    const QString& name() const { return _name; }
+    bool tryLock() { return _mutex.try_lock(); }
+    bool tryLockUntil(const QDeadlineTimer& deadline)
+    {
+        return _mutex.try_lock_for(std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime())));
+    }
+    void unlock() { _mutex.unlock(); }
+
+private:
+    QString _name;
+    std::timed_mutex _mutex;
+};
+
+class SNP_CanonCamera : public std::enable_shared_from_this<SNP_CanonCamera> {
+public:
+    // ---- Object and session (SNP_CanonCamera.cpp) ----
+
+    // The camera object for an SDK camera reference (not null). Takes its own SDK
+    // reference. While an object for the reference is alive, that same object is answered,
+    // so that one camera never has two objects receiving its SDK events.
+    static SNP_CanonCameraPtr initWithCameraRef(EdsCameraRef cameraRef);
+    ~SNP_CanonCamera();
+    SNP_CanonCamera(const SNP_CanonCamera&) = delete;
+    SNP_CanonCamera& operator=(const SNP_CanonCamera&) = delete;
+
+    EdsCameraRef cameraRef() const { return _camera; }
+    uint32_t subType() const { return _subType; }
+    // The device description (model name); empty when the device information could not be
+    // read (hasDescription() then answers false).
+    QString description() const { return _description.value_or(QString()); }
+    bool hasDescription() const { return _description.has_value(); }
+    bool isLoaded() const { return _isLoaded.load(); }
+    SNP_CanonCameraDelegate* delegate() const { return _delegate.load(); }
+    void setDelegate(SNP_CanonCameraDelegate* delegate) { _delegate.store(delegate); }
+
+    uintptr_t hash() const { return reinterpret_cast<uintptr_t>(_camera); }
+    bool isEqual(const SNP_CanonCamera* other) const { return other && other->hash() == hash(); }
+
+    bool load();
+    bool unload();
+    // The camera whose session is open, or null.
+    static SNP_CanonCameraPtr loadedCamera();
+
+    // path empty: the root file system "/".
+    bool setHostStorageCapacityAtPath(const QString& path, bool reset);
+    bool setDestination(uint32_t destination);
+    // The folder whose file system is reported as host storage when the save destination is
+    // set (the booth sets its scratch folder; the home folder until then).
+    static void setHostStoragePath(const QString& path);
+    static QString hostStoragePath();
+
+    void getDeviceProperties();
+    void startNotifications();
+    void stopNotifications();
+    EdsError processCameraEvent(EdsStateEvent event, EdsUInt32 eventData);
+    static EdsError cameraEventCallback(EdsStateEvent event, EdsUInt32 eventData, void* context);
+
+    // ---- Registry and SDK lifecycle (SNP_CanonCameraRegistry.cpp) ----
+
+    // Initialises the SDK and starts the first update, once per process (or after
+    // applicationWillTerminate / resetRegistryForTesting).
+    static void initialize();
+    // A snapshot of the registry; empty optional when the registry lock is busy.
+    static std::optional<SNP_CanonCameraList> cameras();
+    static void updateCameraList();
+    static void updateCameraListAsync();
+    static void updateCameraListAtDate(const QDateTime& date);
+    // Shuts the SDK down: closes the open session, empties the registry, terminates.
+    static void applicationWillTerminate();
+    static EdsError cameraAdded(void* context);
+    // Removes every registry entry equal to camera (shutdown of a camera).
+    static void removeCameraFromRegistry(const SNP_CanonCamera* camera);
+    // Waits until no update thread is running; answers whether that happened in time.
+    static bool waitForCameraListUpdates(int timeoutMs);
+    // Tests: shuts down like applicationWillTerminate and lets initialize() run again.
+    static void resetRegistryForTesting();
+
+    // ---- Commands and locks (SNP_CanonCameraQueue.cpp) ----
+
+    static constexpr double kQueueLockTimeout = 30.0;
+    static constexpr double kCommandLockTimeout = 3.0;
+
+    // The command's text, or a null QString when the dictionary has no "commandNumber".
+    static QString descriptionForCommandDictionary(const QVariantMap& dictionary);
+    static QVariantMap commandDictionary(uint32_t command, int32_t parameter);
+    void queueCameraCommand(uint32_t command, int32_t parameter);
+    void performNextQueuedCameraCommand();
+    void performCommandWithDictionary(const QVariantMap& dictionary);
+    EdsError performCameraCommand(uint32_t command, int32_t parameter);
+    void takePicture();
+    void pressShutter(uint32_t parameter);
+    void pressShutterFull() { pressShutter(3); }
+    void pressShutterHalf() { pressShutter(1); }
+    void releaseShutter() { pressShutter(0); }
+    void liveViewDriveAF(uint32_t parameter);
+    void liveViewDriveAFNear1() { liveViewDriveAF(1); }
+    void liveViewSetZoom(uint32_t zoom);
+    QDateTime cameraClock();
+    bool setCameraClock(const QDateTime& date);
+    bool setOwnerName(const QString& name);
+    int liveViewSupportLevel() const { return 0; }
+    bool waitForCameraLock(double timeoutSeconds);
+    void unlockCameraLock();
+    static bool getLock(SNP_NamedLock& lock, const QDeadlineTimer& deadline);
+    // Queued commands not yet started (copy).
+    QList<QVariantMap> queuedCommands();
+
+    // ---- Properties (SNP_CanonCameraProperties.cpp) ----
+
+    QString stringNameForPropertyID(EdsPropertyID propertyID) const;
+    QString stringForPropertyID(EdsPropertyID propertyID, uint32_t value) const;
+    static QDateTime dateForEDSTime(const EdsTime* time);
+    static void EDSTime(EdsTime* time, const SNP_PropertyValue& date);
+    SNP_PropertyValue valueForPropertyID(EdsPropertyID propertyID, uint32_t parameter);
+    bool setValue(const SNP_PropertyValue& value, EdsPropertyID propertyID, uint32_t parameter);
+    bool setStringValue(const QString& text, EdsPropertyID propertyID);
+    std::optional<SNP_SupportedValues> supportedValuesForPropertyID(EdsPropertyID propertyID);
+    void setSupportedValues(const std::optional<SNP_SupportedValues>& values, EdsPropertyID propertyID);
+    void propertyDidChange(EdsPropertyID propertyID, uint32_t parameter);
+    void updateValueForPropertyID(EdsPropertyID propertyID) { propertyDidChange(propertyID, 0); }
+    EdsError processPropertyEvent(EdsPropertyEvent event, EdsPropertyID propertyID, uint32_t parameter);
+    static EdsError propertyEventCallback(EdsPropertyEvent event, EdsPropertyID propertyID, EdsUInt32 parameter,
+                                          void* context);
+    // The cached supported-values table for a property name (copy), if any.
+    std::optional<SNP_SupportedValues> cachedSupportedValues(const QString& propertyName);
+
+    // ---- Download (SNP_CanonCameraDownload.cpp) ----
+
+    static EdsError objectEventCallback(EdsObjectEvent event, EdsBaseRef object, void* context);
+    EdsError processObjectEvent(EdsObjectEvent event, EdsBaseRef object);
+    EdsError downloadObject(EdsDirectoryItemRef item);
+    static EdsError progressCallback(EdsUInt32 percent, void* context, EdsBool* outCancel);
+    bool cancelDownloadForProgress(uint32_t percent);
+
+    // ---- Live view (SNP_CanonCameraLiveView.cpp) ----
+
+    static constexpr uint32_t kLiveViewStreamSize = 0x200000;
+    void liveViewBegin();
+    void liveViewEnd();
+    uint32_t liveViewOutputDevice();
+    uint32_t liveViewStreamSize() const { return kLiveViewStreamSize; }
+    void downloadLiveViewImage();
+    EdsError setProperty(EdsCameraRef camera, EdsPropertyID propertyID, uint32_t parameter, uint32_t size,
+                         const void* data);
+    // Called by property handling for a change of "Evf_OutputDevice" (0x500).
+    void liveViewOutputDeviceDidChange();
+    bool shouldDownloadLiveViewImage() const { return _shouldDownloadLiveViewImage.load(); }
+
+    // The text of an SDK status code for log lines and errors.
+    static QString errorName(EdsError error);
+
+    // The SDK this camera was made with.
+    const std::shared_ptr<EdsSdk>& sdk() const { return _sdk; }
+
+private:
+    explicit SNP_CanonCamera(EdsCameraRef cameraRef, std::shared_ptr<EdsSdk> sdk);
+    SNP_NotificationObject notificationObject();
+    void clearHandlersForDestruction();
+
+    // Fields.
+    std::atomic<SNP_CanonCameraDelegate*> _delegate{nullptr};
+    EdsCameraRef _camera = nullptr;
+    EdsDeviceInfo _cameraInfo{};
+    std::optional<QString> _description;
+    uint32_t _subType = 0;
+    SNP_NamedLock _commandLock{QStringLiteral("commandLock")};
+    SNP_NamedLock _queueLock{QStringLiteral("queueLock")};
+    SNP_NamedLock _liveViewLock{QStringLiteral("liveViewLock")};
+    QMutex _propertiesLock;                 // guards _properties
+    QVariantMap _properties;                // property name -> SNP_SupportedValues
+    QList<QVariantMap> _commandQueue;       // guarded by _queueLock
+    QMutex _liveViewDataLock;               // guards _mLiveViewData
+    QByteArray _mLiveViewData;              // null until the first frame
+    std::atomic<bool> _isLoaded{false};
+    std::atomic<bool> _shouldDownloadLiveViewImage{false};
+
+    bool _deviceInfoRead = false;
+    // Which SDK handlers currently carry this object as context.
+    std::atomic<bool> _stateHandlerSet{false};
+    std::atomic<bool> _sessionHandlersSet{false};
+
+    std::shared_ptr<EdsSdk> _sdk;
+};
+
+// Debug printing of camera lists and cameras ("(Canon EOS 5D, ...)").
+QString SNP_describeCameras(const SNP_CanonCameraList& cameras);
+QString SNP_describeCamera(const SNP_CanonCamera* camera);

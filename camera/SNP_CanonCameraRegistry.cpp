@@ -1,0 +1,355 @@
+// The class side of SNP_CanonCamera: SDK start and stop, and the list of connected
+// cameras, refreshed on a short-lived thread whenever the SDK reports a new camera.
+//
+// Locks: _gUpdateLock (one update at a time; only ever tried) before _gThreadLock (the
+// registry; an update waits for it at most 60 seconds, cameras() only tries it). The
+// registry lock is never held across SDK calls, and camera objects leaving the registry
+// are let go only after it has been unlocked.
+#include "SNP_CanonCamera.h"
+
+#include "SNP_Log.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QThread>
+
+#include <execinfo.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+namespace {
+
+std::timed_mutex _gThreadLock;
+std::mutex _gUpdateLock;
+std::atomic<bool> _gShouldUpdate{false};
+SNP_CanonCameraList& detectedCameras()  // _gDetectedCameras, guarded by _gThreadLock
+{
+    static auto* list = new SNP_CanonCameraList;
+    return *list;
+}
+
+constexpr double kThreadLockTimeout = 60.0;
+
+// Initialisation state.
+std::mutex gInitLock;
+bool gInitialized = false;
+bool gSdkInitialized = false;
+bool gTerminationObserved = false;
+std::shared_ptr<EdsSdk> gInitializedSdk;
+
+// The address given to the SDK as the camera-added context: it stands for the class.
+const char kCameraClassContext = 0;
+
+// Running update threads, so that shutdown and tests can wait for them.
+std::mutex gUpdatesLock;
+std::condition_variable gUpdatesDone;
+int gRunningUpdates = 0;
+
+QString currentThreadText()
+{
+    return QStringLiteral("{thread = %1; name = %2}")
+        .arg(quintptr(QThread::currentThreadId()), 0, 16)
+        .arg(QThread::currentThread() ? QThread::currentThread()->objectName() : QString());
+}
+
+QString backstackText()
+{
+    void* frames[32];
+    int count = backtrace(frames, 32);
+    QStringList addresses;
+    for (int i = 0; i < count; ++i)
+        addresses << QStringLiteral("0x%1").arg(quintptr(frames[i]), 0, 16);
+    return QStringLiteral("(") + addresses.join(QStringLiteral(", ")) + QStringLiteral(")");
+}
+
+bool sameCameras(const SNP_CanonCameraList& a, const SNP_CanonCameraList& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (!a[i]->isEqual(b[i].get()))
+            return false;
+    }
+    return true;
+}
+
+std::chrono::milliseconds secondsToMs(double seconds)
+{
+    return std::chrono::milliseconds(qint64(seconds * 1000.0));
+}
+
+// The registry's object for an SDK camera reference, or null.
+SNP_CanonCameraPtr registeredCameraForRef(EdsCameraRef ref)
+{
+    std::unique_lock<std::timed_mutex> lock(_gThreadLock, std::defer_lock);
+    if (!lock.try_lock_for(secondsToMs(kThreadLockTimeout))) {
+        SNP_Log::debug(QStringLiteral("timed out looking for a known camera in the registry"));
+        return nullptr;
+    }
+    for (const auto& camera : detectedCameras()) {
+        if (camera->cameraRef() == ref)
+            return camera;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void SNP_CanonCamera::initialize()
+{
+    std::lock_guard<std::mutex> guard(gInitLock);
+    if (gInitialized)
+        return;
+    gInitialized = true;
+
+    std::shared_ptr<EdsSdk> sdk = EdsCurrentSdk();
+    if (!sdk) {
+        SNP_Log::debug(QStringLiteral("no camera SDK available; no cameras will be detected"));
+        return;
+    }
+    gInitializedSdk = sdk;
+    EdsError error = sdk->EdsInitializeSDK();
+    if (error != EDS_ERR_OK) {
+        SNP_Log::debugf("error %x initializing EDSDK", error);
+    } else {
+        gSdkInitialized = true;
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app && !gTerminationObserved) {
+            gTerminationObserved = true;
+            QObject::connect(app, &QCoreApplication::aboutToQuit, app,
+                             [] { SNP_CanonCamera::applicationWillTerminate(); });
+        }
+    }
+    error = sdk->EdsSetCameraAddedHandler(&SNP_CanonCamera::cameraAdded, const_cast<char*>(&kCameraClassContext));
+    if (error != EDS_ERR_OK)
+        SNP_Log::debugf("error %x registering for addedCamera callback", error);
+
+    updateCameraList();
+}
+
+std::optional<SNP_CanonCameraList> SNP_CanonCamera::cameras()
+{
+    initialize();
+    std::unique_lock<std::timed_mutex> lock(_gThreadLock, std::try_to_lock);
+    if (!lock.owns_lock())
+        return std::nullopt;
+    return detectedCameras();
+}
+
+EdsError SNP_CanonCamera::cameraAdded(void* context)
+{
+    SNP_Log::debugf("self = %p and real self class = %s", context,
+                    context == &kCameraClassContext ? "SNP_CanonCamera" : "(unknown)");
+    updateCameraList();
+    SNP_NotificationCenter::defaultCenter().postNotificationOnMainThread(
+        SNP_Notification{SNP_CanonCameraAdded, SNP_NotificationObject::nil(), {}}, false);
+    SNP_Log::debug(QStringLiteral("a camera was added!"));
+    return EDS_ERR_OK;
+}
+
+void SNP_CanonCamera::updateCameraList()
+{
+    {
+        std::lock_guard<std::mutex> guard(gUpdatesLock);
+        ++gRunningUpdates;
+    }
+    std::thread([] {
+        updateCameraListAsync();
+        std::lock_guard<std::mutex> guard(gUpdatesLock);
+        --gRunningUpdates;
+        gUpdatesDone.notify_all();
+    }).detach();
+}
+
+void SNP_CanonCamera::updateCameraListAtDate(const QDateTime& date)
+{
+    qint64 ms = QDateTime::currentDateTimeUtc().msecsTo(date);
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    updateCameraList();
+}
+
+bool SNP_CanonCamera::waitForCameraListUpdates(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(gUpdatesLock);
+    return gUpdatesDone.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return gRunningUpdates == 0; });
+}
+
+void SNP_CanonCamera::updateCameraListAsync()
+{
+    std::unique_lock<std::mutex> updateLock(_gUpdateLock, std::try_to_lock);
+    if (!updateLock.owns_lock()) {
+        _gShouldUpdate = true;
+        SNP_Log::debug(QStringLiteral("skipping this camera list update while another update is in session"));
+        return;
+    }
+
+    QElapsedTimer started;
+    started.start();
+    std::optional<SNP_CanonCameraList> newList;
+    std::shared_ptr<EdsSdk> sdk = EdsCurrentSdk();
+
+    EdsCameraListRef list = nullptr;
+    EdsError error = sdk ? sdk->EdsGetCameraList(&list) : EdsError(EDS_ERR_INTERNAL_ERROR);
+    if (error != EDS_ERR_OK) {
+        SNP_Log::debugf("error 0X%X (%s) getting camera list", error, qUtf8Printable(errorName(error)));
+    } else {
+        EdsUInt32 count = 0;
+        error = sdk->EdsGetChildCount(list, &count);
+        if (error != EDS_ERR_OK) {
+            SNP_Log::debugf("error 0X%X (%s) getting camera child count", error, qUtf8Printable(errorName(error)));
+        } else {
+            SNP_Log::debugf("Detected %u camera%s in %.3f sec", count, count == 1 ? "" : "s",
+                            started.nsecsElapsed() / 1e9);
+            if (count != 0) {
+                newList = SNP_CanonCameraList();
+                for (qint64 index = qint64(count) - 1; index >= 0; --index) {
+                    EdsCameraRef child = nullptr;
+                    error = sdk->EdsGetChildAtIndex(list, EdsInt32(index), &child);
+                    if (error != EDS_ERR_OK) {
+                        SNP_Log::debugf("error 0X%X (%s) getting child camera at index %d", error,
+                                        qUtf8Printable(errorName(error)), int(index));
+                        break;
+                    }
+                    if (!child) {
+                        SNP_Log::debugf("error: received a NULL camera ref for child at index %d!", int(index));
+                        continue;
+                    }
+                    // A camera the registry already holds keeps its object (and with it
+                    // its SDK handlers); only a camera not seen before gets a new one.
+                    SNP_CanonCameraPtr camera = registeredCameraForRef(child);
+                    if (!camera) {
+                        camera = initWithCameraRef(child);
+                        if (camera)
+                            SNP_Log::debugf("detected new camera %s", qUtf8Printable(SNP_describeCamera(camera.get())));
+                    }
+                    if (camera && !std::any_of(newList->begin(), newList->end(),
+                                               [&](const SNP_CanonCameraPtr& c) { return c->isEqual(camera.get()); }))
+                        newList->append(camera);
+                    sdk->EdsRelease(child);
+                }
+            }
+        }
+        sdk->EdsRelease(list);
+    }
+
+    // Cameras leaving the registry are let go here, after the registry lock is given back.
+    SNP_CanonCameraList leaving;
+    bool changed = false;
+    QElapsedTimer waited;
+    waited.start();
+    std::unique_lock<std::timed_mutex> threadLock(_gThreadLock, std::try_to_lock);
+    if (!threadLock.owns_lock()) {
+        SNP_Log::debugf("waiting for thread lock on thread: %s\nbackstack:%s", qUtf8Printable(currentThreadText()),
+                        qUtf8Printable(backstackText()));
+        if (threadLock.try_lock_for(secondsToMs(kThreadLockTimeout)))
+            SNP_Log::debugf("got a lock after waiting %.2f seconds", waited.nsecsElapsed() / 1e9);
+    }
+    if (threadLock.owns_lock()) {
+        SNP_Log::debugf("got the update thread lock and now detecting cameras on thread: %s\nbackstack:%s",
+                        qUtf8Printable(currentThreadText()), qUtf8Printable(backstackText()));
+        SNP_CanonCameraList& registry = detectedCameras();
+        if (!newList || newList->isEmpty()) {
+            leaving.swap(registry);
+        } else if (!sameCameras(*newList, registry)) {
+            leaving.swap(registry);
+            registry = *newList;
+            changed = true;
+        }
+        threadLock.unlock();
+        if (changed) {
+            SNP_NotificationCenter::defaultCenter().postNotificationOnMainThread(
+                SNP_Notification{SNP_CanonCameraListDidUpdate, SNP_NotificationObject::cameraClass(), {}}, false);
+        }
+    } else {
+        SNP_Log::debugf("failed to get a lock after waiting %.2f seconds", waited.nsecsElapsed() / 1e9);
+    }
+    newList.reset();
+    leaving.clear();
+
+    SNP_Log::debug(QStringLiteral("unlocking update lock"));
+    updateLock.unlock();
+
+    if (_gShouldUpdate.exchange(false)) {
+        SNP_Log::debug(QStringLiteral("catching up on missed update"));
+        updateCameraList();
+    }
+}
+
+void SNP_CanonCamera::removeCameraFromRegistry(const SNP_CanonCamera* camera)
+{
+    SNP_CanonCameraList removed;
+    std::unique_lock<std::timed_mutex> lock(_gThreadLock, std::defer_lock);
+    if (!lock.try_lock_for(secondsToMs(kThreadLockTimeout))) {
+        SNP_Log::debugf("timed out removing camera %s from the camera list", qUtf8Printable(SNP_describeCamera(camera)));
+        return;
+    }
+    SNP_CanonCameraList& registry = detectedCameras();
+    for (qsizetype i = registry.size() - 1; i >= 0; --i) {
+        if (registry[i]->isEqual(camera))
+            removed.append(registry.takeAt(i));
+    }
+    lock.unlock();
+    // The removed objects go out of scope here, outside the lock.
+}
+
+namespace {
+// Closes the open session, empties the registry and terminates the SDK. Answers whether
+// anything was initialised.
+void shutdownRegistry(const char* reason)
+{
+    SNP_Log::debugf("SNP_CanonCamera catching applicationWillTerminate! %s", reason);
+    if (!SNP_CanonCamera::waitForCameraListUpdates(5000))
+        SNP_Log::debug(QStringLiteral("camera list updates still running at shutdown"));
+
+    if (SNP_CanonCameraPtr loaded = SNP_CanonCamera::loadedCamera())
+        loaded->unload();
+
+    SNP_CanonCameraList leaving;
+    {
+        std::unique_lock<std::timed_mutex> lock(_gThreadLock, std::defer_lock);
+        if (lock.try_lock_for(secondsToMs(kThreadLockTimeout)))
+            leaving.swap(detectedCameras());
+        else
+            SNP_Log::debug(QStringLiteral("timed out emptying the camera list at shutdown"));
+    }
+    leaving.clear();
+
+    std::shared_ptr<EdsSdk> sdk;
+    bool initialized = false;
+    {
+        std::lock_guard<std::mutex> guard(gInitLock);
+        sdk = gInitializedSdk;
+        initialized = gSdkInitialized;
+        gSdkInitialized = false;
+    }
+    if (sdk && initialized) {
+        sdk->EdsSetCameraAddedHandler(nullptr, nullptr);
+        EdsError error = sdk->EdsTerminateSDK();
+        if (error != EDS_ERR_OK)
+            SNP_Log::debugf("error %x terminating EDSDK", error);
+    }
+}
+}  // namespace
+
+void SNP_CanonCamera::applicationWillTerminate()
+{
+    {
+        std::lock_guard<std::mutex> guard(gInitLock);
+        if (!gSdkInitialized)
+            return;
+    }
+    shutdownRegistry("aboutToQuit");
+}
+
+void SNP_CanonCamera::resetRegistryForTesting()
+{
+    shutdownRegistry("reset for testing");
+    std::lock_guard<std::mutex> guard(gInitLock);
+    gInitialized = false;
+    gInitializedSdk.reset();
+    _gShouldUpdate = false;
+}
