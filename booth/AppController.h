@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 class QLabel;
@@ -23,6 +24,8 @@ class QTimer;
 class QTextToSpeech;
 class SNP_KeyboardView;
 class SNP_CanonCamera;
+struct SNP_Notification;
+struct SNP_WatchdogState;
 
 namespace Ui { class AppController; }
 
@@ -53,6 +56,38 @@ public:
     void applicationDidFinishLaunching();
     void terminate(QObject* sender);
     void alert();
+
+    // The three folder panels' end handlers (scratch, upload, main images): act only when
+    // returnCode is 1 (OK) and chosenPaths has a last entry.
+    void openPanelDidEnd(QObject* panel, int returnCode, const QStringList& chosenPaths);
+    void openPanelDidEnd2(QObject* panel, int returnCode, const QStringList& chosenPaths);
+    void openPanelDidEnd3(QObject* panel, int returnCode, const QStringList& chosenPaths);
+
+    // The watchdog loop (runs on its own thread) and its heartbeat period, 1 s unless set
+    // before the controller is created. The exit function ends a hung process (_exit).
+    void watchdog();
+    static void setWatchdogPeriod(std::chrono::milliseconds period);
+    static std::chrono::milliseconds watchdogPeriod();
+
+    // ---- operations of other areas that start-up calls ----
+    void setGoButton();
+    void centerInSuperview(QObject* view, bool horizontally, bool vertically, float hScale, float vScale);
+    void NSViewFrameDidChangeNotification(QObject* notificationObject);
+    void resizeLiveViewToFit();
+    void toggleFullScreen(QObject* sender);
+    void setOverlayWindow();
+    void updateCameraPopupWithCameras(const QList<std::shared_ptr<SNP_CanonCamera>>& cameras);
+    // Camera notification handlers.
+    void cameraAdded(const SNP_Notification& notification);
+    void cameraDidLoad(const SNP_Notification& notification);
+    void cameraListUpdated(const SNP_Notification& notification);
+    void cameraDisappeared(const SNP_Notification& notification);
+    void newPhoto(const SNP_Notification& notification);
+    void liveViewUpdated(const SNP_Notification& notification);
+    void cameraPropertiesChanged(const SNP_Notification& notification);
+    void cameraPropertyChanged(const SNP_Notification& notification);
+    void downloadProgress(const SNP_Notification& notification);
+    void commandError(const SNP_Notification& notification);
 
 public Q_SLOTS:
     void setDownloadFolder(QObject* sender = nullptr);
@@ -93,4 +128,7 @@ public:
     QTimer* _cameraClockTimer = nullptr;
     double _cameraClockSkew = 0.0;
     std::shared_ptr<SNP_CanonCamera> _currentCamera;
+
+private:
+    std::shared_ptr<SNP_WatchdogState> _watchdogState; // the watchdog thread's handle
 };
