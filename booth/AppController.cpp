@@ -1,8 +1,33 @@
+// The controller's start-up: the log, the watchdog, the working folders and their panels,
+// and the wiring order of awakeFromNib and applicationDidFinishLaunching.
 #include "AppController.h"
 #include "ui_AppController.h"
 
+#include "SNP_CanonCamera.h"
+#include "SNP_CanonCameraNotifications.h"
+#include "SNP_Log.h"
+#include "SNP_Preferences.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QPalette>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#ifdef HAVE_QT_TTS
+#include <QTextToSpeech>
+#endif
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
 
 const char* const PrefKeyCameraScratchFolder = "scratchFolder";
 const char* const PrefKeyMainImagesFolder = "mainImagesFolder";
@@ -12,7 +37,43 @@ const char* const PrefKeyForTouchScreenCountValue = "touchScreenCountValue";
 namespace {
 QMutex gFolderLock;
 QString gScratch, gMainImages, gForUpload;
+
+std::atomic<long long> gWatchdogPeriodMs{1000};
+constexpr uint32_t kWatchdogMaxMisses = 15;
+
+// Turns the live view's geometry changes into the frame-change handler.
+class FrameChangeObserver : public QObject {
+public:
+    FrameChangeObserver(AppController* controller, QObject* parent) : QObject(parent), _controller(controller) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Resize || event->type() == QEvent::Move)
+            _controller->NSViewFrameDidChangeNotification(watched);
+        return false;
+    }
+
+private:
+    AppController* _controller;
+};
+
+QString describePanel(const QFileDialog* panel)
+{
+    return QStringLiteral("<QFileDialog %1 \"%2\" directory %3>")
+        .arg(QString::asprintf("%p", static_cast<const void*>(panel)), panel->windowTitle(),
+             panel->directory().absolutePath());
 }
+} // namespace
+
+// The watchdog thread's handle; the controller stops and joins it when it goes.
+struct SNP_WatchdogState {
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;
+    std::chrono::milliseconds period{1000};
+};
 
 QString gScratchFolder() { QMutexLocker l(&gFolderLock); return gScratch; }
 QString gMainImagesFolder() { QMutexLocker l(&gFolderLock); return gMainImages; }
@@ -25,18 +86,301 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
 {
     startup();
     ui->setupUi(this);
-    _touchView = ui->_touchView;
+    // Outlets, found by their object names in the interface file.
+    _EVFView = findChild<QLabel*>(QStringLiteral("_EVFView"));
+    _liveWindow = findChild<QWidget*>(QStringLiteral("_liveWindow"));
+    _touchView = findChild<QLabel*>(QStringLiteral("_touchView"));
+    _liveView = findChild<QLabel*>(QStringLiteral("_liveView"));
+    _badEmail = findChild<QLabel*>(QStringLiteral("_badEmail"));
+    _badEmailItemText = findChild<QLabel*>(QStringLiteral("_badEmailItemText"));
+    _liveCountdownField1 = findChild<QLabel*>(QStringLiteral("_liveCountdownField1"));
+    _liveCountdownField2 = findChild<QLabel*>(QStringLiteral("_liveCountdownField2"));
+    _touchCountdownField = findChild<QLabel*>(QStringLiteral("_touchCountdownField"));
+    _camerasButton = findChild<QComboBox*>(QStringLiteral("_camerasButton"));
+    _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
+    SNP_Log::debug(QStringLiteral("init with coder!"));
 }
 
-AppController::~AppController() = default;
+AppController::~AppController()
+{
+    SNP_NotificationCenter::defaultCenter().removeObserver(this);
+    if (_watchdogState) {
+        {
+            std::lock_guard<std::mutex> guard(_watchdogState->mutex);
+            _watchdogState->stop = true;
+        }
+        _watchdogState->wake.notify_all();
+        if (_watchdogState->thread.joinable())
+            _watchdogState->thread.join();
+    }
+}
 
-void AppController::startup() {}
-void AppController::awakeFromNib() { _screenNumber = 0; }
-void AppController::applicationDidFinishLaunching() {}
-void AppController::terminate(QObject*) {}
-void AppController::alert() {}
-void AppController::setDownloadFolder(QObject*) {}
-void AppController::setForUploadFolder(QObject*) {}
-void AppController::setMainImagesFolder(QObject*) {}
+void AppController::setWatchdogPeriod(std::chrono::milliseconds period)
+{
+    gWatchdogPeriodMs.store(period.count() > 0 ? period.count() : 1000);
+}
+
+std::chrono::milliseconds AppController::watchdogPeriod()
+{
+    return std::chrono::milliseconds(gWatchdogPeriodMs.load());
+}
+
+void AppController::startup()
+{
+    if (_watchdogState)
+        return; // once per controller
+
+    // 1-2. The log first, then the banner.
+    SNP_Log::setLogFile(SNP_Log::defaultLogFilePath());
+    SNP_Log::debug(SNP_Log::startupInfo());
+    SNP_Preferences::reportArgumentProblems();
+
+    // 3. The controller is the application's delegate: main() sends it the launch
+    //    messages; nothing more to register with Qt.
+
+    // 4. The watchdog.
+    _watchdogCount.store(0);
+    _watchdogState = std::make_shared<SNP_WatchdogState>();
+    _watchdogState->period = watchdogPeriod();
+    _watchdogState->thread = std::thread([this] { watchdog(); });
+
+    // 5.
+    _emails.clear();
+    _screenTimer = nullptr;
+
+    // 6-7. The working folders, written back so that the store holds every folder key.
+    // A command-line override is used for this run only: the stored value is what is
+    // written back.
+    struct FolderKey {
+        const char* key;
+        const char* fallback;
+        void (*set)(const QString&);
+    };
+    const FolderKey folders[] = {
+        {PrefKeyCameraScratchFolder, SNP_Preferences::DefaultScratchFolder, &setGScratchFolder},
+        {PrefKeyMainImagesFolder, SNP_Preferences::DefaultMainImagesFolder, &setGMainImagesFolder},
+        {PrefKeyForUploadFolder, SNP_Preferences::DefaultForUploadFolder, &setGForUploadFolder},
+    };
+    for (const FolderKey& f : folders) {
+        const QString key = QString::fromLatin1(f.key);
+        const QString fallback = QString::fromLatin1(f.fallback);
+        f.set(SNP_Preferences::folder(key, fallback));
+        SNP_Preferences::setFolder(key, SNP_Preferences::storedFolder(key, fallback));
+    }
+
+    // 8.
+    _currentCamera.reset();
+    _imageDict.clear();
+    _cameraClockTimer = nullptr;
+    _cameraClockSkew = 0.0;
+}
+
+void AppController::watchdog()
+{
+    const std::shared_ptr<SNP_WatchdogState> state = _watchdogState;
+    for (;;) {
+        const uint32_t snapshot = _watchdogCount.load();
+        uint32_t misses = 0;
+        for (;;) {
+            // Queued to the main thread's event loop: it also runs inside a modal dialog's
+            // or a menu's own loop. The watchdog does not wait for it.
+            QMetaObject::invokeMethod(this, &AppController::updateWatchdogCounter, Qt::QueuedConnection);
+            {
+                std::unique_lock<std::mutex> guard(state->mutex);
+                if (state->wake.wait_for(guard, state->period, [&] { return state->stop; }))
+                    return;
+            }
+            if (_watchdogCount.load() != snapshot)
+                break;
+            if (misses > kWatchdogMaxMisses) {
+                SNP_Log::debugf("Watchdog says we are hanging after %u seconds ... app is exiting", misses);
+                _exit(1);
+            }
+            SNP_Log::debugf("Watchdog says we are spinning for %u seconds on the main thread", misses);
+            ++misses;
+        }
+    }
+}
+
 void AppController::updateWatchdogCounter() { _watchdogCount.fetch_add(1); }
-void AppController::nextScreen(QObject*) {}
+
+void AppController::awakeFromNib()
+{
+    // 1. Screen 1.
+    _screenNumber = 0;
+    nextScreen(this);
+
+    // 2-3. Countdown fields: hidden, accent orange on the touch screen, white on the live screen.
+    const QColor accent = QColor::fromRgbF(0.9372549f, 0.5568628f, 0.1372549f, 1.0f);
+    const QColor white = QColor::fromRgbF(1.0f, 1.0f, 1.0f, 1.0f);
+    auto colour = [](QLabel* field, const QColor& c) {
+        if (!field)
+            return;
+        QPalette palette = field->palette();
+        palette.setColor(QPalette::WindowText, c);
+        field->setPalette(palette);
+    };
+    for (QLabel* field : {_touchCountdownField, _liveCountdownField1, _liveCountdownField2})
+        if (field)
+            field->hide();
+    colour(_touchCountdownField, accent);
+    colour(_liveCountdownField1, white);
+    colour(_liveCountdownField2, white);
+
+    // 4. The speaker, with the default voice.
+#ifdef HAVE_QT_TTS
+    if (!_speaker)
+        _speaker = new QTextToSpeech(this);
+#endif
+
+    // 5-9. The keyboard goes into the touch view, centred horizontally, under the go
+    //      button; the keyboard's own code (SNP_KeyboardView) wires its delegate.
+    setGoButton();
+
+    // 10. Frame changes of the live view.
+    if (_liveView)
+        _liveView->installEventFilter(new FrameChangeObserver(this, this));
+
+    // 11. No intermediate window state is drawn until launching is done.
+    setUpdatesEnabled(false);
+
+    // 12-14.
+    SNP_Log::debug(QStringLiteral("awake from NIB!"));
+    if (_progress)
+        _progress->setRange(0, 100);
+    updateCameraPopupWithCameras({});
+
+    // 15. The camera notifications, from any sender.
+    SNP_NotificationCenter& center = SNP_NotificationCenter::defaultCenter();
+    using Handler = void (AppController::*)(const SNP_Notification&);
+    const std::pair<const QString*, Handler> observers[] = {
+        {&SNP_CanonCameraAdded, &AppController::cameraAdded},
+        {&SNP_CanonCameraDidLoad, &AppController::cameraDidLoad},
+        {&SNP_CanonCameraListDidUpdate, &AppController::cameraListUpdated},
+        {&SNP_CanonCameraDidUnload, &AppController::cameraDisappeared},
+        {&SNP_CanonCameraPhotoDataAvailable, &AppController::newPhoto},
+        {&SNP_CanonCameraLiveViewImageUpdate, &AppController::liveViewUpdated},
+        {&SNP_CanonCameraPropertiesDidChange, &AppController::cameraPropertiesChanged},
+        {&SNP_CanonCameraPropertyDidChange, &AppController::cameraPropertyChanged},
+        {&SNP_CanonCameraDownloadProgress, &AppController::downloadProgress},
+        {&SNP_CanonCameraCommandError, &AppController::commandError},
+    };
+    for (const auto& [name, handler] : observers)
+        center.addObserver(this, *name, [this, handler](const SNP_Notification& n) { (this->*handler)(n); });
+
+    // 16. The first request to the registry starts the SDK and the first scan.
+    const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();
+    SNP_Log::debugf("cameras = %s", list ? qUtf8Printable(SNP_describeCameras(*list)) : "(null)");
+}
+
+void AppController::applicationDidFinishLaunching()
+{
+    if (_EVFView)
+        _EVFView->hide();
+    resizeLiveViewToFit();
+    toggleFullScreen(this);
+    setOverlayWindow();
+    setUpdatesEnabled(true);
+}
+
+void AppController::terminate(QObject*) {}
+
+void AppController::alert()
+{
+    QMessageBox box(this);
+    box.setText(QStringLiteral("ERROR!!"));
+    box.setInformativeText(QStringLiteral("Can't detect camera."));
+    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.exec();
+}
+
+// ---- folder choice ----
+
+namespace {
+
+using EndHandler = void (AppController::*)(QObject*, int, const QStringList&);
+
+void runFolderPanel(AppController* controller, QObject* sender, const QString& title, const QString& current,
+                    EndHandler handler)
+{
+    QWidget* senderWidget = qobject_cast<QWidget*>(sender);
+    QWidget* parent = senderWidget ? senderWidget->window() : controller->window();
+    auto* panel = new QFileDialog(parent, title);
+    panel->setFileMode(QFileDialog::Directory);
+    panel->setOption(QFileDialog::ShowDirsOnly, true);
+    panel->setOption(QFileDialog::DontUseNativeDialog, true);
+    panel->setOption(QFileDialog::ReadOnly, false); // may create folders
+    panel->setDirectory(current);
+    panel->selectFile(QString());
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setWindowModality(Qt::WindowModal);
+    SNP_Log::debugf("starting sheet with panel %s", qUtf8Printable(describePanel(panel)));
+    QObject::connect(panel, &QDialog::finished, controller, [controller, panel, handler](int result) {
+        const int returnCode = result == QDialog::Accepted ? 1 : 0;
+        (controller->*handler)(panel, returnCode, returnCode == 1 ? panel->selectedFiles() : QStringList());
+    });
+    panel->open();
+}
+
+bool chosenFolder(int returnCode, const QStringList& chosenPaths, QString* path)
+{
+    if (returnCode != 1 || chosenPaths.isEmpty())
+        return false;
+    const QString last = chosenPaths.last();
+    if (last.isEmpty() || !QDir::isAbsolutePath(last)) {
+        SNP_Log::debugf("Ignoring chosen folder \"%s\": not an absolute path", qUtf8Printable(last));
+        return false;
+    }
+    *path = QDir::cleanPath(last);
+    return true;
+}
+
+} // namespace
+
+void AppController::setDownloadFolder(QObject* sender)
+{
+    runFolderPanel(this, sender, QStringLiteral("Choose the Canon Scratch folder"), gScratchFolder(),
+                   &AppController::openPanelDidEnd);
+}
+
+void AppController::setForUploadFolder(QObject* sender)
+{
+    runFolderPanel(this, sender, QStringLiteral("Choose the HTTP ForUpload folder"), gForUploadFolder(),
+                   &AppController::openPanelDidEnd2);
+}
+
+void AppController::setMainImagesFolder(QObject* sender)
+{
+    runFolderPanel(this, sender, QStringLiteral("Choose the Main Images folder"), gMainImagesFolder(),
+                   &AppController::openPanelDidEnd3);
+}
+
+void AppController::openPanelDidEnd(QObject*, int returnCode, const QStringList& chosenPaths)
+{
+    QString path;
+    if (!chosenFolder(returnCode, chosenPaths, &path))
+        return;
+    SNP_Log::debugf("new canon scratch folder selected:%s", qUtf8Printable(path));
+    setGScratchFolder(path);
+    SNP_Preferences::setFolder(QString::fromLatin1(PrefKeyCameraScratchFolder), path);
+}
+
+void AppController::openPanelDidEnd2(QObject*, int returnCode, const QStringList& chosenPaths)
+{
+    QString path;
+    if (!chosenFolder(returnCode, chosenPaths, &path))
+        return;
+    SNP_Log::debugf("new ForUpload folder selected:%s", qUtf8Printable(path));
+    setGForUploadFolder(path);
+    SNP_Preferences::setFolder(QString::fromLatin1(PrefKeyForUploadFolder), path);
+}
+
+void AppController::openPanelDidEnd3(QObject*, int returnCode, const QStringList& chosenPaths)
+{
+    QString path;
+    if (!chosenFolder(returnCode, chosenPaths, &path))
+        return;
+    SNP_Log::debugf("new Main Images folder selected:%s", qUtf8Printable(path));
+    setGMainImagesFolder(path);
+    SNP_Preferences::setFolder(QString::fromLatin1(PrefKeyMainImagesFolder), path);
+}

@@ -1,14 +1,29 @@
 // The booth's entry point.
 #include "AppController.h"
+#include "EdsSdk.h"
+#include "SNP_Log.h"
+#include "SNP_Preferences.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv)
 {
+    // "-KEY VALUE" pairs override the user defaults for this run.
+    SNP_Preferences::setArguments(argc, argv);
+
     QApplication app(argc, argv);
-    QCoreApplication::setOrganizationName("Korvanex");
-    QCoreApplication::setApplicationName("booth");
+    QCoreApplication::setOrganizationName(QStringLiteral("Korvanex"));
+    QCoreApplication::setApplicationName(QStringLiteral("booth"));
+
+    // The camera implementation, chosen before the first camera-list request.
+    const QString backend = SNP_Preferences::cameraBackend();
+    std::shared_ptr<EdsSdk> sdk = EdsCreateSdk(backend.toStdString());
+    const bool knownBackend = sdk != nullptr;
+    EdsSetCurrentSdk(std::move(sdk));
+
     AppController controller;
+    if (!knownBackend)
+        SNP_Log::debugf("Unknown cameraBackend \"%s\"; using the simulated camera", qUtf8Printable(backend));
     controller.awakeFromNib();
     controller.show();
     controller.applicationDidFinishLaunching();

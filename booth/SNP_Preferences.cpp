@@ -1,0 +1,214 @@
+#include "SNP_Preferences.h"
+
+#include "AppController.h"
+#include "SNP_Log.h"
+
+#include <QDir>
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace SNP_Preferences {
+
+const char* const PrefKeyCameraBackend = "cameraBackend";
+const char* const DefaultScratchFolder = "/CanonScratchFolder";
+const char* const DefaultMainImagesFolder = "/KorvanexMainImagesFolder";
+const char* const DefaultForUploadFolder = "/KorvanexUploadFolder";
+const char* const DefaultCameraBackend = "sim";
+
+namespace {
+
+QMutex& lock()
+{
+    static QMutex mutex;
+    return mutex;
+}
+QVariantMap& overrides()
+{
+    static QVariantMap map;
+    return map;
+}
+QStringList& problems()
+{
+    static QStringList list;
+    return list;
+}
+QString& storeFile()
+{
+    static QString path;
+    return path;
+}
+
+QString shortened(const QString& text)
+{
+    return text.size() > 80 ? text.left(80) + QStringLiteral("...") : text;
+}
+
+QString sanitisedFolder(const QString& key, const QVariant& raw, const QString& defaultPath, const char* origin)
+{
+    if (!raw.isValid() || raw.isNull())
+        return defaultPath;
+    const QString path = raw.toString();
+    if (path.isEmpty()) {
+        SNP_Log::debugf("Ignoring empty %s value for %s; using %s", origin, qUtf8Printable(key),
+                        qUtf8Printable(defaultPath));
+        return defaultPath;
+    }
+    if (path.size() > MaxValueLength) {
+        SNP_Log::debugf("Ignoring %s value for %s of %lld characters; using %s", origin, qUtf8Printable(key),
+                        static_cast<long long>(path.size()), qUtf8Printable(defaultPath));
+        return defaultPath;
+    }
+    if (!QDir::isAbsolutePath(path) || path.contains(QChar(0))) {
+        SNP_Log::debugf("Ignoring %s value for %s \"%s\": not an absolute folder path; using %s", origin,
+                        qUtf8Printable(key), qUtf8Printable(shortened(path)), qUtf8Printable(defaultPath));
+        return defaultPath;
+    }
+    return QDir::cleanPath(path);
+}
+
+} // namespace
+
+void setArguments(const QStringList& arguments)
+{
+    QVariantMap found;
+    QStringList skipped;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument.size() < 2 || !argument.startsWith(u'-')) {
+            skipped << QStringLiteral("Ignoring command-line argument \"%1\": not a -KEY VALUE pair")
+                           .arg(shortened(argument));
+            continue;
+        }
+        if (i + 1 >= arguments.size()) {
+            skipped << QStringLiteral("Ignoring command-line key \"%1\": no value follows").arg(shortened(argument));
+            continue;
+        }
+        found.insert(argument.mid(1), arguments[i + 1]);
+        ++i;
+    }
+    QMutexLocker locker(&lock());
+    overrides() = found;
+    problems() = skipped;
+}
+
+void setArguments(int argc, const char* const* argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    setArguments(arguments);
+}
+
+QVariantMap argumentOverrides()
+{
+    QMutexLocker locker(&lock());
+    return overrides();
+}
+
+void reportArgumentProblems()
+{
+    QStringList list;
+    {
+        QMutexLocker locker(&lock());
+        list.swap(problems());
+    }
+    for (const QString& line : list)
+        SNP_Log::debug(line);
+}
+
+std::unique_ptr<QSettings> store()
+{
+    QString path;
+    {
+        QMutexLocker locker(&lock());
+        path = storeFile();
+    }
+    if (!path.isEmpty())
+        return std::make_unique<QSettings>(path, QSettings::IniFormat);
+    return std::make_unique<QSettings>(QStringLiteral("Korvanex"), QStringLiteral("booth"));
+}
+
+void setStoreFileForTesting(const QString& iniPath)
+{
+    QMutexLocker locker(&lock());
+    storeFile() = iniPath;
+}
+
+bool hasOverride(const QString& key)
+{
+    QMutexLocker locker(&lock());
+    return overrides().contains(key);
+}
+
+QVariant value(const QString& key)
+{
+    {
+        QMutexLocker locker(&lock());
+        const auto it = overrides().constFind(key);
+        if (it != overrides().constEnd())
+            return it.value();
+    }
+    return store()->value(key);
+}
+
+QString storedFolder(const QString& key, const QString& defaultPath)
+{
+    return sanitisedFolder(key, store()->value(key), defaultPath, "stored");
+}
+
+QString folder(const QString& key, const QString& defaultPath)
+{
+    if (hasOverride(key)) {
+        const QString stored = storedFolder(key, defaultPath);
+        return sanitisedFolder(key, argumentOverrides().value(key), stored, "command-line");
+    }
+    return storedFolder(key, defaultPath);
+}
+
+void setFolder(const QString& key, const QString& path)
+{
+    auto settings = store();
+    settings->setValue(key, path);
+    settings->sync();
+    if (settings->status() != QSettings::NoError)
+        SNP_Log::debugf("Failed to write %s to the user defaults at %s", qUtf8Printable(key),
+                        qUtf8Printable(settings->fileName()));
+}
+
+uint32_t touchScreenCountValue()
+{
+    const QString key = QString::fromLatin1(PrefKeyForTouchScreenCountValue);
+    const QVariant raw = value(key);
+    if (!raw.isValid() || raw.isNull())
+        return DefaultTouchScreenCount;
+    const QString text = raw.toString().trimmed();
+    bool ok = false;
+    const qlonglong count = text.toLongLong(&ok);
+    if (!ok) {
+        SNP_Log::debugf("Ignoring touchScreenCountValue \"%s\": not a whole number; using %u",
+                        qUtf8Printable(shortened(text)), DefaultTouchScreenCount);
+        return DefaultTouchScreenCount;
+    }
+    if (count < 0 || count > qlonglong(MaxTouchScreenCount)) {
+        SNP_Log::debugf("Ignoring touchScreenCountValue %lld: outside 0..%u; using %u", count,
+                        MaxTouchScreenCount, DefaultTouchScreenCount);
+        return DefaultTouchScreenCount;
+    }
+    return count == 0 ? DefaultTouchScreenCount : uint32_t(count);
+}
+
+QString cameraBackend()
+{
+    const QVariant raw = value(QString::fromLatin1(PrefKeyCameraBackend));
+    if (!raw.isValid() || raw.isNull())
+        return QString::fromLatin1(DefaultCameraBackend);
+    const QString name = raw.toString().trimmed();
+    if (name.isEmpty() || name.size() > 64) {
+        SNP_Log::debugf("Ignoring cameraBackend \"%s\"; using %s", qUtf8Printable(shortened(name)),
+                        DefaultCameraBackend);
+        return QString::fromLatin1(DefaultCameraBackend);
+    }
+    return name;
+}
+
+} // namespace SNP_Preferences

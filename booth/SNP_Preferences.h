@@ -1,0 +1,64 @@
+// The booth's user defaults: a QSettings store (organization "Korvanex", application
+// "booth", on Linux ~/.config/Korvanex/booth.conf, or $XDG_CONFIG_HOME/Korvanex/booth.conf)
+// with "-KEY VALUE" command-line pairs that override any key for one run. Overrides are
+// never written to the store.
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <cstdint>
+#include <memory>
+
+namespace SNP_Preferences {
+
+// Keys not declared with the controller.
+extern const char* const PrefKeyCameraBackend;   // "cameraBackend"
+
+// Defaults.
+extern const char* const DefaultScratchFolder;     // "/CanonScratchFolder"
+extern const char* const DefaultMainImagesFolder;  // "/KorvanexMainImagesFolder"
+extern const char* const DefaultForUploadFolder;   // "/KorvanexUploadFolder"
+extern const char* const DefaultCameraBackend;     // "sim"
+constexpr uint32_t DefaultTouchScreenCount = 83;   // used for a stored 0 or no value
+constexpr uint32_t MaxTouchScreenCount = 3600;
+constexpr qsizetype MaxValueLength = 4096;
+
+// Reads "-KEY VALUE" pairs from the command line (argv[0] is skipped). Each argument
+// that begins with "-" names a key and the next argument is its value, whatever it looks
+// like. An argument that is not a key, or a key with no value, is skipped and reported
+// by reportArgumentProblems(). Replaces any earlier overrides.
+void setArguments(int argc, const char* const* argv);
+void setArguments(const QStringList& arguments);
+// The overrides in force.
+QVariantMap argumentOverrides();
+// Logs what setArguments() skipped (called once the log is open); then forgets it.
+void reportArgumentProblems();
+
+// The store. Tests may point it at a file of their own (empty: back to the default).
+std::unique_ptr<QSettings> store();
+void setStoreFileForTesting(const QString& iniPath);
+
+// The value for key: the override if there is one, else the stored value, else empty.
+QVariant value(const QString& key);
+bool hasOverride(const QString& key);
+
+// A folder key resolved for use: the override, else the stored value, else the default.
+// An empty, relative or over-long value is replaced by the default, with a log line.
+QString folder(const QString& key, const QString& defaultPath);
+// The folder value as kept in the store (overrides ignored), sanitised the same way.
+QString storedFolder(const QString& key, const QString& defaultPath);
+// Writes a folder value to the store.
+void setFolder(const QString& key, const QString& path);
+
+// The touch-screen countdown in seconds, read at every screen change: the
+// "touchScreenCountValue" value, 83 when it is 0 or absent; a negative, non-numeric or
+// over-large (> 3600) value is logged and 83 is used.
+uint32_t touchScreenCountValue();
+
+// The camera implementation to use: "cameraBackend", "sim" by default.
+QString cameraBackend();
+
+} // namespace SNP_Preferences
