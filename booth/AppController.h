@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QImage>
 #include <QPointer>
+#include <QRectF>
 #include <QStringList>
 #include <QVariantMap>
 #include <QWidget>
@@ -22,6 +23,9 @@ class QComboBox;
 class QProgressBar;
 class QTimer;
 class QTextToSpeech;
+class QSoundEffect;
+class QVariantAnimation;
+class QColor;
 class SNP_KeyboardView;
 class SNP_CanonCamera;
 struct SNP_Notification;
@@ -89,6 +93,47 @@ public:
     void downloadProgress(const SNP_Notification& notification);
     void commandError(const SNP_Notification& notification);
 
+    // ---- screen sequence and countdown ----
+    // The keyboard's delegate messages: its accept key and its exit key.
+    void keyboardViewDidAcceptAndContinue(SNP_KeyboardView* keyboard);
+    void startOver(QObject* sender);
+    // The accept check on the typed addresses: stores them and advances (true), or shows
+    // the rejection notice (false; the keyboard then gets the addresses back).
+    bool acceptEmailAddresses(const QStringList& addresses);
+    void setEmails(const QStringList& emails);
+    QStringList emails() const;
+    // Replaces the screen timer: delay seconds to count, one tick per _screenTimerInterval.
+    void startTimerWithExpirationDelay(double delay);
+    void timerDidFire(QTimer* timer);
+    void countdown();
+    // Creates _speaker with the default voice when a speech engine exists (once).
+    void createSpeaker();
+    // Plays the sound "Grab" (once a silent booth has said so in the log, silently).
+    void playGrabSound();
+    // Nested screen-update suspension over the booth's windows: nothing is repainted
+    // until the outermost enable.
+    void disableScreenUpdates();
+    void enableScreenUpdates();
+
+    // ---- camera operations the screens use (the current camera's) ----
+    void liveViewOn(QObject* sender);
+    void liveViewOff(QObject* sender);
+    void takePicture(QObject* sender);
+
+    // ---- kiosk windows and effects ----
+    void setFlashEffectForView(QWidget* view);
+    static QImage imageWithSolidColor(const QColor& color);
+    static QImage blackImage();
+    // Layout arithmetic of resizeLiveViewToFit, in bottom-left-origin coordinates of a
+    // live view of the given size: the camera picture's frame and the countdown fields'
+    // bottom edge.
+    static QRectF liveViewFrameForSize(const QSizeF& liveViewSize);
+    static float liveCountdownBottomForHeight(double liveViewHeight);
+    // The frame centerInSuperview gives a view of frame f in a superview of frame s
+    // (both with the origin at the lower left).
+    static QRectF centeredFrame(const QRectF& superFrame, const QRectF& frame, bool horizontally,
+                                bool vertically, float hScale, float vScale);
+
 public Q_SLOTS:
     void setDownloadFolder(QObject* sender = nullptr);
     void setForUploadFolder(QObject* sender = nullptr);
@@ -116,7 +161,7 @@ public:
     QLabel* _touchCountdownField = nullptr;
     QPushButton* _goButton = nullptr;
     uint32_t _countdown = 0;
-    uint32_t _screenNumber = 0;
+    std::atomic<uint32_t> _screenNumber{0}; // read by photo intake on the camera's thread
     QTextToSpeech* _speaker = nullptr;
     QStringList _emails;
     QWidget* _flashLayer = nullptr;
@@ -128,6 +173,17 @@ public:
     QTimer* _cameraClockTimer = nullptr;
     double _cameraClockSkew = 0.0;
     std::shared_ptr<SNP_CanonCamera> _currentCamera;
+
+    // Kiosk and screen-sequence helpers.
+    QWidget* _liveContentView = nullptr;    // content view of the live window
+    QWidget* _overlayContentView = nullptr; // content view of _overlayWindow
+    QLabel* _overlayImageView = nullptr;    // the frame image in the overlay
+    int _screenTimerInterval = 1000;        // ms per tick; tests shorten it
+    int _screenUpdatesDisabled = 0;
+    QSoundEffect* _grabSound = nullptr;
+    QVariantAnimation* _flashAnimation = nullptr;
+    bool _reportedNoSpeech = false;
+    bool _reportedNoSound = false;
 
 private:
     std::shared_ptr<SNP_WatchdogState> _watchdogState; // the watchdog thread's handle

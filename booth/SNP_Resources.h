@@ -1,0 +1,25 @@
+// The booth's named resources (screen pictures, frame image, sound): looked up by name in
+// the operator's own folder first (user default "resourceFolder"), then among the stock
+// resources built into the application.
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <QUrl>
+
+namespace SNP_Resources {
+
+extern const char* const PrefKeyResourceFolder; // "resourceFolder"
+
+// The path of the resource name (with or without its extension); types lists the
+// extensions tried when the name has none. Empty when no such resource exists.
+QString pathForResource(const QString& name, const QStringList& types);
+
+// An image resource by name ("touch1", "LumoPictureFrame", "LumoPictureFrame.png");
+// a null image when it does not exist or cannot be read.
+QImage imageNamed(const QString& name);
+
+// A sound resource by name ("Grab"), as a URL for the sound player; empty when missing.
+QUrl soundNamed(const QString& name);
+
+} // namespace SNP_Resources
