@@ -20,9 +20,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-#ifdef HAVE_QT_TTS
-#include <QTextToSpeech>
-#endif
 
 #include <condition_variable>
 #include <mutex>
@@ -228,21 +225,25 @@ void AppController::awakeFromNib()
     colour(_liveCountdownField2, white);
 
     // 4. The speaker, with the default voice.
-#ifdef HAVE_QT_TTS
-    if (!_speaker)
-        _speaker = new QTextToSpeech(this);
-#endif
+    createSpeaker();
 
-    // 5-9. The keyboard goes into the touch view, centred horizontally, under the go
-    //      button; the keyboard's own code (SNP_KeyboardView) wires its delegate.
+    // 5-9. The keyboard sits in the touch view, centred horizontally at scale 1.0, under
+    //      the go button, hidden until screen 2. (The keyboard's delegate is wired where
+    //      the keyboard class is.)
+    QWidget* keyboard = findChild<QWidget*>(QStringLiteral("_keyboard"));
+    if (keyboard && _touchView && keyboard->parentWidget() != _touchView)
+        keyboard->setParent(_touchView);
     setGoButton();
+    centerInSuperview(keyboard, true, false, 1.0f, 1.0f);
+    if (keyboard)
+        keyboard->hide();
 
     // 10. Frame changes of the live view.
     if (_liveView)
         _liveView->installEventFilter(new FrameChangeObserver(this, this));
 
     // 11. No intermediate window state is drawn until launching is done.
-    setUpdatesEnabled(false);
+    disableScreenUpdates();
 
     // 12-14.
     SNP_Log::debug(QStringLiteral("awake from NIB!"));
@@ -280,7 +281,7 @@ void AppController::applicationDidFinishLaunching()
     resizeLiveViewToFit();
     toggleFullScreen(this);
     setOverlayWindow();
-    setUpdatesEnabled(true);
+    enableScreenUpdates();
 }
 
 void AppController::terminate(QObject*) {}
