@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "AppController.h"
+#include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
 #include "TestSupport.h"
@@ -13,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
+#include <QProgressBar>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -384,6 +387,41 @@ TEST_F(StartupTest, WatchdogCountsAStallAndStopsWhenTheMainThreadResumes)
         EXPECT_EQ(spinningCounts(logSince(mark)), during) << "stall " << stall;
         EXPECT_FALSE(logSince(mark).contains("hanging"));
     }
+}
+
+TEST_F(StartupTest, WiringAndLaunchKeepTheirOrder)
+{
+    controller = std::make_unique<AppController>();
+    const int observersBefore = SNP_NotificationCenter::defaultCenter().observerCount();
+    const qsizetype mark = logText().size();
+    controller->awakeFromNib();
+    const QString text = logSince(mark);
+    const qsizetype awake = text.indexOf("awake from NIB!");
+    ASSERT_GE(awake, 0);
+    EXPECT_GT(text.indexOf("cameras = ", awake), awake);
+    EXPECT_EQ(controller->_screenNumber.load(), 1u);
+    EXPECT_EQ(SNP_NotificationCenter::defaultCenter().observerCount(), observersBefore + 10);
+    for (QLabel* field : {controller->_touchCountdownField, controller->_liveCountdownField1,
+                          controller->_liveCountdownField2}) {
+        ASSERT_NE(field, nullptr);
+        EXPECT_TRUE(field->isHidden());
+    }
+    EXPECT_EQ(controller->_touchCountdownField->palette().color(QPalette::WindowText).toRgb(), QColor(239, 142, 35));
+    EXPECT_EQ(controller->_liveCountdownField1->palette().color(QPalette::WindowText).toRgb(), QColor(Qt::white));
+    if (QWidget* keyboard = controller->findChild<QWidget*>("_keyboard")) {
+        EXPECT_EQ(keyboard->parentWidget(), controller->_touchView);
+        EXPECT_TRUE(keyboard->isHidden());
+    }
+    if (controller->_progress) {
+        EXPECT_EQ(controller->_progress->minimum(), 0);
+        EXPECT_EQ(controller->_progress->maximum(), 100);
+    }
+    controller->show();
+    controller->applicationDidFinishLaunching();
+    ASSERT_NE(controller->_EVFView, nullptr);
+    EXPECT_TRUE(controller->_EVFView->isHidden());
+    controller.reset();
+    EXPECT_EQ(SNP_NotificationCenter::defaultCenter().observerCount(), observersBefore);
 }
 
 // Runs only inside the child process started by the next test.
