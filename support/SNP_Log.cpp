@@ -333,16 +333,19 @@ void SNP_Log::logLevel(int level, const QString& message)
         return;
 
     const char* letter = "D";
-    QString word;
+    const char* word = nullptr; // debug levels carry the application name
     switch (level) {
-    case 0: letter = "I"; word = QStringLiteral("INFO"); break;
-    case 2: letter = "D2"; word = QStringLiteral("DEBUG2: %1").arg(currentApplicationName()); break;
-    case 3: letter = "E"; word = QStringLiteral("ERROR"); break;
-    case 4: letter = "W"; word = QStringLiteral("WARN"); break;
-    default: letter = "D"; word = QStringLiteral("DEBUG: %1").arg(currentApplicationName()); break;
+    case 0: letter = "I"; word = "INFO"; break;
+    case 2: letter = "D2"; break;
+    case 3: letter = "E"; word = "ERROR"; break;
+    case 4: letter = "W"; word = "WARN"; break;
+    default: letter = "D"; break;
     }
     if (toStdErr) {
-        const QByteArray line = (word + QStringLiteral(": ") + message + u'\n').toUtf8();
+        const QString levelWord = word ? QString::fromLatin1(word)
+            : QStringLiteral("%1: %2").arg(level == 2 ? QStringLiteral("DEBUG2") : QStringLiteral("DEBUG"),
+                                           currentApplicationName());
+        const QByteArray line = (levelWord + QStringLiteral(": ") + message + u'\n').toUtf8();
         fputs(line.constData(), stderr);
     }
 

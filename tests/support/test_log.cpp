@@ -354,3 +354,29 @@ TEST(LogDate, StampFormat)
                     .match(SNP_Log::logDateString()).hasMatch())
         << qPrintable(SNP_Log::logDateString());
 }
+
+TEST(LogStdErr, ShortFormWithLevelWords)
+{
+    SNP_Log::resetForTesting();
+    QTemporaryDir dir;
+    const QString errPath = dir.filePath("stderr.txt");
+    const int saved = dup(STDERR_FILENO);
+    const int errFd = open(QFile::encodeName(errPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(errFd, STDERR_FILENO);
+    SNP_Log::setShouldLogToStdErr(true);
+    SNP_Log::setApplicationName("kiosk");
+    SNP_Log::logLevel(0, "i");
+    SNP_Log::debug("d");
+    SNP_Log::logLevel(2, "d2");
+    SNP_Log::err("e");
+    SNP_Log::logLevel(4, "w");
+    SNP_Log::logLevel(9, "nine");
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(errFd);
+    SNP_Log::resetForTesting();
+    SNP_Log::setApplicationName(QString());
+    EXPECT_EQ(readAll(errPath), QByteArray("INFO: i\nDEBUG: kiosk: d\nDEBUG2: kiosk: d2\nERROR: e\nWARN: w\n"
+                                           "DEBUG: kiosk: nine\n"));
+}
