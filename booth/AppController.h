@@ -122,6 +122,8 @@ public:
 
     // ---- kiosk windows and effects ----
     void setFlashEffectForView(QWidget* view);
+    // Puts the overlay over the camera picture (grown by the margin) with its frame image.
+    void placeOverlay();
     static QImage imageWithSolidColor(const QColor& color);
     static QImage blackImage();
     // Layout arithmetic of resizeLiveViewToFit, in bottom-left-origin coordinates of a

@@ -128,10 +128,10 @@ protected:
             p.setPen(QPen(glow, 2.0));
             p.drawRect(r.adjusted(i * 1.5, i * 1.5, -i * 1.5, -i * 1.5));
         }
-        p.setPen(QPen(kAccent, kBorderWidth));
-        p.drawRect(r);
         if (!_frame.isNull())
             p.drawImage(QRectF(rect()), _frame);
+        p.setPen(QPen(kAccent, kBorderWidth));
+        p.drawRect(r);
     }
 
 private:
@@ -301,18 +301,8 @@ void AppController::resizeLiveViewToFit()
     }
 
     // The overlay follows the camera picture.
-    if (_overlayWindow && _overlayWindow->parentWidget() == _EVFView->parentWidget()) {
-        const QRect evf = _EVFView->geometry();
-        const int m = int(kOverlayMargin);
-        _overlayWindow->setGeometry(evf.adjusted(-m, -m, m, m));
-        if (_overlayImageView) {
-            const QImage frame = SNP_Resources::imageNamed(QStringLiteral("LumoPictureFrame"));
-            if (!frame.isNull())
-                _overlayImageView->setPixmap(QPixmap::fromImage(
-                    frame.scaled(evf.width() + m, evf.height() + m, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
-        }
-        _overlayWindow->raise();
-    }
+    if (_overlayWindow && _overlayWindow->parentWidget() == _EVFView->parentWidget())
+        placeOverlay();
 }
 
 QRectF AppController::centeredFrame(const QRectF& s, const QRectF& f, bool horizontally, bool vertically,
@@ -390,26 +380,35 @@ void AppController::setOverlayWindow()
     _overlayContentView = new QWidget(_overlayWindow);
     _overlayContentView->setObjectName(QStringLiteral("overlayContentView"));
     _overlayContentView->setAttribute(Qt::WA_TransparentForMouseEvents);
-    auto* layout = new QVBoxLayout(_overlayContentView);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto* outer = new QVBoxLayout(_overlayWindow);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->addWidget(_overlayContentView);
-
     _overlayImageView = new QLabel(_overlayContentView);
     _overlayImageView->setObjectName(QStringLiteral("overlayImageView"));
     _overlayImageView->setAttribute(Qt::WA_TransparentForMouseEvents);
     _overlayImageView->setAlignment(Qt::AlignCenter);
-    _overlayImageView->setStyleSheet(QStringLiteral("background: transparent;"));
-    layout->addWidget(_overlayImageView);
     _overlayContentView->hide();
-    const QImage frame = SNP_Resources::imageNamed(QStringLiteral("LumoPictureFrame"));
-    if (frame.isNull())
+    if (SNP_Resources::imageNamed(QStringLiteral("LumoPictureFrame")).isNull())
         SNP_Log::debug(QStringLiteral("the frame image \"LumoPictureFrame\" is missing: the overlay stays empty"));
-    else
-        _overlayImageView->setPixmap(QPixmap::fromImage(
-            frame.scaled(evf.width() + m, evf.height() + m, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    placeOverlay();
     _overlayWindow->show();
+    _overlayWindow->raise();
+}
+
+void AppController::placeOverlay()
+{
+    if (!_overlayWindow || !_EVFView)
+        return;
+    const int m = int(kOverlayMargin);
+    const QRect evf = _EVFView->geometry();
+    _overlayWindow->setGeometry(evf.adjusted(-m, -m, m, m));
+    if (_overlayContentView)
+        _overlayContentView->setGeometry(_overlayWindow->rect());
+    if (_overlayImageView) {
+        _overlayImageView->setGeometry(_overlayWindow->rect());
+        // The frame, stretched to the picture's size plus the margin, centred.
+        const QImage frame = SNP_Resources::imageNamed(QStringLiteral("LumoPictureFrame"));
+        if (!frame.isNull())
+            _overlayImageView->setPixmap(QPixmap::fromImage(
+                frame.scaled(evf.width() + m, evf.height() + m, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    }
     _overlayWindow->raise();
 }
 
