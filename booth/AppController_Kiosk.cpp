@@ -34,6 +34,8 @@ namespace {
 inline QWidget* keyboardWidget(AppController* c)
 {
 #ifdef SNP_HAVE_KEYBOARD
+    if (!c->_keyboard)
+        c->_keyboard = c->findChild<SNP_KeyboardView*>(QStringLiteral("_keyboard"));
     return c->_keyboard;
 #else
     return c->findChild<QWidget*>(QStringLiteral("_keyboard"));

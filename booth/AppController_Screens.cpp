@@ -33,6 +33,8 @@ namespace {
 inline QWidget* keyboardWidget(AppController* c)
 {
 #ifdef SNP_HAVE_KEYBOARD
+    if (!c->_keyboard)
+        c->_keyboard = c->findChild<SNP_KeyboardView*>(QStringLiteral("_keyboard"));
     return c->_keyboard;
 #else
     return c->findChild<QWidget*>(QStringLiteral("_keyboard"));
@@ -88,7 +90,7 @@ void AppController::nextScreen(QObject*)
         setShown(_goButton, false);
         setShown(keyboardWidget(this), true);
 #ifdef SNP_HAVE_KEYBOARD
-        if (_keyboard)
+        if (keyboardWidget(this) && _keyboard)
             _keyboard->nextFirstResponder(_keyboard);
 #endif
         break;
