@@ -127,6 +127,8 @@ public:
     static bool waitForCameraListUpdates(int timeoutMs);
     // Tests: shuts down like applicationWillTerminate and lets initialize() run again.
     static void resetRegistryForTesting();
+    // Tests: holds the registry lock for as long as the answer lives.
+    static std::unique_lock<std::timed_mutex> lockRegistryForTesting();
 
     // ---- Commands and locks (SNP_CanonCameraQueue.cpp) ----
 

@@ -353,3 +353,8 @@ void SNP_CanonCamera::resetRegistryForTesting()
     gInitializedSdk.reset();
     _gShouldUpdate = false;
 }
+
+std::unique_lock<std::timed_mutex> SNP_CanonCamera::lockRegistryForTesting()
+{
+    return std::unique_lock<std::timed_mutex>(_gThreadLock);
+}
