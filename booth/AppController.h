@@ -12,6 +12,8 @@
 #include <QVariantMap>
 #include <QWidget>
 
+#include "SNP_CanonCamera.h"
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -48,7 +50,7 @@ extern const char* const PrefKeyMainImagesFolder;         // "mainImagesFolder"
 extern const char* const PrefKeyForUploadFolder;          // "forUploadFolder"
 extern const char* const PrefKeyForTouchScreenCountValue; // "touchScreenCountValue"
 
-class AppController : public QWidget {
+class AppController : public QWidget, public SNP_CanonCameraDelegate {
     Q_OBJECT
 public:
     explicit AppController(QWidget* parent = nullptr);
@@ -119,6 +121,22 @@ public:
     void liveViewOn(QObject* sender);
     void liveViewOff(QObject* sender);
     void takePicture(QObject* sender);
+
+    // ---- current camera and operator commands ----
+    void setCurrentCamera(const std::shared_ptr<SNP_CanonCamera>& camera);
+    void chooseCamera(QObject* sender);
+    void pressShutterFull(QObject* sender);
+    void pressShutterHalf(QObject* sender);
+    void releaseShutter(QObject* sender);
+    void liveViewZoom(QObject* sender);
+    void liveViewFocus(QObject* sender);
+    void openLogFile(QObject* sender);
+    void clearProgressIndicator();
+    // Shows an image (a QImage or PWNSImageFlipped in a QVariant) in _EVFView; anything
+    // else is ignored.
+    void updateDisplayImage(const QVariant& image);
+    // Refreshes the operator's setting controls from the current camera.
+    void updateCameraProperties();
 
     // ---- kiosk windows and effects ----
     void setFlashEffectForView(QWidget* view);

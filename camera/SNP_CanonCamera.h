@@ -240,3 +240,4 @@ private:
 // Debug printing of camera lists and cameras ("(Canon EOS 5D, ...)").
 QString SNP_describeCameras(const SNP_CanonCameraList& cameras);
 QString SNP_describeCamera(const SNP_CanonCamera* camera);
+Q_DECLARE_METATYPE(std::shared_ptr<SNP_CanonCamera>)

@@ -1,0 +1,229 @@
+// The current camera and the operator's camera commands: the camera menu follows the
+// registry, the first camera is loaded, and the buttons and the visitor's screens reach
+// the current camera. All of it runs on the main thread.
+#include "AppController.h"
+
+#include "PWNSImageFlipped.h"
+#include "SNP_CanonCamera.h"
+#include "SNP_CanonCameraNotifications.h"
+#include "SNP_Log.h"
+
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+uint32_t tagOf(QObject* sender)
+{
+    return sender ? sender->property("tag").toUInt() : 0;
+}
+}
+
+void AppController::updateCameraPopupWithCameras(const QList<std::shared_ptr<SNP_CanonCamera>>& cameras)
+{
+    if (_camerasButton) {
+        _camerasButton->blockSignals(true);
+        _camerasButton->clear();
+        for (const auto& camera : cameras)
+            _camerasButton->addItem(camera->description(), QVariant::fromValue(camera));
+        if (cameras.isEmpty())
+            _camerasButton->addItem(QStringLiteral("No Cameras available"));
+        _camerasButton->blockSignals(false);
+    }
+    if (cameras.isEmpty())
+        updateCameraProperties();
+}
+
+void AppController::setCurrentCamera(const std::shared_ptr<SNP_CanonCamera>& camera)
+{
+    SNP_Log::debugf("setting current camera to %s", qUtf8Printable(SNP_describeCamera(camera.get())));
+    if (!camera) {
+        if (_cameraClockTimer) {
+            _cameraClockTimer->stop();
+            _cameraClockTimer->deleteLater();
+            _cameraClockTimer = nullptr;
+        }
+        if (_currentCamera) {
+            auto previous = _currentCamera;
+            previous->unload();
+            previous->setDelegate(nullptr);
+            _currentCamera.reset();
+        }
+        updateCameraProperties();
+        return;
+    }
+    camera->load();
+}
+
+void AppController::chooseCamera(QObject*)
+{
+    SNP_Log::debug(QStringLiteral("choose a camera!!"));
+    std::shared_ptr<SNP_CanonCamera> chosen;
+    if (_camerasButton)
+        chosen = _camerasButton->currentData().value<std::shared_ptr<SNP_CanonCamera>>();
+    setCurrentCamera(chosen);
+}
+
+void AppController::cameraAdded(const SNP_Notification&)
+{
+    SNP_Log::debug(QStringLiteral("SNP_CanonCameraAdded!"));
+    const auto list = SNP_CanonCamera::cameras();
+    SNP_Log::debugf("now cameras = %s", list ? qUtf8Printable(SNP_describeCameras(*list)) : "(null)");
+}
+
+void AppController::cameraDidLoad(const SNP_Notification& notification)
+{
+    SNP_Log::debug(QStringLiteral("SNP_CanonCameraDidLoad!"));
+    if (_cameraClockTimer) {
+        _cameraClockTimer->stop();
+        _cameraClockTimer->deleteLater();
+        _cameraClockTimer = nullptr;
+    }
+    _currentCamera = notification.object.camera();
+    if (_currentCamera)
+        _currentCamera->setDelegate(this);
+    updateCameraProperties();
+    SNP_Log::debug(QStringLiteral("set current camera to ") + SNP_describeCamera(_currentCamera.get()));
+}
+
+void AppController::cameraListUpdated(const SNP_Notification&)
+{
+    SNP_Log::debug(QStringLiteral("SNP_CanonCameraListDidUpdate!"));
+    const auto list = SNP_CanonCamera::cameras();
+    if (!list) {
+        // The registry is busy with an update of its own; that update posts again.
+        SNP_Log::debug(QStringLiteral("now cameras = (null)"));
+        return;
+    }
+    SNP_Log::debugf("now cameras = %s", qUtf8Printable(SNP_describeCameras(*list)));
+    updateCameraPopupWithCameras(*list);
+    if (!list->isEmpty() && !_currentCamera)
+        setCurrentCamera(list->first());
+}
+
+void AppController::cameraDisappeared(const SNP_Notification& notification)
+{
+    SNP_Log::debugf("SNP_CanonCameraDisappeared: %s",
+                    qUtf8Printable(SNP_describeCamera(notification.object.camera().get())));
+    const auto& camera = notification.object.camera();
+    if (camera && _currentCamera && camera->isEqual(_currentCamera.get()))
+        setCurrentCamera(nullptr);
+}
+
+void AppController::liveViewUpdated(const SNP_Notification& notification)
+{
+    const QVariant image = notification.userInfo.value(SNP_CanonCameraLiveViewImage);
+    QImage decoded;
+    if (!PWNSImageFlipped::imageFromVariant(image, &decoded))
+        return;
+    updateDisplayImage(image);
+    if (_EVFView && _EVFView->isHidden())
+        _EVFView->show();
+}
+
+void AppController::updateDisplayImage(const QVariant& image)
+{
+    QImage decoded;
+    if (!_EVFView || !PWNSImageFlipped::imageFromVariant(image, &decoded))
+        return;
+    _EVFView->setPixmap(QPixmap::fromImage(decoded).scaled(_EVFView->size(), Qt::IgnoreAspectRatio,
+                                                            Qt::SmoothTransformation));
+}
+
+void AppController::downloadProgress(const SNP_Notification& notification)
+{
+    const double percent = notification.userInfo.value(SNP_CanonCameraDownloadProgressPercent).toDouble();
+    if (_progress) {
+        _progress->setValue(static_cast<int>(percent));
+        _progress->update();
+    }
+}
+
+void AppController::commandError(const SNP_Notification& notification)
+{
+    const QVariantMap command = notification.userInfo.value(SNP_CanonCameraCommandDictionary).toMap();
+    const auto error = notification.userInfo.value(SNP_CanonCameraCommandError).value<SNP_Error>();
+    if (command.value(QStringLiteral("commandNumber")).toUInt() == 0 && _progress)
+        _progress->setValue(0);
+    SNP_Log::debugf("received command error notification: %s %s", qUtf8Printable(error.toString()),
+                    qUtf8Printable(SNP_CanonCamera::descriptionForCommandDictionary(command)));
+}
+
+void AppController::clearProgressIndicator()
+{
+    if (_progress)
+        _progress->setValue(0);
+}
+
+void AppController::takePicture(QObject*)
+{
+    SNP_Log::debug(QStringLiteral("take a picture!"));
+    if (_progress)
+        _progress->setValue(5);
+    if (!_currentCamera)
+        return;
+    _currentCamera->takePicture();
+    _currentCamera->performNextQueuedCameraCommand();
+}
+
+void AppController::pressShutterFull(QObject*)
+{
+    SNP_Log::debug(QStringLiteral("press shutter fully!"));
+    if (!_currentCamera)
+        return;
+    _currentCamera->pressShutterFull();
+    _currentCamera->performNextQueuedCameraCommand();
+}
+
+void AppController::pressShutterHalf(QObject*)
+{
+    SNP_Log::debug(QStringLiteral("press shutter halfway!"));
+    if (!_currentCamera)
+        return;
+    _currentCamera->pressShutterHalf();
+    _currentCamera->performNextQueuedCameraCommand();
+}
+
+void AppController::releaseShutter(QObject*)
+{
+    SNP_Log::debug(QStringLiteral("release shutter!"));
+    if (!_currentCamera)
+        return;
+    _currentCamera->releaseShutter();
+    _currentCamera->performNextQueuedCameraCommand();
+}
+
+void AppController::liveViewZoom(QObject* sender)
+{
+    if (_currentCamera)
+        _currentCamera->liveViewSetZoom(tagOf(sender));
+}
+
+void AppController::liveViewFocus(QObject* sender)
+{
+    if (_currentCamera)
+        _currentCamera->liveViewDriveAF(tagOf(sender));
+}
+
+void AppController::liveViewOn(QObject*)
+{
+    SNP_Log::debug(QStringLiteral("liveViewBegin!"));
+    if (_currentCamera)
+        _currentCamera->liveViewBegin();
+}
+
+void AppController::liveViewOff(QObject*)
+{
+    SNP_Log::debug(QStringLiteral("liveViewEnd!"));
+    if (_currentCamera)
+        _currentCamera->liveViewEnd();
+}
+
+void AppController::openLogFile(QObject*)
+{
+    const QString path = SNP_Log::logFilePath().isEmpty() ? SNP_Log::defaultLogFilePath() : SNP_Log::logFilePath();
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
