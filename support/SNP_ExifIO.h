@@ -1,0 +1,35 @@
+// Internal to the support library: EXIF reading and writing on JPEG bytes with Exiv2.
+// Only SNP_XMLinEXIF.cpp and SNP_ImagePipeline.cpp include this; Exiv2 does not appear in
+// any public header. Every Exiv2 exception is caught here and turned into a result.
+#pragma once
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <exiv2/exiv2.hpp>
+#pragma GCC diagnostic pop
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace SNP_ExifIO {
+
+struct ExifContents {
+    Exiv2::ExifData exif;
+    Exiv2::ByteOrder byteOrder = Exiv2::littleEndian;
+};
+
+// The EXIF data of a JPEG read from its bytes (no pixel decoded). Empty optional, with a
+// log line naming the context, when Exiv2 cannot read the data as an image; an empty
+// ExifData when the picture has none.
+std::optional<ExifContents> readExif(const QByteArray& jpeg, const char* context);
+
+// The JPEG with its metadata replaced by the EXIF data (empty: no EXIF block).
+std::optional<QByteArray> writeExif(const QByteArray& jpeg, const ExifContents& contents,
+                                    const char* context);
+
+// Routes Exiv2's own messages into the log (warnings and errors only); idempotent.
+void installExiv2LogHandler();
+
+} // namespace SNP_ExifIO

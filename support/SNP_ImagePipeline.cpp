@@ -1,0 +1,629 @@
+#include "SNP_ImagePipeline.h"
+
+#include "SNP_ExifIO.h"
+#include "SNP_Log.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QPainter>
+
+#include <turbojpeg.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace SNP_ImagePipeline {
+
+namespace {
+
+struct TjHandle {
+    explicit TjHandle(tjhandle h) : handle(h) {}
+    ~TjHandle() { if (handle) tjDestroy(handle); }
+    TjHandle(const TjHandle&) = delete;
+    TjHandle& operator=(const TjHandle&) = delete;
+    tjhandle handle;
+};
+
+struct TjBuffer {
+    ~TjBuffer() { if (data) tjFree(data); }
+    unsigned char* data = nullptr;
+    unsigned long size = 0;
+};
+
+QString tjError(tjhandle handle)
+{
+    return QString::fromLocal8Bit(tjGetErrorStr2(handle));
+}
+
+bool dataUsable(const QByteArray& jpeg, const char* context)
+{
+    if (jpeg.size() < 4 || static_cast<unsigned char>(jpeg[0]) != 0xFF || static_cast<unsigned char>(jpeg[1]) != 0xD8) {
+        SNP_Log::debugf("%s: not JPEG data (%lld bytes)", context, static_cast<long long>(jpeg.size()));
+        return false;
+    }
+    if (jpeg.size() > static_cast<qsizetype>(ULONG_MAX)) {
+        SNP_Log::debugf("%s: JPEG data too large", context);
+        return false;
+    }
+    return true;
+}
+
+// Reads the header with a handle the caller keeps for the decode.
+std::optional<JpegHeader> headerWith(tjhandle handle, const QByteArray& jpeg, const char* context)
+{
+    JpegHeader header;
+    if (tjDecompressHeader3(handle, reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                            static_cast<unsigned long>(jpeg.size()), &header.width, &header.height,
+                            &header.subsampling, &header.colorspace) != 0) {
+        SNP_Log::debugf("%s: cannot read the JPEG header: %s", context, qUtf8Printable(tjError(handle)));
+        return std::nullopt;
+    }
+    if (header.width <= 0 || header.height <= 0) {
+        SNP_Log::debugf("%s: JPEG header gives an empty picture", context);
+        return std::nullopt;
+    }
+    return header;
+}
+
+// Decodes into an RGB888 QImage of the given (scaled) size. Warnings (a truncated or
+// damaged stream) count as failures: a half-grey picture is not filed as a good one.
+std::optional<QImage> decodeInto(tjhandle handle, const QByteArray& jpeg, int width, int height, const char* context)
+{
+    QImage image(width, height, QImage::Format_RGB888);
+    if (image.isNull()) {
+        SNP_Log::debugf("%s: cannot allocate a %d x %d picture", context, width, height);
+        return std::nullopt;
+    }
+    if (tjDecompress2(handle, reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                      static_cast<unsigned long>(jpeg.size()), image.bits(), width,
+                      static_cast<int>(image.bytesPerLine()), height, TJPF_RGB, 0) != 0) {
+        SNP_Log::debugf("%s: JPEG decoding failed: %s", context, qUtf8Printable(tjError(handle)));
+        return std::nullopt;
+    }
+    return image;
+}
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+FileResult failure(int error, const QString& message)
+{
+    FileResult result;
+    result.ok = false;
+    result.error = error;
+    result.message = message;
+    SNP_Log::debug(message);
+    return result;
+}
+
+bool writeAll(int fd, const char* data, size_t size, int* error)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = errno;
+            return false;
+        }
+        if (written == 0) {
+            *error = EIO;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+void syncFolder(const QByteArray& folder)
+{
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// "base-N.ext" for N > 0, "base.ext" for 0.
+QString candidateName(const QString& name, int n)
+{
+    if (n == 0)
+        return name;
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot <= 0)
+        return QStringLiteral("%1-%2").arg(name).arg(n);
+    return QStringLiteral("%1-%2%3").arg(name.left(dot)).arg(n).arg(name.mid(dot));
+}
+
+constexpr int kMaxNameAttempts = 10000;
+
+} // namespace
+
+std::optional<JpegHeader> readJpegHeader(const QByteArray& jpeg)
+{
+    if (!dataUsable(jpeg, "readJpegHeader"))
+        return std::nullopt;
+    TjHandle tj(tjInitDecompress());
+    if (!tj.handle) {
+        SNP_Log::debug(QStringLiteral("readJpegHeader: cannot start the JPEG decoder"));
+        return std::nullopt;
+    }
+    return headerWith(tj.handle, jpeg, "readJpegHeader");
+}
+
+std::optional<QImage> decodeJpeg(const QByteArray& jpeg)
+{
+    if (!dataUsable(jpeg, "decodeJpeg"))
+        return std::nullopt;
+    TjHandle tj(tjInitDecompress());
+    if (!tj.handle)
+        return std::nullopt;
+    const auto header = headerWith(tj.handle, jpeg, "decodeJpeg");
+    if (!header)
+        return std::nullopt;
+    return decodeInto(tj.handle, jpeg, header->width, header->height, "decodeJpeg");
+}
+
+std::optional<QImage> decodeJpegScaled(const QByteArray& jpeg, QSize minSize)
+{
+    if (!dataUsable(jpeg, "decodeJpegScaled"))
+        return std::nullopt;
+    TjHandle tj(tjInitDecompress());
+    if (!tj.handle)
+        return std::nullopt;
+    const auto header = headerWith(tj.handle, jpeg, "decodeJpegScaled");
+    if (!header)
+        return std::nullopt;
+
+    int count = 0;
+    const tjscalingfactor* factors = tjGetScalingFactors(&count);
+    int bestWidth = header->width;
+    int bestHeight = header->height;
+    for (int i = 0; factors && i < count; ++i) {
+        const tjscalingfactor f = factors[i];
+        if (f.num > f.denom)
+            continue; // enlargements are of no use here
+        const int w = TJSCALED(header->width, f);
+        const int h = TJSCALED(header->height, f);
+        if (w >= minSize.width() && h >= minSize.height() && static_cast<qint64>(w) * h < static_cast<qint64>(bestWidth) * bestHeight) {
+            bestWidth = w;
+            bestHeight = h;
+        }
+    }
+    return decodeInto(tj.handle, jpeg, bestWidth, bestHeight, "decodeJpegScaled");
+}
+
+std::optional<QByteArray> encodeJpeg(const QImage& source, int quality, int subsampling)
+{
+    if (source.isNull()) {
+        SNP_Log::debug(QStringLiteral("encodeJpeg: no picture to encode"));
+        return std::nullopt;
+    }
+    const QImage image = source.format() == QImage::Format_RGB888 ? source : source.convertToFormat(QImage::Format_RGB888);
+    TjHandle tj(tjInitCompress());
+    if (!tj.handle) {
+        SNP_Log::debug(QStringLiteral("encodeJpeg: cannot start the JPEG encoder"));
+        return std::nullopt;
+    }
+    TjBuffer out;
+    if (tjCompress2(tj.handle, image.constBits(), image.width(), static_cast<int>(image.bytesPerLine()), image.height(),
+                    TJPF_RGB, &out.data, &out.size, subsampling < 0 ? TJSAMP_420 : subsampling, quality, 0) != 0) {
+        SNP_Log::debugf("encodeJpeg: JPEG encoding failed: %s", qUtf8Printable(tjError(tj.handle)));
+        return std::nullopt;
+    }
+    return QByteArray(reinterpret_cast<const char*>(out.data), static_cast<qsizetype>(out.size));
+}
+
+std::optional<QByteArray> recompressJpeg(const QByteArray& jpeg, int quality)
+{
+    if (!dataUsable(jpeg, "recompressJpeg"))
+        return std::nullopt;
+    TjHandle decoder(tjInitDecompress());
+    TjHandle encoder(tjInitCompress());
+    if (!decoder.handle || !encoder.handle) {
+        SNP_Log::debug(QStringLiteral("recompressJpeg: cannot start the JPEG codec"));
+        return std::nullopt;
+    }
+    const auto header = headerWith(decoder.handle, jpeg, "recompressJpeg");
+    if (!header)
+        return std::nullopt;
+    if (header->colorspace == TJCS_CMYK || header->colorspace == TJCS_YCCK) {
+        SNP_Log::debug(QStringLiteral("recompressJpeg: CMYK pictures are not handled"));
+        return std::nullopt;
+    }
+    const bool gray = header->colorspace == TJCS_GRAY;
+    const int pixelFormat = gray ? TJPF_GRAY : TJPF_RGB;
+    const size_t pixelSize = gray ? 1 : 3;
+    const size_t bufferSize = static_cast<size_t>(header->width) * static_cast<size_t>(header->height) * pixelSize;
+
+    TjBuffer out;
+    {
+        // The one full-size pixel buffer, released before the result is copied out.
+        std::unique_ptr<unsigned char[]> pixels(new (std::nothrow) unsigned char[bufferSize]);
+        if (!pixels) {
+            SNP_Log::debugf("recompressJpeg: cannot allocate %zu bytes for a %d x %d picture", bufferSize, header->width, header->height);
+            return std::nullopt;
+        }
+        if (tjDecompress2(decoder.handle, reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                          static_cast<unsigned long>(jpeg.size()), pixels.get(), header->width, 0, header->height,
+                          pixelFormat, 0) != 0) {
+            SNP_Log::debugf("recompressJpeg: JPEG decoding failed: %s", qUtf8Printable(tjError(decoder.handle)));
+            return std::nullopt;
+        }
+        const int subsampling = gray ? TJSAMP_GRAY
+                                     : (header->subsampling >= 0 && header->subsampling < TJ_NUMSAMP && header->subsampling != TJSAMP_GRAY
+                                            ? header->subsampling : TJSAMP_420);
+        if (tjCompress2(encoder.handle, pixels.get(), header->width, 0, header->height, pixelFormat, &out.data, &out.size,
+                        subsampling, quality, 0) != 0) {
+            SNP_Log::debugf("recompressJpeg: JPEG encoding failed: %s", qUtf8Printable(tjError(encoder.handle)));
+            return std::nullopt;
+        }
+    }
+    return QByteArray(reinterpret_cast<const char*>(out.data), static_cast<qsizetype>(out.size));
+}
+
+std::optional<QByteArray> exifBlockOfJpeg(const QByteArray& jpeg)
+{
+    auto contents = SNP_ExifIO::readExif(jpeg, "exifBlockOfJpeg");
+    if (!contents)
+        return std::nullopt;
+    if (contents->exif.empty())
+        return QByteArray();
+    try {
+        Exiv2::Blob blob;
+        Exiv2::ExifParser::encode(blob, contents->byteOrder, contents->exif);
+        return QByteArray(reinterpret_cast<const char*>(blob.data()), static_cast<qsizetype>(blob.size()));
+    } catch (const std::exception& e) {
+        SNP_Log::debugf("exifBlockOfJpeg: cannot encode the EXIF data: %s", e.what());
+    } catch (...) {
+        SNP_Log::debug(QStringLiteral("exifBlockOfJpeg: cannot encode the EXIF data"));
+    }
+    return std::nullopt;
+}
+
+std::optional<QByteArray> jpegWithExifBlock(const QByteArray& jpeg, const QByteArray& exifBlock)
+{
+    SNP_ExifIO::ExifContents contents;
+    if (!exifBlock.isEmpty()) {
+        try {
+            contents.byteOrder = Exiv2::ExifParser::decode(contents.exif, reinterpret_cast<const Exiv2::byte*>(exifBlock.constData()),
+                                                           static_cast<uint32_t>(exifBlock.size()));
+        } catch (const std::exception& e) {
+            SNP_Log::debugf("jpegWithExifBlock: cannot read the EXIF block: %s", e.what());
+            return std::nullopt;
+        } catch (...) {
+            SNP_Log::debug(QStringLiteral("jpegWithExifBlock: cannot read the EXIF block"));
+            return std::nullopt;
+        }
+        if (contents.byteOrder == Exiv2::invalidByteOrder) {
+            SNP_Log::debug(QStringLiteral("jpegWithExifBlock: the EXIF block is not a TIFF structure"));
+            return std::nullopt;
+        }
+    }
+    return SNP_ExifIO::writeExif(jpeg, contents, "jpegWithExifBlock");
+}
+
+QRectF photoWindowForCompositeSize(QSizeF compositeSize)
+{
+    const float width = static_cast<float>(compositeSize.width());
+    const float height = static_cast<float>(compositeSize.height());
+    const float x = (width - static_cast<float>(kPhotoWindowWidth)) / 2.0f;
+    const float y = (height - static_cast<float>(kPhotoWindowHeight)) / 2.0f;
+    return QRectF(x, y, kPhotoWindowWidth, kPhotoWindowHeight);
+}
+
+std::optional<QImage> loadFrameImage(const QString& path)
+{
+    QImageReader reader(path);
+    QImage frame = reader.read();
+    if (frame.isNull()) {
+        SNP_Log::debugf("loadFrameImage: cannot load the frame image \"%s\": %s", qUtf8Printable(path),
+                        qUtf8Printable(reader.errorString()));
+        return std::nullopt;
+    }
+    return frame;
+}
+
+std::optional<QImage> makeComposite(const QByteArray& photoJpeg, const QImage& frame)
+{
+    if (frame.isNull()) {
+        SNP_Log::debug(QStringLiteral("makeComposite: no frame image"));
+        return std::nullopt;
+    }
+    const auto photo = decodeJpegScaled(photoJpeg, QSize(kPhotoWindowWidth, kPhotoWindowHeight));
+    if (!photo) {
+        SNP_Log::debug(QStringLiteral("makeComposite: the photo cannot be decoded"));
+        return std::nullopt;
+    }
+    // The composite has the frame's pixel size, whatever resolution the frame declares.
+    QImage composite(frame.width(), frame.height(), QImage::Format_ARGB32_Premultiplied);
+    if (composite.isNull()) {
+        SNP_Log::debugf("makeComposite: cannot allocate a %d x %d composite", frame.width(), frame.height());
+        return std::nullopt;
+    }
+    composite.fill(Qt::transparent);
+    {
+        QPainter painter(&composite);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        painter.setOpacity(1.0);
+        painter.drawImage(photoWindowForCompositeSize(QSizeF(composite.size())), *photo, QRectF(photo->rect()));
+        painter.drawImage(QRectF(0, 0, composite.width(), composite.height()), frame, QRectF(frame.rect()));
+    }
+    // Areas neither the photo nor the frame cover are transparent; flattened they are black.
+    return composite.convertToFormat(QImage::Format_RGB888);
+}
+
+std::optional<QByteArray> compositeJpeg(const QByteArray& photoJpeg, const QImage& frame, const QByteArray& exifSourceJpeg)
+{
+    const auto composite = makeComposite(photoJpeg, frame);
+    if (!composite)
+        return std::nullopt;
+    const QSize size = composite->size();
+    const auto encoded = encodeJpeg(*composite, kJpegQuality);
+    if (!encoded)
+        return std::nullopt;
+    auto contents = SNP_ExifIO::readExif(exifSourceJpeg, "compositeJpeg");
+    if (!contents)
+        return std::nullopt;
+    if (contents->exif.empty())
+        return encoded;
+    try {
+        auto& exif = contents->exif;
+        const auto setLong = [&](const char* key, uint32_t value) {
+            auto it = exif.findKey(Exiv2::ExifKey(key));
+            if (it != exif.end())
+                exif.erase(it);
+            exif[key] = value;
+        };
+        setLong("Exif.Photo.PixelXDimension", static_cast<uint32_t>(size.width()));
+        setLong("Exif.Photo.PixelYDimension", static_cast<uint32_t>(size.height()));
+        auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+        if (orientation != exif.end())
+            *orientation = static_cast<uint16_t>(1);
+    } catch (const std::exception& e) {
+        SNP_Log::debugf("compositeJpeg: cannot update the EXIF data: %s", e.what());
+        return std::nullopt;
+    } catch (...) {
+        SNP_Log::debug(QStringLiteral("compositeJpeg: cannot update the EXIF data"));
+        return std::nullopt;
+    }
+    return SNP_ExifIO::writeExif(*encoded, *contents, "compositeJpeg");
+}
+
+FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, bool replace)
+{
+    if (path.isEmpty())
+        return failure(EINVAL, QStringLiteral("writeFileAtomically: no path given"));
+    const QFileInfo info(path);
+    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    QByteArray tempName = folder + "/." + QFile::encodeName(info.fileName()) + ".XXXXXX";
+
+    const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        return failure(error, QStringLiteral("cannot create a temporary file in \"%1\": %2 (errno %3)")
+                                  .arg(QFile::decodeName(folder), errnoText(error)).arg(error));
+    }
+    int error = 0;
+    const char* step = nullptr;
+    if (::fchmod(fd, 0644) != 0) {
+        error = errno;
+        step = "set the mode of";
+    } else if (!writeAll(fd, bytes.constData(), static_cast<size_t>(bytes.size()), &error)) {
+        step = "write";
+    } else if (::fsync(fd) != 0) {
+        error = errno;
+        step = "flush";
+    }
+    if (::close(fd) != 0 && !step) {
+        error = errno;
+        step = "close";
+    }
+    if (!step) {
+        if (replace) {
+            if (::rename(tempName.constData(), target.constData()) != 0) {
+                error = errno;
+                step = "rename into place";
+            }
+        } else {
+            if (::link(tempName.constData(), target.constData()) != 0) {
+                error = errno;
+                step = "link into place";
+            }
+        }
+    }
+    if (step || !replace)
+        ::unlink(tempName.constData()); // the temporary name is gone after a rename; after link it is a second name
+    if (step) {
+        return failure(error, QStringLiteral("could not %1 file \"%2\": %3 (errno %4)")
+                                  .arg(QString::fromLatin1(step), QFile::decodeName(target), errnoText(error)).arg(error));
+    }
+    syncFolder(folder);
+    FileResult result;
+    result.ok = true;
+    result.path = QFile::decodeName(target);
+    return result;
+}
+
+QString nonCollidingPath(const QString& folder, const QString& name)
+{
+    const QDir dir(folder);
+    for (int n = 0; n < kMaxNameAttempts; ++n) {
+        const QString candidate = dir.filePath(candidateName(name, n));
+        struct stat st {};
+        if (::lstat(QFile::encodeName(candidate).constData(), &st) != 0 && errno == ENOENT)
+            return candidate;
+    }
+    return QString();
+}
+
+FileResult moveFileNoClobber(const QString& from, const QString& toFolder, const QString& name)
+{
+    if (from.isEmpty() || toFolder.isEmpty() || name.isEmpty() || name.contains(u'/'))
+        return failure(EINVAL, QStringLiteral("moveFileNoClobber: bad arguments (\"%1\", \"%2\", \"%3\")").arg(from, toFolder, name));
+    const QByteArray source = QFile::encodeName(QFileInfo(from).absoluteFilePath());
+    struct stat st {};
+    if (::lstat(source.constData(), &st) != 0) {
+        const int error = errno;
+        return failure(error, QStringLiteral("cannot move \"%1\": %2 (errno %3)").arg(from, errnoText(error)).arg(error));
+    }
+    if (!S_ISREG(st.st_mode))
+        return failure(EINVAL, QStringLiteral("cannot move \"%1\": not a regular file").arg(from));
+
+    const QDir dir(toFolder);
+    QByteArray contents; // read only when the move has to copy across file systems
+    bool copying = false;
+    bool noRenameFlag = false;
+    for (int n = 0; n < kMaxNameAttempts; ++n) {
+        const QString candidate = dir.absoluteFilePath(candidateName(name, n));
+        const QByteArray target = QFile::encodeName(candidate);
+        if (!copying) {
+            int rc = -1;
+            if (!noRenameFlag) {
+                rc = ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE);
+                if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP))
+                    noRenameFlag = true; // file system without the no-replace flag: link and unlink
+            }
+            if (noRenameFlag) {
+                rc = ::link(source.constData(), target.constData());
+                if (rc == 0)
+                    ::unlink(source.constData());
+                else if (errno == EPERM || errno == ENOTSUP)
+                    errno = EXDEV; // no hard links here either: copy
+            }
+            if (rc == 0) {
+                syncFolder(QFile::encodeName(dir.absolutePath()));
+                FileResult result;
+                result.ok = true;
+                result.path = candidate;
+                return result;
+            }
+            const int error = errno;
+            if (error == EEXIST)
+                continue;
+            if (error != EXDEV)
+                return failure(error, QStringLiteral("cannot move \"%1\" to \"%2\": %3 (errno %4)")
+                                          .arg(from, candidate, errnoText(error)).arg(error));
+            QFile file(from);
+            if (!file.open(QIODevice::ReadOnly))
+                return failure(EIO, QStringLiteral("cannot read \"%1\" to copy it: %2").arg(from, file.errorString()));
+            contents = file.readAll();
+            copying = true;
+        }
+        const FileResult written = writeFileAtomically(candidate, contents, false);
+        if (written.ok) {
+            if (::unlink(source.constData()) != 0)
+                SNP_Log::debugf("copied \"%s\" but could not remove it: %s", source.constData(), std::strerror(errno));
+            return written;
+        }
+        if (written.error != EEXIST)
+            return written;
+    }
+    return failure(EEXIST, QStringLiteral("cannot move \"%1\": no free name for \"%2\" in \"%3\"").arg(from, name, toFolder));
+}
+
+} // namespace SNP_ImagePipeline
+
+// ---------------------------------------------------------------------------------------
+// Exiv2 access shared with SNP_XMLinEXIF.
+
+namespace SNP_ExifIO {
+
+namespace {
+void exiv2LogHandler(int level, const char* message)
+{
+    QString text = QString::fromLocal8Bit(message).trimmed();
+    SNP_Log::debug(QStringLiteral("Exiv2 (%1): %2").arg(level).arg(text));
+}
+} // namespace
+
+void installExiv2LogHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Exiv2::XmpParser::initialize();
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::error);
+        Exiv2::LogMsg::setHandler(exiv2LogHandler);
+    });
+}
+
+std::optional<ExifContents> readExif(const QByteArray& jpeg, const char* context)
+{
+    installExiv2LogHandler();
+    if (jpeg.isEmpty()) {
+        SNP_Log::debugf("%s: no image data", context);
+        return std::nullopt;
+    }
+    try {
+        auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(jpeg.constData()),
+                                               static_cast<long>(jpeg.size()));
+        if (!image.get()) {
+            SNP_Log::debugf("%s: the data is not an image", context);
+            return std::nullopt;
+        }
+        image->readMetadata();
+        ExifContents contents;
+        contents.exif = image->exifData();
+        contents.byteOrder = image->byteOrder() == Exiv2::invalidByteOrder ? Exiv2::littleEndian : image->byteOrder();
+        return contents;
+    } catch (const std::exception& e) {
+        SNP_Log::debugf("%s: cannot read the image's metadata: %s", context, e.what());
+    } catch (...) {
+        SNP_Log::debugf("%s: cannot read the image's metadata", context);
+    }
+    return std::nullopt;
+}
+
+std::optional<QByteArray> writeExif(const QByteArray& jpeg, const ExifContents& contents, const char* context)
+{
+    installExiv2LogHandler();
+    try {
+        auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(jpeg.constData()),
+                                               static_cast<long>(jpeg.size()));
+        if (!image.get() || image->imageType() != Exiv2::ImageType::jpeg) {
+            SNP_Log::debugf("%s: the data is not a JPEG image", context);
+            return std::nullopt;
+        }
+        image->setByteOrder(contents.byteOrder);
+        image->setExifData(contents.exif);
+        image->writeMetadata();
+        Exiv2::BasicIo& io = image->io();
+        const long size = io.size();
+        if (io.open() != 0) {
+            SNP_Log::debugf("%s: cannot reopen the written image", context);
+            return std::nullopt;
+        }
+        QByteArray result(static_cast<qsizetype>(size), Qt::Uninitialized);
+        const long read = io.read(reinterpret_cast<Exiv2::byte*>(result.data()), size);
+        io.close();
+        if (read != size) {
+            SNP_Log::debugf("%s: short read of the written image", context);
+            return std::nullopt;
+        }
+        return result;
+    } catch (const std::exception& e) {
+        SNP_Log::debugf("%s: cannot write the image's metadata: %s", context, e.what());
+    } catch (...) {
+        SNP_Log::debugf("%s: cannot write the image's metadata", context);
+    }
+    return std::nullopt;
+}
+
+} // namespace SNP_ExifIO

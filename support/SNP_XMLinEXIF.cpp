@@ -1,0 +1,432 @@
+#include "SNP_XMLinEXIF.h"
+
+#include "SNP_ExifIO.h"
+#include "SNP_ImagePipeline.h"
+#include "SNP_Log.h"
+#include "SNP_NSStringAdditions.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QStringList>
+#include <QTimeZone>
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr char kUserCommentKey[] = "Exif.Photo.UserComment";
+constexpr char kAsciiHeader[8] = {'A', 'S', 'C', 'I', 'I', 0, 0, 0};
+constexpr char kUnicodeHeader[8] = {'U', 'N', 'I', 'C', 'O', 'D', 'E', 0};
+constexpr char kJisHeader[8] = {'J', 'I', 'S', 0, 0, 0, 0, 0};
+constexpr char kUndefinedHeader[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+// Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
+constexpr qint64 kPlistEpochOffset = 978307200;
+
+struct PlistDeleter {
+    void operator()(void* node) const { if (node) plist_free(static_cast<plist_t>(node)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+plist_t toPlist(const QVariant& value);
+
+template <typename Map>
+plist_t dictToPlist(const Map& map)
+{
+    plist_t dict = plist_new_dict();
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        plist_t child = toPlist(it.value());
+        if (!child) {
+            plist_free(dict);
+            return nullptr;
+        }
+        plist_dict_set_item(dict, it.key().toUtf8().constData(), child);
+    }
+    return dict;
+}
+
+plist_t toPlist(const QVariant& value)
+{
+    switch (value.typeId()) {
+    case QMetaType::QVariantMap:
+        return dictToPlist(value.toMap());
+    case QMetaType::QVariantHash:
+        return dictToPlist(value.toHash());
+    case QMetaType::QVariantList: {
+        plist_t array = plist_new_array();
+        for (const QVariant& item : value.toList()) {
+            plist_t child = toPlist(item);
+            if (!child) {
+                plist_free(array);
+                return nullptr;
+            }
+            plist_array_append_item(array, child);
+        }
+        return array;
+    }
+    case QMetaType::QStringList: {
+        plist_t array = plist_new_array();
+        for (const QString& item : value.toStringList())
+            plist_array_append_item(array, plist_new_string(item.toUtf8().constData()));
+        return array;
+    }
+    case QMetaType::QString:
+        return plist_new_string(value.toString().toUtf8().constData());
+    case QMetaType::Bool:
+        return plist_new_bool(value.toBool() ? 1 : 0);
+    case QMetaType::Int:
+    case QMetaType::Short:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::SChar:
+    case QMetaType::Char:
+        return plist_new_uint(static_cast<uint64_t>(value.toLongLong()));
+    case QMetaType::UInt:
+    case QMetaType::UShort:
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+    case QMetaType::UChar:
+        return plist_new_uint(value.toULongLong());
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return plist_new_real(value.toDouble());
+    case QMetaType::QDateTime: {
+        const QDateTime date = value.toDateTime();
+        if (!date.isValid())
+            return nullptr;
+        const qint64 msecs = date.toMSecsSinceEpoch() - kPlistEpochOffset * 1000;
+        qint64 seconds = msecs / 1000;
+        qint64 millis = msecs % 1000;
+        if (millis < 0) {
+            millis += 1000;
+            seconds -= 1;
+        }
+        if (seconds < INT32_MIN || seconds > INT32_MAX)
+            return nullptr;
+        return plist_new_date(static_cast<int32_t>(seconds), static_cast<int32_t>(millis * 1000));
+    }
+    case QMetaType::QByteArray: {
+        const QByteArray data = value.toByteArray();
+        return plist_new_data(data.constData(), static_cast<uint64_t>(data.size()));
+    }
+    default:
+        return nullptr;
+    }
+}
+
+std::optional<QVariant> fromPlist(plist_t node)
+{
+    switch (plist_get_node_type(node)) {
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(node, &iter);
+        if (!iter)
+            return std::nullopt;
+        bool ok = true;
+        for (;;) {
+            char* key = nullptr;
+            plist_t child = nullptr;
+            plist_dict_next_item(node, iter, &key, &child);
+            if (!child) {
+                std::free(key);
+                break;
+            }
+            auto converted = fromPlist(child);
+            if (!converted || !key) {
+                std::free(key);
+                ok = false;
+                break;
+            }
+            map.insert(QString::fromUtf8(key), *converted);
+            std::free(key);
+        }
+        std::free(iter);
+        if (!ok)
+            return std::nullopt;
+        return QVariant(map);
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        const uint32_t count = plist_array_get_size(node);
+        for (uint32_t i = 0; i < count; ++i) {
+            auto converted = fromPlist(plist_array_get_item(node, i));
+            if (!converted)
+                return std::nullopt;
+            list.append(*converted);
+        }
+        return QVariant(list);
+    }
+    case PLIST_BOOLEAN: {
+        uint8_t flag = 0;
+        plist_get_bool_val(node, &flag);
+        return QVariant(flag != 0);
+    }
+    case PLIST_UINT: {
+        uint64_t number = 0;
+        plist_get_uint_val(node, &number);
+        return QVariant(static_cast<qlonglong>(number));
+    }
+    case PLIST_REAL: {
+        double number = 0;
+        plist_get_real_val(node, &number);
+        return QVariant(number);
+    }
+    case PLIST_STRING: {
+        char* text = nullptr;
+        plist_get_string_val(node, &text);
+        QString string = QString::fromUtf8(text ? text : "");
+        std::free(text);
+        return QVariant(string);
+    }
+    case PLIST_DATE: {
+        int32_t seconds = 0;
+        int32_t micros = 0;
+        plist_get_date_val(node, &seconds, &micros);
+        const qint64 msecs = (kPlistEpochOffset + seconds) * 1000 + micros / 1000;
+        return QVariant(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()));
+    }
+    case PLIST_DATA: {
+        char* bytes = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &bytes, &length);
+        QByteArray data(bytes ? bytes : "", bytes ? static_cast<qsizetype>(length) : 0);
+        std::free(bytes);
+        return QVariant(data);
+    }
+    default:
+        return std::nullopt; // keys, UIDs: not objects a caller can use
+    }
+}
+
+std::optional<QByteArray> readWholeFile(const QString& path, const char* context)
+{
+    if (path.isEmpty())
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        SNP_Log::debugf("%s: cannot read \"%s\": %s", context, qUtf8Printable(path), qUtf8Printable(file.errorString()));
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
+// The text of a user comment, its character-code header taken off and UCS-2 turned into
+// UTF-8. Empty when the comment holds nothing but padding.
+QByteArray userCommentText(const QByteArray& raw, Exiv2::ByteOrder byteOrder)
+{
+    QByteArray text = raw;
+    bool unicode = false;
+    if (raw.size() >= 8) {
+        const char* head = raw.constData();
+        if (std::memcmp(head, kAsciiHeader, 8) == 0 || std::memcmp(head, kJisHeader, 8) == 0
+            || std::memcmp(head, kUndefinedHeader, 8) == 0) {
+            text = raw.mid(8);
+        } else if (std::memcmp(head, kUnicodeHeader, 8) == 0) {
+            text = raw.mid(8);
+            unicode = true;
+        }
+    }
+    if (unicode) {
+        using SNP_NSStringAdditions::Encoding;
+        Encoding encoding = byteOrder == Exiv2::bigEndian ? Encoding::UTF16BE : Encoding::UTF16LE;
+        if (text.size() >= 2) {
+            const auto b0 = static_cast<unsigned char>(text[0]);
+            const auto b1 = static_cast<unsigned char>(text[1]);
+            if ((b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF))
+                encoding = Encoding::UTF16;
+        }
+        const auto string = SNP_NSStringAdditions::stringWithCString(text.constData(), static_cast<size_t>(text.size()), encoding);
+        text = string ? string->toUtf8() : QByteArray();
+    }
+    if (text.startsWith("bplist"))
+        return text; // a binary property list ends in its trailer: nothing to trim
+    qsizetype end = text.size();
+    while (end > 0 && (text[end - 1] == '\0' || text[end - 1] == ' ' || text[end - 1] == '\n' || text[end - 1] == '\r' || text[end - 1] == '\t'))
+        --end;
+    text.truncate(end);
+    return text;
+}
+
+} // namespace
+
+QString SNP_XMLinEXIF::describe(const QVariant& object)
+{
+    QString text;
+    QDebug(&text).nospace() << object;
+    return text;
+}
+
+std::optional<QByteArray> SNP_XMLinEXIF::xmlDataForPropertyListObject(const QVariant& object)
+{
+    PlistPtr node(toPlist(object));
+    if (!node)
+        return std::nullopt;
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(static_cast<plist_t>(node.get()), &xml, &length);
+    if (!xml)
+        return std::nullopt;
+    QByteArray data(xml, static_cast<qsizetype>(length));
+    plist_to_xml_free(xml);
+    return data;
+}
+
+std::optional<QByteArray> SNP_XMLinEXIF::binaryDataForPropertyListObject(const QVariant& object)
+{
+    PlistPtr node(toPlist(object));
+    if (!node)
+        return std::nullopt;
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(static_cast<plist_t>(node.get()), &bin, &length);
+    if (!bin)
+        return std::nullopt;
+    QByteArray data(bin, static_cast<qsizetype>(length));
+    plist_to_bin_free(bin);
+    return data;
+}
+
+std::optional<QVariant> SNP_XMLinEXIF::propertyListObjectForData(const QByteArray& data)
+{
+    if (data.isEmpty() || data.size() > INT32_MAX)
+        return std::nullopt;
+    plist_t parsed = nullptr;
+    if (plist_is_binary(data.constData(), static_cast<uint32_t>(data.size())))
+        plist_from_bin(data.constData(), static_cast<uint32_t>(data.size()), &parsed);
+    else
+        plist_from_xml(data.constData(), static_cast<uint32_t>(data.size()), &parsed);
+    PlistPtr node(parsed);
+    if (!node)
+        return std::nullopt;
+    return fromPlist(static_cast<plist_t>(node.get()));
+}
+
+std::optional<QByteArray> SNP_XMLinEXIF::jpegDataWithPropertyListObject(const QVariant& object, const QByteArray& jpegData)
+{
+    if (!object.isValid() || jpegData.isEmpty()) {
+        SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: no object or no JPEG data"));
+        return std::nullopt;
+    }
+    const auto xml = xmlDataForPropertyListObject(object);
+    if (!xml) {
+        SNP_Log::debug(QStringLiteral("unable to create XML data for object:%1").arg(describe(object)));
+        return std::nullopt;
+    }
+    // The comment is the XML bytes as a zero-terminated byte string; it must be UTF-8.
+    if (!SNP_NSStringAdditions::stringWithCString(xml->constData(), static_cast<size_t>(xml->size()),
+                                                  SNP_NSStringAdditions::Encoding::UTF8)) {
+        SNP_Log::debug(QStringLiteral("unable to create string from XML data using [NSString stringWithCString: encoding:NSUTF8StringEncoding]"));
+        SNP_Log::debug(QStringLiteral("raw XML data:]"));
+        SNP_Log::logData(*xml);
+        return std::nullopt;
+    }
+    const qsizetype terminator = xml->indexOf('\0');
+    const QByteArray comment = terminator < 0 ? *xml : xml->left(terminator);
+    if (comment.isEmpty()) {
+        SNP_Log::debug(QStringLiteral("unable to create string from XML data using [NSString stringWithFormat:]"));
+        return std::nullopt;
+    }
+
+    auto contents = SNP_ExifIO::readExif(jpegData, "jpegDataWithPropertyListObject");
+    if (!contents)
+        return std::nullopt;
+    try {
+        QByteArray value(kAsciiHeader, 8);
+        value += comment;
+        Exiv2::Value::AutoPtr commentValue = Exiv2::Value::create(Exiv2::undefined);
+        commentValue->read(reinterpret_cast<const Exiv2::byte*>(value.constData()), static_cast<long>(value.size()),
+                           contents->byteOrder);
+        const Exiv2::ExifKey key(kUserCommentKey);
+        for (auto it = contents->exif.findKey(key); it != contents->exif.end(); it = contents->exif.findKey(key))
+            contents->exif.erase(it);
+        contents->exif.add(key, commentValue.get());
+    } catch (const std::exception& e) {
+        SNP_Log::debugf("jpegDataWithPropertyListObject: cannot set the user comment: %s", e.what());
+        return std::nullopt;
+    } catch (...) {
+        SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: cannot set the user comment"));
+        return std::nullopt;
+    }
+
+    const auto recompressed = SNP_ImagePipeline::recompressJpeg(jpegData, SNP_ImagePipeline::kJpegQuality);
+    if (!recompressed) {
+        SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: the JPEG data cannot be decoded"));
+        return std::nullopt;
+    }
+    return SNP_ExifIO::writeExif(*recompressed, *contents, "jpegDataWithPropertyListObject");
+}
+
+std::optional<QByteArray> SNP_XMLinEXIF::jpegDataWithPropertyListObjectForJpegAtPath(const QVariant& object, const QString& path)
+{
+    const auto data = readWholeFile(path, "jpegDataWithPropertyListObjectForJpegAtPath");
+    if (!data)
+        return std::nullopt;
+    return jpegDataWithPropertyListObject(object, *data);
+}
+
+std::optional<QVariant> SNP_XMLinEXIF::propertyListObjectForJpegData(const QByteArray& jpegData)
+{
+    if (jpegData.isEmpty())
+        return std::nullopt;
+    auto contents = SNP_ExifIO::readExif(jpegData, "propertyListObjectForJpegData");
+    if (!contents)
+        return std::nullopt;
+    QByteArray raw;
+    try {
+        const auto it = contents->exif.findKey(Exiv2::ExifKey(kUserCommentKey));
+        if (it == contents->exif.end())
+            return std::nullopt;
+        std::vector<Exiv2::byte> bytes(static_cast<size_t>(it->size()));
+        if (!bytes.empty())
+            it->copy(bytes.data(), contents->byteOrder);
+        raw = QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+    } catch (const std::exception& e) {
+        SNP_Log::debugf("propertyListObjectForJpegData: cannot read the user comment: %s", e.what());
+        return std::nullopt;
+    } catch (...) {
+        SNP_Log::debug(QStringLiteral("propertyListObjectForJpegData: cannot read the user comment"));
+        return std::nullopt;
+    }
+    const QByteArray text = userCommentText(raw, contents->byteOrder);
+    if (text.isEmpty())
+        return std::nullopt;
+    auto object = propertyListObjectForData(text);
+    if (!object)
+        SNP_Log::debugf("propertyListObjectForJpegData: the user comment is not a property list (%lld bytes)",
+                        static_cast<long long>(text.size()));
+    return object;
+}
+
+std::optional<QVariant> SNP_XMLinEXIF::propertyListObjectForJpegAtPath(const QString& path)
+{
+    const auto data = readWholeFile(path, "propertyListObjectForJpegAtPath");
+    if (!data)
+        return std::nullopt;
+    return propertyListObjectForJpegData(*data);
+}
+
+std::optional<QVariantMap> SNP_XMLinEXIF::propertyListDictionaryForJpegData(const QByteArray& jpegData)
+{
+    const auto object = propertyListObjectForJpegData(jpegData);
+    if (!object)
+        return std::nullopt;
+    if (object->typeId() != QMetaType::QVariantMap) {
+        SNP_Log::debug(QStringLiteral("property list in user comment is not a dictionary: %1").arg(describe(*object)));
+        return std::nullopt;
+    }
+    return object->toMap();
+}
+
+std::optional<QVariantMap> SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(const QString& path)
+{
+    const auto data = readWholeFile(path, "propertyListDictionaryForJpegAtPath");
+    if (!data)
+        return std::nullopt;
+    return propertyListDictionaryForJpegData(*data);
+}
