@@ -7,7 +7,9 @@
 #include <mutex>
 
 #ifdef HAVE_GPHOTO2
-std::shared_ptr<EdsSdk> EdsCreateGPhoto2Sdk();
+// Provided by camera/gphoto2; weak so that a build without that part still links (the
+// name then answers null).
+__attribute__((weak)) std::shared_ptr<EdsSdk> EdsCreateGPhoto2Sdk();
 #endif
 
 namespace {
@@ -53,7 +55,10 @@ std::shared_ptr<EdsSdk> EdsCreateSdk(const std::string& name)
         return std::make_shared<SimCameraSdk>();
     if (name == "gphoto2") {
 #ifdef HAVE_GPHOTO2
-        return EdsCreateGPhoto2Sdk();
+        if (&EdsCreateGPhoto2Sdk)
+            return EdsCreateGPhoto2Sdk();
+        SNP_Log::debugf("camera backend \"gphoto2\" is not part of this build");
+        return nullptr;
 #else
         SNP_Log::debugf("camera backend \"gphoto2\" is not available in this build");
         return nullptr;
