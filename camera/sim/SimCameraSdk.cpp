@@ -1141,11 +1141,11 @@ EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImage
     EdsUInt64 size = cam->renderer->size();
     if (size > stream->capacity)
         return EDS_ERR_STREAM_WRITE_ERROR;
+    if (damaged && damage == SimDataFault::Truncated)
+        size /= 3;  // the frame breaks off
     std::memcpy(stream->buffer, cam->renderer->data(), size);
     if (damaged) {
-        if (damage == SimDataFault::Truncated) {
-            size /= 3;
-        } else {
+        if (damage == SimDataFault::Garbage) {
             std::mt19937 noise(static_cast<unsigned>(frame));
             for (EdsUInt64 i = 0; i < size; ++i)
                 stream->buffer[i] = static_cast<uint8_t>(noise());
