@@ -113,6 +113,20 @@ void renderScene(uint8_t* rgb, int w, int h)
     }
 }
 
+// Sensor grain, so that a picture file has the size of a real one rather than of a
+// drawing (a flat scene compresses to a tenth of it).
+void addGrain(uint8_t* rgb, size_t size)
+{
+    uint32_t state = 0x2545F491u;
+    for (size_t i = 0; i < size; ++i) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        int v = rgb[i] + static_cast<int>(state % 13) - 6;
+        rgb[i] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+    }
+}
+
 std::mutex& exivLock()
 {
     static std::mutex lock;
@@ -151,6 +165,7 @@ std::shared_ptr<const std::vector<uint8_t>> basePicture(int width, int height)
         return it->second;
     std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
     renderScene(rgb.data(), width, height);
+    addGrain(rgb.data(), rgb.size());
     auto jpeg = std::make_shared<const std::vector<uint8_t>>(encodeRgb(rgb.data(), width, height, 90));
     if (jpeg->empty())
         return nullptr;
