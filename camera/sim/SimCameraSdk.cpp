@@ -1156,6 +1156,11 @@ EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImage
     stream->position = size;
     stream->length = size;
     cam->framesServed += 1;
+    if (d->liveFps > 0) {
+        // the next frame is due in the period after this one was handed over
+        const double now = std::chrono::duration<double>(Clock::now() - cam->evfStart).count();
+        cam->lastFrame = std::max(cam->lastFrame, static_cast<uint64_t>(now * d->liveFps));
+    }
     return EDS_ERR_OK;
 }
 

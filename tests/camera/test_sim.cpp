@@ -930,14 +930,14 @@ TEST_F(SimLiveView, FramesAreJpegsThatMoveWithNotReadyBetween)
     switchOn();
     int notReady = 0;
     ASSERT_EQ(nextFrame(&notReady), EDS_ERR_OK);
-    EXPECT_GT(notReady, 0);  // the first frame comes one frame period after switching on
+    EXPECT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_OBJECT_NOTREADY);  // asked again at once
     std::vector<uint8_t> first = frameBytes();
+    EXPECT_GT(notReady, 0);  // the first frame comes one frame period after switching on
     ASSERT_FALSE(first.empty());
     JpegInfo info = inspectJpeg(first.data(), first.size());
     EXPECT_TRUE(info.decodes);
     EXPECT_GE(info.width, 1024);
     EXPECT_GE(info.height, 680);
-    EXPECT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_OBJECT_NOTREADY);
 
     ASSERT_EQ(nextFrame(), EDS_ERR_OK);
     std::vector<uint8_t> second = frameBytes();
