@@ -52,7 +52,7 @@ bool dataUsable(const QByteArray& jpeg, const char* context)
         SNP_Log::debugf("%s: not JPEG data (%lld bytes)", context, static_cast<long long>(jpeg.size()));
         return false;
     }
-    if (jpeg.size() > static_cast<qsizetype>(ULONG_MAX)) {
+    if (static_cast<unsigned long long>(jpeg.size()) > static_cast<unsigned long long>(ULONG_MAX)) {
         SNP_Log::debugf("%s: JPEG data too large", context);
         return false;
     }
