@@ -2,6 +2,7 @@
 // open session of the process, save destination and host storage, state events.
 #include "SNP_CanonCamera.h"
 
+#include "SNP_CanonCameraNames.h"
 #include "SNP_Log.h"
 #include "SNP_NSStringAdditions.h"
 
@@ -416,5 +417,5 @@ EdsError SNP_CanonCamera::processCameraEvent(EdsStateEvent event, EdsUInt32 even
 
 QString SNP_CanonCamera::errorName(EdsError error)
 {
-    return QStringLiteral("EDS error 0x%1").arg(error, 0, 16);
+    return strForEDSError(error);
 }
