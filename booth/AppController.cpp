@@ -228,11 +228,14 @@ void AppController::awakeFromNib()
     createSpeaker();
 
     // 5-9. The keyboard sits in the touch view, centred horizontally at scale 1.0, under
-    //      the go button, hidden until screen 2. (The keyboard's delegate is wired where
-    //      the keyboard class is.)
+    //      the go button, hidden until screen 2; the controller is its delegate.
     QWidget* keyboard = findChild<QWidget*>(QStringLiteral("_keyboard"));
     if (keyboard && _touchView && keyboard->parentWidget() != _touchView)
         keyboard->setParent(_touchView);
+    if (!_keyboard)
+        _keyboard = qobject_cast<SNP_KeyboardView*>(keyboard);
+    if (_keyboard)
+        _keyboard->setDelegate(this);
     setGoButton();
     centerInSuperview(keyboard, true, false, 1.0f, 1.0f);
     if (keyboard)

@@ -13,6 +13,7 @@
 #include <QWidget>
 
 #include "SNP_CanonCamera.h"
+#include "SNP_KeyboardView.h"
 
 #include <atomic>
 #include <chrono>
@@ -50,7 +51,7 @@ extern const char* const PrefKeyMainImagesFolder;         // "mainImagesFolder"
 extern const char* const PrefKeyForUploadFolder;          // "forUploadFolder"
 extern const char* const PrefKeyForTouchScreenCountValue; // "touchScreenCountValue"
 
-class AppController : public QWidget, public SNP_CanonCameraDelegate {
+class AppController : public QWidget, public SNP_CanonCameraDelegate, public SNP_KeyboardDelegate {
     Q_OBJECT
 public:
     explicit AppController(QWidget* parent = nullptr);
@@ -97,8 +98,8 @@ public:
 
     // ---- screen sequence and countdown ----
     // The keyboard's delegate messages: its accept key and its exit key.
-    void keyboardViewDidAcceptAndContinue(SNP_KeyboardView* keyboard);
-    void startOver(QObject* sender);
+    void keyboardViewDidAcceptAndContinue(SNP_KeyboardView* keyboard) override;
+    void startOver(QObject* sender) override;
     // The accept check on the typed addresses: stores them and advances (true), or shows
     // the rejection notice (false; the keyboard then gets the addresses back).
     bool acceptEmailAddresses(const QStringList& addresses);
