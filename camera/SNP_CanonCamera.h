@@ -23,10 +23,12 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 class SNP_CanonCamera;
 using SNP_CanonCameraPtr = std::shared_ptr<SNP_CanonCamera>;
@@ -178,6 +180,12 @@ public:
                                           void* context);
     // The cached supported-values table for a property name (copy), if any.
     std::optional<SNP_SupportedValues> cachedSupportedValues(const QString& propertyName);
+    // Property values: whether a value is a number (any integer width), the number's bits
+    // as unsigned 32-bit (signed values keep their two's complement; 0 for a non-number),
+    // and the printed form used in log lines ("(null)" for none).
+    static bool isNumberValue(const SNP_PropertyValue& value);
+    static uint32_t uint32Value(const SNP_PropertyValue& value);
+    static QString describeValue(const SNP_PropertyValue& value);
 
     // ---- Download (SNP_CanonCameraDownload.cpp) ----
 
@@ -200,6 +208,27 @@ public:
     // Called by property handling for a change of "Evf_OutputDevice" (0x500).
     void liveViewOutputDeviceDidChange();
     bool shouldDownloadLiveViewImage() const { return _shouldDownloadLiveViewImage.load(); }
+    // -- live view: loop state and counters --
+    // True while a frame loop thread runs for this camera.
+    bool isLiveViewLoopRunning() const { return _liveViewLoopRunning.load(); }
+    // Frame loop runs that took _liveViewLock (a loop that found it taken is not counted).
+    uint64_t liveViewRunCount() const { return _liveViewRuns.load(); }
+    // Frames made into images; of those, handed to the main thread and replaced by a newer
+    // frame before the main thread took them; frames that did not make an image.
+    uint64_t liveViewFramesBuilt() const { return _liveViewFramesBuilt.load(); }
+    uint64_t liveViewFramesDelivered() const { return _liveViewFramesDelivered.load(); }
+    uint64_t liveViewFramesDropped() const { return _liveViewFramesDropped.load(); }
+    uint64_t liveViewFramesRejected() const { return _liveViewFramesRejected.load(); }
+    // How often a frame buffer was allocated, and the address of the kept one (null
+    // before the first frame).
+    uint64_t liveViewBufferAllocations() const { return _liveViewBufferAllocations.load(); }
+    const void* liveViewBufferAddress();
+    // Waits until no frame loop runs; false on time-out.
+    bool waitForLiveViewLoopEnd(int timeoutMs);
+    // Length of the JPEG stream at the front of data (start marker to end marker), or 0
+    // when no complete stream is there.
+    static size_t liveViewJpegLength(const uint8_t* data, size_t size);
+    // -- end live view --
 
     // The text of an SDK status code for log lines and errors.
     static QString errorName(EdsError error);
@@ -229,12 +258,37 @@ private:
     std::atomic<bool> _isLoaded{false};
     std::atomic<bool> _shouldDownloadLiveViewImage{false};
 
+    // -- live view: loop thread and hand-over (SNP_CanonCameraLiveView.cpp) --
+    // Guards the loop thread, the running mark and the hand-over slot.
+    std::mutex _liveViewStateLock;
+    std::condition_variable _liveViewStateChanged;
+    bool _liveViewStartPending = false;  // a loop thread was started and has not ended
+    std::thread _liveViewThread;
+    std::atomic<bool> _liveViewLoopRunning{false};
+    // The newest frame not yet taken by the main thread, and whether a delivery is queued.
+    QVariant _liveViewPendingFrame;
+    bool _liveViewDeliveryQueued = false;
+    std::atomic<uint64_t> _liveViewRuns{0}, _liveViewFramesBuilt{0}, _liveViewFramesDelivered{0},
+        _liveViewFramesDropped{0}, _liveViewFramesRejected{0}, _liveViewBufferAllocations{0};
+    void startLiveViewLoopThread();
+    void handOverLiveViewFrame(const QVariant& image);
+    void deliverPendingLiveViewFrame();
+    // Joins (or, on its own thread, lets go of) a finished loop thread; used at destruction.
+    struct LiveViewThreadJoiner {
+        SNP_CanonCamera* owner;
+        ~LiveViewThreadJoiner();
+    };
+    // -- end live view --
+
     bool _deviceInfoRead = false;
     // Which SDK handlers currently carry this object as context.
     std::atomic<bool> _stateHandlerSet{false};
     std::atomic<bool> _sessionHandlersSet{false};
 
     std::shared_ptr<EdsSdk> _sdk;
+
+    // -- live view: declared last, so that a finished loop thread is dealt with first --
+    LiveViewThreadJoiner _liveViewThreadJoiner{this};
 };
 
 // Debug printing of camera lists and cameras ("(Canon EOS 5D, ...)").
