@@ -3,6 +3,7 @@
 #include "SNP_Log.h"
 #include "SimCamera.h"
 #include "SimJpeg.h"
+#include "SimLiveView.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -63,8 +64,12 @@ struct Cam : Obj {
     uint64_t lastFrame = 0;
     uint64_t fastFrame = 0;
     int framesServed = 0;
-    std::mutex evfLock;  // the renderer; never held while calling out
-    std::unique_ptr<SimJpeg::LiveViewRenderer> renderer;
+    std::mutex evfLock;  // the viewfinder; never held while calling out
+    // -- viewfinder (SimLiveView) --
+    std::unique_ptr<SimViewfinder> viewfinder;  // renders one frame ahead on its own thread
+    bool evfPaused = false;                     // tests: no new frames while set
+    std::vector<uint8_t> lastFrameBytes;        // the latest frame as served (under evfLock)
+    // -- end viewfinder --
 };
 
 struct List : Obj {
@@ -1116,16 +1121,22 @@ EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImage
         return EDS_ERR_DEVICE_INVALID;  // the viewfinder is not sent to the host
     uint64_t frame;
     double seconds;
+    // -- viewfinder (SimLiveView): animation time is the frame's own time, so that the
+    // frame rendered ahead is the one served --
+    if (cam->evfPaused)
+        return EDS_ERR_OBJECT_NOTREADY;
+    const double period = 1.0 / (d->liveFps > 0 ? d->liveFps : 30.0);  // per frame when as fast as possible
     if (d->liveFps > 0) {
-        seconds = std::chrono::duration<double>(Clock::now() - cam->evfStart).count();
-        frame = static_cast<uint64_t>(seconds * d->liveFps);
+        const double now = std::chrono::duration<double>(Clock::now() - cam->evfStart).count();
+        frame = static_cast<uint64_t>(now * d->liveFps);
         if (frame <= cam->lastFrame)
             return EDS_ERR_OBJECT_NOTREADY;
         cam->lastFrame = frame;
     } else {
         frame = ++cam->fastFrame;
-        seconds = static_cast<double>(frame) / 30.0;  // the animation moves per frame
     }
+    seconds = static_cast<double>(frame) * period;
+    // -- end viewfinder --
     const EdsTime clock = cam->body.clock();
     SimDataFault damage{};
     const bool damaged = takeDataFault(d->frameFaults, damage);
@@ -1134,16 +1145,20 @@ EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImage
     lock.unlock();
 
     std::lock_guard<std::mutex> render(cam->evfLock);
-    if (!cam->renderer || cam->renderer->width() != (width & ~1) || cam->renderer->height() != (height & ~1))
-        cam->renderer = std::make_unique<SimJpeg::LiveViewRenderer>(width, height);
-    if (!cam->renderer->render(frame, seconds, clock))
+    // -- viewfinder (SimLiveView) --
+    if (!cam->viewfinder || cam->viewfinder->width() != (width & ~1) || cam->viewfinder->height() != (height & ~1))
+        cam->viewfinder = std::make_unique<SimViewfinder>(width, height);
+    const uint8_t* jpeg = nullptr;
+    size_t jpegSize = 0;
+    if (!cam->viewfinder->frame(frame, seconds, clock, seconds + period, &jpeg, &jpegSize))
         return EDS_ERR_INTERNAL_ERROR;
-    EdsUInt64 size = cam->renderer->size();
+    EdsUInt64 size = jpegSize;
     if (size > stream->capacity)
         return EDS_ERR_STREAM_WRITE_ERROR;
     if (damaged && damage == SimDataFault::Truncated)
         size /= 3;  // the frame breaks off
-    std::memcpy(stream->buffer, cam->renderer->data(), size);
+    std::memcpy(stream->buffer, jpeg, size);
+    // -- end viewfinder --
     if (damaged) {
         if (damage == SimDataFault::Garbage) {
             std::mt19937 noise(static_cast<unsigned>(frame));
@@ -1156,6 +1171,7 @@ EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImage
     stream->position = size;
     stream->length = size;
     cam->framesServed += 1;
+    cam->lastFrameBytes.assign(stream->buffer, stream->buffer + size);  // viewfinder (SimLiveView)
     if (d->liveFps > 0) {
         // the next frame is due in the period after this one was handed over
         const double now = std::chrono::duration<double>(Clock::now() - cam->evfStart).count();
@@ -1306,6 +1322,31 @@ std::vector<uint8_t> SimCameraSdk::lastPicture(int id) const
     auto cam = d->camById(id);
     return cam && cam->lastPicture ? *cam->lastPicture : std::vector<uint8_t>();
 }
+
+// -- viewfinder (SimLiveView) --
+bool SimCameraSdk::pauseLiveView(int id, bool paused)
+{
+    std::lock_guard<std::mutex> guard(d->m);
+    auto cam = d->camById(id);
+    if (!cam)
+        return false;
+    cam->evfPaused = paused;
+    return true;
+}
+
+std::vector<uint8_t> SimCameraSdk::lastLiveViewFrame(int id) const
+{
+    std::shared_ptr<Cam> cam;
+    {
+        std::lock_guard<std::mutex> guard(d->m);
+        cam = d->camById(id);
+    }
+    if (!cam)
+        return {};
+    std::lock_guard<std::mutex> render(cam->evfLock);
+    return cam->lastFrameBytes;
+}
+// -- end viewfinder --
 
 int SimCameraSdk::liveViewFramesServed(int id) const
 {

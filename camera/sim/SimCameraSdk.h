@@ -163,6 +163,12 @@ public:
     // The bytes of the camera's latest picture file (empty before the first).
     std::vector<uint8_t> lastPicture(int id) const;
     int liveViewFramesServed(int id) const;
+    // -- viewfinder (SimLiveView.cpp) --
+    // While paused the viewfinder answers "not ready" (0xA102) and serves no frame.
+    bool pauseLiveView(int id, bool paused);
+    // The bytes of the latest frame served (as damaged, if it was), empty before the first.
+    std::vector<uint8_t> lastLiveViewFrame(int id) const;
+    // -- end viewfinder --
     // The host's last capacity report (EdsSetCapacity) for the camera.
     EdsCapacity hostCapacity(int id) const;
 
