@@ -163,7 +163,12 @@ void SNP_CanonCamera::startLiveViewLoopThread()
             camera->_liveViewStateChanged.notify_all();
             break;
         }
-        // Last: this may be the camera's last reference (then it is destroyed here).
+        // Last: this may be the camera's last reference. Let it go on the main thread, as the
+        // SDK callbacks do; without a main loop it goes here (the joiner then lets go of
+        // this thread instead of joining it).
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app)
+            QMetaObject::invokeMethod(app, [keep = std::move(self)]() mutable { keep.reset(); }, Qt::QueuedConnection);
         self.reset();
     });
 }
