@@ -5,10 +5,7 @@
 // solid-colour images.
 #include "AppController.h"
 
-#if __has_include("SNP_KeyboardView.h")
 #include "SNP_KeyboardView.h"
-#define SNP_HAVE_KEYBOARD 1
-#endif
 #include "SNP_Log.h"
 #include "SNP_Resources.h"
 
@@ -30,16 +27,12 @@
 
 namespace {
 
-// The keyboard as a plain widget.
-inline QWidget* keyboardWidget(AppController* c)
+// The keyboard, also before awakeFromNib has set the outlet.
+inline SNP_KeyboardView* keyboardWidget(AppController* c)
 {
-#ifdef SNP_HAVE_KEYBOARD
     if (!c->_keyboard)
         c->_keyboard = c->findChild<SNP_KeyboardView*>(QStringLiteral("_keyboard"));
     return c->_keyboard;
-#else
-    return c->findChild<QWidget*>(QStringLiteral("_keyboard"));
-#endif
 }
 
 const QColor kAccent = QColor::fromRgbF(0.9372549f, 0.5568628f, 0.1372549f, 1.0f);

@@ -3,10 +3,7 @@
 // keyboard's accept and exit keys and the arrival of the photo.
 #include "AppController.h"
 
-#if __has_include("SNP_KeyboardView.h")
 #include "SNP_KeyboardView.h"
-#define SNP_HAVE_KEYBOARD 1
-#endif
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
 #include "SNP_Resources.h"
@@ -29,16 +26,12 @@
 
 namespace {
 
-// The keyboard as a plain widget.
-inline QWidget* keyboardWidget(AppController* c)
+// The keyboard, also before awakeFromNib has set the outlet.
+inline SNP_KeyboardView* keyboardWidget(AppController* c)
 {
-#ifdef SNP_HAVE_KEYBOARD
     if (!c->_keyboard)
         c->_keyboard = c->findChild<SNP_KeyboardView*>(QStringLiteral("_keyboard"));
     return c->_keyboard;
-#else
-    return c->findChild<QWidget*>(QStringLiteral("_keyboard"));
-#endif
 }
 
 constexpr uint32_t kLiveCountdown = 9;
@@ -89,10 +82,8 @@ void AppController::nextScreen(QObject*)
     case 2: // e-mail entry
         setShown(_goButton, false);
         setShown(keyboardWidget(this), true);
-#ifdef SNP_HAVE_KEYBOARD
-        if (keyboardWidget(this) && _keyboard)
-            _keyboard->nextFirstResponder(_keyboard);
-#endif
+        if (SNP_KeyboardView* keyboard = keyboardWidget(this))
+            keyboard->nextFirstResponder(keyboard);
         break;
     case 3: // touch countdown
         setNumber(_touchCountdownField, touchCount);
@@ -137,7 +128,6 @@ void AppController::startOver(QObject* sender)
     nextScreen(sender);
 }
 
-#ifdef SNP_HAVE_KEYBOARD
 void AppController::keyboardViewDidAcceptAndContinue(SNP_KeyboardView* keyboard)
 {
     if (!keyboard)
@@ -146,7 +136,6 @@ void AppController::keyboardViewDidAcceptAndContinue(SNP_KeyboardView* keyboard)
     if (!acceptEmailAddresses(addresses))
         keyboard->setValues(addresses); // the valid ones come back for correction
 }
-#endif
 
 bool AppController::acceptEmailAddresses(const QStringList& addresses)
 {
