@@ -1126,6 +1126,7 @@ EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImage
     if (cam->evfPaused)
         return EDS_ERR_OBJECT_NOTREADY;
     const double period = 1.0 / (d->liveFps > 0 ? d->liveFps : 30.0);  // per frame when as fast as possible
+    const bool replay = d->liveFps <= 0;
     if (d->liveFps > 0) {
         const double now = std::chrono::duration<double>(Clock::now() - cam->evfStart).count();
         frame = static_cast<uint64_t>(now * d->liveFps);
@@ -1150,7 +1151,9 @@ EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImage
         cam->viewfinder = std::make_unique<SimViewfinder>(width, height);
     const uint8_t* jpeg = nullptr;
     size_t jpegSize = 0;
-    if (!cam->viewfinder->frame(frame, seconds, clock, seconds + period, &jpeg, &jpegSize))
+    const bool rendered = replay ? cam->viewfinder->replayFrame(frame, period, clock, &jpeg, &jpegSize)
+                                 : cam->viewfinder->frame(frame, seconds, clock, seconds + period, &jpeg, &jpegSize);
+    if (!rendered)
         return EDS_ERR_INTERNAL_ERROR;
     EdsUInt64 size = jpegSize;
     if (size > stream->capacity)

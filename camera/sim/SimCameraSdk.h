@@ -176,8 +176,9 @@ public:
     // Picture size of the cameras' JPEG files (clamped to 64x64 .. 6000x4000);
     // default 1920x1280. The base picture is cached per size.
     void setPictureSize(int width, int height);
-    // Live-view frames per second; 0 = a new frame at every request (benchmarks).
-    // Default 30. Frames are at least 1024x680.
+    // Live-view frames per second; 0 = a frame at every request (benchmarks), taken from a
+    // loop of pre-rendered moving frames (SimLiveView.h). Default 30. Frames are at least
+    // 1024x680.
     void setLiveViewFrameRate(double framesPerSecond);
     void setLiveViewSize(int width, int height);
     // Simulated transfer speed for EdsDownload in bytes per second; 0 = no waiting (default).

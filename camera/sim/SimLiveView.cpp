@@ -22,9 +22,26 @@ void SimViewfinder::run()
 {
     std::unique_lock<std::mutex> lock(_m);
     for (;;) {
-        _cv.wait(lock, [this] { return _stop || _busy; });
+        _cv.wait(lock, [this] { return _stop || _busy || (_replayStarted && _replayDone < kReplayFrames); });
         if (_stop)
             return;
+        if (!_busy) {
+            // the next frame of the replay loop
+            const size_t index = _replayDone;
+            const double seconds = static_cast<double>(index + 1) * _replayPeriod;
+            const EdsTime clock = _replayClock;
+            lock.unlock();
+            const bool ok = _ahead->render(index + 1, seconds, clock);
+            std::vector<uint8_t> bytes;
+            if (ok)
+                bytes.assign(_ahead->data(), _ahead->data() + _ahead->size());
+            lock.lock();
+            _replay[index] = std::move(bytes);
+            _replayFailed = _replayFailed || !ok;
+            _replayDone = index + 1;
+            _cv.notify_all();
+            continue;
+        }
         SimJpeg::LiveViewRenderer* renderer = _ahead.get();
         const uint64_t frame = _aheadFrame;
         const double seconds = _aheadSeconds;
@@ -65,4 +82,27 @@ bool SimViewfinder::frame(uint64_t frame, double seconds, const EdsTime& clock, 
     *data = ok ? _serving->data() : nullptr;
     *size = ok ? _serving->size() : 0;
     return ok;
+}
+
+bool SimViewfinder::replayFrame(uint64_t frame, double period, const EdsTime& clock, const uint8_t** data,
+                                size_t* size)
+{
+    std::unique_lock<std::mutex> lock(_m);
+    if (!_replayStarted) {
+        _replayStarted = true;
+        _replay.assign(kReplayFrames, {});
+        _replayPeriod = period;
+        _replayClock = clock;
+        _cv.notify_all();
+    }
+    const size_t index = static_cast<size_t>((frame == 0 ? 0 : frame - 1) % kReplayFrames);
+    _cv.wait(lock, [&] { return _stop || _replayDone > index; });
+    if (_stop || _replay[index].empty()) {
+        *data = nullptr;
+        *size = 0;
+        return false;
+    }
+    *data = _replay[index].data();  // complete: never written again
+    *size = _replay[index].size();
+    return true;
 }

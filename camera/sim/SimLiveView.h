@@ -1,6 +1,11 @@
 // The simulated camera's viewfinder: renders the animated live-view scene (SimJpeg's
 // LiveViewRenderer) one frame ahead on a thread of its own, as a camera's image processor
 // does, so that handing a frame to the host costs a copy and not an encode.
+//
+// Served as fast as the host asks (replay), frames come from a loop of kReplayFrames
+// frames rendered once, in the background, from the first request on: like a camera's,
+// their making then costs the host nothing, and the host's side alone is measured. The
+// picture still moves from frame to frame; the clock shows the time of the first request.
 #pragma once
 
 #include "EdsSdk.h"
@@ -28,6 +33,10 @@ public:
     // call. Starts rendering frame + 1 (at nextSeconds) ahead. False on encoder failure.
     bool frame(uint64_t frame, double seconds, const EdsTime& clock, double nextSeconds, const uint8_t** data,
                size_t* size);
+    static constexpr size_t kReplayFrames = 64;
+    // Frame number frame (counted from 1) of the replay loop, rendered by then; at
+    // animation time frame * period. False on encoder failure.
+    bool replayFrame(uint64_t frame, double period, const EdsTime& clock, const uint8_t** data, size_t* size);
 
 private:
     void run();
@@ -44,5 +53,12 @@ private:
     uint64_t _aheadFrame = 0;
     double _aheadSeconds = 0;
     EdsTime _aheadClock{};
+    // replay loop: entries below _replayDone are complete and never change again
+    std::vector<std::vector<uint8_t>> _replay;
+    bool _replayStarted = false;
+    bool _replayFailed = false;
+    size_t _replayDone = 0;
+    double _replayPeriod = 0;
+    EdsTime _replayClock{};
     std::thread _thread;
 };
