@@ -95,6 +95,7 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
     _touchCountdownField = findChild<QLabel*>(QStringLiteral("_touchCountdownField"));
     _camerasButton = findChild<QComboBox*>(QStringLiteral("_camerasButton"));
     _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
+    connectOperatorPanel();
     SNP_Log::debug(QStringLiteral("init with coder!"));
 }
 

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -139,6 +140,27 @@ public:
     // Refreshes the operator's setting controls from the current camera.
     void updateCameraProperties();
 
+    // -- camera settings controls (AppController_Settings.cpp) --
+    // Connects the operator panel's widgets to their actions (called once the interface
+    // file is loaded).
+    void connectOperatorPanel();
+    // The control carrying the tag: the controller's own search, then the walk that also
+    // looks into every page of a tab widget.
+    QWidget* viewWithTag(int32_t tag);
+    QWidget* viewWithTag(int32_t tag, QWidget* view);
+    // Refills a control's choices from a supported-values table (none: empties it).
+    void updateControlWithTagWithValues(int32_t tag, const std::optional<QVariantMap>& values);
+    // Shows one value (a display text, a number or a date) in the control with the tag.
+    void updateControlWithTagWithValue(int32_t tag, const QVariant& value);
+    void setEnabledForAEMode(const QVariant& value);
+    void setCameraClockToCurrent(QObject* sender);
+    void setCameraProperty(QObject* sender);
+    // The clock timer's tick: the date picker it carries shows now plus the skew.
+    void animateDatePicker(QTimer* timer);
+    // The system beep of a refused setting; counted for tests.
+    void beep();
+    // -- end camera settings controls --
+
     // ---- kiosk windows and effects ----
     void setFlashEffectForView(QWidget* view);
     // Puts the overlay over the camera picture (grown by the margin) with its frame image.
@@ -205,6 +227,10 @@ public:
     QVariantAnimation* _flashAnimation = nullptr;
     bool _reportedNoSpeech = false;
     bool _reportedNoSound = false;
+    // -- camera settings controls --
+    int _cameraClockTimerInterval = 1000;   // ms per clock tick; tests shorten it
+    int _beepCount = 0;
+    // -- end camera settings controls --
 
 private:
     std::shared_ptr<SNP_WatchdogState> _watchdogState; // the watchdog thread's handle

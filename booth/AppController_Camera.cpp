@@ -86,7 +86,8 @@ void AppController::cameraDidLoad(const SNP_Notification& notification)
     if (_currentCamera)
         _currentCamera->setDelegate(this);
     updateCameraProperties();
-    SNP_Log::debug(QStringLiteral("set current camera to ") + SNP_describeCamera(_currentCamera.get()));
+    SNP_Log::debug(QStringLiteral("set current camera to \"") + SNP_describeCamera(_currentCamera.get()) +
+                   QStringLiteral("\"!!"));
 }
 
 void AppController::cameraListUpdated(const SNP_Notification&)
