@@ -10,7 +10,8 @@
 //   scaling every frame for the screen, as the booth does; reports CPU time per frame and
 //   the resident memory at the start, after the first part and at the end. Its length is
 //   5 seconds, or LIVEVIEW_SOAK_SECONDS (600 for the ten-minute figure); with a long run it
-//   prints the resident memory every LIVEVIEW_SOAK_REPORT seconds (default 60).
+//   prints the resident memory every LIVEVIEW_SOAK_REPORT seconds (default 60) on the
+//   standard output (the standard error goes to the log file).
 #include "PWNSImageFlipped.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_Log.h"
@@ -248,11 +249,12 @@ void BM_LiveViewSoak(benchmark::State& state)
             if (firstPartDone)
                 rssPeakAfterFirstPart = std::max(rssPeakAfterFirstPart, residentMiB());
             if (seconds > report && timer.elapsed() >= nextReport) {
-                std::fprintf(stderr, "soak %llds: rss %.1f MiB, frames %llu, cpu %.2f ms/frame\n",
+                std::fprintf(stdout, "soak %llds: rss %.1f MiB, frames %llu, cpu %.2f ms/frame\n",
                              static_cast<long long>(timer.elapsed() / 1000), residentMiB(),
                              static_cast<unsigned long long>(rig.camera->liveViewFramesBuilt() - builtStart),
                              (cpuSeconds() - cpuStart) * 1000.0 /
                                  qMax<uint64_t>(1, rig.camera->liveViewFramesBuilt() - builtStart));
+                std::fflush(stdout);
                 nextReport += qint64(report) * 1000;
             }
         }
