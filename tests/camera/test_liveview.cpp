@@ -234,6 +234,29 @@ TEST_F(LiveViewTest, TheCameraSwitchingItsOutputStartsAndStopsTheLoop)
     EXPECT_EQ(camera->liveViewOutputDevice(), 0u);
 }
 
+TEST_F(LiveViewTest, RapidSwitchingLeavesOneLoopWhenOnAndNoneWhenOff)
+{
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_TRUE(sim->setCameraProperty(camId, kEvfOutputDevice, 2));
+        ASSERT_TRUE(sim->setCameraProperty(camId, kEvfOutputDevice, 0));
+    }
+    ASSERT_TRUE(sim->setCameraProperty(camId, kEvfOutputDevice, 2));
+    ASSERT_TRUE(sim->waitForIdle());
+    EXPECT_TRUE(camera->shouldDownloadLiveViewImage());
+    waitForFrames(2);  // switched on last: a loop runs
+    EXPECT_TRUE(camera->isLiveViewLoopRunning());
+    EXPECT_GE(camera->liveViewRunCount(), 1u);
+    EXPECT_LE(camera->liveViewRunCount(), 41u);
+
+    ASSERT_TRUE(sim->setCameraProperty(camId, kEvfOutputDevice, 0));
+    ASSERT_TRUE(sim->waitForIdle());
+    EXPECT_TRUE(camera->waitForLiveViewLoopEnd(5000));
+    EXPECT_FALSE(camera->shouldDownloadLiveViewImage());
+    const size_t shown = frameCount();
+    QCoreApplication::processEvents();
+    EXPECT_LE(frameCount(), shown + 1);  // at most the frame already handed over
+}
+
 // ---- not ready ----
 
 TEST_F(LiveViewTest, NotReadyAnswersAreWaitedOutUntilAFrameComes)
