@@ -343,6 +343,9 @@ TEST_F(LiveViewTest, AFloodOfBadFramesLogsABoundedNumberOfLines)
     sim->setLiveViewFrameRate(0);
     sim->injectLiveViewFrameFault(SimDataFault::Garbage, FaultMode::Always);
     camera->liveViewBegin();
+    ASSERT_TRUE(waitUntil([&] { return camera->liveViewFramesRejected() >= 150; }, 20000));
+    sim->clearFaults();
+    sim->injectLiveViewFrameFault(SimDataFault::Truncated, FaultMode::Always);
     ASSERT_TRUE(waitUntil([&] { return camera->liveViewFramesRejected() >= 300; }, 20000));
     EXPECT_EQ(frameCount(), 0u);
     sim->clearFaults();
@@ -351,6 +354,9 @@ TEST_F(LiveViewTest, AFloodOfBadFramesLogsABoundedNumberOfLines)
     EXPECT_EQ(logCount(QStringLiteral("error creating NSImage from data")), 5);
     EXPECT_EQ(logCount(QStringLiteral("frames that could not be made into images were not logged")), 1)
         << qPrintable(logText());
+    // nothing else wrote a line per bad frame (the decoder is not even asked)
+    EXPECT_EQ(logCount(QStringLiteral("cannot decode")), 0);
+    EXPECT_LT(logText().count(QLatin1Char('\n')), 200) << qPrintable(logText());
 }
 
 // ---- a slow main thread ----
