@@ -1,33 +1,154 @@
-// PLACEHOLDER, to be replaced by the download implementation: transfer requests are logged and refused.
+// Picture download: the camera asks the host to take a new file (object event 0x208); the
+// file is transferred into one memory block of its size, with progress reported to the
+// main thread, and announced with its bytes and name by SNP_CanonCameraPhotoDataAvailable,
+// delivered on the thread the SDK called us on. Nothing is written to disk here.
 #include "SNP_CanonCamera.h"
 
 #include "SNP_Log.h"
 
+#include <QStringDecoder>
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace {
+
+// The camera's file name: at most the 256 bytes of the record, cut at the first NUL.
+// Empty optional when the bytes are not valid UTF-8.
+std::optional<QString> fileNameOfItem(const EdsDirectoryItemInfo& info)
+{
+    const size_t length = ::strnlen(info.szFileName, sizeof info.szFileName);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString name = decoder.decode(QByteArrayView(info.szFileName, static_cast<qsizetype>(length)));
+    if (decoder.hasError())
+        return std::nullopt;
+    return name;
+}
+
+} // namespace
+
 EdsError SNP_CanonCamera::objectEventCallback(EdsObjectEvent event, EdsBaseRef object, void* context)
 {
     auto* camera = static_cast<SNP_CanonCamera*>(context);
-    return camera ? camera->processObjectEvent(event, object) : EDS_ERR_OK;
+    if (!camera)
+        return EDS_ERR_OK;
+    // The camera stays alive while its own event is handled, even if the registry lets go
+    // of it meanwhile (the camera being unplugged during the transfer).
+    std::shared_ptr<SNP_CanonCamera> keep = camera->weak_from_this().lock();
+    return camera->processObjectEvent(event, object);
 }
 
 EdsError SNP_CanonCamera::processObjectEvent(EdsObjectEvent event, EdsBaseRef object)
 {
-    if (event == kEdsObjectEvent_DirItemRequestTransfer)
-        downloadObject(object);
-    else
+    if (event == kEdsObjectEvent_DirItemRequestTransfer) {
+        SNP_Log::debugf("camera %s requests that obj (%p) be downloaded", qUtf8Printable(SNP_describeCamera(this)),
+                        static_cast<void*>(object));
+        (void)downloadObject(object);
+    } else {
         SNP_Log::debugf("received object event %x for camera %s", event, qUtf8Printable(SNP_describeCamera(this)));
+    }
     return EDS_ERR_OK;
 }
 
-EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef)
+EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef item)
 {
-    SNP_Log::debug(QStringLiteral("downloads are not available yet"));
-    return EDS_ERR_UNIMPLEMENTED;
+    SNP_Log::debug(QStringLiteral("should download an object"));
+    EdsSdk* sdk = _sdk.get();
+    if (!sdk)
+        return EDS_ERR_INTERNAL_ERROR;
+
+    EdsDirectoryItemInfo info;
+    std::memset(&info, 0, sizeof info);
+    EdsError status = sdk->EdsGetDirectoryItemInfo(item, &info);
+    if (status != EDS_ERR_OK) {
+        // Without the record neither size nor name can be trusted: no transfer.
+        SNP_Log::debugf("error %x reading the directory item information", status);
+        return status;
+    }
+    const EdsUInt64 size = info.size;
+    const std::optional<QString> name = fileNameOfItem(info);
+    SNP_Log::debugf("starting download of %llu byte file named \"%s\"", static_cast<unsigned long long>(size),
+                    name ? qUtf8Printable(*name) : "(null)");
+
+    // The download buffer: one block of exactly the file's size, which becomes the photo
+    // data without a copy.
+    QByteArray buffer;
+    bool allocated = size <= static_cast<EdsUInt64>(std::numeric_limits<qsizetype>::max() / 2);
+    if (allocated) {
+        try {
+            buffer = QByteArray(static_cast<qsizetype>(size), Qt::Uninitialized);
+        } catch (const std::bad_alloc&) {
+            allocated = false;
+        }
+        allocated = allocated && buffer.size() == static_cast<qsizetype>(size);
+    }
+    if (!allocated) {
+        // The camera keeps the file; the next request is served afresh.
+        SNP_Log::debugf("cannot allocate %llu bytes for the download", static_cast<unsigned long long>(size));
+        return EDS_ERR_MEM_ALLOC_FAILED;
+    }
+
+    EdsStreamRef stream = nullptr;
+    bool photoDataMade = false;
+    QByteArray photoData;
+    do {
+        status = sdk->EdsCreateMemoryStreamFromPointer(buffer.data(), size, &stream);
+        if (status != EDS_ERR_OK) {
+            stream = nullptr;
+            SNP_Log::debugf("error %x creating memory stream", status);
+            break;
+        }
+        const EdsError progressStatus =
+            sdk->EdsSetProgressCallback(stream, &SNP_CanonCamera::progressCallback, kEdsProgressOption_Periodically, this);
+        if (progressStatus != EDS_ERR_OK)
+            SNP_Log::debugf("error %x registering for download progress", progressStatus);
+
+        SNP_Log::debug(QStringLiteral("beginning download"));
+        status = sdk->EdsDownload(item, size, stream);
+        if (status != EDS_ERR_OK) {
+            SNP_Log::debugf("error %x during download of image stream", status);
+            break;
+        }
+        // The block becomes the photo data (shared, not copied).
+        photoData = std::move(buffer);
+        photoDataMade = true;
+
+        status = sdk->EdsDownloadComplete(item);
+        if (status != EDS_ERR_OK) {
+            SNP_Log::debugf("error %x completing download stream", status);
+            break;
+        }
+        SNP_Log::debug(QStringLiteral("image download complete"));
+        QVariantMap userInfo;
+        userInfo.insert(SNP_CanonCameraPhotoData, photoData);
+        if (name)
+            userInfo.insert(SNP_CanonCameraPhotoFilename, *name);
+        SNP_NotificationCenter::defaultCenter().postNotification(
+            SNP_Notification{SNP_CanonCameraPhotoDataAvailable, notificationObject(), userInfo});
+    } while (false);
+
+    if (stream)
+        sdk->EdsRelease(stream);
+    if (!photoDataMade)
+        SNP_Log::debug(QStringLiteral("error creating image data from download stream"));
+    return status;
 }
 
-EdsError SNP_CanonCamera::progressCallback(EdsUInt32, void*, EdsBool* outCancel)
+EdsError SNP_CanonCamera::progressCallback(EdsUInt32 percent, void* context, EdsBool* outCancel)
 {
+    auto* camera = static_cast<SNP_CanonCamera*>(context);
+    bool cancel = false;
+    if (camera) {
+        SNP_NotificationCenter::defaultCenter().postNotificationOnMainThread(
+            SNP_Notification{SNP_CanonCameraDownloadProgress, camera->notificationObject(),
+                             QVariantMap{{SNP_CanonCameraDownloadProgressPercent, QVariant::fromValue<uint>(percent)}}},
+            true);
+        cancel = camera->cancelDownloadForProgress(percent);
+    }
+    SNP_Log::debugf("download progress (%u %%)", percent);
     if (outCancel)
-        *outCancel = 0;
+        *outCancel = cancel ? 1 : 0;
     return EDS_ERR_OK;
 }
 
