@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QImage>
+#include <QMutex>
 #include <QPointer>
 #include <QRectF>
 #include <QStringList>
@@ -17,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -161,6 +163,28 @@ public:
     void beep();
     // -- end camera settings controls --
 
+    // -- photo intake and filing (AppController_Photo.cpp) --
+    // What the last filing of this controller produced (paths empty where it stopped).
+    struct FilingResult {
+        QString scratchPath;  // the scratch file written by the intake
+        QString filedPath;    // the picture in its day folder
+        QString uploadPath;   // the composite in the upload day folder
+        bool uploaded = false;
+    };
+    void setImageDict(const QVariantMap& dictionary);
+    QVariantMap imageDict() const;
+    void saveImage(QObject* sender);
+    bool processPhotoData(const QVariantMap& dictionary);
+    bool doPostProcessImageForPath(const QString& path);
+    FilingResult lastFilingResult() const;
+    // Pictures whose intake has ended (filed or not), for those waiting on a pass.
+    uint64_t photoIntakeCount() const { return _photoIntakeCount.load(); }
+    // Tests: the clock for file and day names (null: the system clock), and the handler
+    // that opens a saved picture for the operator (null: the desktop's default application).
+    static void setPhotoClockForTesting(std::function<QDateTime()> clock);
+    static void setOpenFileHandlerForTesting(std::function<bool(const QString&)> handler);
+    // -- end photo intake and filing --
+
     // ---- kiosk windows and effects ----
     void setFlashEffectForView(QWidget* view);
     // Puts the overlay over the camera picture (grown by the margin) with its frame image.
@@ -231,6 +255,11 @@ public:
     int _cameraClockTimerInterval = 1000;   // ms per clock tick; tests shorten it
     int _beepCount = 0;
     // -- end camera settings controls --
+    // -- photo intake and filing --
+    mutable QMutex _imageDictLock;          // guards _imageDict and _lastFiling
+    FilingResult _lastFiling;
+    std::atomic<uint64_t> _photoIntakeCount{0};
+    // -- end photo intake and filing --
 
 private:
     std::shared_ptr<SNP_WatchdogState> _watchdogState; // the watchdog thread's handle

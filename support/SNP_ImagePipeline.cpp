@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QPainter>
+#include <QStringList>
 
 #include <turbojpeg.h>
 
@@ -374,8 +375,37 @@ std::optional<QByteArray> compositeJpeg(const QByteArray& photoJpeg, const QImag
     const auto composite = makeComposite(photoJpeg, frame);
     if (!composite)
         return std::nullopt;
-    const QSize size = composite->size();
-    const auto encoded = encodeJpeg(*composite, kJpegQuality);
+    return compositeJpegFromImage(*composite, exifSourceJpeg);
+}
+
+QString exifSummaryOfJpeg(const QByteArray& jpeg, int maxValueLength)
+{
+    const auto contents = SNP_ExifIO::readExif(jpeg, "exifSummaryOfJpeg");
+    if (!contents)
+        return QStringLiteral("(null)");
+    QStringList lines;
+    try {
+        for (const auto& datum : contents->exif) {
+            QString value = QString::fromStdString(datum.toString());
+            if (maxValueLength >= 0 && value.size() > maxValueLength)
+                value = value.left(maxValueLength) + QStringLiteral("...");
+            value.replace(u'\n', u' ');
+            lines << QStringLiteral("%1 = %2").arg(QString::fromStdString(datum.key()), value);
+        }
+    } catch (...) {
+        lines << QStringLiteral("(unreadable entries)");
+    }
+    return QStringLiteral("{\n    ") + lines.join(QStringLiteral(";\n    ")) + QStringLiteral("\n}");
+}
+
+std::optional<QByteArray> compositeJpegFromImage(const QImage& composite, const QByteArray& exifSourceJpeg)
+{
+    if (composite.isNull()) {
+        SNP_Log::debug(QStringLiteral("compositeJpeg: no composite"));
+        return std::nullopt;
+    }
+    const QSize size = composite.size();
+    const auto encoded = encodeJpeg(composite, kJpegQuality);
     if (!encoded)
         return std::nullopt;
     auto contents = SNP_ExifIO::readExif(exifSourceJpeg, "compositeJpeg");

@@ -76,6 +76,13 @@ std::optional<QImage> makeComposite(const QByteArray& photoJpeg, const QImage& f
 std::optional<QByteArray> compositeJpeg(const QByteArray& photoJpeg, const QImage& frame,
                                         const QByteArray& exifSourceJpeg);
 
+// As compositeJpeg, for a composite already drawn (makeComposite).
+std::optional<QByteArray> compositeJpegFromImage(const QImage& composite, const QByteArray& exifSourceJpeg);
+
+// The EXIF entries of a JPEG as "key = value" lines, for log lines; values longer than
+// maxValueLength characters are cut. No pixel is decoded.
+QString exifSummaryOfJpeg(const QByteArray& jpeg, int maxValueLength = 80);
+
 // Replaces the metadata of a JPEG by the given EXIF block (TIFF structure bytes); an
 // empty block removes EXIF data. Pixels are not touched.
 std::optional<QByteArray> jpegWithExifBlock(const QByteArray& jpeg, const QByteArray& exifBlock);

@@ -1,0 +1,416 @@
+// Photo intake and filing in the booth: a picture arriving on the capture screen is shown,
+// advances the booth, carries the visitor's addresses in typed order into the scratch file,
+// the day folder (named at filing time) and the composite in the upload folder; a late
+// picture is only shown; a name already taken in the day folder, undecodable bytes, a
+// blocked folder and a full disk each end safely with the booth going on.
+#include "AppController.h"
+#include "SNP_CanonCameraNotifications.h"
+#include "SNP_ImagePipeline.h"
+#include "SNP_Log.h"
+#include "SNP_Preferences.h"
+#include "SNP_Resources.h"
+#include "SNP_XMLinEXIF.h"
+#include "TestSupport.h"
+
+#include "../support/JpegFixtures.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QLabel>
+#include <QPainter>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <random>
+#include <thread>
+
+#include <sys/resource.h>
+
+namespace {
+
+using fixtures::exifOf;
+using fixtures::exifString;
+using fixtures::readFile;
+
+// A frame: opaque white with a transparent hole over the photo window.
+QImage frameImage(int width, int height, int dpi = 72)
+{
+    QImage frame(width, height, QImage::Format_ARGB32);
+    frame.fill(Qt::white);
+    const QRectF window = SNP_ImagePipeline::photoWindowForCompositeSize(QSizeF(width, height));
+    QPainter p(&frame);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.fillRect(window.adjusted(2, 2, -2, -2), Qt::transparent);
+    p.end();
+    frame.setDotsPerMeterX(qRound(dpi / 0.0254));
+    frame.setDotsPerMeterY(qRound(dpi / 0.0254));
+    return frame;
+}
+
+QStringList filesBelow(const QString& folder)
+{
+    QStringList files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(folder).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+class PhotoTest : public fixtures::LoggedTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        qputenv("BOOTH_LOG_FILE", dir.filePath("test.log").toUtf8());
+        logPath = dir.filePath("test.log");
+        resources = dir.filePath("resources");
+        scratch = dir.filePath("scratch");
+        mainImages = dir.filePath("main");
+        upload = dir.filePath("upload");
+        ASSERT_TRUE(QDir().mkpath(resources));
+        ASSERT_TRUE(frameImage(1000, 700).save(resources + "/LumoPictureFrame.png"));
+        SNP_Preferences::setStoreFileForTesting(dir.filePath("booth.ini"));
+        SNP_Preferences::setArguments(QStringList{"booth", "-resourceFolder", resources, "-scratchFolder", scratch,
+                                                  "-mainImagesFolder", mainImages, "-forUploadFolder", upload});
+        c = std::make_unique<AppController>();
+        ASSERT_EQ(gScratchFolder(), scratch);
+        c->_EVFView->resize(320, 240);
+        setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, 5)));
+    }
+    void TearDown() override
+    {
+        c.reset();
+        AppController::setPhotoClockForTesting(nullptr);
+        AppController::setOpenFileHandlerForTesting(nullptr);
+        SNP_Preferences::setStoreFileForTesting(QString());
+        SNP_Preferences::setArguments(QStringList{"booth"});
+        fixtures::LoggedTest::TearDown();
+    }
+
+    void setClock(const QDateTime& t)
+    {
+        AppController::setPhotoClockForTesting([t] { return t; });
+    }
+    // Delivers the photo notification from a thread of its own, as the camera does, and
+    // waits until the intake has ended.
+    void deliver(const QByteArray& bytes, const QString& name = QStringLiteral("IMG_0001.JPG"))
+    {
+        const uint64_t before = c->photoIntakeCount();
+        SNP_Notification n{SNP_CanonCameraPhotoDataAvailable, SNP_NotificationObject::nil(),
+                           QVariantMap{{SNP_CanonCameraPhotoData, bytes}, {SNP_CanonCameraPhotoFilename, name}}};
+        std::thread camera([&] { c->newPhoto(n); });
+        const bool done = waitUntil([&] { return c->photoIntakeCount() > before; }, 20000);
+        camera.join();
+        ASSERT_TRUE(done);
+    }
+    void onCaptureScreen(const QStringList& emails)
+    {
+        c->setEmails(emails);
+        c->_screenNumber.store(5);
+    }
+    QByteArray picture(QColor colour = QColor(20, 40, 220), int w = 600, int h = 400)
+    {
+        return fixtures::cameraJpeg(fixtures::solidImage(w, h, colour));
+    }
+    static QVariantMap plist(const QString& path)
+    {
+        return SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path).value_or(QVariantMap());
+    }
+    QString dayFile(const QString& day, const QString& name) const { return mainImages + "/" + day + "/" + name; }
+    QString uploadFile(const QString& day, const QString& name) const
+    {
+        return upload + mainImages + "/" + day + "/" + name;
+    }
+
+    QString resources, scratch, mainImages, upload;
+    std::unique_ptr<AppController> c;
+};
+
+TEST_F(PhotoTest, PictureOnTheCaptureScreenIsShownFiledAndUploadedWithTheAddressesInTypedOrder)
+{
+    const QStringList emails{"zoe@example.org", "adam@example.com", "mia@example.net"};
+    onCaptureScreen(emails);
+    const QByteArray bytes = picture();
+    deliver(bytes);
+
+    EXPECT_EQ(c->_screenNumber.load(), 6u);
+    EXPECT_FALSE(c->_EVFView->isHidden());
+    const QImage shown = c->_EVFView->pixmap().toImage();
+    ASSERT_FALSE(shown.isNull());
+    EXPECT_GT(qBlue(shown.pixel(160, 120)), 180);
+    EXPECT_EQ(c->imageDict().value(SNP_CanonCameraPhotoData).toByteArray(), bytes);
+
+    const QString filed = dayFile("2010-02-02", "20100202143005.jpg");
+    const QString comp = uploadFile("2010-02-02", "20100202143005Comp.jpg");
+    EXPECT_EQ(filesBelow(scratch), QStringList());
+    EXPECT_EQ(filesBelow(mainImages), QStringList{"2010-02-02/20100202143005.jpg"});
+    EXPECT_EQ(filesBelow(upload), QStringList{comp.mid(upload.size() + 1)});
+    const auto result = c->lastFilingResult();
+    EXPECT_TRUE(result.uploaded);
+    EXPECT_EQ(result.filedPath, filed);
+    EXPECT_EQ(result.uploadPath, comp);
+
+    // The addresses, in the order typed, in the filed picture and the composite.
+    EXPECT_EQ(plist(filed).value(QBEmailsForUpload).toStringList(), emails);
+    EXPECT_EQ(plist(comp).value(QBEmailsForUpload).toStringList(), emails);
+    // The composite has the frame's pixel size and the camera's EXIF entries.
+    const QByteArray compBytes = readFile(comp);
+    const auto header = SNP_ImagePipeline::readJpegHeader(compBytes);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->width, 1000);
+    EXPECT_EQ(header->height, 700);
+    const auto exif = exifOf(compBytes);
+    EXPECT_EQ(exifString(exif, "Exif.Image.Model"), "Canon EOS 5D Mark II");
+    EXPECT_EQ(exifString(exif, "Exif.Photo.ExposureTime"), "1/125");
+    // The filed picture is the camera's, recompressed once, same size.
+    const auto filedHeader = SNP_ImagePipeline::readJpegHeader(readFile(filed));
+    ASSERT_TRUE(filedHeader);
+    EXPECT_EQ(filedHeader->width, 600);
+    EXPECT_NE(readFile(filed), bytes);
+
+    const QString log = logText();
+    for (const char* line : {"updating image well with (600, 400) image", "writing file to ",
+                             "Wrote File at path: [", "property list from new image:",
+                             "sourceFileName without Path = [20100202143005.jpg]", "todaysDate = [ 2010-02-02]",
+                             "DidCreate folder: [", "The NEW Destination Path is: [", "didMove to path: [",
+                             " the NewFormed forUploadPath = [", " the NewFormed toBeUploadedItemPath = [",
+                             "sourceImageSize (600.00,400.00)", "korvanexImageSize (1000.00,700.00)",
+                             "curRepSize of korvanexImage at index 0 is (1000,700) Pixels",
+                             "Forcing the Pixel size of compositeImage to (1000,700) Pixels", "plist2 is [",
+                             "Success in writing to resized file... to path ["})
+        EXPECT_TRUE(log.contains(QString::fromUtf8(line))) << line;
+    EXPECT_TRUE(log.contains(" the NewFormed forUploadPath = [" + upload + mainImages + "/2010-02-02]"));
+    EXPECT_EQ(log.count("sourceImageSize (600.00,400.00)"), 2);
+    EXPECT_FALSE(log.contains("bailing out"));
+}
+
+TEST_F(PhotoTest, LatePictureOnScreenSixIsShownButNotFiled)
+{
+    onCaptureScreen({"a@b.cd"});
+    c->_screenNumber.store(6);
+    deliver(picture(QColor(220, 30, 30)));
+    EXPECT_EQ(c->_screenNumber.load(), 6u);
+    const QImage shown = c->_EVFView->pixmap().toImage();
+    ASSERT_FALSE(shown.isNull());
+    EXPECT_GT(qRed(shown.pixel(160, 120)), 180);
+    EXPECT_TRUE(logText().contains(
+        "bailing out of -[AppController newPhoto:] because we appear to have timed out (screen number = 6)"));
+    EXPECT_EQ(filesBelow(dir.path() + "/scratch"), QStringList());
+    EXPECT_FALSE(QFileInfo::exists(mainImages));
+    EXPECT_FALSE(QFileInfo::exists(upload));
+}
+
+TEST_F(PhotoTest, NoAddressesAdvancesButWritesNothing)
+{
+    onCaptureScreen({});
+    deliver(picture());
+    EXPECT_EQ(c->_screenNumber.load(), 6u);
+    EXPECT_FALSE(QFileInfo::exists(mainImages));
+    EXPECT_EQ(filesBelow(dir.path() + "/scratch"), QStringList());
+}
+
+TEST_F(PhotoTest, DayFolderIsTakenAtFilingTimeWithTheCalendarYear)
+{
+    // Named a moment before midnight, filed after it.
+    std::atomic<int> calls{0};
+    AppController::setPhotoClockForTesting([&] {
+        return calls++ == 0 ? QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59)) : QDateTime(QDate(2027, 1, 1), QTime(0, 0, 1));
+    });
+    onCaptureScreen({"a@b.cd"});
+    deliver(picture());
+    EXPECT_EQ(filesBelow(mainImages), QStringList{"2027-01-01/20261231235959.jpg"});
+    EXPECT_TRUE(QFileInfo::exists(uploadFile("2027-01-01", "20261231235959Comp.jpg")));
+
+    // 31 December 2024 lies in the first week of 2025: the calendar year names the folder.
+    setClock(QDateTime(QDate(2024, 12, 31), QTime(12, 0, 0)));
+    onCaptureScreen({"a@b.cd"});
+    deliver(picture());
+    EXPECT_TRUE(QFileInfo::exists(dayFile("2024-12-31", "20241231120000.jpg")));
+    // The second picture of a day finds the folders and says so all the same.
+    onCaptureScreen({"b@b.cd"});
+    setClock(QDateTime(QDate(2024, 12, 31), QTime(12, 0, 1)));
+    deliver(picture());
+    EXPECT_TRUE(QFileInfo::exists(dayFile("2024-12-31", "20241231120001.jpg")));
+    EXPECT_EQ(logText().count("DidCreate folder: [" + mainImages + "/2024-12-31]"), 2);
+}
+
+TEST_F(PhotoTest, NameTakenInTheDayFolderFilesTheNewPictureBesideItAndUploadsFromIt)
+{
+    const QString older = dayFile("2010-02-02", "20100202143005.jpg");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(older).path()));
+    const QByteArray olderBytes = picture(QColor(230, 20, 20));
+    ASSERT_TRUE(fixtures::writeFile(older, olderBytes));
+
+    onCaptureScreen({"new@visitor.de"});
+    deliver(picture(QColor(20, 30, 230)));
+
+    EXPECT_EQ(readFile(older), olderBytes); // never replaced
+    const QString filed = dayFile("2010-02-02", "20100202143005-1.jpg");
+    const QString comp = uploadFile("2010-02-02", "20100202143005-1Comp.jpg");
+    ASSERT_TRUE(QFileInfo::exists(filed));
+    ASSERT_TRUE(QFileInfo::exists(comp));
+    EXPECT_EQ(plist(filed).value(QBEmailsForUpload).toStringList(), QStringList{"new@visitor.de"});
+    EXPECT_EQ(plist(comp).value(QBEmailsForUpload).toStringList(), QStringList{"new@visitor.de"});
+    // The composite shows the new (blue) picture in its window.
+    const auto composite = SNP_ImagePipeline::decodeJpeg(readFile(comp));
+    ASSERT_TRUE(composite);
+    const QRgb centre = composite->pixel(500, 350);
+    EXPECT_GT(qBlue(centre), 180);
+    EXPECT_LT(qRed(centre), 80);
+    EXPECT_EQ(filesBelow(scratch), QStringList());
+}
+
+TEST_F(PhotoTest, UndecodableBytesAreKeptInScratchAndNothingIsUploaded)
+{
+    QByteArray garbage(20000, '\0');
+    std::mt19937 noise(7);
+    for (char& b : garbage)
+        b = char(noise());
+    garbage[0] = char(0xFF);
+    garbage[1] = char(0xD8); // looks like a JPEG start, is none
+    onCaptureScreen({"a@b.cd"});
+    deliver(garbage);
+    EXPECT_EQ(c->_screenNumber.load(), 6u);
+    const QString kept = scratch + "/20100202143005.jpg";
+    EXPECT_EQ(filesBelow(scratch), QStringList{"20100202143005.jpg"});
+    EXPECT_EQ(readFile(kept), garbage);
+    EXPECT_FALSE(QFileInfo::exists(mainImages));
+    EXPECT_FALSE(QFileInfo::exists(upload));
+    EXPECT_TRUE(logText().contains("COULD NOT File at path: [" + kept + "]"));
+    EXPECT_TRUE(logText().contains("kept the camera's 20000 bytes at [" + kept + "] for recovery"));
+    EXPECT_EQ(c->lastFilingResult().scratchPath, kept);
+
+    // A second such picture in the same second does not replace the first.
+    onCaptureScreen({"a@b.cd"});
+    deliver(garbage.left(1000));
+    EXPECT_EQ(filesBelow(scratch), (QStringList{"20100202143005-1.jpg", "20100202143005.jpg"}));
+    EXPECT_EQ(readFile(kept), garbage);
+}
+
+TEST_F(PhotoTest, BlockedFoldersLeaveNoPartialFileAndTheBoothGoesOn)
+{
+    // The upload folder cannot be made: the picture is filed, nothing else is written.
+    ASSERT_TRUE(fixtures::writeFile(upload, "not a folder"));
+    onCaptureScreen({"a@b.cd"});
+    deliver(picture());
+    const QString filed = dayFile("2010-02-02", "20100202143005.jpg");
+    EXPECT_TRUE(QFileInfo::exists(filed));
+    EXPECT_FALSE(c->lastFilingResult().uploaded);
+    EXPECT_TRUE(logText().contains("Unable to create Directory at: [" + upload + mainImages + "/2010-02-02]"));
+    EXPECT_TRUE(logText().contains("WHAT??????? Did NOT write to the resized file????"));
+    EXPECT_EQ(filesBelow(mainImages), QStringList{"2010-02-02/20100202143005.jpg"});
+
+    // The day folder cannot be made: the picture stays in the scratch folder.
+    ASSERT_TRUE(QFile::remove(upload));
+    ASSERT_TRUE(QDir(mainImages).removeRecursively());
+    ASSERT_TRUE(fixtures::writeFile(mainImages, "not a folder"));
+    setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, 6)));
+    onCaptureScreen({"a@b.cd"});
+    deliver(picture());
+    EXPECT_TRUE(logText().contains("FOUND ERROR while trying to create todya's folder???:"));
+    EXPECT_EQ(filesBelow(scratch), QStringList{"20100202143006.jpg"});
+    EXPECT_EQ(plist(scratch + "/20100202143006.jpg").value(QBEmailsForUpload).toStringList(), QStringList{"a@b.cd"});
+    EXPECT_FALSE(QFileInfo::exists(upload));
+
+    // Cleared: the next visitor's picture goes all the way.
+    ASSERT_TRUE(QFile::remove(mainImages));
+    setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, 7)));
+    onCaptureScreen({"next@visitor.de"});
+    deliver(picture());
+    EXPECT_TRUE(c->lastFilingResult().uploaded);
+    EXPECT_TRUE(QFileInfo::exists(uploadFile("2010-02-02", "20100202143007Comp.jpg")));
+}
+
+TEST_F(PhotoTest, FullDiskLeavesNoPartialScratchFile)
+{
+    // A file-size limit stands in for a full disk: writes past it fail with EFBIG.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    QImage noisy(1600, 1200, QImage::Format_RGB888);
+    std::mt19937 noise(3);
+    for (int y = 0; y < noisy.height(); ++y)
+        for (int x = 0; x < noisy.width() * 3; ++x)
+            noisy.scanLine(y)[x] = uchar(noise());
+    const QByteArray big = fixtures::cameraJpeg(noisy);
+    ASSERT_GT(big.size(), 1 << 20);
+    rlimit small = old;
+    small.rlim_cur = 1 << 20; // the log stays far below this
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    onCaptureScreen({"a@b.cd"});
+    deliver(big);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    std::signal(SIGXFSZ, SIG_DFL);
+
+    EXPECT_TRUE(logText().contains("COULD NOT File at path: [" + scratch + "/20100202143005.jpg] due to"));
+    EXPECT_EQ(filesBelow(scratch), QStringList()); // no partial or temporary file
+    EXPECT_FALSE(QFileInfo::exists(mainImages));
+
+    // With room again the booth files the next picture.
+    setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, 9)));
+    onCaptureScreen({"a@b.cd"});
+    deliver(picture());
+    EXPECT_TRUE(c->lastFilingResult().uploaded);
+}
+
+TEST_F(PhotoTest, FrameOfOtherResolutionGivesCompositeOfItsPixelSize)
+{
+    ASSERT_TRUE(frameImage(999, 700, 300).save(resources + "/LumoPictureFrame.png"));
+    onCaptureScreen({"a@b.cd"});
+    deliver(picture(QColor(20, 200, 20), 900, 600)); // 3:2, stretched into 568 x 354
+    const QString comp = uploadFile("2010-02-02", "20100202143005Comp.jpg");
+    const auto composite = SNP_ImagePipeline::decodeJpeg(readFile(comp));
+    ASSERT_TRUE(composite);
+    EXPECT_EQ(composite->size(), QSize(999, 700));
+    // The window spans x 215.5 .. 783.5 and y 173 .. 527: green inside, white frame outside.
+    EXPECT_GT(qGreen(composite->pixel(220, 180)), 150);
+    EXPECT_LT(qRed(composite->pixel(220, 180)), 90);
+    EXPECT_GT(qGreen(composite->pixel(778, 520)), 150);
+    EXPECT_LT(qRed(composite->pixel(778, 520)), 90);
+    EXPECT_GT(qRed(composite->pixel(210, 350)), 230);
+    EXPECT_GT(qRed(composite->pixel(500, 168)), 230);
+    EXPECT_TRUE(logText().contains("korvanexImageSize (239.76,168.00)"));
+    EXPECT_TRUE(logText().contains("curRepSize of korvanexImage at index 0 is (999,700) Pixels"));
+}
+
+TEST_F(PhotoTest, StockFrameIsUsedWhenTheOperatorFolderHasNone)
+{
+    ASSERT_TRUE(QFile::remove(resources + "/LumoPictureFrame.png"));
+    const QImage stock = SNP_Resources::imageNamed(QStringLiteral("LumoPictureFrame.png"));
+    ASSERT_FALSE(stock.isNull());
+    onCaptureScreen({"a@b.cd"});
+    deliver(picture());
+    EXPECT_TRUE(c->lastFilingResult().uploaded);
+    const auto header = SNP_ImagePipeline::readJpegHeader(readFile(uploadFile("2010-02-02", "20100202143005Comp.jpg")));
+    ASSERT_TRUE(header);
+    EXPECT_EQ(QSize(header->width, header->height), stock.size());
+}
+
+TEST_F(PhotoTest, OperatorSaveWritesLowerCaseExtensionUnderTmp)
+{
+    QString opened;
+    AppController::setOpenFileHandlerForTesting([&](const QString& p) {
+        opened = p;
+        return true;
+    });
+    setClock(QDateTime(QDate(2011, 3, 4), QTime(5, 6, 7)));
+    const QByteArray bytes = picture();
+    c->setImageDict({{SNP_CanonCameraPhotoData, bytes}, {SNP_CanonCameraPhotoFilename, QStringLiteral("IMG_0042.JPG")}});
+    c->saveImage(nullptr);
+    EXPECT_EQ(opened, QStringLiteral("/tmp/20110304050607.jpg"));
+    EXPECT_EQ(readFile(opened), bytes);
+    EXPECT_TRUE(logText().contains("saving camera image  \"IMG_0042.JPG\" to \"/tmp/20110304050607.jpg\""));
+    QFile::remove(opened);
+
+    opened.clear();
+    EXPECT_FALSE(c->processPhotoData({}));
+    EXPECT_TRUE(opened.isEmpty());
+    EXPECT_TRUE(logText().contains("failed to save image to path /tmp/20110304050607."));
+}
+
+} // namespace
