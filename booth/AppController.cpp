@@ -270,8 +270,10 @@ void AppController::awakeFromNib()
         {&SNP_CanonCameraDownloadProgress, &AppController::downloadProgress},
         {&SNP_CanonCameraCommandError, &AppController::commandError},
     };
-    for (const auto& [name, handler] : observers)
+    for (const auto& [name, method] : observers) {
+        const auto handler = method; // a named copy: clang before 16 cannot capture a structured binding
         center.addObserver(this, *name, [this, handler](const SNP_Notification& n) { (this->*handler)(n); });
+    }
 
     // 16. The first request to the registry starts the SDK and the first scan.
     const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();

@@ -43,10 +43,22 @@ QString shortened(const QString& text)
     return text.size() > 80 ? text.left(80) + QStringLiteral("...") : text;
 }
 
+// A value that reads as one text: what the command line and a plain stored line give.
+// QSettings turns "a, b" into a list and "@Variant(...)" into any type at all.
+bool isText(const QVariant& raw)
+{
+    return raw.typeId() == QMetaType::QString || raw.typeId() == QMetaType::QByteArray;
+}
+
 QString sanitisedFolder(const QString& key, const QVariant& raw, const QString& defaultPath, const char* origin)
 {
     if (!raw.isValid() || raw.isNull())
         return defaultPath;
+    if (!isText(raw)) {
+        SNP_Log::debugf("Ignoring %s value for %s: a %s, not a folder path; using %s", origin, qUtf8Printable(key),
+                        raw.typeName(), qUtf8Printable(defaultPath));
+        return defaultPath;
+    }
     const QString path = raw.toString();
     if (path.isEmpty()) {
         SNP_Log::debugf("Ignoring empty %s value for %s; using %s", origin, qUtf8Printable(key),
@@ -181,6 +193,11 @@ uint32_t touchScreenCountValue()
     const QVariant raw = value(key);
     if (!raw.isValid() || raw.isNull())
         return DefaultTouchScreenCount;
+    if (!isText(raw) && !raw.canConvert<qlonglong>()) {
+        SNP_Log::debugf("Ignoring touchScreenCountValue: a %s, not a number; using %u", raw.typeName(),
+                        DefaultTouchScreenCount);
+        return DefaultTouchScreenCount;
+    }
     const QString text = raw.toString().trimmed();
     bool ok = false;
     const qlonglong count = text.toLongLong(&ok);

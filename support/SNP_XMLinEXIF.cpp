@@ -35,6 +35,16 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 plist_t toPlist(const QVariant& value);
 
+// A string node, or none for a text with a NUL character, which a property-list string
+// (a C string) cannot hold.
+plist_t newString(const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    if (utf8.contains('\0'))
+        return nullptr;
+    return plist_new_string(utf8.constData());
+}
+
 template <typename Map>
 plist_t dictToPlist(const Map& map)
 {
@@ -45,7 +55,13 @@ plist_t dictToPlist(const Map& map)
             plist_free(dict);
             return nullptr;
         }
-        plist_dict_set_item(dict, it.key().toUtf8().constData(), child);
+        const QByteArray key = it.key().toUtf8();
+        if (key.contains('\0')) { // a property-list key is a C string: it would be cut short
+            plist_free(child);
+            plist_free(dict);
+            return nullptr;
+        }
+        plist_dict_set_item(dict, key.constData(), child);
     }
     return dict;
 }
@@ -71,12 +87,18 @@ plist_t toPlist(const QVariant& value)
     }
     case QMetaType::QStringList: {
         plist_t array = plist_new_array();
-        for (const QString& item : value.toStringList())
-            plist_array_append_item(array, plist_new_string(item.toUtf8().constData()));
+        for (const QString& item : value.toStringList()) {
+            plist_t child = newString(item);
+            if (!child) {
+                plist_free(array);
+                return nullptr;
+            }
+            plist_array_append_item(array, child);
+        }
         return array;
     }
     case QMetaType::QString:
-        return plist_new_string(value.toString().toUtf8().constData());
+        return newString(value.toString());
     case QMetaType::Bool:
         return plist_new_bool(value.toBool() ? 1 : 0);
     case QMetaType::Int:
@@ -178,11 +200,16 @@ std::optional<QVariant> fromPlist(plist_t node)
         return QVariant(number);
     }
     case PLIST_STRING: {
-        char* text = nullptr;
-        plist_get_string_val(node, &text);
-        QString string = QString::fromUtf8(text ? text : "");
-        std::free(text);
-        return QVariant(string);
+        // Read by length: libplist's own copy asserts (and so aborts the process) on a
+        // string with a NUL character inside, which hostile XML can carry. Such a string
+        // is no text this system writes; the list is refused.
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (!text)
+            return QVariant(QString());
+        if (length > uint64_t(INT32_MAX) || std::memchr(text, 0, size_t(length)))
+            return std::nullopt;
+        return QVariant(QString::fromUtf8(text, static_cast<qsizetype>(length)));
     }
     case PLIST_DATE: {
         int32_t seconds = 0;

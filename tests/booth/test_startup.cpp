@@ -5,6 +5,7 @@
 
 #include "AppController.h"
 #include "SNP_CanonCameraNotifications.h"
+#include "SNP_ImagePipeline.h"
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
 #include "TestSupport.h"
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QImage>
 #include <QLabel>
 #include <QProgressBar>
 #include <QMessageBox>
@@ -24,6 +26,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -387,6 +391,66 @@ TEST_F(StartupTest, WatchdogCountsAStallAndStopsWhenTheMainThreadResumes)
         EXPECT_EQ(spinningCounts(logSince(mark)), during) << "stall " << stall;
         EXPECT_FALSE(logSince(mark).contains("hanging"));
     }
+}
+
+// A main thread that keeps answering is not hanging, however busy the process is: a long
+// run of composites on the picture's thread (as filing does) must not trip the watchdog,
+// though it lasts well beyond the hang time.
+TEST_F(StartupTest, BusyButAnsweringMainThreadDoesNotTripTheWatchdog)
+{
+    // A camera-sized picture and a frame, made before the watchdog runs.
+    QImage photo(4000, 2666, QImage::Format_RGB888);
+    photo.fill(QColor(90, 140, 200));
+    const auto jpeg = SNP_ImagePipeline::encodeJpeg(photo, 90);
+    ASSERT_TRUE(jpeg.has_value());
+    QImage frame(999, 700, QImage::Format_ARGB32);
+    frame.fill(QColor(239, 142, 35));
+
+    const std::chrono::milliseconds period(20);
+    // The process would end after 17 periods without a heartbeat.
+    const auto hangTime = period * 17;
+    AppController::setWatchdogPeriod(period);
+    controller = std::make_unique<AppController>();
+    ASSERT_TRUE(waitUntil([&] { return controller->_watchdogCount.load() > 0; }));
+    const qsizetype mark = logText().size();
+    const uint32_t before = controller->_watchdogCount.load();
+
+    std::atomic<bool> done{false};
+    std::atomic<int> composites{0};
+    std::atomic<bool> allMade{true};
+    std::chrono::steady_clock::duration busy{};
+    std::thread picture([&] {
+        const auto start = std::chrono::steady_clock::now();
+        // At least three hang times of composites, back to back.
+        while (std::chrono::steady_clock::now() - start < 3 * hangTime || composites.load() < 2) {
+            const auto composite = SNP_ImagePipeline::makeComposite(*jpeg, frame);
+            if (!composite || composite->size() != frame.size())
+                allMade = false;
+            composites += 1;
+        }
+        busy = std::chrono::steady_clock::now() - start;
+        done = true;
+    });
+    // The main thread serves its events meanwhile, and has work of its own between them.
+    const bool finished = waitUntil([&] {
+        QImage scratch(200, 200, QImage::Format_RGB32);
+        scratch.fill(Qt::white);
+        return done.load();
+    }, 120000);
+    picture.join();
+    ASSERT_TRUE(finished);
+    EXPECT_TRUE(allMade.load());
+    EXPECT_GE(busy, 3 * hangTime);
+    // Heartbeats kept coming throughout: at least one per hang time.
+    const auto heartbeats = controller->_watchdogCount.load() - before;
+    EXPECT_GE(heartbeats, uint32_t(busy / hangTime)) << "composites: " << composites.load();
+    // A loaded machine may delay a heartbeat by a period or two; a blocked main thread
+    // would count on to 15 and end the process.
+    const QString text = logSince(mark);
+    const QList<int> counts = spinningCounts(text);
+    const int longest = counts.isEmpty() ? -1 : *std::max_element(counts.begin(), counts.end());
+    EXPECT_LT(longest, 8) << qPrintable(text.left(2000));
+    EXPECT_FALSE(text.contains("hanging"));
 }
 
 TEST_F(StartupTest, WiringAndLaunchKeepTheirOrder)
