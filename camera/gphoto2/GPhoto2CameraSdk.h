@@ -1,0 +1,107 @@
+// The camera SDK interface (EdsSdk.h) over libgphoto2: real cameras on USB, Canon EOS
+// bodies with PTP remote capture first of all. It behaves as the simulated camera does
+// (SimCameraSdk.h) wherever a real camera lets it:
+//
+// - Cameras come from libgphoto2's autodetection; a camera keeps its handle while it stays
+//   on the same USB port and the SDK keeps a connected camera's handle even at count 0.
+//   USB hot-plug (libusb) makes the SDK look again; a camera that appeared raises the
+//   camera-added handler, one that went raises state event 0x301 for it.
+// - A session is an initialised libgphoto2 camera. Properties map to configuration
+//   widgets (GPhoto2Translate.h); a code without a mapping, or whose widget this camera
+//   lacks, answers EDS_ERR_NOT_SUPPORTED. Every accepted write is announced with 0x101;
+//   the camera's own changes are found by comparing the watched widgets after the camera
+//   reports something, and at least every refresh interval.
+// - Take picture triggers a capture; the camera's "file added" event becomes the transfer
+//   request 0x208 (0x204 when the pictures stay on the card). EdsDownload fetches the file
+//   into memory, reporting progress on the calling thread.
+// - Live view is the preview capture, served while the viewfinder output's host bit (2)
+//   is set; without it EdsDownloadEvfImage answers EDS_ERR_DEVICE_INVALID.
+//
+// Threads: one worker thread owns libgphoto2 and makes every call into it, one at a time;
+// SDK calls from any thread hand their work to it and wait. Handlers are called on one
+// callback thread, never while the SDK holds a lock; clearing a handler waits until a
+// running call of it has returned (except on the callback thread itself).
+#pragma once
+
+#include "EdsSdk.h"
+#include "GPhoto2Port.h"
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+class GPhoto2CameraSdk : public EdsSdk {
+public:
+    struct Options {
+        int eventPollMs = 20;          // wait for camera events per round while a session is open
+        int refreshIntervalMs = 2000;  // watched widgets compared at least this often
+        int refreshAfterEventMs = 200; // and this long after the camera reported something
+        std::vector<int> rescanDelaysMs{300, 1500, 4000};  // looks after a USB device arrived
+        bool watchUsb = true;          // libusb hot-plug (when built with libusb)
+    };
+
+    explicit GPhoto2CameraSdk(std::unique_ptr<GPhoto2Port> port);
+    GPhoto2CameraSdk(std::unique_ptr<GPhoto2Port> port, const Options& options);
+    ~GPhoto2CameraSdk() override;
+
+    GPhoto2CameraSdk(const GPhoto2CameraSdk&) = delete;
+    GPhoto2CameraSdk& operator=(const GPhoto2CameraSdk&) = delete;
+
+    // ---- EdsSdk ----
+    EdsError EdsInitializeSDK() override;
+    EdsError EdsTerminateSDK() override;
+    EdsError EdsSetCameraAddedHandler(EdsCameraAddedHandler inHandler, void* inContext) override;
+    EdsError EdsGetCameraList(EdsCameraListRef* outCameraListRef) override;
+    EdsError EdsGetChildCount(EdsBaseRef inRef, EdsUInt32* outCount) override;
+    EdsError EdsGetChildAtIndex(EdsBaseRef inRef, EdsInt32 inIndex, EdsBaseRef* outRef) override;
+    EdsUInt32 EdsRetain(EdsBaseRef inRef) override;
+    EdsUInt32 EdsRelease(EdsBaseRef inRef) override;
+    EdsError EdsGetDeviceInfo(EdsCameraRef inCameraRef, EdsDeviceInfo* outDeviceInfo) override;
+    EdsError EdsOpenSession(EdsCameraRef inCameraRef) override;
+    EdsError EdsCloseSession(EdsCameraRef inCameraRef) override;
+    EdsError EdsSetCameraStateEventHandler(EdsCameraRef inCameraRef, EdsStateEvent inEvent,
+                                           EdsStateEventHandler inHandler, void* inContext) override;
+    EdsError EdsSetPropertyEventHandler(EdsCameraRef inCameraRef, EdsPropertyEvent inEvent,
+                                        EdsPropertyEventHandler inHandler, void* inContext) override;
+    EdsError EdsSetObjectEventHandler(EdsCameraRef inCameraRef, EdsObjectEvent inEvent,
+                                      EdsObjectEventHandler inHandler, void* inContext) override;
+    EdsError EdsSendCommand(EdsCameraRef inCameraRef, EdsCameraCommand inCommand, EdsInt32 inParam) override;
+    EdsError EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
+                                EdsDataType* outDataType, EdsUInt32* outSize) override;
+    EdsError EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
+                                EdsUInt32 inPropertySize, void* outPropertyData) override;
+    EdsError EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
+                                EdsUInt32 inPropertySize, const void* inPropertyData) override;
+    EdsError EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID inPropertyID,
+                                EdsPropertyDesc* outPropertyDesc) override;
+    EdsError EdsSetCapacity(EdsCameraRef inCameraRef, EdsCapacity inCapacity) override;
+    EdsError EdsGetDirectoryItemInfo(EdsDirectoryItemRef inDirItemRef,
+                                     EdsDirectoryItemInfo* outDirItemInfo) override;
+    EdsError EdsCreateMemoryStreamFromPointer(void* inUserBuffer, EdsUInt64 inBufferSize,
+                                              EdsStreamRef* outStream) override;
+    EdsError EdsSetProgressCallback(EdsBaseRef inRef, EdsProgressCallback inProgressCallback,
+                                    EdsUInt32 inProgressOption, void* inContext) override;
+    EdsError EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt64 inReadSize, EdsStreamRef outStream) override;
+    EdsError EdsDownloadComplete(EdsDirectoryItemRef inDirItemRef) override;
+    EdsError EdsCreateEvfImageRef(EdsStreamRef inStreamRef, EdsEvfImageRef* outEvfImageRef) override;
+    EdsError EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImageRef inEvfImageRef) override;
+
+    // A USB device arrived (true) or left (false): the worker looks for cameras again
+    // (after an arrival a few times, as a camera needs a moment before it answers).
+    void usbDeviceChanged(bool arrived);
+
+    // Tests: waits until the worker has no work and every queued callback was delivered
+    // (serving queued main-thread calls meanwhile when on the main thread).
+    bool waitForIdle(int timeoutMs = 10000);
+    std::thread::id workerThreadId() const;
+    std::thread::id callbackThreadId() const;
+    int liveObjectCount() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> d;
+};
+
+// The libgphoto2 SDK with the real library (defined when built with libgphoto2).
+std::shared_ptr<EdsSdk> EdsCreateGPhoto2Sdk();
