@@ -35,6 +35,24 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 plist_t toPlist(const QVariant& value);
 
+// A time (milliseconds since 1970) as a property-list date: whole seconds since 2001 in
+// 32 bits and the microseconds of the second. False when the date is out of that range.
+bool plistDateFor(qint64 msecsSince1970, int32_t* seconds, int32_t* micros)
+{
+    const qint64 msecs = msecsSince1970 - kPlistEpochOffset * 1000;
+    qint64 whole = msecs / 1000;
+    qint64 millis = msecs % 1000;
+    if (millis < 0) {
+        millis += 1000;
+        whole -= 1;
+    }
+    if (whole < INT32_MIN || whole > INT32_MAX)
+        return false;
+    *seconds = static_cast<int32_t>(whole);
+    *micros = static_cast<int32_t>(millis * 1000);
+    return true;
+}
+
 // A string node, or none for a text with a NUL character, which a property-list string
 // (a C string) cannot hold.
 plist_t newString(const QString& text)
@@ -119,18 +137,11 @@ plist_t toPlist(const QVariant& value)
         return plist_new_real(value.toDouble());
     case QMetaType::QDateTime: {
         const QDateTime date = value.toDateTime();
-        if (!date.isValid())
+        int32_t seconds = 0;
+        int32_t micros = 0;
+        if (!date.isValid() || !plistDateFor(date.toMSecsSinceEpoch(), &seconds, &micros))
             return nullptr;
-        const qint64 msecs = date.toMSecsSinceEpoch() - kPlistEpochOffset * 1000;
-        qint64 seconds = msecs / 1000;
-        qint64 millis = msecs % 1000;
-        if (millis < 0) {
-            millis += 1000;
-            seconds -= 1;
-        }
-        if (seconds < INT32_MIN || seconds > INT32_MAX)
-            return nullptr;
-        return plist_new_date(static_cast<int32_t>(seconds), static_cast<int32_t>(millis * 1000));
+        return plist_new_date(seconds, micros);
     }
     case QMetaType::QByteArray: {
         const QByteArray data = value.toByteArray();
@@ -215,7 +226,13 @@ std::optional<QVariant> fromPlist(plist_t node)
         int32_t seconds = 0;
         int32_t micros = 0;
         plist_get_date_val(node, &seconds, &micros);
-        const qint64 msecs = (kPlistEpochOffset + seconds) * 1000 + micros / 1000;
+        // A hostile list may hold a date libplist could not bring into range (it then
+        // hands back any 32-bit values): only a date that can be written again is read.
+        const qint64 msecs = (kPlistEpochOffset + qint64(seconds)) * 1000 + qint64(micros) / 1000;
+        int32_t checkSeconds = 0;
+        int32_t checkMicros = 0;
+        if (!plistDateFor(msecs, &checkSeconds, &checkMicros))
+            return std::nullopt;
         return QVariant(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()));
     }
     case PLIST_DATA: {
