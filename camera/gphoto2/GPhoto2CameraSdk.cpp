@@ -508,7 +508,8 @@ struct GPhoto2CameraSdk::Impl {
             postLocked(Event{EventType::Object, cam, t.event, 0, 0, item});
         } else if (t.kind == TranslatedEvent::Kind::PropertyRefresh && !cam->refreshWanted) {
             cam->refreshWanted = true;
-            cam->refreshDue = now + std::chrono::milliseconds(options.refreshAfterEventMs);
+            cam->refreshDue = std::max(now + std::chrono::milliseconds(options.refreshAfterEventMs),
+                                       cam->lastRefresh + std::chrono::milliseconds(options.refreshGapMs));
         }
         if ((cam->refreshWanted && now >= cam->refreshDue) ||
             now - cam->lastRefresh >= std::chrono::milliseconds(options.refreshIntervalMs))

@@ -35,7 +35,9 @@ public:
     struct Options {
         int eventPollMs = 20;          // wait for camera events per round while a session is open
         int refreshIntervalMs = 2000;  // watched widgets compared at least this often
-        int refreshAfterEventMs = 200; // and this long after the camera reported something
+        int refreshAfterEventMs = 200; // and this long after the camera reported something,
+        int refreshGapMs = 500;        // but not sooner than this after the last comparison
+                                       // (a streaming viewfinder reports a lot)
         std::vector<int> rescanDelaysMs{300, 1500, 4000};  // looks after a USB device arrived
         bool watchUsb = true;          // libusb hot-plug (when built with libusb)
     };

@@ -42,6 +42,7 @@ protected:
         options.watchUsb = false;
         options.eventPollMs = 5;
         options.refreshAfterEventMs = 0;
+        options.refreshGapMs = 0;
         sdk = std::make_shared<GPhoto2CameraSdk>(std::make_unique<FakePort>(lib), options);
         EdsSetCurrentSdk(sdk);
         EdsCameraListRef list = nullptr;

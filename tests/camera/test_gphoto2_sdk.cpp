@@ -113,6 +113,7 @@ protected:
         options.watchUsb = false;
         options.eventPollMs = 5;
         options.refreshAfterEventMs = 0;
+        options.refreshGapMs = 0;
         options.refreshIntervalMs = 60000;
         options.rescanDelaysMs = {0};
         sdk = std::make_unique<GPhoto2CameraSdk>(std::make_unique<FakePort>(lib), options);
@@ -623,4 +624,40 @@ TEST(GPhoto2SdkChoice, BackendByName)
     EXPECT_EQ(none.EdsGetChildCount(list, &count), EDS_ERR_OK);
     EXPECT_EQ(count, 0u);
     none.EdsRelease(list);
+}
+
+TEST(GPhoto2SdkRefresh, ReportsInAQuickRowWaitForTheGap)
+{
+    auto lib = std::make_shared<FakeLibrary>();
+    GPhoto2CameraSdk::Options options;
+    options.watchUsb = false;
+    options.eventPollMs = 5;
+    options.refreshAfterEventMs = 0;
+    options.refreshGapMs = 60000;
+    options.refreshIntervalMs = 60000;
+    GPhoto2CameraSdk sdk(std::make_unique<FakePort>(lib), options);
+    Recorder rec;
+    EdsCameraListRef list = nullptr;
+    ASSERT_EQ(sdk.EdsGetCameraList(&list), EDS_ERR_OK);
+    EdsCameraRef cam = nullptr;
+    ASSERT_EQ(sdk.EdsGetChildAtIndex(list, 0, &cam), EDS_ERR_OK);
+    sdk.EdsRelease(list);
+    ASSERT_EQ(sdk.EdsOpenSession(cam), EDS_ERR_OK);  // compares once, as a start
+    ASSERT_EQ(sdk.EdsSetPropertyEventHandler(cam, kEdsPropertyEvent_All, propertyCb, &rec), EDS_ERR_OK);
+    {
+        std::lock_guard<std::mutex> g(lib->m);
+        lib->widgets["aperture"].text = "8";
+    }
+    lib->push(GPEvent{GPEventType::Unknown, "", "", "PTP Property d101 changed"});
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> g(lib->m);
+        return lib->events.empty();
+    }));
+    EdsUInt32 v = 0;
+    ASSERT_EQ(sdk.EdsGetPropertyData(cam, 0x405, 0, 4, &v), EDS_ERR_OK);  // the round with the event is over
+    EXPECT_EQ(v, 0x38u);
+    ASSERT_TRUE(sdk.waitForIdle());
+    EXPECT_EQ(rec.count('p', kEdsPropertyEvent_PropertyChanged, 0x405), 0) << "compared again too soon";
+    ASSERT_EQ(sdk.EdsCloseSession(cam), EDS_ERR_OK);
+    sdk.EdsRelease(cam);
 }
