@@ -152,8 +152,14 @@ plist_t toPlist(const QVariant& value)
     }
 }
 
-std::optional<QVariant> fromPlist(plist_t node)
+// Lists nested deeper than this are refused: the booth's own lists are two levels deep,
+// and a hostile one of a few thousand levels would otherwise run the reader off its stack.
+constexpr int kMaxNesting = 64;
+
+std::optional<QVariant> fromPlist(plist_t node, int depth = 0)
 {
+    if (depth > kMaxNesting)
+        return std::nullopt;
     switch (plist_get_node_type(node)) {
     case PLIST_DICT: {
         QVariantMap map;
@@ -170,7 +176,7 @@ std::optional<QVariant> fromPlist(plist_t node)
                 std::free(key);
                 break;
             }
-            auto converted = fromPlist(child);
+            auto converted = fromPlist(child, depth + 1);
             if (!converted || !key) {
                 std::free(key);
                 ok = false;
@@ -188,7 +194,7 @@ std::optional<QVariant> fromPlist(plist_t node)
         QVariantList list;
         const uint32_t count = plist_array_get_size(node);
         for (uint32_t i = 0; i < count; ++i) {
-            auto converted = fromPlist(plist_array_get_item(node, i));
+            auto converted = fromPlist(plist_array_get_item(node, i), depth + 1);
             if (!converted)
                 return std::nullopt;
             list.append(*converted);

@@ -249,7 +249,8 @@ EdsError SimCamera::get(EdsPropertyID id, EdsInt32 param, EdsUInt32 size, void* 
         EdsTime t = clock();
         std::memcpy(data, &t, sizeof t);
     } else if (isArray(p.type)) {
-        std::memcpy(data, p.array.data(), needed);
+        if (needed > 0)
+            std::memcpy(data, p.array.data(), needed);
     } else if (needed == 1) {
         auto v = static_cast<uint8_t>(p.number);
         std::memcpy(data, &v, 1);

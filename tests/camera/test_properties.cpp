@@ -116,7 +116,9 @@ public:
         auto it = props.find(id);
         if (it == props.end())
             return EDS_ERR_PROPERTIES_UNAVAILABLE;
-        std::memcpy(out, it->second.bytes.data(), std::min<size_t>(size, it->second.bytes.size()));
+        const size_t n = std::min<size_t>(size, it->second.bytes.size());
+        if (n > 0)
+            std::memcpy(out, it->second.bytes.data(), n);
         return EDS_ERR_OK;
     }
     EdsError EdsSetPropertyData(EdsBaseRef, EdsPropertyID id, EdsInt32 parameter, EdsUInt32 size,
