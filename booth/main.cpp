@@ -3,6 +3,7 @@
 #include "EdsSdk.h"
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
+#include "SNP_Rehearsal.h"
 
 #include <QApplication>
 
@@ -10,6 +11,11 @@ int main(int argc, char** argv)
 {
     // "-KEY VALUE" pairs override the user defaults for this run.
     SNP_Preferences::setArguments(argc, argv);
+    // "--rehearse ADDRESS[,ADDRESS...]": one visitor's pass, then exit.
+    const std::optional<QStringList> rehearsal =
+        SNP_Rehearsal::addressesFromArguments(QStringList(argv, argv + argc));
+    if (rehearsal)
+        SNP_Rehearsal::keepStandardError();
 
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Korvanex"));
@@ -27,5 +33,7 @@ int main(int argc, char** argv)
     controller.awakeFromNib();
     controller.show();
     controller.applicationDidFinishLaunching();
+    if (rehearsal)
+        return SNP_Rehearsal::run(controller, *rehearsal);
     return app.exec();
 }

@@ -1,0 +1,180 @@
+#include "SNP_Rehearsal.h"
+
+#include "AppController.h"
+#include "SNP_KeyboardView.h"
+#include "SNP_Log.h"
+#include "SNP_Preferences.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QThread>
+
+#include <cstdio>
+#include <functional>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace SNP_Rehearsal {
+
+namespace {
+
+const QString kOption = QStringLiteral("--rehearse");
+int gConsoleError = -1; // standard error before the log took it over
+
+// Runs the event loop until the condition holds or the deadline passes.
+bool waitFor(const std::function<bool()>& condition, const QDeadlineTimer& deadline)
+{
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    }
+    return true;
+}
+
+Outcome failed(const QString& reason)
+{
+    Outcome outcome;
+    outcome.reason = reason;
+    SNP_Log::debugf("rehearsal: %s", qUtf8Printable(reason));
+    return outcome;
+}
+
+} // namespace
+
+std::optional<QStringList> addressesFromArguments(const QStringList& arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        QString value;
+        if (arguments[i] == kOption)
+            value = i + 1 < arguments.size() ? arguments[i + 1] : QString();
+        else if (arguments[i].startsWith(kOption + u'='))
+            value = arguments[i].mid(kOption.size() + 1);
+        else
+            continue;
+        QStringList addresses;
+        for (const QString& part : value.split(u',', Qt::SkipEmptyParts))
+            if (!part.trimmed().isEmpty())
+                addresses << part.trimmed();
+        return addresses;
+    }
+    return std::nullopt;
+}
+
+Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs)
+{
+    const int tick = c._screenTimerInterval > 0 ? c._screenTimerInterval : 1000;
+    if (timeoutMs <= 0) {
+        // touch countdown, live countdown, capture time-out and result, each a tick longer,
+        // plus time for the camera to turn up
+        const qint64 ticks = qint64(SNP_Preferences::touchScreenCountValue()) + 1 + 10 + 16 + 3;
+        timeoutMs = int(qMin<qint64>(ticks * tick + 30000, 4 * 3600 * 1000));
+    }
+    const QDeadlineTimer deadline(timeoutMs);
+    SNP_Log::debugf("rehearsal: one pass with %s", qUtf8Printable(addresses.join(QStringLiteral(", "))));
+
+    if (addresses.isEmpty())
+        return failed(QStringLiteral("no address given (--rehearse ADDRESS[,ADDRESS...])"));
+    if (addresses.size() > 4)
+        return failed(QStringLiteral("the keyboard takes at most 4 addresses, %1 given").arg(addresses.size()));
+
+    // The camera: the first one found is made current at start-up.
+    if (!waitFor([&] { return c._currentCamera != nullptr; }, QDeadlineTimer(qMin<qint64>(deadline.remainingTime(), 15000))))
+        return failed(QStringLiteral("no camera was found"));
+
+    // Screen 1: touch the go button.
+    if (!waitFor([&] { return c._screenNumber.load() == 1; }, deadline))
+        return failed(QStringLiteral("the booth is not on its first screen (screen %1)").arg(c._screenNumber.load()));
+    if (!c._goButton || c._goButton->isHidden())
+        return failed(QStringLiteral("the go button is not shown"));
+    c._goButton->click();
+    if (c._screenNumber.load() != 2)
+        return failed(QStringLiteral("the go button did not open the e-mail screen (screen %1)").arg(c._screenNumber.load()));
+
+    // Screen 2: type every address with the keyboard's keys, then accept.
+    SNP_KeyboardView* keyboard = c._keyboard;
+    if (!keyboard || keyboard->isHidden())
+        return failed(QStringLiteral("the keyboard is not shown"));
+    for (int i = 0; i < addresses.size(); ++i) {
+        QLineEdit* field = keyboard->emailField(i);
+        if (!field)
+            return failed(QStringLiteral("the keyboard has no field %1").arg(i + 1));
+        field->setFocus(Qt::MouseFocusReason); // the visitor touches the field
+        QCoreApplication::processEvents();
+        for (const QChar ch : addresses[i]) {
+            QPushButton* key = keyboard->keyButtonForText(QString(ch));
+            if (!key)
+                return failed(QStringLiteral("the keyboard has no key for \"%1\" in %2").arg(ch).arg(addresses[i]));
+            key->click();
+        }
+        if (field->text().compare(addresses[i], Qt::CaseInsensitive) != 0)
+            return failed(QStringLiteral("typing %1 gave \"%2\" in field %3").arg(addresses[i], field->text()).arg(i + 1));
+    }
+    QPushButton* accept = keyboard->keyButtonForText(QStringLiteral("key_accept"));
+    if (!accept)
+        return failed(QStringLiteral("the keyboard has no accept key"));
+    const uint64_t intakesBefore = c.photoIntakeCount();
+    accept->click();
+    if (c._screenNumber.load() != 3) {
+        const QString notice = c._badEmailItemText ? c._badEmailItemText->text() : QString();
+        return failed(QStringLiteral("the addresses were refused %1").arg(notice));
+    }
+
+    // Screens 3 to 6: the countdowns, the picture, filing; then back to screen 1.
+    const bool arrived = waitFor([&] { return c.photoIntakeCount() > intakesBefore || c._screenNumber.load() == 1; }, deadline);
+    if (!arrived)
+        return failed(QStringLiteral("the pass did not end in time (screen %1)").arg(c._screenNumber.load()));
+    if (c.photoIntakeCount() == intakesBefore)
+        return failed(QStringLiteral("no picture arrived from the camera before the capture time-out"));
+    waitFor([&] { return c._screenNumber.load() == 1; }, deadline);
+
+    const AppController::FilingResult filing = c.lastFilingResult();
+    Outcome outcome;
+    outcome.filedPath = filing.filedPath;
+    outcome.uploadPath = filing.uploadPath;
+    if (!filing.uploaded) {
+        outcome.reason = filing.filedPath.isEmpty()
+                             ? (filing.scratchPath.isEmpty()
+                                    ? QStringLiteral("the picture was not written (see the log)")
+                                    : QStringLiteral("the picture was not filed; it is at %1 (see the log)").arg(filing.scratchPath))
+                             : QStringLiteral("no upload file was written for %1 (see the log)").arg(filing.filedPath);
+        SNP_Log::debugf("rehearsal: %s", qUtf8Printable(outcome.reason));
+        return outcome;
+    }
+    outcome.ok = true;
+    SNP_Log::debugf("rehearsal: filed %s, upload file %s", qUtf8Printable(filing.filedPath),
+                    qUtf8Printable(filing.uploadPath));
+    return outcome;
+}
+
+void keepStandardError()
+{
+    if (gConsoleError < 0)
+        gConsoleError = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+}
+
+int run(AppController& controller, const QStringList& addresses)
+{
+    const Outcome outcome = rehearse(controller, addresses);
+    if (!outcome.ok) {
+        const QByteArray line = "rehearsal failed: " + outcome.reason.toUtf8() + "\n";
+        const int fd = gConsoleError >= 0 ? gConsoleError : STDERR_FILENO;
+        for (qsizetype done = 0; done < line.size();) {
+            const ssize_t n = ::write(fd, line.constData() + done, size_t(line.size() - done));
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        return 1;
+    }
+    std::printf("filed picture: %s\nupload file: %s\n", qUtf8Printable(outcome.filedPath),
+                qUtf8Printable(outcome.uploadPath));
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace SNP_Rehearsal

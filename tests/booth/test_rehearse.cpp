@@ -1,0 +1,177 @@
+// The rehearsal pass end to end with the simulated camera: the real windows, the go button,
+// the keyboard's keys, the countdowns, the camera and filing; its failures with their
+// reasons; and the built booth program run with --rehearse and -KEY VALUE defaults.
+#include "AppController.h"
+#include "SNP_CanonCamera.h"
+#include "SNP_Preferences.h"
+#include "SNP_Rehearsal.h"
+#include "SNP_XMLinEXIF.h"
+#include "SimCameraSdk.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(RehearsalArguments, AddressesFromTheOption)
+{
+    using SNP_Rehearsal::addressesFromArguments;
+    EXPECT_FALSE(addressesFromArguments({"booth", "-touchScreenCountValue", "5"}));
+    EXPECT_EQ(addressesFromArguments({"booth", "--rehearse", "a@b.cd,e@f.gh"}), (QStringList{"a@b.cd", "e@f.gh"}));
+    EXPECT_EQ(addressesFromArguments({"booth", "-x", "1", "--rehearse=a@b.cd"}), QStringList{"a@b.cd"});
+    EXPECT_EQ(addressesFromArguments({"booth", "--rehearse"}), QStringList{});
+    EXPECT_EQ(addressesFromArguments({"booth", "--rehearse", ",,"}), QStringList{});
+}
+
+class RehearsalTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        qputenv("BOOTH_LOG_FILE", dir.filePath("booth.log").toUtf8());
+        SNP_Preferences::setStoreFileForTesting(dir.filePath("booth.ini"));
+        SNP_Preferences::setArguments(QStringList{"booth", "-touchScreenCountValue", "2", "-scratchFolder",
+                                                  dir.filePath("scratch"), "-mainImagesFolder", dir.filePath("main"),
+                                                  "-forUploadFolder", dir.filePath("upload")});
+        sim = std::make_shared<SimCameraSdk>();
+        sim->setPictureSize(1200, 800);
+        EdsSetCurrentSdk(sim);
+    }
+    void start()
+    {
+        c = std::make_unique<AppController>();
+        c->_screenTimerInterval = 20; // a short second
+        c->awakeFromNib();
+        c->show();
+        c->applicationDidFinishLaunching();
+    }
+    void TearDown() override
+    {
+        if (sim)
+            EXPECT_TRUE(sim->waitForIdle());
+        SNP_CanonCameraPtr camera = c ? c->_currentCamera : nullptr;
+        c.reset();
+        EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
+        SNP_CanonCamera::resetRegistryForTesting();
+        if (camera) {
+            EXPECT_TRUE(camera->waitForLiveViewLoopEnd(5000));
+            camera.reset();
+        }
+        EdsSetCurrentSdk(nullptr);
+        std::weak_ptr<SimCameraSdk> weak = sim;
+        sim.reset();
+        EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
+        SNP_Preferences::setStoreFileForTesting(QString());
+        SNP_Preferences::setArguments(QStringList{"booth"});
+    }
+
+    QTemporaryDir dir;
+    std::shared_ptr<SimCameraSdk> sim;
+    std::unique_ptr<AppController> c;
+};
+
+TEST_F(RehearsalTest, OnePassFilesThePictureAndWritesTheUploadFile)
+{
+    start();
+    const QStringList addresses{"zoe@example.org", "adam_1@mail.example.com"};
+    const SNP_Rehearsal::Outcome outcome = SNP_Rehearsal::rehearse(*c, addresses, 60000);
+    ASSERT_TRUE(outcome.ok) << qPrintable(outcome.reason);
+    EXPECT_TRUE(outcome.reason.isEmpty());
+    EXPECT_TRUE(outcome.filedPath.startsWith(dir.filePath("main") + "/")) << qPrintable(outcome.filedPath);
+    EXPECT_TRUE(outcome.uploadPath.startsWith(dir.filePath("upload") + dir.filePath("main") + "/"));
+    EXPECT_TRUE(outcome.uploadPath.endsWith("Comp.jpg"));
+    ASSERT_TRUE(QFileInfo::exists(outcome.filedPath));
+    ASSERT_TRUE(QFileInfo::exists(outcome.uploadPath));
+    const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(outcome.uploadPath);
+    ASSERT_TRUE(plist);
+    EXPECT_EQ(plist->value(QBEmailsForUpload).toStringList(), addresses);
+    EXPECT_EQ(c->_screenNumber.load(), 1u); // the pass went all the way round
+    EXPECT_EQ(sim->picturesTaken(sim->connectedCameras().front()), 1);
+}
+
+TEST_F(RehearsalTest, PassWithoutPictureFailsWithTheReason)
+{
+    sim->injectFault(SimOp::TakePicture, EDS_ERR_TAKE_PICTURE_AF_NG, FaultMode::Always);
+    start();
+    const SNP_Rehearsal::Outcome outcome = SNP_Rehearsal::rehearse(*c, {"a@b.cd"}, 60000);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_TRUE(outcome.reason.contains("no picture arrived")) << qPrintable(outcome.reason);
+    EXPECT_TRUE(outcome.uploadPath.isEmpty());
+}
+
+TEST_F(RehearsalTest, AddressesTheKeyboardCannotTypeOrTheBoothRefuses)
+{
+    start();
+    SNP_Rehearsal::Outcome outcome = SNP_Rehearsal::rehearse(*c, {"a!b@c.de"}, 20000);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_TRUE(outcome.reason.contains("no key for \"!\"")) << qPrintable(outcome.reason);
+
+    // The visitor leaves with the exit key, which empties the fields and starts over.
+    QPushButton* exitKey = c->_keyboard->keyButtonForText(QStringLiteral("key_exit"));
+    ASSERT_NE(exitKey, nullptr);
+    exitKey->click();
+    ASSERT_EQ(c->_screenNumber.load(), 1u);
+    outcome = SNP_Rehearsal::rehearse(*c, {"not-an-address"}, 20000);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_TRUE(outcome.reason.contains("refused <not-an-address>")) << qPrintable(outcome.reason);
+
+    outcome = SNP_Rehearsal::rehearse(*c, {}, 20000);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_TRUE(outcome.reason.contains("no address given"));
+}
+
+// The built program, as staff run it. Takes the screens' real seconds (about 16).
+TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPaths)
+{
+    const QString binary = QStringLiteral(BOOTH_BINARY_DIR "/booth/booth");
+    if (!QFileInfo(binary).isExecutable())
+        GTEST_SKIP() << "booth program not built at " << qPrintable(binary);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QProcess booth;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    env.insert("BOOTH_LOG_FILE", dir.filePath("booth.log"));
+    booth.setProcessEnvironment(env);
+    booth.start(binary, {"--rehearse", "a@b.cd,c_d@e.org", "-touchScreenCountValue", "1", "-scratchFolder",
+                         dir.filePath("scratch"), "-mainImagesFolder", dir.filePath("main"), "-forUploadFolder",
+                         dir.filePath("upload")});
+    ASSERT_TRUE(booth.waitForFinished(90000));
+    const QString out = QString::fromUtf8(booth.readAllStandardOutput());
+    const QString err = QString::fromUtf8(booth.readAllStandardError());
+    ASSERT_EQ(booth.exitStatus(), QProcess::NormalExit);
+    ASSERT_EQ(booth.exitCode(), 0) << qPrintable(out) << qPrintable(err);
+    QString filed, upload;
+    for (const QString& line : out.split('\n')) {
+        if (line.startsWith("filed picture: "))
+            filed = line.mid(15);
+        if (line.startsWith("upload file: "))
+            upload = line.mid(13);
+    }
+    EXPECT_TRUE(filed.startsWith(dir.filePath("main"))) << qPrintable(out);
+    EXPECT_TRUE(QFileInfo::exists(filed));
+    ASSERT_TRUE(QFileInfo::exists(upload)) << qPrintable(out);
+    const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(upload);
+    ASSERT_TRUE(plist);
+    EXPECT_EQ(plist->value(QBEmailsForUpload).toStringList(), (QStringList{"a@b.cd", "c_d@e.org"}));
+
+    // Without a camera picture the program says why and exits non-zero.
+    QProcess refused;
+    env.insert("XDG_CONFIG_HOME", dir.filePath("config2"));
+    refused.setProcessEnvironment(env);
+    refused.start(binary, {"--rehearse", "a!b@c.de", "-scratchFolder", dir.filePath("scratch"), "-mainImagesFolder",
+                           dir.filePath("main"), "-forUploadFolder", dir.filePath("upload")});
+    ASSERT_TRUE(refused.waitForFinished(60000));
+    EXPECT_NE(refused.exitCode(), 0);
+    EXPECT_TRUE(QString::fromUtf8(refused.readAllStandardError()).contains("rehearsal failed: the keyboard has no key"));
+}
+
+} // namespace
