@@ -259,6 +259,9 @@ public:
     mutable QMutex _imageDictLock;          // guards _imageDict and _lastFiling
     FilingResult _lastFiling;
     std::atomic<uint64_t> _photoIntakeCount{0};
+    // When the capture screen last began (steady clock, ms; main thread only): a picture
+    // the camera asked to hand over before then belongs to an earlier visitor.
+    qint64 _captureScreenStartMs = 0;
     // -- end photo intake and filing --
 
 private:

@@ -6,7 +6,9 @@
 //
 // Everything after the screen change runs on the thread that delivered the picture, with
 // the addresses taken at the moment the picture arrived: a visitor typing on the next pass
-// cannot change whose addresses go with this picture.
+// cannot change whose addresses go with this picture. A picture the camera asked to hand
+// over before the capture screen began (a transfer that outlasted its visitor's capture
+// time-out) is not the visitor's on the capture screen now: it is shown, never filed.
 //
 // Files are never overwritten: the scratch file, the filed picture and the upload file
 // each take a free name ("name-1.jpg" ...) when theirs is taken, and every file is written
@@ -201,7 +203,10 @@ void AppController::newPhoto(const SNP_Notification& notification)
     uint32_t screen = 0;
     bool advanced = false;
     bool haveAddresses = false;
+    bool earlier = false;
+    qint64 earlierByMs = 0;
     QStringList addresses;
+    const QVariant requestedValue = notification.userInfo.value(SNP_CanonCameraPhotoRequestTime);
     QPointer<AppController> self(this);
     onMainThreadAndWait([&] {
         if (!self)
@@ -212,11 +217,22 @@ void AppController::newPhoto(const SNP_Notification& notification)
         screen = _screenNumber.load();
         if (screen != kCaptureScreen)
             return;
+        if (requestedValue.isValid() && requestedValue.toLongLong() < _captureScreenStartMs) {
+            earlier = true;
+            earlierByMs = _captureScreenStartMs - requestedValue.toLongLong();
+            return;
+        }
         haveAddresses = !_emails.isEmpty();
         addresses = _emails;
         advanced = true;
         nextScreen(this);
     });
+    if (earlier) {
+        SNP_Log::debugf("the camera asked to hand over this picture %lld ms before the capture screen began: it is "
+                        "not this visitor's and is not filed",
+                        static_cast<long long>(earlierByMs));
+        return;
+    }
     if (!advanced) {
         SNP_Log::debugf("bailing out of %s because we appear to have timed out (screen number = %d)", kNewPhotoName,
                         int(screen));

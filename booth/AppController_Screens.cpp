@@ -21,6 +21,7 @@
 #include <QSoundEffect>
 #endif
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -105,6 +106,9 @@ void AppController::nextScreen(QObject*)
         startTimerWithExpirationDelay(kLiveCountdown);
         break;
     case 5: // capture
+        _captureScreenStartMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count();
         setShown(_liveCountdownField1, false);
         setShown(_liveCountdownField2, false);
         SNP_Log::debug(QStringLiteral("ending LiveView"));

@@ -1,13 +1,15 @@
 // Picture download: the camera asks the host to take a new file (object event 0x208); the
 // file is transferred into one memory block of its size, with progress reported to the
 // main thread, and announced with its bytes and name by SNP_CanonCameraPhotoDataAvailable,
-// delivered on the thread the SDK called us on. Nothing is written to disk here.
+// delivered on the thread the SDK called us on, with the moment the camera asked for the
+// transfer (a slow transfer can end long after it). Nothing is written to disk here.
 #include "SNP_CanonCamera.h"
 
 #include "SNP_Log.h"
 
 #include <QStringDecoder>
 
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -54,6 +56,9 @@ EdsError SNP_CanonCamera::processObjectEvent(EdsObjectEvent event, EdsBaseRef ob
 EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef item)
 {
     SNP_Log::debug(QStringLiteral("should download an object"));
+    const qint64 requested = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
     EdsSdk* sdk = _sdk.get();
     if (!sdk)
         return EDS_ERR_INTERNAL_ERROR;
@@ -124,6 +129,7 @@ EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef item)
         userInfo.insert(SNP_CanonCameraPhotoData, photoData);
         if (name)
             userInfo.insert(SNP_CanonCameraPhotoFilename, *name);
+        userInfo.insert(SNP_CanonCameraPhotoRequestTime, requested);
         SNP_NotificationCenter::defaultCenter().postNotification(
             SNP_Notification{SNP_CanonCameraPhotoDataAvailable, notificationObject(), userInfo});
     } while (false);

@@ -27,6 +27,7 @@ const QString SNP_CanonCameraProperties = QStringLiteral("SNP_CanonCameraPropert
 const QString SNP_CanonCameraDownloadProgressPercent = QStringLiteral("SNP_CanonCameraDownloadProgressPercent");
 const QString SNP_CanonCameraPhotoData = QStringLiteral("SNP_CanonCameraPhotoData");
 const QString SNP_CanonCameraPhotoFilename = QStringLiteral("SNP_CanonCameraPhotoFilename");
+const QString SNP_CanonCameraPhotoRequestTime = QStringLiteral("SNP_CanonCameraPhotoRequestTime");
 const QString SNP_CanonCameraLiveViewImage = QStringLiteral("SNP_CanonCameraLiveViewImage");
 
 const QString SNP_LocalizedDescriptionKey = QStringLiteral("NSLocalizedDescriptionKey");

@@ -44,6 +44,9 @@ extern const QString SNP_CanonCameraProperties;
 extern const QString SNP_CanonCameraDownloadProgressPercent;
 extern const QString SNP_CanonCameraPhotoData;
 extern const QString SNP_CanonCameraPhotoFilename;
+// When the camera asked the host to take the picture's file: milliseconds of the steady
+// clock (std::chrono::steady_clock), as a qint64.
+extern const QString SNP_CanonCameraPhotoRequestTime;
 extern const QString SNP_CanonCameraLiveViewImage;
 
 // The key of an error's own user info that holds its readable description.

@@ -18,6 +18,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -303,6 +304,60 @@ TEST_F(CameraFaultTest, TransferThatBreaksOffLateLeavesTheCameraUsable)
 
     expectNextVisitorSucceeds();
     EXPECT_EQ(c->_currentCamera, first);
+}
+
+// A picture whose transfer is held up beyond its visitor's capture time-out and arrives
+// while the next visitor is on the capture screen belongs to the visitor who left: it must
+// not go out with the next visitor's addresses. The next visitor's own picture is filed.
+TEST_F(CameraFaultTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
+{
+    start();
+    const qsizetype mark = logMark();
+    // The first visitor's transfer waits 1.5 s before it starts: longer than the rest of
+    // the pass (the capture time-out and the result screen, 19 ticks of 20 ms).
+    sim->injectDelay(SimOp::Download, 1500);
+    const SNP_Rehearsal::Outcome first = pass({"left@visitor.org"});
+    EXPECT_FALSE(first.ok);
+    EXPECT_TRUE(first.reason.contains("no picture arrived")) << qPrintable(first.reason);
+    ASSERT_EQ(c->_screenNumber.load(), 1u);
+    ASSERT_EQ(sim->picturesTaken(camId), 1);
+    const uint64_t intakes = c->photoIntakeCount();
+
+    // The next visitor, on the capture screen for as long as it takes (a minute's tick).
+    c->_screenTimerInterval = 60000;
+    c->_goButton->click();
+    ASSERT_TRUE(c->acceptEmailAddresses({"next@visitor.org"}));
+    c->nextScreen(c.get()); // 4
+    c->nextScreen(c.get()); // 5: live view off, the shutter
+    ASSERT_EQ(c->_screenNumber.load(), 5u);
+    ASSERT_TRUE(waitUntil([&] { return c->photoIntakeCount() > intakes; }, 10000)); // the late picture
+    EXPECT_EQ(c->_screenNumber.load(), 5u); // still waiting for this visitor's own picture
+    EXPECT_TRUE(c->lastFilingResult().filedPath.isEmpty());
+    EXPECT_EQ(boothFiles(), QStringList()) << qPrintable(boothFiles().join(' '));
+    EXPECT_TRUE(logSince(mark).contains("is not this visitor's"));
+
+    // The shutter again (the first press met the camera busy with the late transfer): the
+    // visitor's own picture is filed with the visitor's address.
+    ASSERT_TRUE(sim->waitForIdle());
+    const int taken = sim->picturesTaken(camId);
+    c->takePicture(c.get());
+    ASSERT_TRUE(waitUntil([&] { return c->_screenNumber.load() == 6u; }, 10000));
+    EXPECT_EQ(sim->picturesTaken(camId), taken + 1);
+    ASSERT_TRUE(waitUntil([&] { return c->photoIntakeCount() > intakes + 1; }, 10000));
+    const AppController::FilingResult own = c->lastFilingResult();
+    ASSERT_TRUE(own.uploaded);
+    for (const QString& path : {own.filedPath, own.uploadPath}) {
+        const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path);
+        ASSERT_TRUE(plist);
+        EXPECT_EQ(plist->value(QBEmailsForUpload).toStringList(), QStringList{"next@visitor.org"});
+    }
+    EXPECT_EQ(boothFiles().size(), 2);
+    c->_screenTimer->stop();
+    c->startOver(c.get());
+    ASSERT_EQ(c->_screenNumber.load(), 1u);
+    c->_screenTimerInterval = kTick;
+
+    expectNextVisitorSucceeds(boothFiles());
 }
 
 TEST_F(CameraFaultTest, GarbagePictureBytesAreKeptWholeForStaffAndNothingIsUploaded)
