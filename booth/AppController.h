@@ -179,6 +179,11 @@ public:
     FilingResult lastFilingResult() const;
     // Pictures whose intake has ended (filed or not), for those waiting on a pass.
     uint64_t photoIntakeCount() const { return _photoIntakeCount.load(); }
+    // Pictures taken for the visitor on the capture screen (counted as the booth moves on
+    // to screen 6), and those of them still being filed: filing goes on after the screen
+    // change and can outlast the result screen.
+    uint64_t photoAcceptedCount() const { return _photoAcceptedCount.load(); }
+    int filingsInProgress() const { return _filingsInProgress.load(); }
     // Tests: the clock for file and day names (null: the system clock), and the handler
     // that opens a saved picture for the operator (null: the desktop's default application).
     static void setPhotoClockForTesting(std::function<QDateTime()> clock);
@@ -259,6 +264,8 @@ public:
     mutable QMutex _imageDictLock;          // guards _imageDict and _lastFiling
     FilingResult _lastFiling;
     std::atomic<uint64_t> _photoIntakeCount{0};
+    std::atomic<uint64_t> _photoAcceptedCount{0};
+    std::atomic<int> _filingsInProgress{0};
     // When the capture screen last began (steady clock, ms; main thread only): a picture
     // the camera asked to hand over before then belongs to an earlier visitor.
     qint64 _captureScreenStartMs = 0;

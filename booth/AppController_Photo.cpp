@@ -171,7 +171,13 @@ void AppController::newPhoto(const SNP_Notification& notification)
 {
     struct IntakeCounter {
         AppController* c;
-        ~IntakeCounter() { c->_photoIntakeCount.fetch_add(1); }
+        bool filing = false; // taken for the visitor on the capture screen
+        ~IntakeCounter()
+        {
+            if (filing)
+                c->_filingsInProgress.fetch_sub(1);
+            c->_photoIntakeCount.fetch_add(1);
+        }
     } counter{this};
 
     // 1. The picture and its dictionary.
@@ -225,6 +231,9 @@ void AppController::newPhoto(const SNP_Notification& notification)
         haveAddresses = !_emails.isEmpty();
         addresses = _emails;
         advanced = true;
+        _filingsInProgress.fetch_add(1);
+        counter.filing = true;
+        _photoAcceptedCount.fetch_add(1);
         nextScreen(this);
     });
     if (earlier) {

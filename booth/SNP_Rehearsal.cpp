@@ -117,19 +117,23 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs)
     QPushButton* accept = keyboard->keyButtonForText(QStringLiteral("key_accept"));
     if (!accept)
         return failed(QStringLiteral("the keyboard has no accept key"));
-    const uint64_t intakesBefore = c.photoIntakeCount();
+    const uint64_t acceptedBefore = c.photoAcceptedCount();
     accept->click();
     if (c._screenNumber.load() != 3) {
         const QString notice = c._badEmailItemText ? c._badEmailItemText->text() : QString();
         return failed(QStringLiteral("the addresses were refused %1").arg(notice));
     }
 
-    // Screens 3 to 6: the countdowns, the picture, filing; then back to screen 1.
-    const bool arrived = waitFor([&] { return c.photoIntakeCount() > intakesBefore || c._screenNumber.load() == 1; }, deadline);
+    // Screens 3 to 6: the countdowns, the picture, filing; then back to screen 1. Filing
+    // runs on after the booth has moved on to screen 6 and may still run on screen 1.
+    const bool arrived =
+        waitFor([&] { return c.photoAcceptedCount() > acceptedBefore || c._screenNumber.load() == 1; }, deadline);
     if (!arrived)
         return failed(QStringLiteral("the pass did not end in time (screen %1)").arg(c._screenNumber.load()));
-    if (c.photoIntakeCount() == intakesBefore)
+    if (c.photoAcceptedCount() == acceptedBefore)
         return failed(QStringLiteral("no picture arrived from the camera before the capture time-out"));
+    if (!waitFor([&] { return c.filingsInProgress() == 0; }, deadline))
+        return failed(QStringLiteral("the picture's filing did not end in time"));
     waitFor([&] { return c._screenNumber.load() == 1; }, deadline);
 
     const AppController::FilingResult filing = c.lastFilingResult();

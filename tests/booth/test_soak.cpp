@@ -4,7 +4,11 @@
 // between the fifth and the last pass.
 #include "SoakDriver.h"
 
+#include <QDateTime>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <atomic>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +90,42 @@ TEST(Soak, TheReadBackCountsALostAndAMixedUpPicture)
     EXPECT_EQ(tally.filed, 2);
     EXPECT_EQ(tally.uploadFiles, 2);
     EXPECT_EQ(tally.problems.size(), 2);
+    EXPECT_TRUE(driver.stop());
+}
+
+// Filing goes on after the booth has moved on to the result screen; on a slow machine it
+// outlasts that screen. The pass still counts its picture once the filing has ended. Here
+// the filing is held (in the photo clock, which it reads on its own thread) until the booth
+// is back on screen 1.
+TEST(Soak, APassWhoseFilingOutlastsTheResultScreenCountsItsPicture)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    soak::Settings settings;
+    settings.root = dir.path();
+    soak::Driver driver(settings);
+    QString reason;
+    ASSERT_TRUE(driver.start(&reason)) << qPrintable(reason);
+    AppController* c = driver.controller();
+    std::atomic<int> held{0};
+    QThread* mainThread = QThread::currentThread();
+    AppController::setPhotoClockForTesting([&, c, mainThread] {
+        if (QThread::currentThread() != mainThread && held.fetch_add(1) == 0) {
+            QDeadlineTimer limit(10000);
+            while (c->_screenNumber.load() != 1 && !limit.hasExpired())
+                QThread::msleep(1);
+        }
+        return QDateTime::currentDateTime();
+    });
+    const bool ok = driver.runPass();
+    AppController::setPhotoClockForTesting(nullptr);
+    EXPECT_TRUE(ok) << qPrintable(driver.passes().back().outcome.reason);
+    EXPECT_GE(held.load(), 1);
+    const soak::Tally tally = driver.check();
+    EXPECT_EQ(tally.filed, 1);
+    EXPECT_EQ(tally.uploadFiles, 1);
+    EXPECT_EQ(tally.lost, 0);
+    EXPECT_EQ(tally.strayFiles, 0);
     EXPECT_TRUE(driver.stop());
 }
 
