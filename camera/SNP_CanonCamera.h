@@ -12,6 +12,7 @@
 
 #include "EdsSdk.h"
 #include "SNP_CanonCameraNotifications.h"
+#include "SNP_TimedMutex.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -63,7 +64,7 @@ public:
 
 private:
     QString _name;
-    std::timed_mutex _mutex;
+    SNP_TimedMutex _mutex;
 };
 
 class SNP_CanonCamera : public std::enable_shared_from_this<SNP_CanonCamera> {
@@ -130,7 +131,7 @@ public:
     // Tests: shuts down like applicationWillTerminate and lets initialize() run again.
     static void resetRegistryForTesting();
     // Tests: holds the registry lock for as long as the answer lives.
-    static std::unique_lock<std::timed_mutex> lockRegistryForTesting();
+    static std::unique_lock<SNP_TimedMutex> lockRegistryForTesting();
 
     // ---- Commands and locks (SNP_CanonCameraQueue.cpp) ----
 

@@ -22,7 +22,7 @@
 
 namespace {
 
-std::timed_mutex _gThreadLock;
+SNP_TimedMutex _gThreadLock;
 std::mutex _gUpdateLock;
 std::atomic<bool> _gShouldUpdate{false};
 SNP_CanonCameraList& detectedCameras()  // _gDetectedCameras, guarded by _gThreadLock
@@ -84,7 +84,7 @@ std::chrono::milliseconds secondsToMs(double seconds)
 // The registry's object for an SDK camera reference, or null.
 SNP_CanonCameraPtr registeredCameraForRef(EdsCameraRef ref)
 {
-    std::unique_lock<std::timed_mutex> lock(_gThreadLock, std::defer_lock);
+    std::unique_lock<SNP_TimedMutex> lock(_gThreadLock, std::defer_lock);
     if (!lock.try_lock_for(secondsToMs(kThreadLockTimeout))) {
         SNP_Log::debug(QStringLiteral("timed out looking for a known camera in the registry"));
         return nullptr;
@@ -133,7 +133,7 @@ void SNP_CanonCamera::initialize()
 std::optional<SNP_CanonCameraList> SNP_CanonCamera::cameras()
 {
     initialize();
-    std::unique_lock<std::timed_mutex> lock(_gThreadLock, std::try_to_lock);
+    std::unique_lock<SNP_TimedMutex> lock(_gThreadLock, std::try_to_lock);
     if (!lock.owns_lock())
         return std::nullopt;
     return detectedCameras();
@@ -241,7 +241,7 @@ void SNP_CanonCamera::updateCameraListAsync()
     bool changed = false;
     QElapsedTimer waited;
     waited.start();
-    std::unique_lock<std::timed_mutex> threadLock(_gThreadLock, std::try_to_lock);
+    std::unique_lock<SNP_TimedMutex> threadLock(_gThreadLock, std::try_to_lock);
     if (!threadLock.owns_lock()) {
         SNP_Log::debugf("waiting for thread lock on thread: %s\nbackstack:%s", qUtf8Printable(currentThreadText()),
                         qUtf8Printable(backstackText()));
@@ -282,7 +282,7 @@ void SNP_CanonCamera::updateCameraListAsync()
 void SNP_CanonCamera::removeCameraFromRegistry(const SNP_CanonCamera* camera)
 {
     SNP_CanonCameraList removed;
-    std::unique_lock<std::timed_mutex> lock(_gThreadLock, std::defer_lock);
+    std::unique_lock<SNP_TimedMutex> lock(_gThreadLock, std::defer_lock);
     if (!lock.try_lock_for(secondsToMs(kThreadLockTimeout))) {
         SNP_Log::debugf("timed out removing camera %s from the camera list", qUtf8Printable(SNP_describeCamera(camera)));
         return;
@@ -310,7 +310,7 @@ void shutdownRegistry(const char* reason)
 
     SNP_CanonCameraList leaving;
     {
-        std::unique_lock<std::timed_mutex> lock(_gThreadLock, std::defer_lock);
+        std::unique_lock<SNP_TimedMutex> lock(_gThreadLock, std::defer_lock);
         if (lock.try_lock_for(secondsToMs(kThreadLockTimeout)))
             leaving.swap(detectedCameras());
         else
@@ -354,7 +354,7 @@ void SNP_CanonCamera::resetRegistryForTesting()
     _gShouldUpdate = false;
 }
 
-std::unique_lock<std::timed_mutex> SNP_CanonCamera::lockRegistryForTesting()
+std::unique_lock<SNP_TimedMutex> SNP_CanonCamera::lockRegistryForTesting()
 {
-    return std::unique_lock<std::timed_mutex>(_gThreadLock);
+    return std::unique_lock<SNP_TimedMutex>(_gThreadLock);
 }
