@@ -42,6 +42,15 @@ struct TjBuffer {
     unsigned long size = 0;
 };
 
+// The full-size buffers recompressJpeg keeps between pictures.
+struct KeptBuffers {
+    std::mutex lock;
+    std::unique_ptr<unsigned char[]> pixels;
+    size_t pixelCapacity = 0;
+    TjBuffer out; // out.size: its capacity
+};
+KeptBuffers gKept;
+
 QString tjError(tjhandle handle)
 {
     return QString::fromLocal8Bit(tjGetErrorStr2(handle));
@@ -251,30 +260,61 @@ std::optional<QByteArray> recompressJpeg(const QByteArray& jpeg, int quality)
     const size_t pixelSize = gray ? 1 : 3;
     const size_t bufferSize = static_cast<size_t>(header->width) * static_cast<size_t>(header->height) * pixelSize;
 
-    TjBuffer out;
-    {
-        // The one full-size pixel buffer, released before the result is copied out.
-        std::unique_ptr<unsigned char[]> pixels(new (std::nothrow) unsigned char[bufferSize]);
-        if (!pixels) {
-            SNP_Log::debugf("recompressJpeg: cannot allocate %zu bytes for a %d x %d picture", bufferSize, header->width, header->height);
-            return std::nullopt;
-        }
-        if (tjDecompress2(decoder.handle, reinterpret_cast<const unsigned char*>(jpeg.constData()),
-                          static_cast<unsigned long>(jpeg.size()), pixels.get(), header->width, 0, header->height,
-                          pixelFormat, 0) != 0) {
-            SNP_Log::debugf("recompressJpeg: JPEG decoding failed: %s", qUtf8Printable(tjError(decoder.handle)));
-            return std::nullopt;
-        }
-        const int subsampling = gray ? TJSAMP_GRAY
-                                     : (header->subsampling >= 0 && header->subsampling < TJ_NUMSAMP && header->subsampling != TJSAMP_GRAY
-                                            ? header->subsampling : TJSAMP_420);
-        if (tjCompress2(encoder.handle, pixels.get(), header->width, 0, header->height, pixelFormat, &out.data, &out.size,
-                        subsampling, quality, 0) != 0) {
-            SNP_Log::debugf("recompressJpeg: JPEG encoding failed: %s", qUtf8Printable(tjError(encoder.handle)));
-            return std::nullopt;
-        }
+    const int subsampling = gray ? TJSAMP_GRAY
+                                 : (header->subsampling >= 0 && header->subsampling < TJ_NUMSAMP && header->subsampling != TJSAMP_GRAY
+                                        ? header->subsampling : TJSAMP_420);
+    const unsigned long outCapacity = tjBufSize(header->width, header->height, subsampling);
+    if (outCapacity == static_cast<unsigned long>(-1)) {
+        SNP_Log::debugf("recompressJpeg: a %d x %d picture is too large", header->width, header->height);
+        return std::nullopt;
     }
-    return QByteArray(reinterpret_cast<const char*>(out.data), static_cast<qsizetype>(out.size));
+
+    // The full-size buffers are kept from one picture to the next: fresh ones of 72 MB for
+    // each 24-megapixel picture cost more in page faults than the coding itself. A second
+    // picture coded at the same time uses buffers of its own.
+    std::unique_lock<std::mutex> keptLock(gKept.lock, std::try_to_lock);
+    std::unique_ptr<unsigned char[]> ownPixels;
+    TjBuffer ownOut;
+    unsigned char* pixels = nullptr;
+    unsigned char* outData = nullptr;
+    if (keptLock.owns_lock()) {
+        if (gKept.pixelCapacity < bufferSize) {
+            gKept.pixels.reset();
+            gKept.pixelCapacity = 0;
+            gKept.pixels.reset(new (std::nothrow) unsigned char[bufferSize]);
+            if (gKept.pixels)
+                gKept.pixelCapacity = bufferSize;
+        }
+        if (gKept.out.size < outCapacity) {
+            if (gKept.out.data)
+                tjFree(gKept.out.data);
+            gKept.out.data = tjAlloc(static_cast<int>(qMin<unsigned long>(outCapacity, INT_MAX)));
+            gKept.out.size = gKept.out.data ? outCapacity : 0;
+        }
+        pixels = gKept.pixels.get();
+        outData = gKept.out.data;
+    } else {
+        ownPixels.reset(new (std::nothrow) unsigned char[bufferSize]);
+        ownOut.data = tjAlloc(static_cast<int>(qMin<unsigned long>(outCapacity, INT_MAX)));
+        pixels = ownPixels.get();
+        outData = ownOut.data;
+    }
+    if (!pixels || !outData || outCapacity > static_cast<unsigned long>(INT_MAX)) {
+        SNP_Log::debugf("recompressJpeg: cannot allocate %zu bytes for a %d x %d picture", bufferSize, header->width, header->height);
+        return std::nullopt;
+    }
+    if (tjDecompress2(decoder.handle, reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                      static_cast<unsigned long>(jpeg.size()), pixels, header->width, 0, header->height, pixelFormat, 0) != 0) {
+        SNP_Log::debugf("recompressJpeg: JPEG decoding failed: %s", qUtf8Printable(tjError(decoder.handle)));
+        return std::nullopt;
+    }
+    unsigned long outSize = outCapacity;
+    if (tjCompress2(encoder.handle, pixels, header->width, 0, header->height, pixelFormat, &outData, &outSize, subsampling,
+                    quality, TJFLAG_NOREALLOC) != 0) {
+        SNP_Log::debugf("recompressJpeg: JPEG encoding failed: %s", qUtf8Printable(tjError(encoder.handle)));
+        return std::nullopt;
+    }
+    return QByteArray(reinterpret_cast<const char*>(outData), static_cast<qsizetype>(outSize));
 }
 
 std::optional<QByteArray> exifBlockOfJpeg(const QByteArray& jpeg)
