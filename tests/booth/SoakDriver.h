@@ -15,6 +15,7 @@
 #include "SNP_Rehearsal.h"
 #include "SNP_XMLinEXIF.h"
 #include "SimCameraSdk.h"
+#include "../TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -57,19 +58,6 @@ inline ProcessFigures sampleProcess()
     const QStringList fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
     figures.openFiles = int(fds.size()) - 1;
     return figures;
-}
-
-// Runs the event loop until the condition holds or the time-out passes; answers the condition.
-inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return condition();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::yieldCurrentThread();
-    }
-    return true;
 }
 
 // Visitor n's addresses (n from 1): one address, a second on every other pass, and on every
