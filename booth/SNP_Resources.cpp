@@ -3,8 +3,13 @@
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <list>
 
 // The stock resources live in the booth library; make sure they are registered.
 static void initStockResources()
@@ -30,6 +35,81 @@ QStringList candidates(const QString& name, const QStringList& types)
     for (const QString& type : types)
         names << name + QLatin1Char('.') + type;
     return names;
+}
+
+// Decoded image resources, so that a screen change or a filing does not decode the same
+// PNG again. An entry is used only while its file keeps the modification time and size it
+// had when it was read, so an image the operator replaces in the resource folder is read
+// anew. The least recently used entries go when the decoded images exceed the budget.
+class ImageCache {
+public:
+    QImage image(const QString& path)
+    {
+        const QFileInfo info(path);
+        const qint64 stamp = info.lastModified().toMSecsSinceEpoch();
+        const qint64 size = info.size();
+        {
+            QMutexLocker l(&_lock);
+            for (auto it = _entries.begin(); it != _entries.end(); ++it) {
+                if (it->path != path)
+                    continue;
+                if (it->stamp == stamp && it->fileSize == size) {
+                    _entries.splice(_entries.begin(), _entries, it);
+                    return _entries.front().image;
+                }
+                _bytes -= it->image.sizeInBytes();
+                _entries.erase(it);
+                break;
+            }
+        }
+        QImage image(path); // decoded outside the lock: another thread may use other entries meanwhile
+        if (image.isNull())
+            return image;
+        QMutexLocker l(&_lock);
+        for (auto it = _entries.begin(); it != _entries.end(); ++it) {
+            if (it->path == path) { // read by another thread meanwhile
+                _bytes -= it->image.sizeInBytes();
+                _entries.erase(it);
+                break;
+            }
+        }
+        _entries.push_front(Entry{path, stamp, size, image});
+        _bytes += image.sizeInBytes();
+        while (_bytes > _budget && _entries.size() > 1) {
+            _bytes -= _entries.back().image.sizeInBytes();
+            _entries.pop_back();
+        }
+        return image;
+    }
+    void clear()
+    {
+        QMutexLocker l(&_lock);
+        _entries.clear();
+        _bytes = 0;
+    }
+    void setBudget(qint64 bytes)
+    {
+        QMutexLocker l(&_lock);
+        _budget = bytes;
+    }
+
+private:
+    struct Entry {
+        QString path;
+        qint64 stamp;
+        qint64 fileSize;
+        QImage image;
+    };
+    QMutex _lock;
+    std::list<Entry> _entries; // most recently used first
+    qint64 _bytes = 0;
+    qint64 _budget = kImageCacheBudget;
+};
+
+ImageCache& imageCache()
+{
+    static ImageCache cache;
+    return cache;
 }
 
 } // namespace
@@ -65,10 +145,16 @@ QImage imageNamed(const QString& name)
     const QString path = pathForResource(name, {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg")});
     if (path.isEmpty())
         return {};
-    QImage image(path);
+    QImage image = imageCache().image(path);
     if (image.isNull())
         SNP_Log::debugf("cannot read the image resource %s", qUtf8Printable(path));
     return image;
+}
+
+void setImageCacheBudgetForTesting(qint64 bytes)
+{
+    imageCache().setBudget(bytes < 0 ? kImageCacheBudget : bytes);
+    imageCache().clear();
 }
 
 QUrl soundNamed(const QString& name)

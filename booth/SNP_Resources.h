@@ -16,8 +16,17 @@ extern const char* const PrefKeyResourceFolder; // "resourceFolder"
 QString pathForResource(const QString& name, const QStringList& types);
 
 // An image resource by name ("touch1", "LumoPictureFrame", "LumoPictureFrame.png");
-// a null image when it does not exist or cannot be read.
+// a null image when it does not exist or cannot be read. Decoded images are kept (up to
+// kImageCacheBudget bytes of pixels) and read again only when their file changes. Safe
+// on any thread.
 QImage imageNamed(const QString& name);
+
+// Pixel bytes the decoded image resources may take: the stock screens, twelve pictures
+// of up to 1920 x 1080, and the frame fit.
+inline constexpr qint64 kImageCacheBudget = 128LL * 1024 * 1024;
+
+// Sets the budget (a negative value restores kImageCacheBudget) and empties the cache.
+void setImageCacheBudgetForTesting(qint64 bytes);
 
 // A sound resource by name ("Grab"), as a URL for the sound player; empty when missing.
 QUrl soundNamed(const QString& name);

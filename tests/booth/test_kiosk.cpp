@@ -272,6 +272,46 @@ TEST_F(KioskTest, ResourceFolderReplacesStockResourcesByName)
     EXPECT_NE(SNP_Resources::imageNamed(QStringLiteral("touch2")).size(), QSize(7, 5)); // stock
 }
 
+TEST_F(KioskTest, DecodedImagesAreKeptUntilTheirFileChanges)
+{
+    QTemporaryDir own;
+    const auto save = [&](const char* name, QColor colour) {
+        QImage image(7, 5, QImage::Format_RGB32);
+        image.fill(colour);
+        return image.save(own.filePath(QString::fromLatin1(name)));
+    };
+    ASSERT_TRUE(save("touch1.png", Qt::magenta));
+    ASSERT_TRUE(save("touch2.png", Qt::cyan));
+    auto store = SNP_Preferences::store();
+    store->setValue(QStringLiteral("resourceFolder"), own.path());
+    store->sync();
+
+    const QImage first = SNP_Resources::imageNamed(QStringLiteral("touch1"));
+    ASSERT_EQ(first.pixelColor(0, 0), QColor(Qt::magenta));
+    EXPECT_EQ(SNP_Resources::imageNamed(QStringLiteral("touch1")).cacheKey(), first.cacheKey()); // not decoded again
+
+    // The operator replaces the picture with one of the same size: it is read anew.
+    ASSERT_TRUE(QFile::remove(own.filePath("touch1.png")));
+    ASSERT_TRUE(save("touch1.png", Qt::yellow));
+    QFile replaced(own.filePath("touch1.png"));
+    ASSERT_TRUE(replaced.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(replaced.setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime));
+    replaced.close();
+    EXPECT_EQ(SNP_Resources::imageNamed(QStringLiteral("touch1")).pixelColor(0, 0), QColor(Qt::yellow));
+
+    // With room for one picture only, the least recently used one goes.
+    SNP_Resources::setImageCacheBudgetForTesting(7 * 5 * 4);
+    const QImage one = SNP_Resources::imageNamed(QStringLiteral("touch1"));
+    EXPECT_EQ(SNP_Resources::imageNamed(QStringLiteral("touch1")).cacheKey(), one.cacheKey());
+    EXPECT_EQ(SNP_Resources::imageNamed(QStringLiteral("touch2")).pixelColor(0, 0), QColor(Qt::cyan));
+    EXPECT_NE(SNP_Resources::imageNamed(QStringLiteral("touch1")).cacheKey(), one.cacheKey());
+    SNP_Resources::setImageCacheBudgetForTesting(-1);
+
+    // A picture removed from the folder falls back to the stock one.
+    ASSERT_TRUE(QFile::remove(own.filePath("touch1.png")));
+    EXPECT_EQ(SNP_Resources::imageNamed(QStringLiteral("touch1")).size(), QSize(1024, 768));
+}
+
 QImage topRedBottomBlue()
 {
     QImage image(4, 2, QImage::Format_ARGB32);
