@@ -175,7 +175,9 @@ public:
     QVariantMap imageDict() const;
     void saveImage(QObject* sender);
     bool processPhotoData(const QVariantMap& dictionary);
-    bool doPostProcessImageForPath(const QString& path);
+    // decodedPhoto: the picture at path already decoded (at any size), which the composite
+    // is then drawn from; when null, the filed file is decoded for it.
+    bool doPostProcessImageForPath(const QString& path, const QImage& decodedPhoto = QImage());
     FilingResult lastFilingResult() const;
     // Pictures whose intake has ended (filed or not), for those waiting on a pass.
     uint64_t photoIntakeCount() const { return _photoIntakeCount.load(); }

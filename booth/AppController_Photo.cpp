@@ -39,6 +39,7 @@
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <future>
 #include <system_error>
 
 namespace {
@@ -191,8 +192,23 @@ void AppController::newPhoto(const SNP_Notification& notification)
 
     // 2. An image for the camera picture: decoded reduced in the DCT to what the screen
     //    shows, never at the camera's full size.
+    //    A picture arriving on the capture screen will almost surely be filed: its
+    //    re-encoding for the addresses starts at once on a thread of its own, beside the
+    //    decoding for the screen and the hand-off to the main thread. Should the picture
+    //    not be filed after all, the re-encoding is waited for and thrown away.
     QImage image;
     const auto header = SNP_ImagePipeline::readJpegHeader(data);
+    std::future<std::optional<QByteArray>> reencoding;
+    if (header && _screenNumber.load() == kCaptureScreen) {
+        try {
+            reencoding = std::async(std::launch::async, [data] {
+                return SNP_ImagePipeline::recompressJpeg(data, SNP_ImagePipeline::kJpegQuality);
+            });
+        } catch (const std::system_error& e) {
+            SNP_Log::debugf("cannot start the re-encoding beside the intake (%s): it follows the intake instead",
+                            e.what());
+        }
+    }
     if (header) {
         if (auto shown = SNP_ImagePipeline::decodeJpegScaled(data, QSize(1024, 680)))
             image = *shown;
@@ -256,7 +272,18 @@ void AppController::newPhoto(const SNP_Notification& notification)
 
     // 8-9.
     const QVariantMap propertyList{{QBEmailsForUpload, addresses}};
-    const std::optional<QByteArray> embedded = SNP_XMLinEXIF::jpegDataWithPropertyListObject(propertyList, data);
+    std::optional<QByteArray> embedded;
+    if (reencoding.valid()) {
+        std::optional<QByteArray> reencoded;
+        try {
+            reencoded = reencoding.get();
+        } catch (const std::exception& e) {
+            SNP_Log::debugf("the re-encoding failed: %s", e.what());
+        }
+        embedded = SNP_XMLinEXIF::jpegDataWithPropertyListObject(propertyList, data, reencoded.value_or(QByteArray()));
+    } else {
+        embedded = SNP_XMLinEXIF::jpegDataWithPropertyListObject(propertyList, data);
+    }
     const QString scratchFolder = gScratchFolder();
     const QString scratchPath = QDir(scratchFolder).filePath(timeStampName(QStringLiteral("jpg")));
     SNP_Log::debugf("writing file to %s", qUtf8Printable(scratchPath));
@@ -304,11 +331,12 @@ void AppController::newPhoto(const SNP_Notification& notification)
     SNP_Log::debug(QStringLiteral("property list from new image:\n%1")
                        .arg(readBack ? SNP_XMLinEXIF::describe(*readBack) : QStringLiteral("(null)")));
 
-    // 12.
-    (void)doPostProcessImageForPath(QString(path));
+    // 12. The composite is drawn from this picture as decoded for the screen (at least
+    //     1024 x 680, more than its window needs): the filed file is not decoded again.
+    (void)doPostProcessImageForPath(QString(path), header ? image : QImage());
 }
 
-bool AppController::doPostProcessImageForPath(const QString& sourcePath)
+bool AppController::doPostProcessImageForPath(const QString& sourcePath, const QImage& decodedPhoto)
 {
     bool result = false;
 
@@ -402,7 +430,9 @@ bool AppController::doPostProcessImageForPath(const QString& sourcePath)
     SNP_Log::debugf("Forcing the Pixel size of compositeImage to (%i,%i) Pixels", frame.width(), frame.height());
 
     // 11-13. The photo stretched into the window, the frame over it.
-    const std::optional<QImage> composite = SNP_ImagePipeline::makeComposite(photo, frame);
+    const std::optional<QImage> composite = decodedPhoto.isNull()
+                                                ? SNP_ImagePipeline::makeComposite(photo, frame)
+                                                : SNP_ImagePipeline::makeComposite(decodedPhoto, frame);
     if (!composite)
         SNP_Log::debug(QStringLiteral("Inside doPostProcessImageForPath has imageRep = NIL????"));
 

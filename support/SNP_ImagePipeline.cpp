@@ -390,6 +390,19 @@ std::optional<QImage> makeComposite(const QByteArray& photoJpeg, const QImage& f
         SNP_Log::debug(QStringLiteral("makeComposite: the photo cannot be decoded"));
         return std::nullopt;
     }
+    return makeComposite(*photo, frame);
+}
+
+std::optional<QImage> makeComposite(const QImage& photo, const QImage& frame)
+{
+    if (frame.isNull()) {
+        SNP_Log::debug(QStringLiteral("makeComposite: no frame image"));
+        return std::nullopt;
+    }
+    if (photo.isNull()) {
+        SNP_Log::debug(QStringLiteral("makeComposite: no photo"));
+        return std::nullopt;
+    }
     // The composite has the frame's pixel size, whatever resolution the frame declares.
     QImage composite(frame.width(), frame.height(), QImage::Format_ARGB32_Premultiplied);
     if (composite.isNull()) {
@@ -403,7 +416,7 @@ std::optional<QImage> makeComposite(const QByteArray& photoJpeg, const QImage& f
         painter.setRenderHint(QPainter::Antialiasing, true);
         painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
         painter.setOpacity(1.0);
-        painter.drawImage(photoWindowForCompositeSize(QSizeF(composite.size())), *photo, QRectF(photo->rect()));
+        painter.drawImage(photoWindowForCompositeSize(QSizeF(composite.size())), photo, QRectF(photo.rect()));
         painter.drawImage(QRectF(0, 0, composite.width(), composite.height()), frame, QRectF(frame.rect()));
     }
     // Areas neither the photo nor the frame cover are transparent; flattened they are black.

@@ -67,6 +67,8 @@ std::optional<QImage> loadFrameImage(const QString& path);
 // nothing cropped) into the photo window, then the frame drawn over it source-over at full
 // opacity. The photo is decoded reduced in the DCT to just above the window size.
 std::optional<QImage> makeComposite(const QByteArray& photoJpeg, const QImage& frame);
+// As above for a photo already decoded (at any size: it is stretched into the window).
+std::optional<QImage> makeComposite(const QImage& photo, const QImage& frame);
 
 // The composite encoded as JPEG (quality 90) carrying the EXIF data of exifSourceJpeg
 // (the filed picture, with the addresses in its user comment). The pixel-dimension tags

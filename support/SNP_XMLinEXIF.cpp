@@ -359,6 +359,18 @@ std::optional<QVariant> SNP_XMLinEXIF::propertyListObjectForData(const QByteArra
 
 std::optional<QByteArray> SNP_XMLinEXIF::jpegDataWithPropertyListObject(const QVariant& object, const QByteArray& jpegData)
 {
+    return embed(object, jpegData, nullptr);
+}
+
+std::optional<QByteArray> SNP_XMLinEXIF::jpegDataWithPropertyListObject(const QVariant& object, const QByteArray& jpegData,
+                                                                        const QByteArray& reencodedJpeg)
+{
+    return embed(object, jpegData, &reencodedJpeg);
+}
+
+std::optional<QByteArray> SNP_XMLinEXIF::embed(const QVariant& object, const QByteArray& jpegData,
+                                               const QByteArray* reencodedJpeg)
+{
     if (!object.isValid() || jpegData.isEmpty()) {
         SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: no object or no JPEG data"));
         return std::nullopt;
@@ -404,6 +416,13 @@ std::optional<QByteArray> SNP_XMLinEXIF::jpegDataWithPropertyListObject(const QV
         return std::nullopt;
     }
 
+    if (reencodedJpeg) {
+        if (reencodedJpeg->isEmpty()) {
+            SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: the JPEG data cannot be decoded"));
+            return std::nullopt;
+        }
+        return SNP_ExifIO::writeExif(*reencodedJpeg, *contents, "jpegDataWithPropertyListObject");
+    }
     const auto recompressed = SNP_ImagePipeline::recompressJpeg(jpegData, SNP_ImagePipeline::kJpegQuality);
     if (!recompressed) {
         SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: the JPEG data cannot be decoded"));

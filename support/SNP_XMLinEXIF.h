@@ -35,6 +35,11 @@ public:
 
     // New JPEG data with the object embedded in the user comment, or nothing (logged).
     static std::optional<QByteArray> jpegDataWithPropertyListObject(const QVariant& object, const QByteArray& jpegData);
+    // As above for a picture whose pixels were decoded and encoded again beforehand
+    // (SNP_ImagePipeline::recompressJpeg of jpegData at quality 90, empty when that
+    // failed): the new JPEG has reencodedJpeg's pixels and jpegData's EXIF entries.
+    static std::optional<QByteArray> jpegDataWithPropertyListObject(const QVariant& object, const QByteArray& jpegData,
+                                                                    const QByteArray& reencodedJpeg);
     // As above for a file's contents; nothing for an empty path or an unreadable file.
     static std::optional<QByteArray> jpegDataWithPropertyListObjectForJpegAtPath(const QVariant& object, const QString& path);
 
@@ -59,4 +64,8 @@ public:
 
     // A description of an object for log lines.
     static QString describe(const QVariant& object);
+
+private:
+    static std::optional<QByteArray> embed(const QVariant& object, const QByteArray& jpegData,
+                                           const QByteArray* reencodedJpeg);
 };

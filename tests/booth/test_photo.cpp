@@ -189,6 +189,37 @@ TEST_F(PhotoTest, PictureOnTheCaptureScreenIsShownFiledAndUploadedWithTheAddress
     EXPECT_FALSE(log.contains("bailing out"));
 }
 
+TEST_F(PhotoTest, CompositeShowsTheWholePictureUprightInItsWindow)
+{
+    // Quadrants red, green / blue, yellow, at a size the screen shows reduced (2400 x 1600
+    // is decoded at 1200 x 800 for the screen, and the composite is drawn from that).
+    QImage quadrants(2400, 1600, QImage::Format_RGB32);
+    QPainter p(&quadrants);
+    p.fillRect(0, 0, 1200, 800, QColor(230, 20, 20));
+    p.fillRect(1200, 0, 1200, 800, QColor(20, 230, 20));
+    p.fillRect(0, 800, 1200, 800, QColor(20, 20, 230));
+    p.fillRect(1200, 800, 1200, 800, QColor(230, 230, 20));
+    p.end();
+    onCaptureScreen({"quad@example.org"});
+    deliver(fixtures::cameraJpeg(quadrants));
+
+    const auto composite = SNP_ImagePipeline::decodeJpeg(readFile(c->lastFilingResult().uploadPath));
+    ASSERT_TRUE(composite);
+    // The window of a 1000 x 700 frame is (216, 173) to (784, 527).
+    const auto near = [](QRgb pixel, int r, int g, int b) {
+        return std::abs(qRed(pixel) - r) < 40 && std::abs(qGreen(pixel) - g) < 40 && std::abs(qBlue(pixel) - b) < 40;
+    };
+    EXPECT_TRUE(near(composite->pixel(226, 183), 230, 20, 20));
+    EXPECT_TRUE(near(composite->pixel(774, 183), 20, 230, 20));
+    EXPECT_TRUE(near(composite->pixel(226, 517), 20, 20, 230));
+    EXPECT_TRUE(near(composite->pixel(774, 517), 230, 230, 20));
+    EXPECT_TRUE(near(composite->pixel(100, 100), 255, 255, 255)); // the frame over the rest
+    const auto filed = SNP_ImagePipeline::readJpegHeader(readFile(c->lastFilingResult().filedPath));
+    ASSERT_TRUE(filed);
+    EXPECT_EQ(QSize(filed->width, filed->height), QSize(2400, 1600));
+    EXPECT_TRUE(logText().contains("updating image well with (2400, 1600) image"));
+}
+
 TEST_F(PhotoTest, LatePictureOnScreenSixIsShownButNotFiled)
 {
     onCaptureScreen({"a@b.cd"});
