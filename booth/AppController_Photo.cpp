@@ -32,6 +32,7 @@
 #include <QMetaObject>
 #include <QMutexLocker>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
@@ -478,24 +479,35 @@ bool AppController::processPhotoData(const QVariantMap& dictionary)
 {
     const QByteArray data = dictionary.value(SNP_CanonCameraPhotoData).toByteArray();
     const QString name = dictionary.value(SNP_CanonCameraPhotoFilename).toString();
-    const QString path = QStringLiteral("/tmp/") + timeStampName(extensionOf(name).toLower());
+    // The extension comes from the camera: only letters and digits are taken from it, so
+    // that a name like "x./../../home/a" cannot lead the file out of /tmp.
+    QString extension = extensionOf(name).toLower();
+    static const QRegularExpression safeExtension(QStringLiteral("^[a-z0-9]{1,10}$"));
+    if (!extension.isEmpty() && !safeExtension.match(extension).hasMatch()) {
+        SNP_Log::debugf("the camera's file name \"%s\" has an unusable extension; the picture is saved as .jpg",
+                        qUtf8Printable(name));
+        extension = QStringLiteral("jpg");
+    }
+    const QString path = QStringLiteral("/tmp/") + timeStampName(extension);
     SNP_Log::debugf("saving camera image  \"%s\" to \"%s\"", qUtf8Printable(name), qUtf8Printable(path));
-    QFile file(path);
-    const bool saved = !data.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                       file.write(data) == data.size() && file.flush();
-    file.close();
-    if (!saved) {
+    // /tmp is everybody's: the file is created new (a name taken, or a link planted under
+    // it, makes it take the next free name) and never written through an existing one.
+    SNP_ImagePipeline::FileResult saved;
+    if (!data.isEmpty())
+        saved = writeNewFile(path, data);
+    if (!saved.ok) {
         SNP_Log::debugf("failed to save image to path %s", qUtf8Printable(path));
         return false;
     }
+    const QString savedPath = saved.path;
     std::function<bool(const QString&)> open;
     {
         QMutexLocker l(&gHookLock);
         open = gOpenFile;
     }
     if (open)
-        open(path);
+        open(savedPath);
     else
-        QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+        QDesktopServices::openUrl(QUrl::fromLocalFile(savedPath));
     return true;
 }

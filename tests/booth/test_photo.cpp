@@ -436,7 +436,29 @@ TEST_F(PhotoTest, OperatorSaveWritesLowerCaseExtensionUnderTmp)
     EXPECT_EQ(opened, QStringLiteral("/tmp/20110304050607.jpg"));
     EXPECT_EQ(readFile(opened), bytes);
     EXPECT_TRUE(logText().contains("saving camera image  \"IMG_0042.JPG\" to \"/tmp/20110304050607.jpg\""));
+
+    // A link planted under the next name is not written through: the picture takes a
+    // free name beside it, and the link's target is untouched.
+    const QString victim = dir.filePath("victim.txt");
+    ASSERT_TRUE(fixtures::writeFile(victim, "keep me"));
+    QFile::remove("/tmp/20110304050607-1.jpg");
+    ASSERT_TRUE(QFile::link(victim, "/tmp/20110304050607-1.jpg"));
+    opened.clear();
+    c->saveImage(nullptr);
+    EXPECT_EQ(readFile(victim), QByteArray("keep me"));
+    EXPECT_EQ(opened, QStringLiteral("/tmp/20110304050607-2.jpg"));
+    EXPECT_EQ(readFile(opened), bytes);
     QFile::remove(opened);
+    QFile::remove("/tmp/20110304050607-1.jpg");
+
+    // An extension that is no plain extension cannot lead the file elsewhere.
+    c->setImageDict({{SNP_CanonCameraPhotoData, bytes}, {SNP_CanonCameraPhotoFilename, QStringLiteral("x./../../t/a")}});
+    opened.clear();
+    QFile::remove("/tmp/20110304050607.jpg");
+    c->saveImage(nullptr);
+    EXPECT_EQ(opened, QStringLiteral("/tmp/20110304050607.jpg"));
+    EXPECT_TRUE(logText().contains("has an unusable extension"));
+    QFile::remove("/tmp/20110304050607.jpg");
 
     opened.clear();
     EXPECT_FALSE(c->processPhotoData({}));
