@@ -113,7 +113,33 @@ struct Capture {
     std::string name;
     EdsUInt32 dateTime = 0;
     bool toHost = true;
+    EdsUInt64 fileSize = 0;  // at least this many bytes (filler segments)
 };
+
+// Pads a JPEG file to at least size bytes with APP15 segments after its leading APPn
+// segments (EXIF first), as a camera's previews and maker data make its files large.
+void padPicture(std::vector<uint8_t>& file, EdsUInt64 size)
+{
+    if (file.size() < 4 || file.size() >= size)
+        return;
+    size_t at = 2;
+    while (at + 4 <= file.size() && file[at] == 0xFF && file[at + 1] >= 0xE0 && file[at + 1] <= 0xEF)
+        at += 2 + ((size_t(file[at + 2]) << 8) | file[at + 3]);
+    if (at > file.size())
+        return;
+    std::vector<uint8_t> filler;
+    EdsUInt64 missing = size - file.size();
+    filler.reserve(size_t(missing) + 4);
+    while (missing > 0) {
+        const size_t payload = size_t(std::min<EdsUInt64>(65533, missing > 4 ? missing - 4 : 0));
+        const size_t length = payload + 2; // the length field counts itself
+        filler.insert(filler.end(), {0xFF, 0xEF, uint8_t(length >> 8), uint8_t(length & 0xFF)});
+        for (size_t i = 0; i < payload; ++i)
+            filler.push_back(uint8_t(i * 31));
+        missing -= std::min<EdsUInt64>(missing, payload + 4);
+    }
+    file.insert(file.begin() + std::ptrdiff_t(at), filler.begin(), filler.end());
+}
 
 enum class EventType { Added, State, Property, Object, Capture };
 
@@ -195,6 +221,7 @@ struct SimCameraSdk::Impl {
     Slot<EdsCameraAddedHandler> added;
 
     int pictureWidth = 1920, pictureHeight = 1280;
+    EdsUInt64 pictureFileSize = 0;
     double liveFps = 30.0;
     int liveWidth = 1024, liveHeight = 680;
     EdsUInt64 transferRate = 0;
@@ -421,6 +448,7 @@ struct SimCameraSdk::Impl {
             *file = *base;
             if (!SimJpeg::writeExif(*file, c.exif))
                 SNP_Log::debugf("simulated camera: picture %s has no EXIF data", c.name.c_str());
+            padPicture(*file, c.fileSize);
         }
         if (c.fault && !file->empty()) {
             if (*c.fault == SimDataFault::Truncated) {
@@ -463,6 +491,7 @@ struct SimCameraSdk::Impl {
         c->exif = cam->body.exifNow();
         c->width = pictureWidth;
         c->height = pictureHeight;
+        c->fileSize = pictureFileSize;
         c->exif.width = pictureWidth;
         c->exif.height = pictureHeight;
         SimDataFault kind;
@@ -1383,6 +1412,12 @@ void SimCameraSdk::setLiveViewSize(int width, int height)
     std::lock_guard<std::mutex> guard(d->m);
     d->liveWidth = std::clamp(width, 1024, 4096);
     d->liveHeight = std::clamp(height, 680, 2736);
+}
+
+void SimCameraSdk::setPictureFileSize(EdsUInt64 bytes)
+{
+    std::lock_guard<std::mutex> guard(d->m);
+    d->pictureFileSize = std::min<EdsUInt64>(bytes, 256ULL * 1024 * 1024);
 }
 
 void SimCameraSdk::setTransferRate(EdsUInt64 bytesPerSecond)

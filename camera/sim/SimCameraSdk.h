@@ -176,6 +176,10 @@ public:
     // Picture size of the cameras' JPEG files (clamped to 64x64 .. 6000x4000);
     // default 1920x1280. The base picture is cached per size.
     void setPictureSize(int width, int height);
+    // Picture files of at least this many bytes (up to 256 MiB; 0, the default: as coded),
+    // padded with APP15 segments after the EXIF block as previews and maker data pad a
+    // camera's files. Decoders skip them.
+    void setPictureFileSize(EdsUInt64 bytes);
     // Live-view frames per second; 0 = a frame at every request (benchmarks), taken from a
     // loop of pre-rendered moving frames (SimLiveView.h). Default 30. Frames are at least
     // 1024x680.

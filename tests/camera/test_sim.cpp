@@ -654,6 +654,35 @@ TEST_F(SimSdk, TakePictureDeliversAJpegWithExifThroughTransferRequest)
     EXPECT_EQ(sdk->EdsGetDirectoryItemInfo(rec.snapshot().back().ref, &info), EDS_ERR_INVALID_HANDLE);
 }
 
+TEST_F(SimSdk, PaddedPictureFilesKeepTheirPicturesAndExif)
+{
+    openWithHandlers();
+    ASSERT_EQ(setU32(*sdk, cam, kSaveTo, kEdsSaveTo_Host), EDS_ERR_OK);
+    std::vector<Download> downloads;
+    std::mutex lock;
+    downloadInHandler(downloads, lock);
+    // A size between whole filler segments, and one a few bytes above the coded file.
+    for (EdsUInt64 size : {EdsUInt64(3'000'001), EdsUInt64(0)}) {
+        sdk->setPictureFileSize(size);
+        ASSERT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_TakePicture, 0), EDS_ERR_OK);
+        ASSERT_TRUE(sdk->waitForIdle());
+    }
+    ASSERT_EQ(downloads.size(), 2u);
+    const std::vector<uint8_t>& padded = downloads[0].bytes;
+    const std::vector<uint8_t>& plain = downloads[1].bytes;
+    EXPECT_GE(padded.size(), 3'000'001u);
+    EXPECT_LE(padded.size(), 3'000'001u + 4);
+    EXPECT_LT(plain.size(), 1'000'000u);
+    const JpegInfo jpeg = inspectJpeg(padded.data(), padded.size());
+    EXPECT_TRUE(jpeg.decodes);
+    EXPECT_EQ(jpeg.width, 640);
+    EXPECT_EQ(exifValue(padded, "Exif.Image.Model"), "Canon EOS 5D Mark II");
+    EXPECT_EQ(exifValue(padded, "Exif.Photo.ExposureTime"), exifValue(plain, "Exif.Photo.ExposureTime"));
+    // The coded picture follows the filler unchanged.
+    ASSERT_GT(plain.size(), 1000u);
+    EXPECT_TRUE(std::equal(plain.end() - 1000, plain.end(), padded.end() - 1000));
+}
+
 TEST_F(SimSdk, PictureToTheCardIsAnnouncedAsANewItem)
 {
     openWithHandlers();  // SaveTo is the card by default
