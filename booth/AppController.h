@@ -178,6 +178,15 @@ public:
     // decodedPhoto: the picture at path already decoded (at any size), which the composite
     // is then drawn from; when null, the filed file is decoded for it.
     bool doPostProcessImageForPath(const QString& path, const QImage& decodedPhoto = QImage());
+    // Pictures a disk fault held back: those left in the scratch folder with their visitor's
+    // addresses (the day folder could not take them) and filed pictures without an upload
+    // file (the upload folder could not). Each intake whose own upload file was written
+    // files them, up to kHeldBackPerIntake at a time, oldest first. Answers how many went
+    // all the way.
+    int fileHeldBackPictures();
+    QStringList uploadsHeldBack() const;
+    static constexpr int kHeldBackPerIntake = 10;
+    static constexpr int kHeldBackLimit = 1000; // filed pictures remembered without an upload
     FilingResult lastFilingResult() const;
     // Pictures whose intake has ended (filed or not), for those waiting on a pass.
     uint64_t photoIntakeCount() const { return _photoIntakeCount.load(); }
@@ -263,8 +272,12 @@ public:
     int _beepCount = 0;
     // -- end camera settings controls --
     // -- photo intake and filing --
-    mutable QMutex _imageDictLock;          // guards _imageDict and _lastFiling
+    mutable QMutex _imageDictLock;          // guards _imageDict, _lastFiling and the held-back lists
     FilingResult _lastFiling;
+    QStringList _uploadsHeldBack;           // filed pictures whose upload file could not be written
+    QSet<QString> _scratchWithoutAddresses; // scratch files looked at that carry no addresses
+    bool postProcessImage(const QString& path, const QImage& decodedPhoto, bool record);
+    bool writeUploadForFiledPicture(const QString& filedPath, const QImage& decodedPhoto, bool record);
     std::atomic<uint64_t> _photoIntakeCount{0};
     std::atomic<uint64_t> _photoAcceptedCount{0};
     std::atomic<int> _filingsInProgress{0};

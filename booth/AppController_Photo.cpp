@@ -334,10 +334,91 @@ void AppController::newPhoto(const SNP_Notification& notification)
 
     // 12. The composite is drawn from this picture as decoded for the screen (at least
     //     1024 x 680, more than its window needs): the filed file is not decoded again.
-    (void)doPostProcessImageForPath(QString(path), header ? image : QImage());
+    if (doPostProcessImageForPath(QString(path), header ? image : QImage()))
+        (void)fileHeldBackPictures(); // there is room again for what a disk fault held back
+}
+
+QStringList AppController::uploadsHeldBack() const
+{
+    QMutexLocker l(&_imageDictLock);
+    return _uploadsHeldBack;
+}
+
+int AppController::fileHeldBackPictures()
+{
+    // One at a time: two intakes must not both take the same held-back picture.
+    static QMutex running;
+    if (!running.tryLock())
+        return 0;
+    struct Unlock {
+        ~Unlock() { running.unlock(); }
+    } unlock;
+    int done = 0;
+    int tried = 0;
+
+    // Filed pictures without their upload file.
+    QStringList uploads;
+    {
+        QMutexLocker l(&_imageDictLock);
+        uploads = _uploadsHeldBack.mid(0, kHeldBackPerIntake);
+    }
+    for (const QString& filed : uploads) {
+        ++tried;
+        const bool there = QFileInfo::exists(filed);
+        if (there)
+            SNP_Log::debugf("making the upload file held back for [%s]", qUtf8Printable(filed));
+        else
+            SNP_Log::debugf("the picture [%s] held back for its upload file is gone; its upload is dropped",
+                            qUtf8Printable(filed));
+        const bool written = there && writeUploadForFiledPicture(filed, QImage(), false);
+        if (written || !there) {
+            QMutexLocker l(&_imageDictLock);
+            _uploadsHeldBack.removeAll(filed);
+        }
+        if (!written && there)
+            return done; // still no room: the rest waits for the next visitor
+        if (written)
+            ++done;
+    }
+
+    // Pictures left in the scratch folder with their visitor's addresses.
+    const QDir scratch(gScratchFolder());
+    const QStringList names = scratch.entryList({QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
+                                                 QStringLiteral("*.JPG"), QStringLiteral("*.JPEG")},
+                                                QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names) {
+        if (tried >= kHeldBackPerIntake)
+            break;
+        const QString held = scratch.filePath(name);
+        {
+            QMutexLocker l(&_imageDictLock);
+            if (_scratchWithoutAddresses.contains(held))
+                continue;
+        }
+        const std::optional<QVariantMap> dictionary = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(held);
+        const QStringList addresses =
+            dictionary ? dictionary->value(QBEmailsForUpload).toStringList() : QStringList();
+        if (addresses.isEmpty()) {
+            // Bytes kept for staff (no picture the addresses could go into): never filed.
+            QMutexLocker l(&_imageDictLock);
+            _scratchWithoutAddresses.insert(held);
+            continue;
+        }
+        ++tried;
+        SNP_Log::debugf("filing the picture held back in the scratch folder: [%s]", qUtf8Printable(held));
+        if (!postProcessImage(held, QImage(), false))
+            return done;
+        ++done;
+    }
+    return done;
 }
 
 bool AppController::doPostProcessImageForPath(const QString& sourcePath, const QImage& decodedPhoto)
+{
+    return postProcessImage(sourcePath, decodedPhoto, true);
+}
+
+bool AppController::postProcessImage(const QString& sourcePath, const QImage& decodedPhoto, bool record)
 {
     bool result = false;
 
@@ -346,7 +427,6 @@ bool AppController::doPostProcessImageForPath(const QString& sourcePath, const Q
     const QString fileName = QFileInfo(path).fileName();
     SNP_Log::debugf("sourceFileName without Path = [%s]", qUtf8Printable(fileName));
     const QString mainImagesFolder = gMainImagesFolder();
-    const QString uploadFolder = gForUploadFolder();
 
     // 3. The day is the day of filing.
     const QString today = SNP_NSDateAdditions::stringWithUTSFormat(now(), QStringLiteral("yyyy-MM-dd"));
@@ -381,10 +461,27 @@ bool AppController::doPostProcessImageForPath(const QString& sourcePath, const Q
         SNP_Log::debugf("a picture named %s is filed already; this one is filed as %s", qUtf8Printable(fileName),
                         qUtf8Printable(filedName));
     SNP_Log::debugf("didMove to path: [%s]", qUtf8Printable(filedPath));
-    {
+    if (record) {
         QMutexLocker l(&_imageDictLock);
         _lastFiling.filedPath = filedPath;
     }
+    result = writeUploadForFiledPicture(filedPath, decodedPhoto, record);
+    if (!result) {
+        // Kept in mind: its upload file is made once a later visitor's goes through.
+        QMutexLocker l(&_imageDictLock);
+        if (!_uploadsHeldBack.contains(filedPath) && _uploadsHeldBack.size() < kHeldBackLimit)
+            _uploadsHeldBack.append(filedPath);
+    }
+    return result;
+}
+
+bool AppController::writeUploadForFiledPicture(const QString& filedPath, const QImage& decodedPhoto, bool record)
+{
+    bool result = false;
+    QString error;
+    const QString dayFolder = QFileInfo(filedPath).path();
+    const QString filedName = QFileInfo(filedPath).fileName();
+    const QString uploadFolder = gForUploadFolder();
 
     // 6. The upload day folder repeats the day folder's whole path below the upload folder.
     const QString uploadDayFolder = QDir::cleanPath(uploadFolder + u'/' + dayFolder);
@@ -440,6 +537,7 @@ bool AppController::doPostProcessImageForPath(const QString& sourcePath, const Q
     // 14-15. The composite carries the filed picture's EXIF data (its addresses included);
     //        only the metadata of the filed picture is read for it.
     bool wrote = false;
+    QString writtenPath;
     if (composite) {
         SNP_Log::debugf("iRep = [%s]", qUtf8Printable(QStringLiteral("JPEG %1x%2 pixels, %3 bytes")
                                                           .arg(photoHeader->width)
@@ -450,11 +548,12 @@ bool AppController::doPostProcessImageForPath(const QString& sourcePath, const Q
         if (jpeg) {
             const auto out = writeNewFile(uploadPath, *jpeg);
             wrote = out.ok;
-            if (out.ok) {
+            writtenPath = out.path;
+            if (out.ok && record) {
                 QMutexLocker l(&_imageDictLock);
                 _lastFiling.uploadPath = out.path;
                 _lastFiling.uploaded = true;
-            } else {
+            } else if (!out.ok) {
                 SNP_Log::debug(out.message);
             }
             if (out.ok && out.path != uploadPath)
@@ -462,8 +561,7 @@ bool AppController::doPostProcessImageForPath(const QString& sourcePath, const Q
         }
     }
     if (wrote)
-        SNP_Log::debugf("Success in writing to resized file... to path [%s]",
-                        qUtf8Printable(lastFilingResult().uploadPath));
+        SNP_Log::debugf("Success in writing to resized file... to path [%s]", qUtf8Printable(writtenPath));
     else
         SNP_Log::debug(QStringLiteral("WHAT??????? Did NOT write to the resized file????"));
     result = wrote;
