@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTimeZone>
 
@@ -342,12 +343,89 @@ std::optional<QByteArray> SNP_XMLinEXIF::binaryDataForPropertyListObject(const Q
     return data;
 }
 
+namespace {
+
+uint64_t bigEndian(const uint8_t* p, unsigned bytes)
+{
+    uint64_t value = 0;
+    for (unsigned i = 0; i < bytes; ++i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+// Whether a binary property list holds a string object (ASCII, UTF-16 or UTF-8) with a NUL
+// character; nothing when its object table cannot be followed.
+std::optional<bool> binaryListHasNulString(const QByteArray& data)
+{
+    const auto* p = reinterpret_cast<const uint8_t*>(data.constData());
+    const uint64_t size = uint64_t(data.size());
+    if (size < 8 + 32)
+        return std::nullopt;
+    const uint8_t* trailer = p + size - 32;
+    const unsigned offsetSize = trailer[6];
+    const uint64_t count = bigEndian(trailer + 8, 8);
+    const uint64_t table = bigEndian(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || table < 8 || table >= size - 32 || count > (size - 32 - table) / offsetSize)
+        return std::nullopt;
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t at = bigEndian(p + table + i * offsetSize, offsetSize);
+        if (at < 8 || at >= table)
+            return std::nullopt;
+        const unsigned type = p[at] >> 4;
+        if (type != 0x5 && type != 0x6 && type != 0x7)
+            continue;
+        uint64_t pos = at + 1;
+        uint64_t length = p[at] & 0xF;
+        if (length == 0xF) { // the length follows as an integer object
+            if (pos >= table || (p[pos] >> 4) != 0x1 || (p[pos] & 0xF) > 3)
+                return std::nullopt;
+            const unsigned bytes = 1u << (p[pos] & 0xF);
+            if (pos + 1 + bytes > table)
+                return std::nullopt;
+            length = bigEndian(p + pos + 1, bytes);
+            pos += 1 + bytes;
+        }
+        const uint64_t unit = type == 0x6 ? 2 : 1;
+        if (length > (table - pos) / unit)
+            return std::nullopt;
+        for (uint64_t k = 0; k < length; ++k) {
+            const uint8_t* c = p + pos + k * unit;
+            if (c[0] == 0 && (unit == 1 || c[1] == 0))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Whether XML text holds a NUL character before its end, raw or as a character reference.
+bool xmlHasNul(const QByteArray& data)
+{
+    qsizetype end = data.size();
+    while (end > 0 && data[end - 1] == '\0')
+        --end;
+    if (data.left(end).contains('\0'))
+        return true;
+    static const QRegularExpression nulReference(QStringLiteral("&#([xX]0*|0*);"));
+    return nulReference.match(QString::fromLatin1(data.left(end))).hasMatch();
+}
+
+} // namespace
+
 std::optional<QVariant> SNP_XMLinEXIF::propertyListObjectForData(const QByteArray& data)
 {
     if (data.isEmpty() || data.size() > INT32_MAX)
         return std::nullopt;
+    // libplist asserts (and so aborts the process) on a dictionary key with a NUL inside,
+    // which hostile lists can carry. No list written here holds a NUL: such lists are
+    // refused before they are parsed.
+    const bool binary = plist_is_binary(data.constData(), static_cast<uint32_t>(data.size()));
+    const std::optional<bool> nul = binary ? binaryListHasNulString(data) : std::optional<bool>(xmlHasNul(data));
+    if (!nul || *nul) {
+        SNP_Log::debugf("property list refused: %s", nul ? "it holds a NUL character" : "its object table is damaged");
+        return std::nullopt;
+    }
     plist_t parsed = nullptr;
-    if (plist_is_binary(data.constData(), static_cast<uint32_t>(data.size())))
+    if (binary)
         plist_from_bin(data.constData(), static_cast<uint32_t>(data.size()), &parsed);
     else
         plist_from_xml(data.constData(), static_cast<uint32_t>(data.size()), &parsed);

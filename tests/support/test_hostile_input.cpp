@@ -1,7 +1,7 @@
 // Hostile bytes where the booth reads pictures back: what the fuzzers found, kept as
-// tests. A property-list string with a NUL inside (possible in XML and binary lists)
-// made libplist abort the process; it is now refused like any other bad list, and the
-// writer refuses texts it could only cut short.
+// tests. A property-list string or dictionary key with a NUL inside (possible in XML and
+// binary lists) made libplist abort the process; such lists are now refused like any
+// other bad list, and the writer refuses texts it could only cut short.
 #include "JpegFixtures.h"
 
 #include "SNP_XMLinEXIF.h"
@@ -72,6 +72,50 @@ TEST_F(HostileInputTest, NulInsideAStringIsRefusedNotFatal)
     const QByteArray raw = input.mid(1);
     const QByteArray picture = fixtures::cameraJpeg(fixtures::patternImage(16, 16), &raw);
     EXPECT_FALSE(SNP_XMLinEXIF::propertyListObjectForJpegData(picture).has_value());
+}
+
+TEST_F(HostileInputTest, NulInsideADictionaryKeyIsRefusedBeforeParsing)
+{
+    // The binary list the fuzzer found: a dictionary key with a NUL inside, on which
+    // libplist asserts while handing out the key.
+    QFile found(QStringLiteral(BOOTH_SOURCE_DIR "/fuzz/corpus/plist_in_jpeg/found_nul_in_binary_key.bin"));
+    ASSERT_TRUE(found.open(QIODevice::ReadOnly));
+    const QByteArray binary = found.readAll();
+    ASSERT_TRUE(binary.startsWith("bplist00"));
+    qsizetype from = mark();
+    EXPECT_FALSE(SNP_XMLinEXIF::propertyListObjectForData(binary).has_value());
+    EXPECT_TRUE(logSince(from).contains("property list refused: it holds a NUL character"));
+    const QByteArray comment = userComment(binary);
+    const QByteArray jpeg = fixtures::cameraJpeg(fixtures::patternImage(16, 16), &comment);
+    EXPECT_FALSE(SNP_XMLinEXIF::propertyListDictionaryForJpegData(jpeg).has_value());
+
+    // The same key made by the library's own writer, so the check is not tied to one file.
+    const QVariantMap withNulKey{{QString::fromLatin1("a\0b", 3), QStringLiteral("x")}};
+    if (const auto written = SNP_XMLinEXIF::binaryDataForPropertyListObject(withNulKey)) {
+        EXPECT_FALSE(SNP_XMLinEXIF::propertyListObjectForData(*written).has_value());
+    }
+
+    // XML keys: a raw NUL and NUL character references in either base.
+    static const char raw[] = "<dict><key>a\0b</key><string>x</string></dict>";
+    for (const QByteArray& xml : {xmlList(QByteArray(raw, sizeof raw - 1)),
+                                  xmlList("<dict><key>a&#0;b</key><string>x</string></dict>"),
+                                  xmlList("<dict><key>a&#x00;b</key><string>x</string></dict>")}) {
+        from = mark();
+        EXPECT_FALSE(SNP_XMLinEXIF::propertyListObjectForData(xml).has_value()) << xml.constData();
+        EXPECT_TRUE(logSince(from).contains("property list refused: it holds a NUL character"));
+    }
+
+    // Not refused: other character references, NULs after the end, a damaged table is
+    // refused without being parsed.
+    const auto ok = SNP_XMLinEXIF::propertyListObjectForData(
+        xmlList("<dict><key>a&#10;b</key><string>&#x41;</string></dict>") + QByteArray(4, '\0'));
+    ASSERT_TRUE(ok.has_value());
+    EXPECT_EQ(ok->toMap().value("a\nb").toString(), "A");
+    QByteArray damaged = *SNP_XMLinEXIF::binaryDataForPropertyListObject(QVariantMap{{"k", "v"}});
+    damaged[damaged.size() - 1] = char(0x7F); // the offset table's place
+    from = mark();
+    EXPECT_FALSE(SNP_XMLinEXIF::propertyListObjectForData(damaged).has_value());
+    EXPECT_TRUE(logSince(from).contains("property list refused: its object table is damaged"));
 }
 
 TEST_F(HostileInputTest, StringsWithoutNulStillReadInFull)
