@@ -9,6 +9,7 @@
 #pragma once
 
 #include "AppController.h"
+#include "BoothTeardown.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
@@ -233,24 +234,9 @@ public:
         if (!_started)
             return true;
         _started = false;
-        bool ok = true;
-        if (_sim)
-            ok = _sim->waitForIdle() && ok;
-        SNP_CanonCameraPtr camera = _controller ? _controller->_currentCamera : nullptr;
-        _controller.reset();
-        ok = SNP_CanonCamera::waitForCameraListUpdates(5000) && ok;
-        SNP_CanonCamera::resetRegistryForTesting();
-        for (SNP_CanonCameraPtr* held : {&camera, &_camera}) {
-            if (*held)
-                ok = (*held)->waitForLiveViewLoopEnd(5000) && ok;
-            held->reset();
-        }
-        EdsSetCurrentSdk(nullptr);
-        std::weak_ptr<SimCameraSdk> weak = _sim;
-        _sim.reset();
-        ok = waitUntil([&] { return weak.expired(); }, 5000) && ok;
-        SNP_Preferences::setStoreFileForTesting(QString());
-        SNP_Preferences::setArguments(QStringList{QStringLiteral("booth")});
+        std::vector<SNP_CanonCameraPtr> held;
+        held.push_back(std::move(_camera));
+        const bool ok = takeDownBooth(_controller, _sim, std::move(held));
         SNP_Log::resetForTesting();
         return ok;
     }

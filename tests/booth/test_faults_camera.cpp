@@ -6,6 +6,7 @@
 // is back (plugged in again, or the fault over) the next visitor's pass files and uploads
 // the picture with that visitor's addresses.
 #include "AppController.h"
+#include "BoothTeardown.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
@@ -62,26 +63,8 @@ protected:
     }
     void TearDown() override
     {
-        if (sim) {
-            sim->clearFaults();
-            sim->releaseStalledDownloads();
-            EXPECT_TRUE(sim->waitForIdle());
-        }
-        if (c && c->_currentCamera)
-            cameras.push_back(c->_currentCamera);
-        c.reset();
-        EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
-        SNP_CanonCamera::resetRegistryForTesting();
-        for (SNP_CanonCameraPtr& camera : cameras) {
-            EXPECT_TRUE(camera->waitForLiveViewLoopEnd(5000));
-            camera.reset();
-        }
-        EdsSetCurrentSdk(nullptr);
-        std::weak_ptr<SimCameraSdk> weak = sim;
-        sim.reset();
-        EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
-        SNP_Preferences::setStoreFileForTesting(QString());
-        SNP_Preferences::setArguments(QStringList{"booth"});
+        EXPECT_TRUE(takeDownBooth(c, sim, std::move(cameras)));
+        cameras.clear();
         SNP_Log::resetForTesting();
     }
 

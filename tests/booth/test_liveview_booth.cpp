@@ -2,6 +2,7 @@
 // as at start-up: the visitor's sequence switches the viewfinder on at screen 3 and off at
 // screen 5, and the frames reach _EVFView the right way up.
 #include "AppController.h"
+#include "BoothTeardown.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
@@ -49,20 +50,9 @@ protected:
 
     void TearDown() override
     {
-        if (sim)
-            ASSERT_TRUE(sim->waitForIdle());
-        c.reset();
-        EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
-        SNP_CanonCamera::resetRegistryForTesting();
-        if (camera) {
-            EXPECT_TRUE(camera->waitForLiveViewLoopEnd(5000));
-            camera.reset();
-        }
-        EdsSetCurrentSdk(nullptr);
-        std::weak_ptr<SimCameraSdk> weakSim = sim;
-        sim.reset();
-        EXPECT_TRUE(waitUntil([&] { return weakSim.expired(); }));
-        SNP_Preferences::setStoreFileForTesting(QString());
+        std::vector<SNP_CanonCameraPtr> held;
+        held.push_back(std::move(camera));
+        EXPECT_TRUE(takeDownBooth(c, sim, std::move(held)));
     }
 
     uint32_t screen() const { return c->_screenNumber.load(); }

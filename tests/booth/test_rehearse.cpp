@@ -2,6 +2,7 @@
 // the keyboard's keys, the countdowns, the camera and filing; its failures with their
 // reasons; and the built booth program run with --rehearse and -KEY VALUE defaults.
 #include "AppController.h"
+#include "BoothTeardown.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_Preferences.h"
 #include "SNP_Rehearsal.h"
@@ -52,25 +53,7 @@ protected:
         c->show();
         c->applicationDidFinishLaunching();
     }
-    void TearDown() override
-    {
-        if (sim)
-            EXPECT_TRUE(sim->waitForIdle());
-        SNP_CanonCameraPtr camera = c ? c->_currentCamera : nullptr;
-        c.reset();
-        EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
-        SNP_CanonCamera::resetRegistryForTesting();
-        if (camera) {
-            EXPECT_TRUE(camera->waitForLiveViewLoopEnd(5000));
-            camera.reset();
-        }
-        EdsSetCurrentSdk(nullptr);
-        std::weak_ptr<SimCameraSdk> weak = sim;
-        sim.reset();
-        EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
-        SNP_Preferences::setStoreFileForTesting(QString());
-        SNP_Preferences::setArguments(QStringList{"booth"});
-    }
+    void TearDown() override { EXPECT_TRUE(takeDownBooth(c, sim)); }
 
     QTemporaryDir dir;
     std::shared_ptr<SimCameraSdk> sim;
