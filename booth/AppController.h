@@ -181,12 +181,14 @@ public:
     // Pictures a disk fault held back: those left in the scratch folder with their visitor's
     // addresses (the day folder could not take them) and filed pictures without an upload
     // file (the upload folder could not). Each intake whose own upload file was written
-    // files them, up to kHeldBackPerIntake at a time, oldest first. Answers how many went
-    // all the way.
+    // files them, up to kHeldBackPerIntake at a time, oldest first, and stops at the first
+    // that fails; one that fails kHeldBackAttempts times is left alone (and in the scratch
+    // folder) for staff. Answers how many were dealt with.
     int fileHeldBackPictures();
     QStringList uploadsHeldBack() const;
     static constexpr int kHeldBackPerIntake = 10;
     static constexpr int kHeldBackLimit = 1000; // filed pictures remembered without an upload
+    static constexpr int kHeldBackAttempts = 3;  // a held-back picture failing this often is left alone
     FilingResult lastFilingResult() const;
     // Pictures whose intake has ended (filed or not), for those waiting on a pass.
     uint64_t photoIntakeCount() const { return _photoIntakeCount.load(); }
@@ -275,7 +277,9 @@ public:
     mutable QMutex _imageDictLock;          // guards _imageDict, _lastFiling and the held-back lists
     FilingResult _lastFiling;
     QStringList _uploadsHeldBack;           // filed pictures whose upload file could not be written
-    QSet<QString> _scratchWithoutAddresses; // scratch files looked at that carry no addresses
+    QSet<QString> _scratchLeftAlone;        // scratch files without addresses, or given up on
+    QHash<QString, int> _heldBackFailures;  // failed attempts per held-back picture
+    bool heldBackFailed(const QString& path); // counts a failure; true once it is the last allowed
     bool postProcessImage(const QString& path, const QImage& decodedPhoto, bool record);
     bool writeUploadForFiledPicture(const QString& filedPath, const QImage& decodedPhoto, bool record);
     std::atomic<uint64_t> _photoIntakeCount{0};

@@ -371,14 +371,17 @@ int AppController::fileHeldBackPictures()
             SNP_Log::debugf("the picture [%s] held back for its upload file is gone; its upload is dropped",
                             qUtf8Printable(filed));
         const bool written = there && writeUploadForFiledPicture(filed, QImage(), false);
-        if (written || !there) {
+        const bool givenUp = there && !written && heldBackFailed(filed);
+        if (givenUp)
+            SNP_Log::debugf("the upload file for [%s] failed %d times; it is no longer tried", qUtf8Printable(filed),
+                            kHeldBackAttempts);
+        if (written || !there || givenUp) {
             QMutexLocker l(&_imageDictLock);
             _uploadsHeldBack.removeAll(filed);
         }
-        if (!written && there)
+        if (!written && there && !givenUp)
             return done; // still no room: the rest waits for the next visitor
-        if (written)
-            ++done;
+        ++done;
     }
 
     // Pictures left in the scratch folder with their visitor's addresses.
@@ -392,7 +395,7 @@ int AppController::fileHeldBackPictures()
         const QString held = scratch.filePath(name);
         {
             QMutexLocker l(&_imageDictLock);
-            if (_scratchWithoutAddresses.contains(held))
+            if (_scratchLeftAlone.contains(held))
                 continue;
         }
         const std::optional<QVariantMap> dictionary = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(held);
@@ -401,16 +404,30 @@ int AppController::fileHeldBackPictures()
         if (addresses.isEmpty()) {
             // Bytes kept for staff (no picture the addresses could go into): never filed.
             QMutexLocker l(&_imageDictLock);
-            _scratchWithoutAddresses.insert(held);
+            _scratchLeftAlone.insert(held);
             continue;
         }
         ++tried;
         SNP_Log::debugf("filing the picture held back in the scratch folder: [%s]", qUtf8Printable(held));
-        if (!postProcessImage(held, QImage(), false))
+        if (!postProcessImage(held, QImage(), false)) {
+            if (QFileInfo::exists(held) && heldBackFailed(held)) {
+                SNP_Log::debugf("the picture [%s] could not be filed %d times; it stays in the scratch folder for "
+                                "staff",
+                                qUtf8Printable(held), kHeldBackAttempts);
+                QMutexLocker l(&_imageDictLock);
+                _scratchLeftAlone.insert(held);
+            }
             return done;
+        }
         ++done;
     }
     return done;
+}
+
+bool AppController::heldBackFailed(const QString& path)
+{
+    QMutexLocker l(&_imageDictLock);
+    return ++_heldBackFailures[path] >= kHeldBackAttempts;
 }
 
 bool AppController::doPostProcessImageForPath(const QString& sourcePath, const QImage& decodedPhoto)

@@ -52,7 +52,7 @@ run_tsan() {
   # Camera tests, and the booth's tests of download, photo intake and live view.
   local targets=() f
   for f in tests/camera/test_*.cpp tests/booth/test_*download*.cpp tests/booth/test_*photo*.cpp \
-           tests/booth/test_*liveview*.cpp tests/booth/test_*filing*.cpp; do
+           tests/booth/test_*liveview*.cpp tests/booth/test_*filing*.cpp tests/booth/test_*disk*.cpp; do
     [ -f "$f" ] && targets+=("$(basename "$f" .cpp)")
   done
   cmake --build "$TSAN_DIR" -j "$JOBS" --target "${targets[@]}"

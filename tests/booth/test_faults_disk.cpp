@@ -379,4 +379,48 @@ TEST_F(DiskFaultTest, HeldBackPicturesGoWithTheirOwnAddressesAFewAtATimeAndStaff
     expectWhole(second.uploadPath, "second@visitor.de");
 }
 
+TEST_F(DiskFaultTest, AHeldBackPictureThatNeverGoesThroughIsLeftAloneAndTheRestGoOn)
+{
+    // The oldest held-back picture carries its addresses but its picture data is cut short,
+    // so no composite can be made of it; a good one waits behind it.
+    ASSERT_TRUE(QDir().mkpath(scratch));
+    const auto cutShort = SNP_XMLinEXIF::jpegDataWithPropertyListObject(
+        QVariantMap{{QBEmailsForUpload, QStringList{"cut@visitor.de"}}}, noisyPicture(7));
+    ASSERT_TRUE(cutShort);
+    ASSERT_TRUE(fixtures::writeFile(scratch + "/20100202140000.jpg", cutShort->left(cutShort->size() / 2)));
+    const auto good = SNP_XMLinEXIF::jpegDataWithPropertyListObject(
+        QVariantMap{{QBEmailsForUpload, QStringList{"good@visitor.de"}}}, picture(QColor(200, 30, 30)));
+    ASSERT_TRUE(good);
+    ASSERT_TRUE(fixtures::writeFile(scratch + "/20100202140001.jpg", *good));
+
+    const QString cutFiled = dayFile("2010-02-02", "20100202140000.jpg");
+    const QString givenUp = QStringLiteral("the upload file for [%1] failed %2 times; it is no longer tried")
+                                .arg(cutFiled)
+                                .arg(AppController::kHeldBackAttempts);
+    // The first visitor files it (its bytes are kept whole) but gets no upload file for it;
+    // each later visitor tries its upload once, and after the last attempt it is let go.
+    for (int visitorNumber = 0; visitorNumber <= AppController::kHeldBackAttempts; ++visitorNumber) {
+        const QString address = QStringLiteral("v%1@visitor.de").arg(visitorNumber);
+        const auto result = visitor(10 + visitorNumber, address, picture());
+        ASSERT_TRUE(result.uploaded) << "visitor " << visitorNumber;
+        expectWhole(result.uploadPath, address);
+        const bool lastAttempt = visitorNumber == AppController::kHeldBackAttempts;
+        EXPECT_EQ(c->uploadsHeldBack().contains(cutFiled), !lastAttempt) << "visitor " << visitorNumber;
+        EXPECT_EQ(QFileInfo::exists(dayFile("2010-02-02", "20100202140001.jpg")), lastAttempt)
+            << "visitor " << visitorNumber;
+    }
+    EXPECT_EQ(logText().count(givenUp), 1);
+    EXPECT_EQ(readFile(cutFiled), cutShort->left(cutShort->size() / 2));
+    EXPECT_FALSE(QFileInfo::exists(uploadFile("2010-02-02", "20100202140000Comp.jpg")));
+    expectWhole(uploadFile("2010-02-02", "20100202140001Comp.jpg"), "good@visitor.de");
+    EXPECT_TRUE(filesBelow(scratch).isEmpty());
+    EXPECT_TRUE(hiddenFilesBelow(dir.path()).isEmpty());
+
+    // Nothing more is tried for it.
+    const auto after = visitor(30, "after@visitor.de", picture());
+    ASSERT_TRUE(after.uploaded);
+    EXPECT_EQ(logText().count(QStringLiteral("making the upload file held back for [%1]").arg(cutFiled)),
+              AppController::kHeldBackAttempts);
+}
+
 } // namespace
