@@ -378,6 +378,7 @@ int AppController::fileHeldBackPictures()
         if (written || !there || givenUp) {
             QMutexLocker l(&_imageDictLock);
             _uploadsHeldBack.removeAll(filed);
+            _heldBackFailures.remove(filed);
         }
         if (!written && there && !givenUp)
             return done; // still no room: the rest waits for the next visitor
@@ -418,6 +419,10 @@ int AppController::fileHeldBackPictures()
                 _scratchLeftAlone.insert(held);
             }
             return done;
+        }
+        {
+            QMutexLocker l(&_imageDictLock);
+            _heldBackFailures.remove(held);
         }
         ++done;
     }
