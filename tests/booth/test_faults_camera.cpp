@@ -431,7 +431,10 @@ TEST_F(CameraFaultTest, AFloodOfBadLiveViewFramesLogsABoundedNumberOfLines)
     EXPECT_TRUE(outcome.ok) << qPrintable(outcome.reason);
     const uint64_t rejected = camera->liveViewFramesRejected() - rejectedBefore;
     const QByteArray flood = logSince(mark);
-    EXPECT_GT(rejected, 200u); // a flood indeed
+    // A flood indeed: a line per bad frame would overrun the bound below several times. (How
+    // many frames a pass fetches depends on the machine's speed; under the sanitizers on a
+    // loaded machine it has been under 200.)
+    EXPECT_GT(rejected, 50u);
     // The first few bad frames are logged, the rest counted in one summary line.
     EXPECT_EQ(flood.count("error creating NSImage from data"), 5);
     EXPECT_EQ(flood.count("more frames that could not be made into images were not logged"), 1);
