@@ -49,7 +49,7 @@ run_asan() {
 run_tsan() {
   local t0; t0=$(stamp)
   configure "$TSAN_DIR" thread
-  # Camera tests, and the booth's tests of download, photo intake and live view.
+  # Camera tests, and the booth's tests of download, photo intake, live view and disk faults.
   local targets=() f
   for f in tests/camera/test_*.cpp tests/booth/test_*download*.cpp tests/booth/test_*photo*.cpp \
            tests/booth/test_*liveview*.cpp tests/booth/test_*filing*.cpp tests/booth/test_*disk*.cpp; do
@@ -63,7 +63,7 @@ run_tsan() {
   # The booth's own ones run as plain executables (their CTest label is "booth").
   for f in "${targets[@]}"; do
     case "$f" in
-      test_*download*|test_*photo*|test_*liveview*|test_*filing*)
+      test_*download*|test_*photo*|test_*liveview*|test_*filing*|test_*disk*)
         [ -f "tests/camera/$f.cpp" ] && continue
         echo "run-sanitizers: $f under TSan"
         timeout 600 "$TSAN_DIR/tests/$f" --gtest_brief=1
