@@ -14,6 +14,7 @@
 //     the hand-off itself (goal: small against the handling; the transfer waits for the
 //     main thread's handling and not for more);
 //   - transfer_ms: the whole download, request to photo notification.
+#include "BenchMain.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
@@ -197,13 +198,5 @@ BENCHMARK(BM_Download24MB)->Arg(0)->Arg(30)->Unit(benchmark::kMillisecond)->UseR
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    QTemporaryDir dir;
-    SNP_Log::setLogFile(dir.filePath(QStringLiteral("bench_download.log")));
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks<QApplication>(argc, argv, QStringLiteral("bench_download.log"));
 }

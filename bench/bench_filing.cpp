@@ -13,6 +13,7 @@
 // The files go to a temporary folder (TMPDIR), the log to it as well (BENCH_FILING_LOG=PATH
 // keeps a copy).
 #include "AppController.h"
+#include "BenchMain.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_ImagePipeline.h"
 #include "SNP_Log.h"
@@ -248,11 +249,5 @@ BENCHMARK(BM_PeakMemoryOfOneFiling)->Unit(benchmark::kMillisecond)->UseRealTime(
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks<QApplication>(argc, argv, QStringLiteral("bench_filing.log"));
 }

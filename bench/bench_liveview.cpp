@@ -12,6 +12,7 @@
 //   5 seconds, or LIVEVIEW_SOAK_SECONDS (600 for the ten-minute figure); with a long run it
 //   prints the resident memory every LIVEVIEW_SOAK_REPORT seconds (default 60) on the
 //   standard output (the standard error goes to the log file).
+#include "BenchMain.h"
 #include "PWNSImageFlipped.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_Log.h"
@@ -277,13 +278,5 @@ BENCHMARK(BM_LiveViewSoak)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    QTemporaryDir dir;
-    SNP_Log::setLogFile(dir.filePath(QStringLiteral("bench_liveview.log")));
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks<QCoreApplication>(argc, argv, QStringLiteral("bench_liveview.log"));
 }

@@ -9,6 +9,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <list>
 
 // The stock resources live in the booth library; make sure they are registered.
@@ -50,29 +51,18 @@ public:
         const qint64 size = info.size();
         {
             QMutexLocker l(&_lock);
-            for (auto it = _entries.begin(); it != _entries.end(); ++it) {
-                if (it->path != path)
-                    continue;
-                if (it->stamp == stamp && it->fileSize == size) {
-                    _entries.splice(_entries.begin(), _entries, it);
-                    return _entries.front().image;
-                }
-                _bytes -= it->image.sizeInBytes();
-                _entries.erase(it);
-                break;
+            const auto it = findLocked(path);
+            if (it != _entries.end() && it->stamp == stamp && it->fileSize == size) {
+                _entries.splice(_entries.begin(), _entries, it);
+                return _entries.front().image;
             }
+            eraseLocked(it); // the file changed since it was read
         }
         QImage image(path); // decoded outside the lock: another thread may use other entries meanwhile
         if (image.isNull())
             return image;
         QMutexLocker l(&_lock);
-        for (auto it = _entries.begin(); it != _entries.end(); ++it) {
-            if (it->path == path) { // read by another thread meanwhile
-                _bytes -= it->image.sizeInBytes();
-                _entries.erase(it);
-                break;
-            }
-        }
+        eraseLocked(findLocked(path)); // read by another thread meanwhile
         _entries.push_front(Entry{path, stamp, size, image});
         _bytes += image.sizeInBytes();
         while (_bytes > _budget && _entries.size() > 1) {
@@ -100,6 +90,18 @@ private:
         qint64 fileSize;
         QImage image;
     };
+    std::list<Entry>::iterator findLocked(const QString& path)
+    {
+        return std::find_if(_entries.begin(), _entries.end(), [&](const Entry& e) { return e.path == path; });
+    }
+    void eraseLocked(std::list<Entry>::iterator it)
+    {
+        if (it == _entries.end())
+            return;
+        _bytes -= it->image.sizeInBytes();
+        _entries.erase(it);
+    }
+
     QMutex _lock;
     std::list<Entry> _entries; // most recently used first
     qint64 _bytes = 0;

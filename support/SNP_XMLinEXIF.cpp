@@ -494,14 +494,11 @@ std::optional<QByteArray> SNP_XMLinEXIF::embed(const QVariant& object, const QBy
         return std::nullopt;
     }
 
-    if (reencodedJpeg) {
-        if (reencodedJpeg->isEmpty()) {
-            SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: the JPEG data cannot be decoded"));
-            return std::nullopt;
-        }
-        return SNP_ExifIO::writeExif(*reencodedJpeg, *contents, "jpegDataWithPropertyListObject");
-    }
-    const auto recompressed = SNP_ImagePipeline::recompressJpeg(jpegData, SNP_ImagePipeline::kJpegQuality);
+    std::optional<QByteArray> recompressed;
+    if (!reencodedJpeg)
+        recompressed = SNP_ImagePipeline::recompressJpeg(jpegData, SNP_ImagePipeline::kJpegQuality);
+    else if (!reencodedJpeg->isEmpty())
+        recompressed = *reencodedJpeg;
     if (!recompressed) {
         SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: the JPEG data cannot be decoded"));
         return std::nullopt;
