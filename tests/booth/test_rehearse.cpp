@@ -8,6 +8,7 @@
 #include "SNP_Rehearsal.h"
 #include "SNP_XMLinEXIF.h"
 #include "SimCameraSdk.h"
+#include "TestPaths.h"
 #include "TestSupport.h"
 
 #include <QDir>

@@ -5,6 +5,7 @@
 #include "JpegFixtures.h"
 
 #include "SNP_XMLinEXIF.h"
+#include "TestPaths.h"
 
 #include <gtest/gtest.h>
 
