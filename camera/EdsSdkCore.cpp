@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace EdsCore {
 
@@ -16,6 +17,37 @@ bool onMainThread()
 {
     QCoreApplication* app = QCoreApplication::instance();
     return app && QThread::currentThread() == app->thread();
+}
+
+std::optional<long long> localSecondsForEdsTime(const EdsTime& t)
+{
+    struct tm local {};
+    local.tm_year = static_cast<int>(t.year) - 1900;
+    local.tm_mon = static_cast<int>(t.month) - 1;
+    local.tm_mday = static_cast<int>(t.day);
+    local.tm_hour = static_cast<int>(t.hour);
+    local.tm_min = static_cast<int>(t.minute);
+    local.tm_sec = static_cast<int>(t.second);
+    local.tm_isdst = -1;
+    const time_t secs = mktime(&local);
+    if (secs == static_cast<time_t>(-1))
+        return std::nullopt;
+    return static_cast<long long>(secs);
+}
+
+EdsTime edsTimeForLocalSeconds(long long seconds)
+{
+    const time_t secs = static_cast<time_t>(seconds);
+    struct tm local {};
+    localtime_r(&secs, &local);
+    EdsTime t{};
+    t.year = static_cast<EdsUInt32>(local.tm_year + 1900);
+    t.month = static_cast<EdsUInt32>(local.tm_mon + 1);
+    t.day = static_cast<EdsUInt32>(local.tm_mday);
+    t.hour = static_cast<EdsUInt32>(local.tm_hour);
+    t.minute = static_cast<EdsUInt32>(local.tm_min);
+    t.second = static_cast<EdsUInt32>(std::min(59, local.tm_sec));  // no leap second
+    return t;
 }
 
 bool ProgressRelay::report(EdsUInt32 percent, bool last) const

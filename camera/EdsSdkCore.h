@@ -253,6 +253,12 @@ private:
 // True on the Qt main thread.
 bool onMainThread();
 
+// Seconds since the epoch of a camera's time read as local time (the time checked by the
+// caller); none when the host's clock has no such time.
+std::optional<long long> localSecondsForEdsTime(const EdsTime& time);
+// The camera's time record of a moment in local time, to the whole second.
+EdsTime edsTimeForLocalSeconds(long long seconds);
+
 }  // namespace EdsCore
 
 // The base of every SDK implementation: the SDK calls that are machinery only.

@@ -48,22 +48,24 @@ public:
     GPhoto2CameraSdk(const GPhoto2CameraSdk&) = delete;
     GPhoto2CameraSdk& operator=(const GPhoto2CameraSdk&) = delete;
 
-    // ---- EdsSdk: what takes the camera (on the worker), the rest is EdsSdkCore's ----
-    EdsError EdsInitializeSDK() override;
+    // ---- EdsSdk: the calls that take the camera; the rest is EdsSdkCore's ----
+    EdsError EdsInitializeSDK() override;  // and the USB watch
     EdsError EdsTerminateSDK() override;
     // Looks for cameras again before it lists them.
     EdsError EdsGetCameraList(EdsCameraListRef* outCameraListRef) override;
+    // On the worker: sessions, commands, the configuration widgets behind the properties,
+    // files and previews.
     EdsError EdsOpenSession(EdsCameraRef inCameraRef) override;
     EdsError EdsCloseSession(EdsCameraRef inCameraRef) override;
     EdsError EdsSendCommand(EdsCameraRef inCameraRef, EdsCameraCommand inCommand, EdsInt32 inParam) override;
-    EdsError EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
-                                EdsDataType* outDataType, EdsUInt32* outSize) override;
-    EdsError EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
-                                EdsUInt32 inPropertySize, void* outPropertyData) override;
-    EdsError EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
-                                EdsUInt32 inPropertySize, const void* inPropertyData) override;
     EdsError EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID inPropertyID,
                                 EdsPropertyDesc* outPropertyDesc) override;
+    EdsError EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
+                                EdsDataType* outDataType, EdsUInt32* outSize) override;
+    EdsError EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
+                                EdsUInt32 inPropertySize, const void* inPropertyData) override;
+    EdsError EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
+                                EdsUInt32 inPropertySize, void* outPropertyData) override;
     EdsError EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt64 inReadSize, EdsStreamRef outStream) override;
     EdsError EdsDownloadComplete(EdsDirectoryItemRef inDirItemRef) override;
     EdsError EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImageRef inEvfImageRef) override;

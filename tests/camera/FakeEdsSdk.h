@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -33,12 +32,8 @@ public:
     EdsCameraRef addCamera(const std::string& description)
     {
         auto camera = std::make_shared<EdsCore::Camera>("usb:fake", description);
-        {
-            std::lock_guard<std::mutex> g(core().lock);
-            core().plugIn(camera);
-        }
-        std::lock_guard<std::mutex> g(m);
-        descriptions[camera->ref] = description;
+        std::lock_guard<std::mutex> g(core().lock);
+        core().plugIn(camera);
         return camera->ref;
     }
     // The cameras are no longer listed (their handles stay, without a shutdown event).
@@ -120,7 +115,6 @@ public:
     std::set<EdsCameraRef> deviceInfoFaults;
     std::vector<int> visitedIndices;
     std::vector<EdsCapacity> capacities;
-    std::map<EdsCameraRef, std::string> descriptions;
     std::set<EdsCameraRef> openSessions;
     std::vector<SentCommand> sent;
     std::vector<std::string> calls;
@@ -195,14 +189,16 @@ public:
     }
     EdsError EdsGetDeviceInfo(EdsCameraRef ref, EdsDeviceInfo* info) override
     {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back("EdsGetDeviceInfo");
-        if (deviceInfoFaults.count(ref))
-            return EDS_ERR_DEVICE_NOT_FOUND;
-        std::memset(info, 0, sizeof(*info));
-        std::strncpy(info->szDeviceDescription, descriptions[ref].c_str(), sizeof(info->szDeviceDescription) - 1);
-        info->deviceSubType = 7;
-        return EDS_ERR_OK;
+        {
+            std::lock_guard<std::mutex> g(m);
+            calls.push_back("EdsGetDeviceInfo");
+            if (deviceInfoFaults.count(ref))
+                return EDS_ERR_DEVICE_NOT_FOUND;
+        }
+        EdsError e = EdsSdkCore::EdsGetDeviceInfo(ref, info);
+        if (e == EDS_ERR_OK)
+            info->deviceSubType = 7;
+        return e;
     }
     EdsError EdsOpenSession(EdsCameraRef ref) override
     {
