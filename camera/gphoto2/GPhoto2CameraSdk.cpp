@@ -12,9 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <future>
 #include <mutex>
 #include <optional>
 

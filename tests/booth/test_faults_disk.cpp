@@ -1,8 +1,9 @@
 // Disk faults while filing (SNP_Filing, without any window): the main images and upload
 // folders on small file systems that fill up, a read-only upload folder, plain files where
-// folders should be, and the folders removed while the booth runs. Whatever fails, a picture filed earlier stays as it was,
-// no partial or temporary file is left, the log says what failed, and filing goes on by
-// itself for the next visitor once the fault is gone.
+// folders should be, and the folders removed while the booth runs. Whatever fails, a
+// picture filed earlier stays as it was, no partial or temporary file is left, the log
+// says what failed, and filing goes on by itself for the next visitor once the fault is
+// gone.
 //
 // Small and read-only file systems are tmpfs mounts made by the test. Where mounting is not
 // permitted a file-size limit (SIGXFSZ ignored) stands in for the full disk, and a
