@@ -33,6 +33,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <future>
 #include <system_error>
 
 namespace {
@@ -127,12 +128,14 @@ void AppController::newPhoto(const SNP_Notification& notification)
     setLastFilingResult(FilingResult());
     ArrivedPhoto photo = decodeArrivedPhoto(notification.userInfo);
 
-    PhotoAcceptance acceptance;
+    // The main thread's decision comes back through a promise: the queued call that runs
+    // the step is Qt's, and its hand-over is invisible to the thread checker.
+    std::promise<PhotoAcceptance> decided;
     QPointer<AppController> self(this);
     onMainThreadAndWait([&] {
-        if (self)
-            acceptance = showPhotoAndTakeItForTheVisitor(photo.shown, photo.requestTime);
+        decided.set_value(self ? showPhotoAndTakeItForTheVisitor(photo.shown, photo.requestTime) : PhotoAcceptance());
     });
+    const PhotoAcceptance acceptance = decided.get_future().get();
     counter.filing = acceptance.accepted;
     if (acceptance.earlierByMs) {
         SNP_Log::debugf("the camera asked to hand over this picture %lld ms before the capture screen began: it is "
