@@ -14,6 +14,8 @@
 #include <QWidget>
 
 #include "SNP_CanonCamera.h"
+#include "SNP_Filing.h"
+#include "SNP_ImagePipeline.h"
 #include "SNP_KeyboardView.h"
 
 #include <atomic>
@@ -163,14 +165,9 @@ public:
     void beep();
     // -- end camera settings controls --
 
-    // -- photo intake and filing (AppController_Photo.cpp) --
+    // -- photo intake and filing (AppController_Photo.cpp; the filing itself is SNP_Filing) --
     // What the last filing of this controller produced (paths empty where it stopped).
-    struct FilingResult {
-        QString scratchPath;  // the scratch file written by the intake
-        QString filedPath;    // the picture in its day folder
-        QString uploadPath;   // the composite in the upload day folder
-        bool uploaded = false;
-    };
+    using FilingResult = SNP_Filing::Result;
     void setImageDict(const QVariantMap& dictionary);
     QVariantMap imageDict() const;
     void saveImage(QObject* sender);
@@ -178,17 +175,6 @@ public:
     // decodedPhoto: the picture at path already decoded (at any size), which the composite
     // is then drawn from; when null, the filed file is decoded for it.
     bool doPostProcessImageForPath(const QString& path, const QImage& decodedPhoto = QImage());
-    // Pictures a disk fault held back: those left in the scratch folder with their visitor's
-    // addresses (the day folder could not take them) and filed pictures without an upload
-    // file (the upload folder could not). Each intake whose own upload file was written
-    // files them, up to kHeldBackPerIntake at a time, oldest first, and stops at the first
-    // that fails; one that fails kHeldBackAttempts times is left alone (and in the scratch
-    // folder) for staff. Answers how many were dealt with.
-    int fileHeldBackPictures();
-    QStringList uploadsHeldBack() const;
-    static constexpr int kHeldBackPerIntake = 10;
-    static constexpr int kHeldBackLimit = 1000; // filed pictures remembered without an upload
-    static constexpr int kHeldBackAttempts = 3;  // a held-back picture failing this often is left alone
     FilingResult lastFilingResult() const;
     // Pictures whose intake has ended (filed or not), for those waiting on a pass.
     uint64_t photoIntakeCount() const { return _photoIntakeCount.load(); }
@@ -274,14 +260,29 @@ public:
     int _beepCount = 0;
     // -- end camera settings controls --
     // -- photo intake and filing --
-    mutable QMutex _imageDictLock;          // guards _imageDict, _lastFiling and the held-back lists
+    mutable QMutex _imageDictLock;  // guards _imageDict
+    mutable QMutex _lastFilingLock; // guards _lastFiling
     FilingResult _lastFiling;
-    QStringList _uploadsHeldBack;           // filed pictures whose upload file could not be written
-    QSet<QString> _scratchLeftAlone;        // scratch files without addresses, or given up on
-    QHash<QString, int> _heldBackFailures;  // failed attempts per held-back picture
-    bool heldBackFailed(const QString& path); // counts a failure; true once it is the last allowed
-    bool postProcessImage(const QString& path, const QImage& decodedPhoto, bool record);
-    bool writeUploadForFiledPicture(const QString& filedPath, const QImage& decodedPhoto, bool record);
+    SNP_Filing _filing;
+    // A picture as the camera's download thread has it, before the main thread sees it.
+    struct ArrivedPhoto {
+        QByteArray data;
+        std::optional<SNP_ImagePipeline::JpegHeader> header; // none: no JPEG
+        QImage shown;                                        // decoded for the camera picture
+        QVariant requestTime;                                // when the camera asked to hand it over
+        SNP_Filing::Reencoding reencoding;                   // started when it came on the capture screen
+    };
+    // What the main thread decided about a picture in its one step.
+    struct PhotoAcceptance {
+        uint32_t screen = 0;
+        bool accepted = false;              // taken for the visitor: the booth moved on to screen 6
+        std::optional<qint64> earlierByMs;  // asked for before the capture screen began
+        QStringList addresses;              // the visitor's, as they were at that moment
+    };
+    ArrivedPhoto decodeArrivedPhoto(const QVariantMap& userInfo);                           // download thread
+    PhotoAcceptance showPhotoAndTakeItForTheVisitor(const QImage& shown, const QVariant& requestTime); // main
+    void fileAcceptedPhoto(ArrivedPhoto& photo, const QStringList& addresses);             // download thread
+    void setLastFilingResult(const FilingResult& result);
     std::atomic<uint64_t> _photoIntakeCount{0};
     std::atomic<uint64_t> _photoAcceptedCount{0};
     std::atomic<int> _filingsInProgress{0};

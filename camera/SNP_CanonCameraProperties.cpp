@@ -319,7 +319,7 @@ SNP_PropertyValue SNP_CanonCamera::valueForPropertyID(EdsPropertyID propertyID, 
 
 bool SNP_CanonCamera::setValue(const SNP_PropertyValue& value, EdsPropertyID propertyID, uint32_t parameter)
 {
-    // 1. The raw data, chosen by the property (a value of the wrong kind prepares nothing).
+    // The raw data, chosen by the property (a value of the wrong kind prepares nothing).
     QByteArray data;
     bool prepared = false;
     if (isTextProperty(propertyID)) {

@@ -2,59 +2,32 @@
 
 #include "GPhoto2Hotplug.h"
 #include "GPhoto2Translate.h"
+#include "GPhoto2Worker.h"
 #include "SNP_CanonCameraNames.h"
 #include "SNP_Log.h"
 
 #include <QCoreApplication>
-#include <QThread>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <future>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 
 using namespace GPhoto2;
+using namespace EdsCore;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Kind { List, Camera, Item, Stream, Evf };
-
-struct Obj {
-    explicit Obj(Kind k) : kind(k) {}
-    virtual ~Obj() = default;
-    Kind kind;
-    EdsBaseRef ref = nullptr;
-    EdsUInt32 count = 1;
-};
-
-template <typename Fn>
-struct Slot {
-    Fn fn = nullptr;
-    void* context = nullptr;
-    EdsUInt32 filter = 0;
-};
-
 enum : EdsPropertyID { kPropSaveTo = 0xB, kPropEvfOutputDevice = 0x500, kPropEvfMode = 0x501 };
 
-struct Cam : Obj {
-    explicit Cam(const GPDetected& d) : Obj(Kind::Camera), detected(d) { count = 0; }
+struct Cam : Camera {
+    explicit Cam(const GPDetected& d) : Camera(d.port, d.model), detected(d) {}
     GPDetected detected;
     // under the SDK lock
-    bool connected = true;
-    bool sessionOpen = false;
-    bool sessionAtUnplug = false;
-    Slot<EdsStateEventHandler> state;
-    Slot<EdsPropertyEventHandler> property;
-    Slot<EdsObjectEventHandler> object;
-    EdsCapacity capacity{};
     EdsUInt32 saveTo = kEdsSaveTo_Camera;  // last known save destination
     EdsUInt32 evfOutput = 0;               // last known viewfinder outputs
     EdsUInt32 evfMode = 0;
@@ -68,56 +41,17 @@ struct Cam : Obj {
     int ioErrors = 0;
 };
 
-struct List : Obj {
-    List() : Obj(Kind::List) {}
-    std::vector<std::shared_ptr<Cam>> children;
-};
-
-struct Stream : Obj {
-    Stream() : Obj(Kind::Stream) {}
-    uint8_t* buffer = nullptr;
-    EdsUInt64 capacity = 0;
-    EdsUInt64 position = 0;
-    EdsUInt64 length = 0;
-    EdsProgressCallback progress = nullptr;
-    void* progressContext = nullptr;
-    EdsUInt32 progressOption = kEdsProgressOption_NoReport;
-};
-
-struct Item : Obj {
-    Item() : Obj(Kind::Item) {}
-    std::shared_ptr<Cam> cam;
-    std::string folder, name;
-    EdsUInt64 size = 0;
-    std::shared_ptr<std::vector<uint8_t>> data;  // the file once fetched
-    EdsUInt64 offset = 0;
-    bool completed = false;
-    bool inCameraRam = false;  // taken to the camera's memory only: removed once downloaded
-    EdsUInt32 dateTime = 0;
-    EdsProgressCallback progress = nullptr;
-    void* progressContext = nullptr;
-    EdsUInt32 progressOption = kEdsProgressOption_NoReport;
-};
-
-struct Evf : Obj {
-    Evf() : Obj(Kind::Evf) {}
-    std::shared_ptr<Stream> stream;
-};
-
-enum class EventType { Added, State, Property, Object };
-
-struct Event {
-    EventType type;
-    std::shared_ptr<Cam> cam;
-    EdsUInt32 event = 0, a = 0, b = 0;
-    std::shared_ptr<Item> item;  // object events about a new file
-};
-
-bool onMainThread()
+std::shared_ptr<Cam> asCam(const std::shared_ptr<Camera>& camera)
 {
-    QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
+    return std::static_pointer_cast<Cam>(camera);
 }
+
+// A file the camera announced, fetched from it at the first transfer.
+struct CameraFile : Item {
+    std::string folder;
+    std::shared_ptr<std::vector<uint8_t>> data;  // the file once fetched
+    bool inCameraRam = false;  // taken to the camera's memory only: removed once downloaded
+};
 
 const char* propName(EdsPropertyID id)
 {
@@ -127,275 +61,31 @@ const char* propName(EdsPropertyID id)
 }  // namespace
 
 struct GPhoto2CameraSdk::Impl {
-    explicit Impl(std::unique_ptr<GPhoto2Port> p, const Options& o) : port(std::move(p)), options(o) {}
+    Impl(Core& c, std::unique_ptr<GPhoto2Port> p, const Options& o) : core(c), m(c.lock), port(std::move(p)), options(o)
+    {
+    }
 
+    Core& core;     // handles, cameras and the callback thread
+    std::mutex& m;  // the core's lock, which guards the cameras' shared fields too
     std::unique_ptr<GPhoto2Port> port;  // worker only
     Options options;
 
-    // ---- shared state (m) ----
-    mutable std::mutex m;
-    std::condition_variable idleCv;
-    std::unordered_map<EdsBaseRef, std::shared_ptr<Obj>> objects;
-    uintptr_t nextHandle = 0;
-    std::vector<std::shared_ptr<Cam>> cams;  // connected, in detection order
-    Slot<EdsCameraAddedHandler> added;
-
-    // ---- callback thread (m) ----
-    std::condition_variable eventsCv;
-    std::deque<Event> events;
-    bool delivering = false;
-    bool stopCallbacks = false;
-    std::thread callbackThread;
-    std::thread::id callbackId;
-    const Cam* inFlightCam = nullptr;
-    std::optional<EventType> inFlightType;
-
-    // ---- worker thread (wm) ----
-    std::mutex wm;
-    std::condition_variable workCv;
-    std::deque<std::function<void()>> jobs;
-    std::vector<std::pair<Clock::time_point, std::function<void()>>> timed;
-    bool working = false;
-    bool stopWorker = false;
-    std::thread worker;
-    std::thread::id workerId;
-
+    GPhoto2Worker worker;
     std::unique_ptr<GPhoto2Hotplug> hotplug;
 
-    // ================= handles (m held) =================
-    EdsBaseRef registerObject(const std::shared_ptr<Obj>& obj)
+    // Between the worker's jobs: each open camera's events. Answers whether one was open.
+    bool pollOpenCameras()
     {
-        nextHandle += 1;
-        obj->ref = reinterpret_cast<EdsBaseRef>(static_cast<uintptr_t>(0x6B000000) + nextHandle * 0x40);
-        objects[obj->ref] = obj;
-        return obj->ref;
-    }
-
-    template <typename T>
-    std::shared_ptr<T> find(EdsBaseRef ref, Kind kind) const
-    {
-        auto it = objects.find(ref);
-        if (it == objects.end() || it->second->kind != kind)
-            return nullptr;
-        return std::static_pointer_cast<T>(it->second);
-    }
-
-    void drop(const std::shared_ptr<Obj>& obj)
-    {
-        if (obj->kind == Kind::Camera && static_cast<Cam*>(obj.get())->connected)
-            return;  // a connected camera's handle stays
-        objects.erase(obj->ref);
-        if (obj->kind == Kind::List) {
-            for (auto& child : static_cast<List*>(obj.get())->children)
-                release(child);
-        } else if (obj->kind == Kind::Evf) {
-            if (auto& s = static_cast<Evf*>(obj.get())->stream)
-                release(s);
-        }
-    }
-
-    EdsUInt32 release(const std::shared_ptr<Obj>& obj)
-    {
-        if (obj->count == 0)
-            return 0;
-        if (--obj->count == 0)
-            drop(obj);
-        return obj->count;
-    }
-
-    static EdsError gone(const Cam& cam) { return cam.sessionAtUnplug ? EDS_ERR_COMM_DISCONNECTED : EDS_ERR_DEVICE_NOT_FOUND; }
-
-    EdsError camera(EdsBaseRef ref, bool needSession, std::shared_ptr<Cam>& out) const
-    {
-        out = find<Cam>(ref, Kind::Camera);
-        if (!out)
-            return EDS_ERR_INVALID_HANDLE;
-        if (!out->connected)
-            return gone(*out);
-        if (needSession && !out->sessionOpen)
-            return EDS_ERR_SESSION_NOT_OPEN;
-        return EDS_ERR_OK;
-    }
-
-    // ================= callback thread =================
-    void post(Event e)
-    {
-        events.push_back(std::move(e));
-        eventsCv.notify_all();
-    }
-
-    void postLocked(Event e)
-    {
-        std::lock_guard<std::mutex> guard(m);
-        post(std::move(e));
-    }
-
-    void waitNotInFlight(std::unique_lock<std::mutex>& lock, const Cam* cam, std::optional<EventType> type)
-    {
-        if (std::this_thread::get_id() == callbackId)
-            return;
-        auto busy = [&] { return inFlightType && (!type || (*inFlightType == *type && inFlightCam == cam)); };
-        const bool main = onMainThread();
-        while (busy()) {
-            if (!main) {
-                idleCv.wait(lock);
-                continue;
-            }
-            idleCv.wait_for(lock, std::chrono::milliseconds(2));
-            if (!busy())
-                break;
-            lock.unlock();
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-            lock.lock();
-        }
-    }
-
-    void runCallbacks()
-    {
-        std::unique_lock<std::mutex> lock(m);
-        while (true) {
-            eventsCv.wait(lock, [&] { return stopCallbacks || !events.empty(); });
-            if (stopCallbacks)
-                break;
-            Event e = std::move(events.front());
-            events.pop_front();
-            delivering = true;
-            deliver(lock, e);
-            if (e.item)
-                release(e.item);  // the SDK's own reference; a handler that keeps the item retains it
-            delivering = false;
-            idleCv.notify_all();
-        }
-    }
-
-    void deliver(std::unique_lock<std::mutex>& lock, const Event& e)
-    {
-        auto accepts = [](EdsUInt32 filter, EdsUInt32 all, EdsUInt32 ev) { return filter == all || filter == ev; };
-        std::function<void()> call;
-        const std::shared_ptr<Cam>& cam = e.cam;
-        const EdsUInt32 event = e.event, a = e.a, b = e.b;
-        switch (e.type) {
-        case EventType::Added:
-            if (added.fn) {
-                auto fn = added.fn;
-                void* ctx = added.context;
-                call = [fn, ctx] { fn(ctx); };
-            }
-            break;
-        case EventType::State:
-            if (cam->state.fn && accepts(cam->state.filter, kEdsStateEvent_All, event)) {
-                auto fn = cam->state.fn;
-                void* ctx = cam->state.context;
-                call = [fn, ctx, event, a] { fn(event, a, ctx); };
-            }
-            break;
-        case EventType::Property:
-            if (cam->property.fn && accepts(cam->property.filter, kEdsPropertyEvent_All, event)) {
-                auto fn = cam->property.fn;
-                void* ctx = cam->property.context;
-                call = [fn, ctx, event, a, b] { fn(event, a, b, ctx); };
-            }
-            break;
-        case EventType::Object:
-            if (cam->object.fn && accepts(cam->object.filter, kEdsObjectEvent_All, event)) {
-                auto fn = cam->object.fn;
-                void* ctx = cam->object.context;
-                EdsBaseRef ref = e.item ? e.item->ref : nullptr;
-                call = [fn, ctx, event, ref] { fn(event, ref, ctx); };
-            }
-            break;
-        }
-        if (!call)
-            return;
-        inFlightCam = e.type == EventType::Added ? nullptr : cam.get();
-        inFlightType = e.type;
-        lock.unlock();
-        call();
-        lock.lock();
-        inFlightCam = nullptr;
-        inFlightType.reset();
-        idleCv.notify_all();
-    }
-
-    // ================= worker thread =================
-    void runWorker()
-    {
-        std::unique_lock<std::mutex> lock(wm);
-        while (!stopWorker) {
-            if (!jobs.empty()) {
-                auto job = std::move(jobs.front());
-                jobs.pop_front();
-                working = true;
-                lock.unlock();
-                job();
-                lock.lock();
-                working = false;
-                continue;
-            }
-            const auto now = Clock::now();
-            auto due = std::find_if(timed.begin(), timed.end(), [&](const auto& t) { return t.first <= now; });
-            if (due != timed.end()) {
-                auto job = std::move(due->second);
-                timed.erase(due);
-                working = true;
-                lock.unlock();
-                job();
-                lock.lock();
-                working = false;
-                continue;
-            }
-            std::vector<std::shared_ptr<Cam>> open = openCameras();
-            if (!open.empty()) {
-                lock.unlock();
-                for (const auto& cam : open)
-                    pollCamera(cam);
-                lock.lock();
-                continue;
-            }
-            idleCv.notify_all();
-            if (timed.empty()) {
-                workCv.wait(lock);
-            } else {
-                auto next = std::min_element(timed.begin(), timed.end(),
-                                             [](const auto& x, const auto& y) { return x.first < y.first; });
-                workCv.wait_until(lock, next->first);
-            }
-        }
-    }
-
-    std::vector<std::shared_ptr<Cam>> openCameras()
-    {
-        std::lock_guard<std::mutex> guard(m);
         std::vector<std::shared_ptr<Cam>> open;
-        for (const auto& cam : cams)
-            if (cam->sessionOpen)
-                open.push_back(cam);
-        return open;
-    }
-
-    // Runs fn on the worker and answers its result (directly when already on the worker).
-    template <typename R>
-    R onWorker(std::function<R()> fn)
-    {
-        if (std::this_thread::get_id() == workerId)
-            return fn();
-        auto task = std::make_shared<std::packaged_task<R()>>(std::move(fn));
-        std::future<R> result = task->get_future();
         {
-            std::lock_guard<std::mutex> guard(wm);
-            jobs.push_back([task] { (*task)(); });
+            std::lock_guard<std::mutex> guard(m);
+            for (const auto& cam : core.cameras)
+                if (cam->sessionOpen)
+                    open.push_back(asCam(cam));
         }
-        workCv.notify_all();
-        return result.get();
-    }
-
-    void later(int delayMs, std::function<void()> fn)
-    {
-        {
-            std::lock_guard<std::mutex> guard(wm);
-            timed.emplace_back(Clock::now() + std::chrono::milliseconds(delayMs), std::move(fn));
-        }
-        workCv.notify_all();
+        for (const auto& cam : open)
+            pollCamera(cam);
+        return !open.empty();
     }
 
     // ---- camera list (worker) ----
@@ -411,7 +101,8 @@ struct GPhoto2CameraSdk::Impl {
         int newCams = 0;
         {
             std::lock_guard<std::mutex> guard(m);
-            for (const auto& cam : cams) {
+            for (const auto& camera : core.cameras) {
+                std::shared_ptr<Cam> cam = asCam(camera);
                 bool present = std::any_of(found.begin(), found.end(), [&](const GPDetected& f) {
                     return f.port == cam->detected.port && f.model == cam->detected.model;
                 });
@@ -419,19 +110,17 @@ struct GPhoto2CameraSdk::Impl {
                     goneCams.push_back(cam);
             }
             for (const GPDetected& f : found) {
-                bool known = std::any_of(cams.begin(), cams.end(), [&](const std::shared_ptr<Cam>& c) {
-                    return c->detected.port == f.port && c->detected.model == f.model;
+                bool known = std::any_of(core.cameras.begin(), core.cameras.end(), [&](const std::shared_ptr<Camera>& c) {
+                    return asCam(c)->detected.port == f.port && asCam(c)->detected.model == f.model;
                 });
                 if (known)
                     continue;
-                auto cam = std::make_shared<Cam>(f);
-                registerObject(cam);
-                cams.push_back(cam);
+                core.plugIn(std::make_shared<Cam>(f));
                 newCams += 1;
                 SNP_Log::debugf("gphoto2: found %s on %s", f.model.c_str(), f.port.c_str());
             }
             if (announce && newCams > 0)
-                post(Event{EventType::Added, nullptr, 0, 0, 0, nullptr});
+                core.post(Event{EventType::Added, nullptr, 0, 0, 0, nullptr, nullptr});
         }
         for (const auto& cam : goneCams)
             unplug(cam, "it is no longer detected");
@@ -446,14 +135,7 @@ struct GPhoto2CameraSdk::Impl {
                 return;
             SNP_Log::debugf("gphoto2: %s on %s has gone (%s)", cam->detected.model.c_str(), cam->detected.port.c_str(),
                             why);
-            cam->connected = false;
-            cam->sessionAtUnplug = cam->sessionOpen;
-            cam->sessionOpen = false;
-            cams.erase(std::remove(cams.begin(), cams.end(), cam), cams.end());
-            post(Event{EventType::State, cam, kEdsStateEvent_Shutdown, 0, 0, nullptr});
-            if (cam->count == 0)
-                objects.erase(cam->ref);
-            idleCv.notify_all();
+            core.unplug(cam);
         }
         cam->device.reset();
         cam->snapshot.clear();
@@ -498,14 +180,15 @@ struct GPhoto2CameraSdk::Impl {
         TranslatedEvent t = translateEvent(ev, saveTo);
         const auto now = Clock::now();
         if (t.kind == TranslatedEvent::Kind::Object) {
-            std::shared_ptr<Item> item;
+            std::shared_ptr<CameraFile> item;
             if (ev.type == GPEventType::FileAdded)
                 item = newItem(cam, ev, saveTo);
             if (ev.type == GPEventType::FileAdded && !item)
                 return;
             SNP_Log::debugf("gphoto2: %s: %s/%s -> object event %x", cam->detected.model.c_str(), ev.folder.c_str(),
                             ev.name.c_str(), t.event);
-            postLocked(Event{EventType::Object, cam, t.event, 0, 0, item});
+            std::lock_guard<std::mutex> guard(m);
+            core.post(Event{EventType::Object, cam, t.event, 0, 0, item, nullptr});
         } else if (t.kind == TranslatedEvent::Kind::PropertyRefresh && !cam->refreshWanted) {
             cam->refreshWanted = true;
             cam->refreshDue = std::max(now + std::chrono::milliseconds(options.refreshAfterEventMs),
@@ -516,10 +199,10 @@ struct GPhoto2CameraSdk::Impl {
             refresh(cam, true);
     }
 
-    std::shared_ptr<Item> newItem(const std::shared_ptr<Cam>& cam, const GPEvent& ev, EdsUInt32 saveTo)
+    std::shared_ptr<CameraFile> newItem(const std::shared_ptr<Cam>& cam, const GPEvent& ev, EdsUInt32 saveTo)
     {
-        auto item = std::make_shared<Item>();
-        item->cam = cam;
+        auto item = std::make_shared<CameraFile>();
+        item->camera = cam;
         item->folder = ev.folder;
         item->name = ev.name;
         item->inCameraRam = saveTo == kEdsSaveTo_Host;
@@ -541,7 +224,7 @@ struct GPhoto2CameraSdk::Impl {
         }
         item->size = size;
         std::lock_guard<std::mutex> guard(m);
-        registerObject(item);
+        core.registerHandle(item);
         return item;
     }
 
@@ -571,8 +254,7 @@ struct GPhoto2CameraSdk::Impl {
         }
         if (!announce)
             return;
-        for (const auto& [event, id] : changes)
-            post(Event{EventType::Property, cam, event, id, 0, nullptr});
+        core.postProperties(cam, changes);
     }
 
     int findWidget(const std::shared_ptr<Cam>& cam, const PropertyMapping& mapping, GPWidget& out)
@@ -690,7 +372,7 @@ struct GPhoto2CameraSdk::Impl {
                 cam->evfOutput = number;
             else if (mapping->kind == PropKind::Local && id == kPropEvfMode)
                 cam->evfMode = number;
-            post(Event{EventType::Property, cam, kEdsPropertyEvent_PropertyChanged, id, 0, nullptr});
+            core.post(Event{EventType::Property, cam, kEdsPropertyEvent_PropertyChanged, id, 0, nullptr, nullptr});
             return EDS_ERR_OK;
         };
         if (mapping->kind == PropKind::Local) {
@@ -836,46 +518,21 @@ struct GPhoto2CameraSdk::Impl {
 GPhoto2CameraSdk::GPhoto2CameraSdk(std::unique_ptr<GPhoto2Port> port) : GPhoto2CameraSdk(std::move(port), Options{}) {}
 
 GPhoto2CameraSdk::GPhoto2CameraSdk(std::unique_ptr<GPhoto2Port> port, const Options& options)
-    : d(std::make_unique<Impl>(std::move(port), options))
+    : EdsSdkCore(0x6B000000), d(std::make_unique<Impl>(core(), std::move(port), options))
 {
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        d->callbackThread = std::thread([this] { d->runCallbacks(); });
-        d->callbackId = d->callbackThread.get_id();
-    }
-    std::lock_guard<std::mutex> guard(d->wm);
-    d->worker = std::thread([this] { d->runWorker(); });
-    d->workerId = d->worker.get_id();
+    d->worker.start([this] { return d->pollOpenCameras(); }, [this] { d->core.idleCv.notify_all(); });
 }
 
 GPhoto2CameraSdk::~GPhoto2CameraSdk()
 {
     d->hotplug.reset();
-    {
-        std::lock_guard<std::mutex> guard(d->wm);
-        d->stopWorker = true;
-    }
-    d->workCv.notify_all();
-    if (d->worker.joinable())
-        d->worker.join();
+    d->worker.stop();
     {
         std::lock_guard<std::mutex> guard(d->m);
-        for (const auto& cam : d->cams)
-            cam->device.reset();  // the worker has ended: no other user
-        d->stopCallbacks = true;
-        d->eventsCv.notify_all();
-        d->idleCv.notify_all();
+        for (const auto& cam : d->core.cameras)
+            asCam(cam)->device.reset();  // the worker has ended: no other user
     }
-    if (std::this_thread::get_id() == d->callbackId) {
-        // The last reference went in a handler: the callback thread ends by itself once
-        // the handler returns, and it still uses the state.
-        d->callbackThread.detach();
-        Impl* kept = d.release();
-        (void)kept;
-        return;
-    }
-    if (d->callbackThread.joinable())
-        d->callbackThread.join();
+    stopCallbacks();
 }
 
 // ---- SDK lifecycle and list ----
@@ -897,150 +554,52 @@ EdsError GPhoto2CameraSdk::EdsInitializeSDK()
 EdsError GPhoto2CameraSdk::EdsTerminateSDK()
 {
     d->hotplug.reset();
-    d->onWorker<int>([this] {
-        std::vector<std::shared_ptr<Cam>> all;
+    d->worker.run<int>([this] {
+        std::vector<std::shared_ptr<Camera>> all;
         {
             std::lock_guard<std::mutex> guard(d->m);
-            all = d->cams;
+            all = d->core.cameras;
             for (const auto& cam : all)
                 cam->sessionOpen = false;
         }
         for (const auto& cam : all) {
-            cam->device.reset();
-            cam->snapshot.clear();
+            asCam(cam)->device.reset();
+            asCam(cam)->snapshot.clear();
         }
         return 0;
     });
     std::unique_lock<std::mutex> lock(d->m);
-    d->added = {};
-    for (const auto& [ref, obj] : d->objects) {
-        if (obj->kind != Kind::Camera)
-            continue;
-        auto* cam = static_cast<Cam*>(obj.get());
-        cam->state = {};
-        cam->property = {};
-        cam->object = {};
-    }
-    for (const Event& e : d->events)
-        if (e.item)
-            d->release(e.item);
-    d->events.clear();
-    d->waitNotInFlight(lock, nullptr, std::nullopt);
-    return EDS_ERR_OK;
-}
-
-EdsError GPhoto2CameraSdk::EdsSetCameraAddedHandler(EdsCameraAddedHandler inHandler, void* inContext)
-{
-    std::unique_lock<std::mutex> lock(d->m);
-    d->added = {inHandler, inHandler ? inContext : nullptr, 0};
-    if (!inHandler)
-        d->waitNotInFlight(lock, nullptr, EventType::Added);
+    d->core.clearHandlersAndEvents(lock);
     return EDS_ERR_OK;
 }
 
 EdsError GPhoto2CameraSdk::EdsGetCameraList(EdsCameraListRef* outCameraListRef)
 {
-    if (!outCameraListRef)
-        return EDS_ERR_INVALID_POINTER;
-    if (d->port)
-        d->onWorker<int>([this] {
+    if (outCameraListRef && d->port)
+        d->worker.run<int>([this] {
             d->rescan(false);
             return 0;
         });
-    std::lock_guard<std::mutex> guard(d->m);
-    auto list = std::make_shared<List>();
-    for (const auto& cam : d->cams) {
-        cam->count += 1;
-        list->children.push_back(cam);
-    }
-    *outCameraListRef = d->registerObject(list);
-    return EDS_ERR_OK;
-}
-
-EdsError GPhoto2CameraSdk::EdsGetChildCount(EdsBaseRef inRef, EdsUInt32* outCount)
-{
-    if (!outCount)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    if (auto list = d->find<List>(inRef, Kind::List)) {
-        *outCount = static_cast<EdsUInt32>(list->children.size());
-        return EDS_ERR_OK;
-    }
-    if (d->find<Cam>(inRef, Kind::Camera)) {
-        *outCount = 0;
-        return EDS_ERR_OK;
-    }
-    return EDS_ERR_INVALID_HANDLE;
-}
-
-EdsError GPhoto2CameraSdk::EdsGetChildAtIndex(EdsBaseRef inRef, EdsInt32 inIndex, EdsBaseRef* outRef)
-{
-    if (!outRef)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto list = d->find<List>(inRef, Kind::List);
-    if (!list)
-        return EDS_ERR_INVALID_HANDLE;
-    if (inIndex < 0 || static_cast<size_t>(inIndex) >= list->children.size())
-        return EDS_ERR_INVALID_INDEX;
-    auto& child = list->children[static_cast<size_t>(inIndex)];
-    child->count += 1;
-    *outRef = child->ref;
-    return EDS_ERR_OK;
-}
-
-EdsUInt32 GPhoto2CameraSdk::EdsRetain(EdsBaseRef inRef)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto it = d->objects.find(inRef);
-    if (it == d->objects.end())
-        return 0;
-    return ++it->second->count;
-}
-
-EdsUInt32 GPhoto2CameraSdk::EdsRelease(EdsBaseRef inRef)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto it = d->objects.find(inRef);
-    if (it == d->objects.end())
-        return 0;
-    std::shared_ptr<Obj> obj = it->second;
-    return d->release(obj);
+    return EdsSdkCore::EdsGetCameraList(outCameraListRef);
 }
 
 // ---- camera and session ----
-
-EdsError GPhoto2CameraSdk::EdsGetDeviceInfo(EdsCameraRef inCameraRef, EdsDeviceInfo* outDeviceInfo)
-{
-    if (!outDeviceInfo)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inCameraRef, false, cam))
-        return e;
-    std::memset(outDeviceInfo, 0, sizeof *outDeviceInfo);
-    std::snprintf(outDeviceInfo->szPortName, sizeof outDeviceInfo->szPortName, "%s", cam->detected.port.c_str());
-    std::snprintf(outDeviceInfo->szDeviceDescription, sizeof outDeviceInfo->szDeviceDescription, "%s",
-                  cam->detected.model.c_str());
-    outDeviceInfo->deviceSubType = 1;
-    return EDS_ERR_OK;
-}
 
 EdsError GPhoto2CameraSdk::EdsOpenSession(EdsCameraRef inCameraRef)
 {
     std::shared_ptr<Cam> cam;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->camera(inCameraRef, false, cam))
+        if (EdsError e = d->core.camera(inCameraRef, false, cam))
             return e;
         if (cam->sessionOpen)
             return EDS_ERR_SESSION_ALREADY_OPEN;
     }
-    return d->onWorker<EdsError>([this, cam]() -> EdsError {
+    return d->worker.run<EdsError>([this, cam]() -> EdsError {
         {
             std::lock_guard<std::mutex> guard(d->m);
             if (!cam->connected)
-                return Impl::gone(*cam);
+                return Core::gone(*cam);
             if (cam->sessionOpen)
                 return EDS_ERR_SESSION_ALREADY_OPEN;
         }
@@ -1066,22 +625,22 @@ EdsError GPhoto2CameraSdk::EdsCloseSession(EdsCameraRef inCameraRef)
     std::shared_ptr<Cam> cam;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->camera(inCameraRef, false, cam))
+        if (EdsError e = d->core.camera(inCameraRef, false, cam))
             return e;
         if (!cam->sessionOpen)
             return EDS_ERR_SESSION_NOT_OPEN;
     }
-    return d->onWorker<EdsError>([this, cam]() -> EdsError {
+    return d->worker.run<EdsError>([this, cam]() -> EdsError {
         {
             std::lock_guard<std::mutex> guard(d->m);
             if (!cam->sessionOpen)
-                return cam->connected ? EDS_ERR_SESSION_NOT_OPEN : Impl::gone(*cam);
+                return cam->connected ? EDS_ERR_SESSION_NOT_OPEN : Core::gone(*cam);
             cam->sessionOpen = false;
             if (cam->evfOutput & 2) {
                 // The camera takes its viewfinder back from the host.
                 cam->evfOutput &= ~2u;
-                d->post(Event{EventType::Property, cam, kEdsPropertyEvent_PropertyChanged, kPropEvfOutputDevice, 0,
-                              nullptr});
+                d->core.post(Event{EventType::Property, cam, kEdsPropertyEvent_PropertyChanged, kPropEvfOutputDevice,
+                                   0, nullptr, nullptr});
             }
         }
         cam->device.reset();
@@ -1091,52 +650,6 @@ EdsError GPhoto2CameraSdk::EdsCloseSession(EdsCameraRef inCameraRef)
     });
 }
 
-// ---- handlers ----
-
-namespace {
-template <typename Fn>
-EdsError setHandler(GPhoto2CameraSdk::Impl& d, EdsCameraRef ref, EdsUInt32 event, EdsUInt32 all, Fn handler,
-                    void* context, Slot<Fn> Cam::*slot, EventType type)
-{
-    if ((event & 0xFFFFFF00u) != all)
-        return EDS_ERR_INVALID_PARAMETER;
-    std::unique_lock<std::mutex> lock(d.m);
-    auto cam = d.find<Cam>(ref, Kind::Camera);
-    if (!cam)
-        return EDS_ERR_INVALID_HANDLE;
-    if (!handler) {
-        (*cam).*slot = {};
-        d.waitNotInFlight(lock, cam.get(), type);
-        return EDS_ERR_OK;
-    }
-    if (!cam->connected)
-        return GPhoto2CameraSdk::Impl::gone(*cam);
-    (*cam).*slot = {handler, context, event};
-    return EDS_ERR_OK;
-}
-}  // namespace
-
-EdsError GPhoto2CameraSdk::EdsSetCameraStateEventHandler(EdsCameraRef inCameraRef, EdsStateEvent inEvent,
-                                                         EdsStateEventHandler inHandler, void* inContext)
-{
-    return setHandler(*d, inCameraRef, inEvent, kEdsStateEvent_All, inHandler, inContext, &Cam::state,
-                      EventType::State);
-}
-
-EdsError GPhoto2CameraSdk::EdsSetPropertyEventHandler(EdsCameraRef inCameraRef, EdsPropertyEvent inEvent,
-                                                      EdsPropertyEventHandler inHandler, void* inContext)
-{
-    return setHandler(*d, inCameraRef, inEvent, kEdsPropertyEvent_All, inHandler, inContext, &Cam::property,
-                      EventType::Property);
-}
-
-EdsError GPhoto2CameraSdk::EdsSetObjectEventHandler(EdsCameraRef inCameraRef, EdsObjectEvent inEvent,
-                                                    EdsObjectEventHandler inHandler, void* inContext)
-{
-    return setHandler(*d, inCameraRef, inEvent, kEdsObjectEvent_All, inHandler, inContext, &Cam::object,
-                      EventType::Object);
-}
-
 // ---- commands and properties ----
 
 EdsError GPhoto2CameraSdk::EdsSendCommand(EdsCameraRef inCameraRef, EdsCameraCommand inCommand, EdsInt32 inParam)
@@ -1144,10 +657,10 @@ EdsError GPhoto2CameraSdk::EdsSendCommand(EdsCameraRef inCameraRef, EdsCameraCom
     std::shared_ptr<Cam> cam;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->camera(inCameraRef, true, cam))
+        if (EdsError e = d->core.camera(inCameraRef, true, cam))
             return e;
     }
-    return d->onWorker<EdsError>(
+    return d->worker.run<EdsError>(
         [this, cam, inCommand, inParam] { return d->command(cam, inCommand, static_cast<EdsUInt32>(inParam)); });
 }
 
@@ -1159,10 +672,10 @@ EdsError GPhoto2CameraSdk::EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID in
     std::shared_ptr<Cam> cam;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->camera(inRef, true, cam))
+        if (EdsError e = d->core.camera(inRef, true, cam))
             return e;
     }
-    return d->onWorker<EdsError>(
+    return d->worker.run<EdsError>(
         [this, cam, inPropertyID, outDataType, outSize] { return d->readProperty(cam, inPropertyID, outDataType, outSize, nullptr); });
 }
 
@@ -1174,11 +687,11 @@ EdsError GPhoto2CameraSdk::EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID in
     std::shared_ptr<Cam> cam;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->camera(inRef, true, cam))
+        if (EdsError e = d->core.camera(inRef, true, cam))
             return e;
     }
     std::vector<uint8_t> data;
-    EdsError e = d->onWorker<EdsError>(
+    EdsError e = d->worker.run<EdsError>(
         [this, cam, inPropertyID, &data] { return d->readProperty(cam, inPropertyID, nullptr, nullptr, &data); });
     if (e != EDS_ERR_OK)
         return e;
@@ -1196,12 +709,12 @@ EdsError GPhoto2CameraSdk::EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID in
     std::shared_ptr<Cam> cam;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->camera(inRef, true, cam))
+        if (EdsError e = d->core.camera(inRef, true, cam))
             return e;
     }
     const auto* bytes = static_cast<const uint8_t*>(inPropertyData);
     std::vector<uint8_t> data(bytes, bytes + inPropertySize);
-    return d->onWorker<EdsError>([this, cam, inPropertyID, &data] { return d->writeProperty(cam, inPropertyID, data); });
+    return d->worker.run<EdsError>([this, cam, inPropertyID, &data] { return d->writeProperty(cam, inPropertyID, data); });
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID inPropertyID,
@@ -1212,109 +725,27 @@ EdsError GPhoto2CameraSdk::EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID in
     std::shared_ptr<Cam> cam;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->camera(inRef, true, cam))
+        if (EdsError e = d->core.camera(inRef, true, cam))
             return e;
     }
-    return d->onWorker<EdsError>(
+    return d->worker.run<EdsError>(
         [this, cam, inPropertyID, outPropertyDesc] { return d->describeProperty(cam, inPropertyID, outPropertyDesc); });
-}
-
-EdsError GPhoto2CameraSdk::EdsSetCapacity(EdsCameraRef inCameraRef, EdsCapacity inCapacity)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inCameraRef, true, cam))
-        return e;
-    if (inCapacity.bytesPerSector <= 0 || inCapacity.numberOfFreeClusters < 0)
-        return EDS_ERR_INVALID_PARAMETER;
-    cam->capacity = inCapacity;  // libgphoto2 needs no report of the host's room
-    return EDS_ERR_OK;
 }
 
 // ---- download ----
 
-EdsError GPhoto2CameraSdk::EdsGetDirectoryItemInfo(EdsDirectoryItemRef inDirItemRef,
-                                                   EdsDirectoryItemInfo* outDirItemInfo)
-{
-    if (!outDirItemInfo)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto item = d->find<Item>(inDirItemRef, Kind::Item);
-    if (!item)
-        return EDS_ERR_INVALID_HANDLE;
-    if (!item->cam->connected)
-        return EDS_ERR_COMM_DISCONNECTED;
-    std::memset(outDirItemInfo, 0, sizeof *outDirItemInfo);
-    outDirItemInfo->size = item->size;
-    outDirItemInfo->format = 1;
-    outDirItemInfo->dateTime = item->dateTime;
-    std::snprintf(outDirItemInfo->szFileName, sizeof outDirItemInfo->szFileName, "%s", item->name.c_str());
-    return EDS_ERR_OK;
-}
-
-EdsError GPhoto2CameraSdk::EdsCreateMemoryStreamFromPointer(void* inUserBuffer, EdsUInt64 inBufferSize,
-                                                            EdsStreamRef* outStream)
-{
-    if (!outStream || (!inUserBuffer && inBufferSize > 0))
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto stream = std::make_shared<Stream>();
-    stream->buffer = static_cast<uint8_t*>(inUserBuffer);
-    stream->capacity = inBufferSize;
-    *outStream = d->registerObject(stream);
-    return EDS_ERR_OK;
-}
-
-EdsError GPhoto2CameraSdk::EdsSetProgressCallback(EdsBaseRef inRef, EdsProgressCallback inProgressCallback,
-                                                  EdsUInt32 inProgressOption, void* inContext)
-{
-    if (inProgressOption > kEdsProgressOption_Periodically)
-        return EDS_ERR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> guard(d->m);
-    const EdsUInt32 option = inProgressCallback ? inProgressOption : kEdsProgressOption_NoReport;
-    if (auto stream = d->find<Stream>(inRef, Kind::Stream)) {
-        stream->progress = inProgressCallback;
-        stream->progressContext = inContext;
-        stream->progressOption = option;
-        return EDS_ERR_OK;
-    }
-    if (auto item = d->find<Item>(inRef, Kind::Item)) {
-        item->progress = inProgressCallback;
-        item->progressContext = inContext;
-        item->progressOption = option;
-        return EDS_ERR_OK;
-    }
-    return EDS_ERR_INVALID_HANDLE;
-}
-
 EdsError GPhoto2CameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt64 inReadSize, EdsStreamRef outStream)
 {
-    std::shared_ptr<Item> item;
-    std::shared_ptr<Stream> stream;
-    EdsProgressCallback progress;
-    void* context;
-    EdsUInt32 option;
+    Transfer transfer;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        item = d->find<Item>(inDirItemRef, Kind::Item);
-        stream = d->find<Stream>(outStream, Kind::Stream);
-        if (!item || !stream)
-            return EDS_ERR_INVALID_HANDLE;
-        if (!item->cam->connected)
-            return EDS_ERR_COMM_DISCONNECTED;
-        if (item->completed)
-            return EDS_ERR_OPERATION_REFUSED;
-        if (inReadSize > item->size - item->offset)
-            return EDS_ERR_INVALID_LENGTH;
-        if (inReadSize > stream->capacity - stream->position)
-            return EDS_ERR_STREAM_WRITE_ERROR;
-        progress = stream->progress ? stream->progress : item->progress;
-        context = stream->progress ? stream->progressContext : item->progressContext;
-        option = stream->progress ? stream->progressOption : item->progressOption;
+        if (EdsError e = d->core.beginTransfer(inDirItemRef, inReadSize, outStream, transfer))
+            return e;
     }
+    auto item = std::static_pointer_cast<CameraFile>(transfer.item);
 
     // The worker fetches; this thread reports progress as it comes and passes cancels back.
-    struct Transfer {
+    struct Fetch {
         std::mutex m;
         std::condition_variable cv;
         int percent = 0;
@@ -1322,21 +753,20 @@ EdsError GPhoto2CameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt
         bool cancel = false;
         EdsError result = EDS_ERR_OK;
     };
-    auto transfer = std::make_shared<Transfer>();
+    auto fetch = std::make_shared<Fetch>();
     if (!item->data) {
-        std::shared_ptr<Cam> cam = item->cam;
+        std::shared_ptr<Cam> cam = asCam(item->camera);
         {
-            std::lock_guard<std::mutex> guard(d->wm);
-            d->jobs.push_back([this, item, cam, transfer] {
+            d->worker.post([this, item, cam, fetch] {
                 auto data = std::make_shared<std::vector<uint8_t>>();
                 int r = cam->device ? cam->device->fileGet(item->folder, item->name, *data,
-                                                           [transfer](uint64_t done, uint64_t total) {
-                                                               std::lock_guard<std::mutex> g(transfer->m);
+                                                           [fetch](uint64_t done, uint64_t total) {
+                                                               std::lock_guard<std::mutex> g(fetch->m);
                                                                if (total > 0)
-                                                                   transfer->percent = static_cast<int>(
+                                                                   fetch->percent = static_cast<int>(
                                                                        std::min<uint64_t>(99, done * 100 / total));
-                                                               transfer->cv.notify_all();
-                                                               return transfer->cancel;
+                                                               fetch->cv.notify_all();
+                                                               return fetch->cancel;
                                                            })
                                     : kGPErrorIOUsbFind;
                 EdsError result = EDS_ERR_OK;
@@ -1349,77 +779,70 @@ EdsError GPhoto2CameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt
                     std::lock_guard<std::mutex> guard(d->m);
                     item->data = data;
                 }
-                std::lock_guard<std::mutex> g(transfer->m);
-                transfer->result = result;
-                transfer->done = true;
-                transfer->cv.notify_all();
+                std::lock_guard<std::mutex> g(fetch->m);
+                fetch->result = result;
+                fetch->done = true;
+                fetch->cv.notify_all();
             });
         }
-        d->workCv.notify_all();
         int reported = 0;
-        std::unique_lock<std::mutex> lock(transfer->m);
+        std::unique_lock<std::mutex> lock(fetch->m);
         while (true) {
-            transfer->cv.wait(lock, [&] { return transfer->done || transfer->percent > reported; });
-            if (transfer->percent > reported && !transfer->done) {
-                reported = transfer->percent;
+            fetch->cv.wait(lock, [&] { return fetch->done || fetch->percent > reported; });
+            if (fetch->percent > reported && !fetch->done) {
+                reported = fetch->percent;
                 lock.unlock();
-                EdsBool cancel = 0;
-                if (progress && option == kEdsProgressOption_Periodically)
-                    progress(static_cast<EdsUInt32>(reported), context, &cancel);
+                const bool cancel = transfer.progress.report(static_cast<EdsUInt32>(reported), false);
                 lock.lock();
                 if (cancel)
-                    transfer->cancel = true;
+                    fetch->cancel = true;
                 continue;
             }
-            if (transfer->done)
+            if (fetch->done)
                 break;
         }
-        if (transfer->result != EDS_ERR_OK)
-            return transfer->result;
-        if (transfer->cancel)
+        if (fetch->result != EDS_ERR_OK)
+            return fetch->result;
+        if (fetch->cancel)
             return EDS_ERR_OPERATION_CANCELLED;
     }
 
     std::unique_lock<std::mutex> lock(d->m);
     std::shared_ptr<std::vector<uint8_t>> data = item->data;
-    if (!item->cam->connected)
+    if (!item->camera->connected)
         return EDS_ERR_COMM_DISCONNECTED;
     if (!data || data->size() < item->offset + inReadSize) {
         SNP_Log::debugf("gphoto2: %s has %zu bytes, %llu were announced", item->name.c_str(), data ? data->size() : 0,
                         static_cast<unsigned long long>(item->size));
         return EDS_ERR_INCOMPLETE_TRANSFER;
     }
-    std::memcpy(stream->buffer + stream->position, data->data() + item->offset, inReadSize);
-    item->offset += inReadSize;
-    stream->position += inReadSize;
-    stream->length = std::max(stream->length, stream->position);
+    std::memcpy(transfer.stream->buffer + transfer.stream->position, data->data() + item->offset, inReadSize);
+    Core::endTransfer(transfer, inReadSize);
     lock.unlock();
-    if (progress && option != kEdsProgressOption_NoReport) {
-        EdsBool cancel = 0;
-        progress(100, context, &cancel);
-    }
+    (void)transfer.progress.report(100, true);  // the bytes are here: a cancel comes too late
     return EDS_ERR_OK;
 }
 
 EdsError GPhoto2CameraSdk::EdsDownloadComplete(EdsDirectoryItemRef inDirItemRef)
 {
-    std::shared_ptr<Item> item;
+    std::shared_ptr<CameraFile> item;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        item = d->find<Item>(inDirItemRef, Kind::Item);
+        item = d->core.find<CameraFile>(inDirItemRef, Kind::Item);
         if (!item)
             return EDS_ERR_INVALID_HANDLE;
-        if (!item->cam->connected)
+        if (!item->camera->connected)
             return EDS_ERR_COMM_DISCONNECTED;
         if (item->completed)
             return EDS_ERR_OK;
         item->completed = true;
     }
     if (item->inCameraRam) {
-        d->onWorker<int>([item] {
-            if (!item->cam->device)
+        d->worker.run<int>([item] {
+            const std::shared_ptr<Cam> cam = asCam(item->camera);
+            if (!cam->device)
                 return 0;
-            int r = item->cam->device->fileDelete(item->folder, item->name);
+            int r = cam->device->fileDelete(item->folder, item->name);
             if (r < 0)
                 SNP_Log::debugf("gphoto2: could not remove %s/%s from the camera's memory: %d (%s)",
                                 item->folder.c_str(), item->name.c_str(), r, gpResultName(r));
@@ -1431,30 +854,15 @@ EdsError GPhoto2CameraSdk::EdsDownloadComplete(EdsDirectoryItemRef inDirItemRef)
 
 // ---- live view ----
 
-EdsError GPhoto2CameraSdk::EdsCreateEvfImageRef(EdsStreamRef inStreamRef, EdsEvfImageRef* outEvfImageRef)
-{
-    if (!outEvfImageRef)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto stream = d->find<Stream>(inStreamRef, Kind::Stream);
-    if (!stream)
-        return EDS_ERR_INVALID_HANDLE;
-    auto evf = std::make_shared<Evf>();
-    evf->stream = stream;
-    stream->count += 1;
-    *outEvfImageRef = d->registerObject(evf);
-    return EDS_ERR_OK;
-}
-
 EdsError GPhoto2CameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImageRef inEvfImageRef)
 {
     std::shared_ptr<Cam> cam;
     std::shared_ptr<Stream> stream;
     {
         std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->camera(inCameraRef, true, cam))
+        if (EdsError e = d->core.camera(inCameraRef, true, cam))
             return e;
-        auto evf = d->find<Evf>(inEvfImageRef, Kind::Evf);
+        auto evf = d->core.find<EvfImage>(inEvfImageRef, Kind::Evf);
         if (!evf)
             return EDS_ERR_INVALID_HANDLE;
         if (!(cam->evfOutput & 2))
@@ -1462,7 +870,7 @@ EdsError GPhoto2CameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfI
         stream = evf->stream;
     }
     std::vector<uint8_t> frame;
-    EdsError e = d->onWorker<EdsError>([this, cam, &frame]() -> EdsError {
+    EdsError e = d->worker.run<EdsError>([this, cam, &frame]() -> EdsError {
         if (!cam->device)
             return EDS_ERR_DEVICE_NOT_FOUND;
         int r = cam->device->capturePreview(frame);
@@ -1493,63 +901,32 @@ void GPhoto2CameraSdk::usbDeviceChanged(bool arrived)
         return;
     if (arrived) {
         for (int delay : d->options.rescanDelaysMs)
-            d->later(delay, [this] { d->rescan(true); });
+            d->worker.later(delay, [this] { d->rescan(true); });
     } else {
-        d->later(0, [this] { d->rescan(true); });
+        d->worker.later(0, [this] { d->rescan(true); });
     }
 }
 
 bool GPhoto2CameraSdk::waitForIdle(int timeoutMs)
 {
-    if (std::this_thread::get_id() == d->callbackId || std::this_thread::get_id() == d->workerId)
+    if (d->core.onCallbackThread() || d->worker.onWorkerThread())
         return false;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     // The worker: every queued and timed job done.
     while (true) {
-        {
-            std::lock_guard<std::mutex> guard(d->wm);
-            if (d->jobs.empty() && d->timed.empty() && !d->working)
-                break;
-        }
+        if (d->worker.idle())
+            break;
         if (Clock::now() >= deadline)
             return false;
         if (onMainThread())
             QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         std::unique_lock<std::mutex> lock(d->m);
-        d->idleCv.wait_for(lock, std::chrono::milliseconds(2));
+        d->core.idleCv.wait_for(lock, std::chrono::milliseconds(2));
     }
-    const bool main = onMainThread();
-    std::unique_lock<std::mutex> lock(d->m);
-    auto idle = [&] { return d->events.empty() && !d->delivering; };
-    while (!idle()) {
-        if (Clock::now() >= deadline)
-            return false;
-        if (!main) {
-            d->idleCv.wait_until(lock, deadline);
-            continue;
-        }
-        d->idleCv.wait_for(lock, std::chrono::milliseconds(2));
-        if (idle())
-            break;
-        lock.unlock();
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        lock.lock();
-    }
-    return true;
+    return d->core.waitForCallbacks(deadline);
 }
 
 std::thread::id GPhoto2CameraSdk::workerThreadId() const
 {
-    return d->workerId;
-}
-
-std::thread::id GPhoto2CameraSdk::callbackThreadId() const
-{
-    return d->callbackId;
-}
-
-int GPhoto2CameraSdk::liveObjectCount() const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    return static_cast<int>(d->objects.size());
+    return d->worker.threadId();
 }

@@ -18,19 +18,18 @@
 //   is set; without it EdsDownloadEvfImage answers EDS_ERR_DEVICE_INVALID.
 //
 // Threads: one worker thread owns libgphoto2 and makes every call into it, one at a time;
-// SDK calls from any thread hand their work to it and wait. Handlers are called on one
-// callback thread, never while the SDK holds a lock; clearing a handler waits until a
-// running call of it has returned (except on the callback thread itself).
+// SDK calls from any thread hand their work to it and wait. Handles, handlers and the one
+// callback thread that calls them are EdsSdkCore's (EdsSdkCore.h).
 #pragma once
 
-#include "EdsSdk.h"
+#include "EdsSdkCore.h"
 #include "GPhoto2Port.h"
 
 #include <memory>
 #include <thread>
 #include <vector>
 
-class GPhoto2CameraSdk : public EdsSdk {
+class GPhoto2CameraSdk : public EdsSdkCore {
 public:
     struct Options {
         int eventPollMs = 20;          // wait for camera events per round while a session is open
@@ -49,43 +48,26 @@ public:
     GPhoto2CameraSdk(const GPhoto2CameraSdk&) = delete;
     GPhoto2CameraSdk& operator=(const GPhoto2CameraSdk&) = delete;
 
-    // ---- EdsSdk ----
-    EdsError EdsInitializeSDK() override;
+    // ---- EdsSdk: the calls that take the camera; the rest is EdsSdkCore's ----
+    EdsError EdsInitializeSDK() override;  // and the USB watch
     EdsError EdsTerminateSDK() override;
-    EdsError EdsSetCameraAddedHandler(EdsCameraAddedHandler inHandler, void* inContext) override;
+    // Looks for cameras again before it lists them.
     EdsError EdsGetCameraList(EdsCameraListRef* outCameraListRef) override;
-    EdsError EdsGetChildCount(EdsBaseRef inRef, EdsUInt32* outCount) override;
-    EdsError EdsGetChildAtIndex(EdsBaseRef inRef, EdsInt32 inIndex, EdsBaseRef* outRef) override;
-    EdsUInt32 EdsRetain(EdsBaseRef inRef) override;
-    EdsUInt32 EdsRelease(EdsBaseRef inRef) override;
-    EdsError EdsGetDeviceInfo(EdsCameraRef inCameraRef, EdsDeviceInfo* outDeviceInfo) override;
+    // On the worker: sessions, commands, the configuration widgets behind the properties,
+    // files and previews.
     EdsError EdsOpenSession(EdsCameraRef inCameraRef) override;
     EdsError EdsCloseSession(EdsCameraRef inCameraRef) override;
-    EdsError EdsSetCameraStateEventHandler(EdsCameraRef inCameraRef, EdsStateEvent inEvent,
-                                           EdsStateEventHandler inHandler, void* inContext) override;
-    EdsError EdsSetPropertyEventHandler(EdsCameraRef inCameraRef, EdsPropertyEvent inEvent,
-                                        EdsPropertyEventHandler inHandler, void* inContext) override;
-    EdsError EdsSetObjectEventHandler(EdsCameraRef inCameraRef, EdsObjectEvent inEvent,
-                                      EdsObjectEventHandler inHandler, void* inContext) override;
     EdsError EdsSendCommand(EdsCameraRef inCameraRef, EdsCameraCommand inCommand, EdsInt32 inParam) override;
-    EdsError EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
-                                EdsDataType* outDataType, EdsUInt32* outSize) override;
-    EdsError EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
-                                EdsUInt32 inPropertySize, void* outPropertyData) override;
-    EdsError EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
-                                EdsUInt32 inPropertySize, const void* inPropertyData) override;
     EdsError EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID inPropertyID,
                                 EdsPropertyDesc* outPropertyDesc) override;
-    EdsError EdsSetCapacity(EdsCameraRef inCameraRef, EdsCapacity inCapacity) override;
-    EdsError EdsGetDirectoryItemInfo(EdsDirectoryItemRef inDirItemRef,
-                                     EdsDirectoryItemInfo* outDirItemInfo) override;
-    EdsError EdsCreateMemoryStreamFromPointer(void* inUserBuffer, EdsUInt64 inBufferSize,
-                                              EdsStreamRef* outStream) override;
-    EdsError EdsSetProgressCallback(EdsBaseRef inRef, EdsProgressCallback inProgressCallback,
-                                    EdsUInt32 inProgressOption, void* inContext) override;
+    EdsError EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
+                                EdsDataType* outDataType, EdsUInt32* outSize) override;
+    EdsError EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
+                                EdsUInt32 inPropertySize, const void* inPropertyData) override;
+    EdsError EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32 inParam,
+                                EdsUInt32 inPropertySize, void* outPropertyData) override;
     EdsError EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt64 inReadSize, EdsStreamRef outStream) override;
     EdsError EdsDownloadComplete(EdsDirectoryItemRef inDirItemRef) override;
-    EdsError EdsCreateEvfImageRef(EdsStreamRef inStreamRef, EdsEvfImageRef* outEvfImageRef) override;
     EdsError EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImageRef inEvfImageRef) override;
 
     // A USB device arrived (true) or left (false): the worker looks for cameras again
@@ -96,8 +78,6 @@ public:
     // (serving queued main-thread calls meanwhile when on the main thread).
     bool waitForIdle(int timeoutMs = 10000);
     std::thread::id workerThreadId() const;
-    std::thread::id callbackThreadId() const;
-    int liveObjectCount() const;
 
     struct Impl;
 

@@ -1,5 +1,6 @@
 #include "GPhoto2Translate.h"
 
+#include "EdsSdkCore.h"
 #include "SNP_CanonCameraNames.h"
 
 #include <algorithm>
@@ -527,17 +528,7 @@ EdsPropertyDesc descForWidget(EdsPropertyID id, const GPWidget& w)
 
 EdsTime edsTimeForEpoch(long long seconds)
 {
-    time_t secs = static_cast<time_t>(seconds);
-    struct tm local {};
-    localtime_r(&secs, &local);
-    EdsTime t{};
-    t.year = static_cast<EdsUInt32>(local.tm_year + 1900);
-    t.month = static_cast<EdsUInt32>(local.tm_mon + 1);
-    t.day = static_cast<EdsUInt32>(local.tm_mday);
-    t.hour = static_cast<EdsUInt32>(local.tm_hour);
-    t.minute = static_cast<EdsUInt32>(local.tm_min);
-    t.second = static_cast<EdsUInt32>(std::min(59, local.tm_sec));
-    return t;
+    return EdsCore::edsTimeForLocalSeconds(seconds);
 }
 
 std::optional<long long> epochForEdsTime(const EdsTime& t)
@@ -548,18 +539,7 @@ std::optional<long long> epochForEdsTime(const EdsTime& t)
         return std::nullopt;
     if (t.month == 2 && t.day == 29 && !((t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0))
         return std::nullopt;
-    struct tm local {};
-    local.tm_year = static_cast<int>(t.year) - 1900;
-    local.tm_mon = static_cast<int>(t.month) - 1;
-    local.tm_mday = static_cast<int>(t.day);
-    local.tm_hour = static_cast<int>(t.hour);
-    local.tm_min = static_cast<int>(t.minute);
-    local.tm_sec = static_cast<int>(t.second);
-    local.tm_isdst = -1;
-    time_t secs = mktime(&local);
-    if (secs == static_cast<time_t>(-1))
-        return std::nullopt;
-    return static_cast<long long>(secs);
+    return EdsCore::localSecondsForEdsTime(t);
 }
 
 EdsError edsErrorFor(int r)

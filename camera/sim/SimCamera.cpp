@@ -1,5 +1,6 @@
 #include "SimCamera.h"
 
+#include "EdsSdkCore.h"
 #include "SNP_CanonCameraNames.h"
 
 #include <chrono>
@@ -196,16 +197,7 @@ long long SimCamera::clockSeconds() const
 EdsTime SimCamera::clock() const
 {
     double now = hostNow() + _clockOffset;
-    time_t secs = static_cast<time_t>(std::floor(now));
-    struct tm local {};
-    localtime_r(&secs, &local);
-    EdsTime t{};
-    t.year = static_cast<EdsUInt32>(local.tm_year + 1900);
-    t.month = static_cast<EdsUInt32>(local.tm_mon + 1);
-    t.day = static_cast<EdsUInt32>(local.tm_mday);
-    t.hour = static_cast<EdsUInt32>(local.tm_hour);
-    t.minute = static_cast<EdsUInt32>(local.tm_min);
-    t.second = static_cast<EdsUInt32>(std::min(59, local.tm_sec));
+    EdsTime t = EdsCore::edsTimeForLocalSeconds(static_cast<long long>(std::floor(now)));
     t.milliseconds = static_cast<EdsUInt32>((now - std::floor(now)) * 1000) % 1000;
     return t;
 }
@@ -292,18 +284,10 @@ EdsError SimCamera::set(EdsPropertyID id, EdsInt32 param, EdsUInt32 size, const 
         std::memcpy(&t, data, sizeof t);
         if (!validTime(t))
             return EDS_ERR_DEVICE_INVALID_PARAMETER;
-        struct tm local {};
-        local.tm_year = static_cast<int>(t.year) - 1900;
-        local.tm_mon = static_cast<int>(t.month) - 1;
-        local.tm_mday = static_cast<int>(t.day);
-        local.tm_hour = static_cast<int>(t.hour);
-        local.tm_min = static_cast<int>(t.minute);
-        local.tm_sec = static_cast<int>(t.second);
-        local.tm_isdst = -1;
-        time_t secs = mktime(&local);
-        if (secs == static_cast<time_t>(-1))
+        const std::optional<long long> secs = EdsCore::localSecondsForEdsTime(t);
+        if (!secs)
             return EDS_ERR_DEVICE_INVALID_PARAMETER;
-        _clockOffset = static_cast<double>(secs) + t.milliseconds / 1000.0 - hostNow();
+        _clockOffset = static_cast<double>(*secs) + t.milliseconds / 1000.0 - hostNow();
         break;
     }
     case SimProperty::Rule::Range:

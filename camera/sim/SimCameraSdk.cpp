@@ -1,120 +1,14 @@
-#include "SimCameraSdk.h"
+#include "SimCameraSdkImpl.h"
 
 #include "SNP_Log.h"
-#include "SimCamera.h"
-#include "SimJpeg.h"
-#include "SimLiveView.h"
-
-#include <QCoreApplication>
-#include <QThread>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <optional>
 #include <random>
-#include <unordered_map>
+
+using namespace SimDetail;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-enum class Kind { List, Camera, Item, Stream, Evf };
-
-struct Obj {
-    explicit Obj(Kind k) : kind(k) {}
-    virtual ~Obj() = default;
-    Kind kind;
-    EdsBaseRef ref = nullptr;
-    EdsUInt32 count = 1;
-};
-
-template <typename Fn>
-struct Slot {
-    Fn fn = nullptr;
-    void* context = nullptr;
-    EdsUInt32 filter = 0;
-};
-
-struct Cam : Obj {
-    Cam(int i, const std::string& model) : Obj(Kind::Camera), id(i), body(model) { count = 0; }
-    int id;
-    SimCamera body;
-    bool connected = true;
-    bool sessionOpen = false;
-    bool sessionAtUnplug = false;
-    Slot<EdsStateEventHandler> state;
-    Slot<EdsPropertyEventHandler> property;
-    Slot<EdsObjectEventHandler> object;
-    bool captureBusy = false;
-    EdsUInt32 shutter = 0;
-    bool bulb = false;
-    int fileNumber = 0;
-    int pictures = 0;
-    std::shared_ptr<const std::vector<uint8_t>> lastPicture;
-    EdsCapacity capacity{};
-    int lensPosition = 0;
-    // live view
-    Clock::time_point evfStart{};
-    uint64_t lastFrame = 0;
-    uint64_t fastFrame = 0;
-    int framesServed = 0;
-    std::mutex evfLock;  // the viewfinder; never held while calling out
-    // -- viewfinder (SimLiveView) --
-    std::unique_ptr<SimViewfinder> viewfinder;  // renders one frame ahead on its own thread
-    bool evfPaused = false;                     // tests: no new frames while set
-    std::vector<uint8_t> lastFrameBytes;        // the latest frame as served (under evfLock)
-    // -- end viewfinder --
-};
-
-struct List : Obj {
-    List() : Obj(Kind::List) {}
-    std::vector<std::shared_ptr<Cam>> children;
-};
-
-struct Stream : Obj {
-    Stream() : Obj(Kind::Stream) {}
-    uint8_t* buffer = nullptr;
-    EdsUInt64 capacity = 0;
-    EdsUInt64 position = 0;
-    EdsUInt64 length = 0;
-    EdsProgressCallback progress = nullptr;
-    void* progressContext = nullptr;
-    EdsUInt32 progressOption = kEdsProgressOption_NoReport;
-};
-
-struct Item : Obj {
-    Item() : Obj(Kind::Item) {}
-    std::shared_ptr<Cam> cam;
-    std::shared_ptr<const std::vector<uint8_t>> data;
-    std::string name;
-    EdsUInt32 dateTime = 0;
-    EdsUInt64 offset = 0;
-    bool completed = false;
-    EdsProgressCallback progress = nullptr;
-    void* progressContext = nullptr;
-    EdsUInt32 progressOption = kEdsProgressOption_NoReport;
-};
-
-struct Evf : Obj {
-    Evf() : Obj(Kind::Evf) {}
-    std::shared_ptr<Stream> stream;
-};
-
-struct Capture {
-    SimJpeg::ExifFields exif;
-    int width = 0, height = 0;
-    std::optional<SimDataFault> fault;
-    std::string name;
-    EdsUInt32 dateTime = 0;
-    bool toHost = true;
-    EdsUInt64 fileSize = 0;  // at least this many bytes (filler segments)
-};
 
 // Pads a JPEG file to at least size bytes with APP15 segments after its leading APPn
 // segments (EXIF first), as a camera's previews and maker data make its files large.
@@ -141,32 +35,58 @@ void padPicture(std::vector<uint8_t>& file, EdsUInt64 size)
     file.insert(file.begin() + std::ptrdiff_t(at), filler.begin(), filler.end());
 }
 
-enum class EventType { Added, State, Property, Object, Capture };
-
-struct Event {
-    EventType type;
-    std::shared_ptr<Cam> cam;
-    EdsUInt32 event = 0, a = 0, b = 0;
-    std::shared_ptr<Capture> capture;
-};
-
-struct Fault {
-    SimOp op;
-    EdsError status;
-    int remaining;  // -1: always
-    int delayMs;
-    EdsUInt32 selector;
-};
-
-struct DataFault {
-    SimDataFault kind;
-    int remaining;
-};
-
-bool onMainThread()
+// The picture file a capture makes: the base picture with its EXIF data, padded, damaged
+// when a fault asks for it.
+std::shared_ptr<std::vector<uint8_t>> makePictureFile(const Capture& c)
 {
-    QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
+    std::shared_ptr<const std::vector<uint8_t>> base = SimJpeg::basePicture(c.width, c.height);
+    auto file = std::make_shared<std::vector<uint8_t>>();
+    if (base) {
+        *file = *base;
+        if (!SimJpeg::writeExif(*file, c.exif))
+            SNP_Log::debugf("simulated camera: picture %s has no EXIF data", c.name.c_str());
+        padPicture(*file, c.fileSize);
+    }
+    if (c.fault && !file->empty()) {
+        if (*c.fault == SimDataFault::Truncated) {
+            file->resize(file->size() / 2);
+        } else {
+            std::mt19937 noise(static_cast<unsigned>(file->size()));
+            for (auto& byte : *file)
+                byte = static_cast<uint8_t>(noise());
+            (*file)[0] = 0x00;  // never a JPEG start marker
+        }
+    }
+    return file;
+}
+
+// On the callback thread (lock held on entry and exit): the camera writes the picture and
+// asks the host to take it (or files it on its card). Uses the core and the camera only,
+// so that it may outlive the SDK object when a handler destroys it.
+void deliverCapture(Core& core, std::unique_lock<std::mutex>& held, const std::shared_ptr<Cam>& cam,
+                    const Capture& c)
+{
+    held.unlock();
+    std::shared_ptr<std::vector<uint8_t>> file = makePictureFile(c);
+    held.lock();
+    cam->captureBusy = false;
+    if (!cam->connected || file->empty())
+        return;
+    cam->pictures += 1;
+    cam->lastPicture = file;
+    auto item = std::make_shared<PictureFile>();
+    item->camera = cam;
+    item->data = file;
+    item->size = file->size();
+    item->name = c.name;
+    item->dateTime = c.dateTime;
+    core.registerHandle(item);
+    cam->captureBusy = true;  // until the host has answered the request
+    core.deliver(held, Event{EventType::Object, cam,
+                             c.toHost ? kEdsObjectEvent_DirItemRequestTransfer : kEdsObjectEvent_DirItemCreated, 0, 0,
+                             item, nullptr});
+    cam->captureBusy = false;
+    core.release(item);  // the SDK's own reference; a handler that wants the item longer retains it
 }
 
 bool takeDataFault(std::vector<DataFault>& faults, SimDataFault& kind)
@@ -181,9 +101,6 @@ bool takeDataFault(std::vector<DataFault>& faults, SimDataFault& kind)
     }
     return false;
 }
-
-enum : EdsPropertyID { kPropSaveTo = 0xB, kPropAvailableShots = 0x40A, kPropEvfOutputDevice = 0x500 };
-constexpr EdsUInt32 kEvfHostBit = 2;
 
 }  // namespace
 
@@ -201,368 +118,60 @@ const char* simOpName(SimOp op)
     return i >= 0 && i < static_cast<int>(SimOp::Count) ? names[i] : "unknown operation";
 }
 
-struct SimCameraSdk::Impl {
-    mutable std::mutex m;
-    std::condition_variable eventsCv;    // new events, stop
-    std::condition_variable idleCv;      // delivery finished, transfer released, camera unplugged
-    std::deque<Event> events;
-    bool delivering = false;
-    bool stop = false;
-    std::thread thread;
-    std::thread::id threadId;
-    // the handler being called now: camera (null for the added handler) and type
-    const Cam* inFlightCam = nullptr;
-    std::optional<EventType> inFlightType;
-
-    std::unordered_map<EdsBaseRef, std::shared_ptr<Obj>> objects;
-    uintptr_t nextHandle = 0;
-    std::vector<std::shared_ptr<Cam>> cams;  // connected, in plug order
-    int nextCameraId = 1;
-    Slot<EdsCameraAddedHandler> added;
-
-    int pictureWidth = 1920, pictureHeight = 1280;
-    EdsUInt64 pictureFileSize = 0;
-    double liveFps = 30.0;
-    int liveWidth = 1024, liveHeight = 680;
-    EdsUInt64 transferRate = 0;
-
-    std::vector<Fault> faults;
-    std::vector<DataFault> frameFaults, pictureFaults;
-    int unplugAtPercent = -1;
-    int stallAtPercent = -1;
-    uint64_t stallRelease = 0;
-    int stalled = 0;
-
-    std::array<std::atomic<int>, static_cast<size_t>(SimOp::Count)> calls{};
-
-    // ---- handles (all with m held) ----
-    EdsBaseRef registerObject(const std::shared_ptr<Obj>& obj)
-    {
-        nextHandle += 1;
-        obj->ref = reinterpret_cast<EdsBaseRef>(static_cast<uintptr_t>(0x5A000000) + nextHandle * 0x40);
-        objects[obj->ref] = obj;
-        return obj->ref;
+EdsError SimCameraSdk::Impl::takePicture(const std::shared_ptr<Cam>& cam, std::optional<EdsError> injected)
+{
+    if (injected)
+        return *injected;
+    if (cam->captureBusy)
+        return EDS_ERR_DEVICE_BUSY;
+    cam->captureBusy = true;
+    auto c = std::make_shared<Capture>();
+    c->exif = cam->body.exifNow();
+    c->width = pictureWidth;
+    c->height = pictureHeight;
+    c->fileSize = pictureFileSize;
+    c->exif.width = pictureWidth;
+    c->exif.height = pictureHeight;
+    SimDataFault kind;
+    if (takeDataFault(pictureFaults, kind))
+        c->fault = kind;
+    cam->fileNumber = cam->fileNumber % 9999 + 1;
+    char name[32];
+    std::snprintf(name, sizeof name, "IMG_%04d.JPG", cam->fileNumber);
+    c->name = name;
+    c->dateTime = static_cast<EdsUInt32>(cam->body.clockSeconds());
+    EdsUInt32 saveTo = cam->body.number(kPropSaveTo);
+    c->toHost = (saveTo & kEdsSaveTo_Host) != 0;
+    if (saveTo & kEdsSaveTo_Camera) {
+        SimPropertyEvents ev;
+        EdsUInt32 shots = cam->body.number(kPropAvailableShots);
+        if (shots > 0 && cam->body.force(kPropAvailableShots, shots - 1, ev))
+            core.postProperties(cam, ev);
     }
-
-    template <typename T>
-    std::shared_ptr<T> find(EdsBaseRef ref, Kind kind) const
-    {
-        auto it = objects.find(ref);
-        if (it == objects.end() || it->second->kind != kind)
-            return nullptr;
-        return std::static_pointer_cast<T>(it->second);
-    }
-
-    void drop(const std::shared_ptr<Obj>& obj)
-    {
-        if (obj->kind == Kind::Camera && static_cast<Cam*>(obj.get())->connected)
-            return;  // the SDK keeps a connected camera's handle
-        objects.erase(obj->ref);
-        if (obj->kind == Kind::List) {
-            for (auto& child : static_cast<List*>(obj.get())->children)
-                release(child);
-        } else if (obj->kind == Kind::Evf) {
-            if (auto& s = static_cast<Evf*>(obj.get())->stream)
-                release(s);
-        }
-    }
-
-    EdsUInt32 release(const std::shared_ptr<Obj>& obj)
-    {
-        if (obj->count == 0)
-            return 0;
-        if (--obj->count == 0)
-            drop(obj);
-        return obj->count;
-    }
-
-    static EdsError gone(const Cam& cam) { return cam.sessionAtUnplug ? EDS_ERR_COMM_DISCONNECTED : EDS_ERR_DEVICE_NOT_FOUND; }
-
-    // A camera for a call that needs it connected (and optionally a session).
-    EdsError camera(EdsBaseRef ref, bool needSession, std::shared_ptr<Cam>& out) const
-    {
-        out = find<Cam>(ref, Kind::Camera);
-        if (!out)
-            return EDS_ERR_INVALID_HANDLE;
-        if (!out->connected)
-            return gone(*out);
-        if (needSession && !out->sessionOpen)
-            return EDS_ERR_SESSION_NOT_OPEN;
-        return EDS_ERR_OK;
-    }
-
-    std::shared_ptr<Cam> camById(int id) const
-    {
-        for (const auto& c : cams)
-            if (c->id == id)
-                return c;
-        for (const auto& [ref, obj] : objects)
-            if (obj->kind == Kind::Camera && static_cast<Cam*>(obj.get())->id == id)
-                return std::static_pointer_cast<Cam>(obj);
-        return nullptr;
-    }
-
-    // ---- faults ----
-    std::optional<EdsError> fault(SimOp op, EdsUInt32 selector = kSimAnySelector)
-    {
-        calls[static_cast<size_t>(op)]++;
-        EdsError status = EDS_ERR_OK;
-        int delay = 0;
-        bool hit = false;
-        {
-            std::lock_guard<std::mutex> guard(m);
-            for (auto it = faults.begin(); it != faults.end(); ++it) {
-                if (it->op != op || (it->selector != kSimAnySelector && it->selector != selector))
-                    continue;
-                status = it->status;
-                delay = it->delayMs;
-                hit = true;
-                if (it->remaining > 0 && --it->remaining == 0)
-                    faults.erase(it);
-                break;
-            }
-        }
-        if (!hit)
-            return std::nullopt;
-        if (delay > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-        if (status == EDS_ERR_OK)
-            return std::nullopt;
-        SNP_Log::debugf("simulated camera: %s answers injected status %x", simOpName(op), status);
-        return status;
-    }
-
-    // ---- events ----
-    void post(Event e)
-    {
-        events.push_back(std::move(e));
-        eventsCv.notify_all();
-    }
-
-    void postProperty(const std::shared_ptr<Cam>& cam, const SimPropertyEvents& list)
-    {
-        for (const auto& [event, id] : list)
-            post(Event{EventType::Property, cam, event, id, 0, nullptr});
-    }
-
-    // Waits (m held through lock) until no handler of this camera and type is running;
-    // on the Qt main thread it keeps serving queued main-thread calls meanwhile.
-    void waitNotInFlight(std::unique_lock<std::mutex>& lock, const Cam* cam, std::optional<EventType> type)
-    {
-        if (std::this_thread::get_id() == threadId)
-            return;
-        auto busy = [&] { return inFlightType && (!type || (*inFlightType == *type && inFlightCam == cam)); };
-        const bool main = onMainThread();
-        while (busy()) {
-            if (!main) {
-                idleCv.wait(lock);
-                continue;
-            }
-            idleCv.wait_for(lock, std::chrono::milliseconds(2));
-            if (!busy())
-                break;
-            lock.unlock();
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-            lock.lock();
-        }
-    }
-
-    void run()
-    {
-        std::unique_lock<std::mutex> lock(m);
-        while (true) {
-            eventsCv.wait(lock, [&] { return stop || !events.empty(); });
-            if (stop)
-                break;
-            Event e = std::move(events.front());
-            events.pop_front();
-            delivering = true;
-            if (e.type == EventType::Capture)
-                capture(lock, e);
-            else
-                deliver(lock, e.type, e.cam, e.event, e.a, e.b, nullptr);
-            delivering = false;
-            idleCv.notify_all();
-        }
-    }
-
-    // Calls the handler for the event (m held on entry and exit, released for the call).
-    void deliver(std::unique_lock<std::mutex>& lock, EventType type, const std::shared_ptr<Cam>& cam, EdsUInt32 event,
-                 EdsUInt32 a, EdsUInt32 b, EdsBaseRef ref)
-    {
-        auto accepts = [](EdsUInt32 filter, EdsUInt32 all, EdsUInt32 ev) { return filter == all || filter == ev; };
-        std::function<void()> call;
-        switch (type) {
-        case EventType::Added:
-            if (added.fn) {
-                auto fn = added.fn;
-                void* ctx = added.context;
-                call = [fn, ctx] { fn(ctx); };
-            }
-            break;
-        case EventType::State:
-            if (cam->state.fn && accepts(cam->state.filter, kEdsStateEvent_All, event)) {
-                auto fn = cam->state.fn;
-                void* ctx = cam->state.context;
-                call = [fn, ctx, event, a] { fn(event, a, ctx); };
-            }
-            break;
-        case EventType::Property:
-            if (cam->property.fn && accepts(cam->property.filter, kEdsPropertyEvent_All, event)) {
-                auto fn = cam->property.fn;
-                void* ctx = cam->property.context;
-                call = [fn, ctx, event, a, b] { fn(event, a, b, ctx); };
-            }
-            break;
-        case EventType::Object:
-            if (cam->object.fn && accepts(cam->object.filter, kEdsObjectEvent_All, event)) {
-                auto fn = cam->object.fn;
-                void* ctx = cam->object.context;
-                call = [fn, ctx, event, ref] { fn(event, ref, ctx); };
-            }
-            break;
-        case EventType::Capture:
-            break;
-        }
-        if (!call)
-            return;
-        inFlightCam = type == EventType::Added ? nullptr : cam.get();
-        inFlightType = type;
-        lock.unlock();
-        call();
-        lock.lock();
-        inFlightCam = nullptr;
-        inFlightType.reset();
-        idleCv.notify_all();
-    }
-
-    // The camera writes the picture and asks the host to take it (or files it on its card).
-    void capture(std::unique_lock<std::mutex>& lock, const Event& e)
-    {
-        std::shared_ptr<Cam> cam = e.cam;
-        const Capture& c = *e.capture;
-        lock.unlock();
-        std::shared_ptr<const std::vector<uint8_t>> base = SimJpeg::basePicture(c.width, c.height);
-        auto file = std::make_shared<std::vector<uint8_t>>();
-        if (base) {
-            *file = *base;
-            if (!SimJpeg::writeExif(*file, c.exif))
-                SNP_Log::debugf("simulated camera: picture %s has no EXIF data", c.name.c_str());
-            padPicture(*file, c.fileSize);
-        }
-        if (c.fault && !file->empty()) {
-            if (*c.fault == SimDataFault::Truncated) {
-                file->resize(file->size() / 2);
-            } else {
-                std::mt19937 noise(static_cast<unsigned>(file->size()));
-                for (auto& byte : *file)
-                    byte = static_cast<uint8_t>(noise());
-                (*file)[0] = 0x00;  // never a JPEG start marker
-            }
-        }
-        lock.lock();
-        cam->captureBusy = false;
-        if (!cam->connected || file->empty())
-            return;
-        cam->pictures += 1;
-        cam->lastPicture = file;
-        auto item = std::make_shared<Item>();
-        item->cam = cam;
-        item->data = file;
-        item->name = c.name;
-        item->dateTime = c.dateTime;
-        EdsBaseRef ref = registerObject(item);
-        cam->captureBusy = true;  // until the host has answered the request
-        deliver(lock, EventType::Object, cam,
-                c.toHost ? kEdsObjectEvent_DirItemRequestTransfer : kEdsObjectEvent_DirItemCreated, 0, 0, ref);
-        cam->captureBusy = false;
-        release(item);  // the SDK's own reference; a handler that wants the item longer retains it
-    }
-
-    // ---- commands (m held) ----
-    EdsError takePicture(const std::shared_ptr<Cam>& cam, std::optional<EdsError> injected)
-    {
-        if (injected)
-            return *injected;
-        if (cam->captureBusy)
-            return EDS_ERR_DEVICE_BUSY;
-        cam->captureBusy = true;
-        auto c = std::make_shared<Capture>();
-        c->exif = cam->body.exifNow();
-        c->width = pictureWidth;
-        c->height = pictureHeight;
-        c->fileSize = pictureFileSize;
-        c->exif.width = pictureWidth;
-        c->exif.height = pictureHeight;
-        SimDataFault kind;
-        if (takeDataFault(pictureFaults, kind))
-            c->fault = kind;
-        cam->fileNumber = cam->fileNumber % 9999 + 1;
-        char name[32];
-        std::snprintf(name, sizeof name, "IMG_%04d.JPG", cam->fileNumber);
-        c->name = name;
-        c->dateTime = static_cast<EdsUInt32>(cam->body.clockSeconds());
-        EdsUInt32 saveTo = cam->body.number(kPropSaveTo);
-        c->toHost = (saveTo & kEdsSaveTo_Host) != 0;
-        if (saveTo & kEdsSaveTo_Camera) {
-            SimPropertyEvents ev;
-            EdsUInt32 shots = cam->body.number(kPropAvailableShots);
-            if (shots > 0 && cam->body.force(kPropAvailableShots, shots - 1, ev))
-                postProperty(cam, ev);
-        }
-        post(Event{EventType::Capture, cam, 0, 0, 0, c});
-        return EDS_ERR_OK;
-    }
-
-    void unplug(const std::shared_ptr<Cam>& cam)
-    {
-        if (!cam->connected)
-            return;
-        cam->connected = false;
-        cam->sessionAtUnplug = cam->sessionOpen;
-        cam->sessionOpen = false;
-        cams.erase(std::remove(cams.begin(), cams.end(), cam), cams.end());
-        post(Event{EventType::State, cam, kEdsStateEvent_Shutdown, 0, 0, nullptr});
-        if (cam->count == 0)
-            objects.erase(cam->ref);
-        idleCv.notify_all();
-    }
-};
+    Core* corePtr = &core;
+    core.post(Event{EventType::Task, cam, 0, 0, 0, nullptr,
+                    [corePtr, cam, c](std::unique_lock<std::mutex>& held) { deliverCapture(*corePtr, held, cam, *c); }});
+    return EDS_ERR_OK;
+}
 
 // =======================================================================================
 
-SimCameraSdk::SimCameraSdk(bool connectDefaultCamera) : d(std::make_unique<Impl>())
+SimCameraSdk::SimCameraSdk(bool connectDefaultCamera) : EdsSdkCore(0x5A000000), d(std::make_unique<Impl>(core()))
 {
     if (connectDefaultCamera) {
         std::lock_guard<std::mutex> guard(d->m);
-        auto cam = std::make_shared<Cam>(d->nextCameraId++, kDefaultModel);
-        d->registerObject(cam);
-        d->cams.push_back(cam);
+        core().plugIn(std::make_shared<Cam>(d->nextCameraId++, kDefaultModel));
     }
-    std::lock_guard<std::mutex> guard(d->m);
-    d->thread = std::thread([this] { d->run(); });
-    d->threadId = d->thread.get_id();
 }
 
 SimCameraSdk::~SimCameraSdk()
 {
     {
         std::lock_guard<std::mutex> guard(d->m);
-        d->stop = true;
-        d->stallRelease += 1;
-        d->eventsCv.notify_all();
-        d->idleCv.notify_all();
+        d->stallRelease += 1;  // a stalled download ends
+        d->core.idleCv.notify_all();
     }
-    if (std::this_thread::get_id() == d->threadId) {
-        // The last reference went in a handler: the thread ends by itself once the handler
-        // returns, but it still uses the state, which must outlive it.
-        d->thread.detach();
-        Impl* leaked = d.release();
-        (void)leaked;
-        return;
-    }
-    if (d->thread.joinable())
-        d->thread.join();
+    stopCallbacks();
 }
 
 // ---- SDK lifecycle and list ----
@@ -579,126 +188,54 @@ EdsError SimCameraSdk::EdsTerminateSDK()
     if (auto f = d->fault(SimOp::TerminateSDK))
         return *f;
     std::unique_lock<std::mutex> lock(d->m);
-    d->added = {};
-    for (const auto& [ref, obj] : d->objects) {
-        if (obj->kind != Kind::Camera)
-            continue;
-        auto* cam = static_cast<Cam*>(obj.get());
-        cam->sessionOpen = false;
-        cam->state = {};
-        cam->property = {};
-        cam->object = {};
-    }
-    for (const Event& e : d->events)
-        if (e.type == EventType::Capture && e.cam)
-            e.cam->captureBusy = false;
-    d->events.clear();
-    d->waitNotInFlight(lock, nullptr, std::nullopt);
+    for (const auto& [ref, handle] : d->core.handles)
+        if (handle->kind == Kind::Camera)
+            static_cast<Cam*>(handle.get())->sessionOpen = false;
+    for (const Event& e : d->core.events)
+        if (e.type == EventType::Task && e.camera)
+            asCam(e.camera)->captureBusy = false;  // a capture that will not come
+    d->core.clearHandlersAndEvents(lock);
     return EDS_ERR_OK;
 }
 
 EdsError SimCameraSdk::EdsSetCameraAddedHandler(EdsCameraAddedHandler inHandler, void* inContext)
 {
-    if (auto f = d->fault(SimOp::SetCameraAddedHandler))
-        return *f;
-    std::unique_lock<std::mutex> lock(d->m);
-    d->added = {inHandler, inHandler ? inContext : nullptr, 0};
-    if (!inHandler)
-        d->waitNotInFlight(lock, nullptr, EventType::Added);
-    return EDS_ERR_OK;
+    return d->answer(SimOp::SetCameraAddedHandler,
+                     [&] { return EdsSdkCore::EdsSetCameraAddedHandler(inHandler, inContext); });
 }
 
 EdsError SimCameraSdk::EdsGetCameraList(EdsCameraListRef* outCameraListRef)
 {
-    if (auto f = d->fault(SimOp::GetCameraList))
-        return *f;
-    if (!outCameraListRef)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto list = std::make_shared<List>();
-    for (const auto& cam : d->cams) {
-        cam->count += 1;  // the list holds each child
-        list->children.push_back(cam);
-    }
-    *outCameraListRef = d->registerObject(list);
-    return EDS_ERR_OK;
+    return d->answer(SimOp::GetCameraList, [&] { return EdsSdkCore::EdsGetCameraList(outCameraListRef); });
 }
 
 EdsError SimCameraSdk::EdsGetChildCount(EdsBaseRef inRef, EdsUInt32* outCount)
 {
-    if (auto f = d->fault(SimOp::GetChildCount))
-        return *f;
-    if (!outCount)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    if (auto list = d->find<List>(inRef, Kind::List)) {
-        *outCount = static_cast<EdsUInt32>(list->children.size());
-        return EDS_ERR_OK;
-    }
-    if (d->find<Cam>(inRef, Kind::Camera)) {
-        *outCount = 0;  // the card's volumes are not offered
-        return EDS_ERR_OK;
-    }
-    return EDS_ERR_INVALID_HANDLE;
+    return d->answer(SimOp::GetChildCount, [&] { return EdsSdkCore::EdsGetChildCount(inRef, outCount); });
 }
 
 EdsError SimCameraSdk::EdsGetChildAtIndex(EdsBaseRef inRef, EdsInt32 inIndex, EdsBaseRef* outRef)
 {
-    if (auto f = d->fault(SimOp::GetChildAtIndex))
-        return *f;
-    if (!outRef)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto list = d->find<List>(inRef, Kind::List);
-    if (!list)
-        return EDS_ERR_INVALID_HANDLE;
-    if (inIndex < 0 || static_cast<size_t>(inIndex) >= list->children.size())
-        return EDS_ERR_INVALID_INDEX;
-    auto& child = list->children[static_cast<size_t>(inIndex)];
-    child->count += 1;
-    *outRef = child->ref;
-    return EDS_ERR_OK;
+    return d->answer(SimOp::GetChildAtIndex, [&] { return EdsSdkCore::EdsGetChildAtIndex(inRef, inIndex, outRef); });
 }
 
 EdsUInt32 SimCameraSdk::EdsRetain(EdsBaseRef inRef)
 {
     d->calls[static_cast<size_t>(SimOp::Retain)]++;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto it = d->objects.find(inRef);
-    if (it == d->objects.end())
-        return 0;
-    return ++it->second->count;
+    return EdsSdkCore::EdsRetain(inRef);
 }
 
 EdsUInt32 SimCameraSdk::EdsRelease(EdsBaseRef inRef)
 {
     d->calls[static_cast<size_t>(SimOp::Release)]++;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto it = d->objects.find(inRef);
-    if (it == d->objects.end())
-        return 0;
-    std::shared_ptr<Obj> obj = it->second;
-    return d->release(obj);
+    return EdsSdkCore::EdsRelease(inRef);
 }
 
 // ---- camera and session ----
 
 EdsError SimCameraSdk::EdsGetDeviceInfo(EdsCameraRef inCameraRef, EdsDeviceInfo* outDeviceInfo)
 {
-    if (auto f = d->fault(SimOp::GetDeviceInfo))
-        return *f;
-    if (!outDeviceInfo)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inCameraRef, false, cam))
-        return e;
-    std::memset(outDeviceInfo, 0, sizeof *outDeviceInfo);
-    std::snprintf(outDeviceInfo->szPortName, sizeof outDeviceInfo->szPortName, "usb:001,%03d", 3 + cam->id);
-    std::snprintf(outDeviceInfo->szDeviceDescription, sizeof outDeviceInfo->szDeviceDescription, "%s",
-                  cam->body.model().c_str());
-    outDeviceInfo->deviceSubType = 1;
-    return EDS_ERR_OK;
+    return d->answer(SimOp::GetDeviceInfo, [&] { return EdsSdkCore::EdsGetDeviceInfo(inCameraRef, outDeviceInfo); });
 }
 
 EdsError SimCameraSdk::EdsOpenSession(EdsCameraRef inCameraRef)
@@ -707,7 +244,7 @@ EdsError SimCameraSdk::EdsOpenSession(EdsCameraRef inCameraRef)
         return *f;
     std::lock_guard<std::mutex> guard(d->m);
     std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inCameraRef, false, cam))
+    if (EdsError e = d->core.camera(inCameraRef, false, cam))
         return e;
     if (cam->sessionOpen)
         return EDS_ERR_SESSION_ALREADY_OPEN;
@@ -721,7 +258,7 @@ EdsError SimCameraSdk::EdsCloseSession(EdsCameraRef inCameraRef)
         return *f;
     std::lock_guard<std::mutex> guard(d->m);
     std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inCameraRef, false, cam))
+    if (EdsError e = d->core.camera(inCameraRef, false, cam))
         return e;
     if (!cam->sessionOpen)
         return EDS_ERR_SESSION_NOT_OPEN;
@@ -733,7 +270,7 @@ EdsError SimCameraSdk::EdsCloseSession(EdsCameraRef inCameraRef)
     if (output & kEvfHostBit) {
         SimPropertyEvents ev;
         cam->body.force(kPropEvfOutputDevice, output & ~kEvfHostBit, ev);
-        d->postProperty(cam, ev);
+        d->core.postProperties(cam, ev);
     }
     return EDS_ERR_OK;
 }
@@ -743,67 +280,25 @@ EdsError SimCameraSdk::EdsCloseSession(EdsCameraRef inCameraRef)
 EdsError SimCameraSdk::EdsSetCameraStateEventHandler(EdsCameraRef inCameraRef, EdsStateEvent inEvent,
                                                      EdsStateEventHandler inHandler, void* inContext)
 {
-    if (auto f = d->fault(SimOp::SetStateEventHandler))
-        return *f;
-    if ((inEvent & 0xFFFFFF00u) != kEdsStateEvent_All)
-        return EDS_ERR_INVALID_PARAMETER;
-    std::unique_lock<std::mutex> lock(d->m);
-    auto cam = d->find<Cam>(inCameraRef, Kind::Camera);
-    if (!cam)
-        return EDS_ERR_INVALID_HANDLE;
-    if (!inHandler) {
-        cam->state = {};
-        d->waitNotInFlight(lock, cam.get(), EventType::State);
-        return EDS_ERR_OK;
-    }
-    if (!cam->connected)
-        return Impl::gone(*cam);
-    cam->state = {inHandler, inContext, inEvent};
-    return EDS_ERR_OK;
+    return d->answer(SimOp::SetStateEventHandler, [&] {
+        return EdsSdkCore::EdsSetCameraStateEventHandler(inCameraRef, inEvent, inHandler, inContext);
+    });
 }
 
 EdsError SimCameraSdk::EdsSetPropertyEventHandler(EdsCameraRef inCameraRef, EdsPropertyEvent inEvent,
                                                   EdsPropertyEventHandler inHandler, void* inContext)
 {
-    if (auto f = d->fault(SimOp::SetPropertyEventHandler))
-        return *f;
-    if ((inEvent & 0xFFFFFF00u) != kEdsPropertyEvent_All)
-        return EDS_ERR_INVALID_PARAMETER;
-    std::unique_lock<std::mutex> lock(d->m);
-    auto cam = d->find<Cam>(inCameraRef, Kind::Camera);
-    if (!cam)
-        return EDS_ERR_INVALID_HANDLE;
-    if (!inHandler) {
-        cam->property = {};
-        d->waitNotInFlight(lock, cam.get(), EventType::Property);
-        return EDS_ERR_OK;
-    }
-    if (!cam->connected)
-        return Impl::gone(*cam);
-    cam->property = {inHandler, inContext, inEvent};
-    return EDS_ERR_OK;
+    return d->answer(SimOp::SetPropertyEventHandler, [&] {
+        return EdsSdkCore::EdsSetPropertyEventHandler(inCameraRef, inEvent, inHandler, inContext);
+    });
 }
 
 EdsError SimCameraSdk::EdsSetObjectEventHandler(EdsCameraRef inCameraRef, EdsObjectEvent inEvent,
                                                 EdsObjectEventHandler inHandler, void* inContext)
 {
-    if (auto f = d->fault(SimOp::SetObjectEventHandler))
-        return *f;
-    if ((inEvent & 0xFFFFFF00u) != kEdsObjectEvent_All)
-        return EDS_ERR_INVALID_PARAMETER;
-    std::unique_lock<std::mutex> lock(d->m);
-    auto cam = d->find<Cam>(inCameraRef, Kind::Camera);
-    if (!cam)
-        return EDS_ERR_INVALID_HANDLE;
-    if (!inHandler) {
-        cam->object = {};
-        d->waitNotInFlight(lock, cam.get(), EventType::Object);
-        return EDS_ERR_OK;
-    }
-    if (!cam->connected)
-        return Impl::gone(*cam);
-    cam->object = {inHandler, inContext, inEvent};
-    return EDS_ERR_OK;
+    return d->answer(SimOp::SetObjectEventHandler, [&] {
+        return EdsSdkCore::EdsSetObjectEventHandler(inCameraRef, inEvent, inHandler, inContext);
+    });
 }
 
 // ---- commands ----
@@ -818,14 +313,14 @@ EdsError SimCameraSdk::EdsSendCommand(EdsCameraRef inCameraRef, EdsCameraCommand
     std::optional<EdsError> captureFault;
     std::unique_lock<std::mutex> lock(d->m);
     std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inCameraRef, true, cam))
+    if (EdsError e = d->core.camera(inCameraRef, true, cam))
         return e;
     if (capturing) {
         lock.unlock();
         captureFault = d->fault(SimOp::TakePicture);
         lock.lock();
         if (!cam->connected)
-            return Impl::gone(*cam);
+            return Core::gone(*cam);
     }
     switch (inCommand) {
     case kEdsCameraCommand_TakePicture:
@@ -893,7 +388,7 @@ EdsError SimCameraSdk::EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID inProp
         return EDS_ERR_INVALID_POINTER;
     std::lock_guard<std::mutex> guard(d->m);
     std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inRef, true, cam))
+    if (EdsError e = d->core.camera(inRef, true, cam))
         return e;
     return cam->body.size(inPropertyID, outDataType, outSize);
 }
@@ -905,7 +400,7 @@ EdsError SimCameraSdk::EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID inProp
         return *f;
     std::lock_guard<std::mutex> guard(d->m);
     std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inRef, true, cam))
+    if (EdsError e = d->core.camera(inRef, true, cam))
         return e;
     return cam->body.get(inPropertyID, inParam, inPropertySize, outPropertyData);
 }
@@ -917,7 +412,7 @@ EdsError SimCameraSdk::EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID inProp
         return *f;
     std::lock_guard<std::mutex> guard(d->m);
     std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inRef, true, cam))
+    if (EdsError e = d->core.camera(inRef, true, cam))
         return e;
     const EdsUInt32 outputBefore = cam->body.number(kPropEvfOutputDevice);
     SimPropertyEvents ev;
@@ -931,7 +426,7 @@ EdsError SimCameraSdk::EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID inProp
             cam->lastFrame = 0;
         }
     }
-    d->postProperty(cam, ev);
+    d->core.postProperties(cam, ev);
     return EDS_ERR_OK;
 }
 
@@ -942,116 +437,58 @@ EdsError SimCameraSdk::EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID inProp
         return *f;
     std::lock_guard<std::mutex> guard(d->m);
     std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inRef, true, cam))
+    if (EdsError e = d->core.camera(inRef, true, cam))
         return e;
     return cam->body.desc(inPropertyID, outPropertyDesc);
 }
 
 EdsError SimCameraSdk::EdsSetCapacity(EdsCameraRef inCameraRef, EdsCapacity inCapacity)
 {
-    if (auto f = d->fault(SimOp::SetCapacity))
-        return *f;
-    std::lock_guard<std::mutex> guard(d->m);
-    std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inCameraRef, true, cam))
-        return e;
-    if (inCapacity.bytesPerSector <= 0 || inCapacity.numberOfFreeClusters < 0)
-        return EDS_ERR_INVALID_PARAMETER;
-    cam->capacity = inCapacity;
-    return EDS_ERR_OK;
+    return d->answer(SimOp::SetCapacity, [&] { return EdsSdkCore::EdsSetCapacity(inCameraRef, inCapacity); });
 }
 
 // ---- download ----
 
 EdsError SimCameraSdk::EdsGetDirectoryItemInfo(EdsDirectoryItemRef inDirItemRef, EdsDirectoryItemInfo* outDirItemInfo)
 {
-    if (auto f = d->fault(SimOp::GetDirectoryItemInfo))
-        return *f;
-    if (!outDirItemInfo)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto item = d->find<Item>(inDirItemRef, Kind::Item);
-    if (!item)
-        return EDS_ERR_INVALID_HANDLE;
-    if (!item->cam->connected)
-        return EDS_ERR_COMM_DISCONNECTED;
-    std::memset(outDirItemInfo, 0, sizeof *outDirItemInfo);
-    outDirItemInfo->size = item->data->size();
-    outDirItemInfo->isFolder = 0;
-    outDirItemInfo->format = 1;  // JPEG
-    outDirItemInfo->dateTime = item->dateTime;
-    std::snprintf(outDirItemInfo->szFileName, sizeof outDirItemInfo->szFileName, "%s", item->name.c_str());
-    return EDS_ERR_OK;
+    return d->answer(SimOp::GetDirectoryItemInfo,
+                     [&] { return EdsSdkCore::EdsGetDirectoryItemInfo(inDirItemRef, outDirItemInfo); });
 }
 
 EdsError SimCameraSdk::EdsCreateMemoryStreamFromPointer(void* inUserBuffer, EdsUInt64 inBufferSize,
                                                         EdsStreamRef* outStream)
 {
-    if (auto f = d->fault(SimOp::CreateMemoryStream))
-        return *f;
-    if (!outStream || (!inUserBuffer && inBufferSize > 0))
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto stream = std::make_shared<Stream>();
-    stream->buffer = static_cast<uint8_t*>(inUserBuffer);
-    stream->capacity = inBufferSize;
-    *outStream = d->registerObject(stream);
-    return EDS_ERR_OK;
+    return d->answer(SimOp::CreateMemoryStream,
+                     [&] { return EdsSdkCore::EdsCreateMemoryStreamFromPointer(inUserBuffer, inBufferSize, outStream); });
 }
 
 EdsError SimCameraSdk::EdsSetProgressCallback(EdsBaseRef inRef, EdsProgressCallback inProgressCallback,
                                               EdsUInt32 inProgressOption, void* inContext)
 {
-    if (auto f = d->fault(SimOp::SetProgressCallback))
-        return *f;
-    if (inProgressOption > kEdsProgressOption_Periodically)
-        return EDS_ERR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> guard(d->m);
-    if (auto stream = d->find<Stream>(inRef, Kind::Stream)) {
-        stream->progress = inProgressCallback;
-        stream->progressContext = inContext;
-        stream->progressOption = inProgressCallback ? inProgressOption : kEdsProgressOption_NoReport;
-        return EDS_ERR_OK;
-    }
-    if (auto item = d->find<Item>(inRef, Kind::Item)) {
-        item->progress = inProgressCallback;
-        item->progressContext = inContext;
-        item->progressOption = inProgressCallback ? inProgressOption : kEdsProgressOption_NoReport;
-        return EDS_ERR_OK;
-    }
-    return EDS_ERR_INVALID_HANDLE;
+    return d->answer(SimOp::SetProgressCallback, [&] {
+        return EdsSdkCore::EdsSetProgressCallback(inRef, inProgressCallback, inProgressOption, inContext);
+    });
 }
 
+// The bytes go over in ten steps, at the transfer rate set, with a progress report after
+// each; an unplug or a stall set for the next download happens on the way.
 EdsError SimCameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt64 inReadSize, EdsStreamRef outStream)
 {
     if (auto f = d->fault(SimOp::Download))
         return *f;
     std::unique_lock<std::mutex> lock(d->m);
-    auto item = d->find<Item>(inDirItemRef, Kind::Item);
-    auto stream = d->find<Stream>(outStream, Kind::Stream);
-    if (!item || !stream)
-        return EDS_ERR_INVALID_HANDLE;
-    std::shared_ptr<Cam> cam = item->cam;
-    if (!cam->connected)
-        return EDS_ERR_COMM_DISCONNECTED;
-    if (item->completed)
-        return EDS_ERR_OPERATION_REFUSED;
-    const EdsUInt64 remaining = item->data->size() - item->offset;
-    if (inReadSize > remaining)
-        return EDS_ERR_INVALID_LENGTH;
-    if (inReadSize > stream->capacity - stream->position)
-        return EDS_ERR_STREAM_WRITE_ERROR;  // the caller's buffer is smaller than the transfer
-    EdsProgressCallback progress = stream->progress ? stream->progress : item->progress;
-    void* context = stream->progress ? stream->progressContext : item->progressContext;
-    EdsUInt32 option = stream->progress ? stream->progressOption : item->progressOption;
+    Transfer transfer;
+    if (EdsError e = d->core.beginTransfer(inDirItemRef, inReadSize, outStream, transfer))
+        return e;
+    std::shared_ptr<Cam> cam = asCam(transfer.item->camera);
     const int unplugAt = d->unplugAtPercent;
     const int stallAt = d->stallAtPercent;
     d->unplugAtPercent = -1;
     d->stallAtPercent = -1;
     const EdsUInt64 rate = d->transferRate;
-    std::shared_ptr<const std::vector<uint8_t>> data = item->data;
-    const EdsUInt64 offset = item->offset;
-    uint8_t* target = stream->buffer + stream->position;
+    std::shared_ptr<const std::vector<uint8_t>> data = std::static_pointer_cast<PictureFile>(transfer.item)->data;
+    const EdsUInt64 offset = transfer.item->offset;
+    uint8_t* target = transfer.stream->buffer + transfer.stream->position;
     lock.unlock();
 
     EdsUInt64 done = 0;
@@ -1061,15 +498,15 @@ EdsError SimCameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt64 i
         if (unplugAt >= 0 && percent > unplugAt) {
             lock.lock();
             SNP_Log::debugf("simulated camera: unplugged during a download at %d %%", unplugAt);
-            d->unplug(cam);
+            d->core.unplug(cam);
             return EDS_ERR_COMM_DISCONNECTED;
         }
         if (stallAt >= 0 && percent > stallAt) {
             lock.lock();
             const uint64_t generation = d->stallRelease;
             d->stalled += 1;
-            d->idleCv.notify_all();
-            d->idleCv.wait(lock, [&] { return !cam->connected || d->stallRelease != generation; });
+            d->core.idleCv.notify_all();
+            d->core.idleCv.wait(lock, [&] { return !cam->connected || d->stallRelease != generation; });
             d->stalled -= 1;
             return cam->connected ? EDS_ERR_INCOMPLETE_TRANSFER : EDS_ERR_COMM_DISCONNECTED;
         }
@@ -1078,7 +515,7 @@ EdsError SimCameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt64 i
             if (rate > 0) {
                 auto wait = std::chrono::microseconds((upTo - done) * 1000000 / rate);
                 lock.lock();
-                d->idleCv.wait_for(lock, wait, [&] { return !cam->connected; });
+                d->core.idleCv.wait_for(lock, wait, [&] { return !cam->connected; });
                 lock.unlock();
             }
             done = upTo;
@@ -1088,17 +525,11 @@ EdsError SimCameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt64 i
         lock.unlock();
         if (!connected)
             return EDS_ERR_COMM_DISCONNECTED;
-        if (progress && (option == kEdsProgressOption_Periodically || (option == kEdsProgressOption_Done && step == 10))) {
-            EdsBool cancel = 0;
-            progress(static_cast<EdsUInt32>(percent), context, &cancel);
-            if (cancel)
-                return EDS_ERR_OPERATION_CANCELLED;
-        }
+        if (transfer.progress.report(static_cast<EdsUInt32>(percent), step == 10))
+            return EDS_ERR_OPERATION_CANCELLED;
     }
     lock.lock();
-    item->offset += inReadSize;
-    stream->position += inReadSize;
-    stream->length = std::max(stream->length, stream->position);
+    Core::endTransfer(transfer, inReadSize);
     return EDS_ERR_OK;
 }
 
@@ -1107,10 +538,10 @@ EdsError SimCameraSdk::EdsDownloadComplete(EdsDirectoryItemRef inDirItemRef)
     if (auto f = d->fault(SimOp::DownloadComplete))
         return *f;
     std::lock_guard<std::mutex> guard(d->m);
-    auto item = d->find<Item>(inDirItemRef, Kind::Item);
+    auto item = d->core.find<Item>(inDirItemRef, Kind::Item);
     if (!item)
         return EDS_ERR_INVALID_HANDLE;
-    if (!item->cam->connected)
+    if (!item->camera->connected)
         return EDS_ERR_COMM_DISCONNECTED;
     item->completed = true;
     return EDS_ERR_OK;
@@ -1120,19 +551,7 @@ EdsError SimCameraSdk::EdsDownloadComplete(EdsDirectoryItemRef inDirItemRef)
 
 EdsError SimCameraSdk::EdsCreateEvfImageRef(EdsStreamRef inStreamRef, EdsEvfImageRef* outEvfImageRef)
 {
-    if (auto f = d->fault(SimOp::CreateEvfImageRef))
-        return *f;
-    if (!outEvfImageRef)
-        return EDS_ERR_INVALID_POINTER;
-    std::lock_guard<std::mutex> guard(d->m);
-    auto stream = d->find<Stream>(inStreamRef, Kind::Stream);
-    if (!stream)
-        return EDS_ERR_INVALID_HANDLE;
-    auto evf = std::make_shared<Evf>();
-    evf->stream = stream;
-    stream->count += 1;
-    *outEvfImageRef = d->registerObject(evf);
-    return EDS_ERR_OK;
+    return d->answer(SimOp::CreateEvfImageRef, [&] { return EdsSdkCore::EdsCreateEvfImageRef(inStreamRef, outEvfImageRef); });
 }
 
 EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImageRef inEvfImageRef)
@@ -1141,9 +560,9 @@ EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImage
         return *f;
     std::unique_lock<std::mutex> lock(d->m);
     std::shared_ptr<Cam> cam;
-    if (EdsError e = d->camera(inCameraRef, true, cam))
+    if (EdsError e = d->core.camera(inCameraRef, true, cam))
         return e;
-    auto evf = d->find<Evf>(inEvfImageRef, Kind::Evf);
+    auto evf = d->core.find<EvfImage>(inEvfImageRef, Kind::Evf);
     if (!evf)
         return EDS_ERR_INVALID_HANDLE;
     if (!(cam->body.number(kPropEvfOutputDevice) & kEvfHostBit))
@@ -1212,329 +631,3 @@ EdsError SimCameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImage
     return EDS_ERR_OK;
 }
 
-// =======================================================================================
-// control side
-
-int SimCameraSdk::connectCamera(const std::string& model)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = std::make_shared<Cam>(d->nextCameraId++, model);
-    d->registerObject(cam);
-    d->cams.push_back(cam);
-    d->post(Event{EventType::Added, nullptr, 0, 0, 0, nullptr});
-    SNP_Log::debugf("simulated camera: %s plugged in (camera %d)", model.c_str(), cam->id);
-    return cam->id;
-}
-
-bool SimCameraSdk::disconnectCamera(int id)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    for (const auto& cam : d->cams)
-        if (cam->id == id) {
-            SNP_Log::debugf("simulated camera: camera %d unplugged", id);
-            d->unplug(std::shared_ptr<Cam>(cam));
-            return true;
-        }
-    return false;
-}
-
-std::vector<int> SimCameraSdk::connectedCameras() const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    std::vector<int> ids;
-    for (const auto& cam : d->cams)
-        ids.push_back(cam->id);
-    return ids;
-}
-
-int SimCameraSdk::cameraId(EdsCameraRef ref) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->find<Cam>(ref, Kind::Camera);
-    return cam ? cam->id : -1;
-}
-
-EdsCameraRef SimCameraSdk::cameraRef(int id) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    for (const auto& cam : d->cams)
-        if (cam->id == id)
-            return cam->ref;
-    return nullptr;
-}
-
-bool SimCameraSdk::isSessionOpen(int id) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    return cam && cam->sessionOpen;
-}
-
-bool SimCameraSdk::setCameraProperty(int id, EdsPropertyID property, EdsUInt32 value, bool announce)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    SimPropertyEvents ev;
-    if (!cam || !cam->body.force(property, value, ev))
-        return false;
-    if (announce)
-        d->postProperty(cam, ev);
-    return true;
-}
-
-bool SimCameraSdk::setCameraStringProperty(int id, EdsPropertyID property, const std::string& text, bool announce)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    if (!cam || !cam->body.forceText(property, text))
-        return false;
-    if (announce)
-        d->postProperty(cam, {{kEdsPropertyEvent_PropertyChanged, property}});
-    return true;
-}
-
-EdsUInt32 SimCameraSdk::cameraProperty(int id, EdsPropertyID property) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    return cam ? cam->body.number(property) : 0;
-}
-
-std::string SimCameraSdk::cameraStringProperty(int id, EdsPropertyID property) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    return cam ? cam->body.text(property) : std::string();
-}
-
-void SimCameraSdk::setClockOffset(int id, double seconds)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    if (auto cam = d->camById(id))
-        cam->body.setClockOffset(seconds);
-}
-
-double SimCameraSdk::clockOffset(int id) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    return cam ? cam->body.clockOffset() : 0;
-}
-
-bool SimCameraSdk::raiseStateEvent(int id, EdsStateEvent event, EdsUInt32 data)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    if (!cam)
-        return false;
-    d->post(Event{EventType::State, cam, event, data, 0, nullptr});
-    return true;
-}
-
-bool SimCameraSdk::raiseObjectEvent(int id, EdsObjectEvent event)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    if (!cam)
-        return false;
-    d->post(Event{EventType::Object, cam, event, 0, 0, nullptr});
-    return true;
-}
-
-int SimCameraSdk::picturesTaken(int id) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    return cam ? cam->pictures : 0;
-}
-
-std::vector<uint8_t> SimCameraSdk::lastPicture(int id) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    return cam && cam->lastPicture ? *cam->lastPicture : std::vector<uint8_t>();
-}
-
-// -- viewfinder (SimLiveView) --
-bool SimCameraSdk::pauseLiveView(int id, bool paused)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    if (!cam)
-        return false;
-    cam->evfPaused = paused;
-    return true;
-}
-
-std::vector<uint8_t> SimCameraSdk::lastLiveViewFrame(int id) const
-{
-    std::shared_ptr<Cam> cam;
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        cam = d->camById(id);
-    }
-    if (!cam)
-        return {};
-    std::lock_guard<std::mutex> render(cam->evfLock);
-    return cam->lastFrameBytes;
-}
-// -- end viewfinder --
-
-int SimCameraSdk::liveViewFramesServed(int id) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    return cam ? cam->framesServed : 0;
-}
-
-EdsCapacity SimCameraSdk::hostCapacity(int id) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto cam = d->camById(id);
-    return cam ? cam->capacity : EdsCapacity{};
-}
-
-void SimCameraSdk::setPictureSize(int width, int height)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->pictureWidth = std::clamp(width, 64, 6000);
-    d->pictureHeight = std::clamp(height, 64, 4000);
-}
-
-void SimCameraSdk::setLiveViewFrameRate(double framesPerSecond)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->liveFps = std::max(0.0, framesPerSecond);
-}
-
-void SimCameraSdk::setLiveViewSize(int width, int height)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->liveWidth = std::clamp(width, 1024, 4096);
-    d->liveHeight = std::clamp(height, 680, 2736);
-}
-
-void SimCameraSdk::setPictureFileSize(EdsUInt64 bytes)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->pictureFileSize = std::min<EdsUInt64>(bytes, 256ULL * 1024 * 1024);
-}
-
-void SimCameraSdk::setTransferRate(EdsUInt64 bytesPerSecond)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->transferRate = bytesPerSecond;
-}
-
-void SimCameraSdk::injectFault(SimOp op, EdsError status, FaultMode mode, int times, int delayMs, EdsUInt32 selector)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    int remaining = mode == FaultMode::Always ? -1 : mode == FaultMode::Once ? 1 : std::max(1, times);
-    d->faults.push_back(Fault{op, status, remaining, std::max(0, delayMs), selector});
-}
-
-void SimCameraSdk::injectDelay(SimOp op, int delayMs, FaultMode mode, int times)
-{
-    injectFault(op, EDS_ERR_OK, mode, times, delayMs);
-}
-
-void SimCameraSdk::injectLiveViewFrameFault(SimDataFault kind, FaultMode mode, int times)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->frameFaults.push_back({kind, mode == FaultMode::Always ? -1 : mode == FaultMode::Once ? 1 : std::max(1, times)});
-}
-
-void SimCameraSdk::injectPictureFault(SimDataFault kind, FaultMode mode, int times)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->pictureFaults.push_back({kind, mode == FaultMode::Always ? -1 : mode == FaultMode::Once ? 1 : std::max(1, times)});
-}
-
-void SimCameraSdk::unplugDuringNextDownload(int percent)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->unplugAtPercent = std::clamp(percent, 0, 99);
-}
-
-void SimCameraSdk::stallNextDownload(int percent)
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->stallAtPercent = std::clamp(percent, 0, 99);
-}
-
-void SimCameraSdk::releaseStalledDownloads()
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->stallRelease += 1;
-    d->idleCv.notify_all();
-}
-
-int SimCameraSdk::stalledDownloads() const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    return d->stalled;
-}
-
-void SimCameraSdk::clearFaults()
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    d->faults.clear();
-    d->frameFaults.clear();
-    d->pictureFaults.clear();
-    d->unplugAtPercent = -1;
-    d->stallAtPercent = -1;
-}
-
-bool SimCameraSdk::waitForIdle(int timeoutMs)
-{
-    if (std::this_thread::get_id() == d->threadId)
-        return false;  // the callback thread cannot wait for itself
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const bool main = onMainThread();
-    std::unique_lock<std::mutex> lock(d->m);
-    auto idle = [&] { return d->events.empty() && !d->delivering; };
-    while (!idle()) {
-        if (Clock::now() >= deadline)
-            return false;
-        if (!main) {
-            d->idleCv.wait_until(lock, deadline);
-            continue;
-        }
-        d->idleCv.wait_for(lock, std::chrono::milliseconds(2));
-        if (idle())
-            break;
-        lock.unlock();
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        lock.lock();
-    }
-    return true;
-}
-
-int SimCameraSdk::callCount(SimOp op) const
-{
-    return d->calls[static_cast<size_t>(op)].load();
-}
-
-void SimCameraSdk::resetCallCounts()
-{
-    for (auto& c : d->calls)
-        c = 0;
-}
-
-int SimCameraSdk::liveObjectCount() const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    return static_cast<int>(d->objects.size());
-}
-
-EdsUInt32 SimCameraSdk::refCount(EdsBaseRef ref) const
-{
-    std::lock_guard<std::mutex> guard(d->m);
-    auto it = d->objects.find(ref);
-    return it == d->objects.end() ? 0 : it->second->count;
-}
-
-std::thread::id SimCameraSdk::callbackThreadId() const
-{
-    return d->threadId;
-}

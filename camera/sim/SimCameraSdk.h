@@ -6,11 +6,10 @@
 // counter and live view. Pictures are real JPEG files with EXIF data; live-view frames are
 // real JPEG frames of an animated scene with a running clock.
 //
-// Threads: every handler (camera added, state, property, object) is called on the SDK's
-// one callback thread, from one event queue, never while the SDK holds a lock of its own.
-// Progress callbacks are called synchronously on the thread that calls EdsDownload.
-// Clearing a handler (null function) guarantees that it is not called once the clearing
-// call has returned, except when the clearing call is made on the callback thread itself.
+// Threads: handles, handlers and the callback thread are EdsSdkCore's (EdsSdkCore.h): every
+// handler is called on its one callback thread, where a capture also makes its picture file
+// and offers it. Progress callbacks are called synchronously on the thread that calls
+// EdsDownload.
 //
 // Besides the SDK calls, the class has a control side for tests and benchmarks: plugging
 // and unplugging cameras, camera-side property changes, fault injection per operation,
@@ -28,7 +27,7 @@
 //   handle is kept by the SDK even at count 0 and is the same handle in every list.
 #pragma once
 
-#include "EdsSdk.h"
+#include "EdsSdkCore.h"
 
 #include <cstdint>
 #include <memory>
@@ -81,7 +80,7 @@ enum class SimDataFault {
 
 constexpr EdsUInt32 kSimAnySelector = 0xFFFFFFFFu;
 
-class SimCameraSdk : public EdsSdk {
+class SimCameraSdk : public EdsSdkCore {
 public:
     static constexpr const char* kDefaultModel = "Canon EOS 5D Mark II";
 
@@ -216,11 +215,7 @@ public:
     bool waitForIdle(int timeoutMs = 10000);
     int callCount(SimOp op) const;
     void resetCallCounts();
-    // Handles alive (lists, cameras, streams, items, live-view images).
-    int liveObjectCount() const;
-    // Current count of a handle, 0 for an invalid one (does not change it).
-    EdsUInt32 refCount(EdsBaseRef ref) const;
-    std::thread::id callbackThreadId() const;
+    // (liveObjectCount, refCount and callbackThreadId come with EdsSdkCore.)
 
     struct Impl;
 

@@ -1,14 +1,15 @@
-// Disk faults while filing: the main images and upload folders on small file systems that
-// fill up, a read-only upload folder, plain files where folders should be, and the folders
-// removed while the booth runs. Whatever fails, a picture filed earlier stays as it was,
-// no partial or temporary file is left, the log says what failed, and filing goes on by
-// itself for the next visitor once the fault is gone.
+// Disk faults while filing (SNP_Filing, without any window): the main images and upload
+// folders on small file systems that fill up, a read-only upload folder, plain files where
+// folders should be, and the folders removed while the booth runs. Whatever fails, a
+// picture filed earlier stays as it was, no partial or temporary file is left, the log
+// says what failed, and filing goes on by itself for the next visitor once the fault is
+// gone.
 //
 // Small and read-only file systems are tmpfs mounts made by the test. Where mounting is not
 // permitted a file-size limit (SIGXFSZ ignored) stands in for the full disk, and a
 // read-only folder is made with its permission bits, which only hold for a user other than
 // root; each test says which it used.
-#include "PhotoFixture.h"
+#include "FilingFixture.h"
 
 #include <QDirIterator>
 
@@ -109,17 +110,14 @@ QStringList hiddenFilesBelow(const QString& folder, const QStringList& except = 
     return hidden;
 }
 
-class DiskFaultTest : public PhotoTest {
+class DiskFaultTest : public FilingTest {
 protected:
-    // A visitor's pass at the given second after 14:30:00: picture delivered on the capture
-    // screen. Answers the filing's result.
-    AppController::FilingResult visitor(int second, const QString& address, const QByteArray& bytes)
+    // A visitor's picture filed at the given second after 14:30:00. Answers the filing's
+    // result.
+    SNP_Filing::Result visitor(int second, const QString& address, const QByteArray& bytes)
     {
         setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, second)));
-        onCaptureScreen({address});
-        deliver(bytes);
-        EXPECT_EQ(c->_screenNumber.load(), 6u) << "the pass did not go on to the result screen";
-        return c->lastFilingResult();
+        return filing.fileVisitorPicture(bytes, {address}, folders());
     }
     // A filed picture or upload file is whole and carries its own visitor's address.
     void expectWhole(const QString& path, const QString& address)
@@ -128,6 +126,8 @@ protected:
         EXPECT_TRUE(SNP_ImagePipeline::decodeJpeg(bytes).has_value()) << qPrintable(path) << " is not a whole picture";
         EXPECT_EQ(plist(path).value(QBEmailsForUpload).toStringList(), QStringList{address}) << qPrintable(path);
     }
+
+    SNP_Filing filing;
 };
 
 TEST_F(DiskFaultTest, FullFileSystemsCostOnlyThePictureInFlightAndFilingResumes)
@@ -249,7 +249,7 @@ TEST_F(DiskFaultTest, ReadOnlyUploadFolderKeepsThePictureFiledAndItsUploadsIntac
     else
         ASSERT_TRUE(QFile::setPermissions(uploadDay, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                          QFileDevice::ExeOwner));
-    EXPECT_EQ(c->uploadsHeldBack(), QStringList{b.filedPath});
+    EXPECT_EQ(filing.uploadsHeldBack(), QStringList{b.filedPath});
 
     // Writable again: the next visitor's upload file is written, then the one held back.
     const auto cResult = visitor(7, "c@visitor.de", picture());
@@ -257,7 +257,7 @@ TEST_F(DiskFaultTest, ReadOnlyUploadFolderKeepsThePictureFiledAndItsUploadsIntac
     expectWhole(cResult.uploadPath, "c@visitor.de");
     expectWhole(uploadFile("2010-02-02", "20100202143006Comp.jpg"), "b@visitor.de");
     EXPECT_TRUE(logText().contains("making the upload file held back for [" + b.filedPath + "]"));
-    EXPECT_EQ(c->uploadsHeldBack(), QStringList());
+    EXPECT_EQ(filing.uploadsHeldBack(), QStringList());
     EXPECT_EQ(filesBelow(upload).size(), 3);
     EXPECT_EQ(readFile(a.uploadPath), uploadA);
 }
@@ -273,7 +273,7 @@ TEST_F(DiskFaultTest, PlainFilesWhereFoldersShouldBeAreLeftAloneAndLogged)
     EXPECT_EQ(readFile(dayFolder), QByteArray("staff notes"));
     EXPECT_TRUE(logText().contains("FOUND ERROR while trying to create todya's folder???:"));
     expectWhole(scratch + "/20100202143005.jpg", "a@visitor.de"); // kept in the scratch folder
-    EXPECT_EQ(c->uploadsHeldBack(), QStringList());
+    EXPECT_EQ(filing.uploadsHeldBack(), QStringList());
 
     // A plain file where the upload day folder goes: filed, no upload, the file kept.
     ASSERT_TRUE(QFile::remove(dayFolder));
@@ -286,7 +286,7 @@ TEST_F(DiskFaultTest, PlainFilesWhereFoldersShouldBeAreLeftAloneAndLogged)
     EXPECT_FALSE(b.uploaded);
     EXPECT_TRUE(logText().contains("Unable to create Directory at: [" + uploadDay + "]"));
     EXPECT_EQ(readFile(uploadDay), QByteArray("not a folder"));
-    EXPECT_EQ(c->uploadsHeldBack(), QStringList{b.filedPath});
+    EXPECT_EQ(filing.uploadsHeldBack(), QStringList{b.filedPath});
     expectWhole(scratch + "/20100202143005.jpg", "a@visitor.de"); // no room made: still held back
 
     // A plain file where the scratch folder goes (staff moved the folder aside): the
@@ -356,8 +356,9 @@ TEST_F(DiskFaultTest, HeldBackPicturesGoWithTheirOwnAddressesAFewAtATimeAndStaff
 
     const auto first = visitor(5, "first@visitor.de", picture());
     ASSERT_TRUE(first.uploaded);
-    EXPECT_EQ(filesBelow(mainImages).size(), 1 + AppController::kHeldBackPerIntake);
-    EXPECT_EQ(filesBelow(scratch).size(), 1 + 12 - AppController::kHeldBackPerIntake);
+    EXPECT_EQ(first.heldBackFiled, SNP_Filing::kHeldBackPerIntake);
+    EXPECT_EQ(filesBelow(mainImages).size(), 1 + SNP_Filing::kHeldBackPerIntake);
+    EXPECT_EQ(filesBelow(scratch).size(), 1 + 12 - SNP_Filing::kHeldBackPerIntake);
     const QString staffRead = QStringLiteral("propertyListObjectForJpegData: cannot read the image's metadata");
     const qsizetype readsOfStaffBytes = logText().count(staffRead);
     EXPECT_EQ(readsOfStaffBytes, 1);
@@ -396,16 +397,16 @@ TEST_F(DiskFaultTest, AHeldBackPictureThatNeverGoesThroughIsLeftAloneAndTheRestG
     const QString cutFiled = dayFile("2010-02-02", "20100202140000.jpg");
     const QString givenUp = QStringLiteral("the upload file for [%1] failed %2 times; it is no longer tried")
                                 .arg(cutFiled)
-                                .arg(AppController::kHeldBackAttempts);
+                                .arg(SNP_Filing::kHeldBackAttempts);
     // The first visitor files it (its bytes are kept whole) but gets no upload file for it;
     // each later visitor tries its upload once, and after the last attempt it is let go.
-    for (int visitorNumber = 0; visitorNumber <= AppController::kHeldBackAttempts; ++visitorNumber) {
+    for (int visitorNumber = 0; visitorNumber <= SNP_Filing::kHeldBackAttempts; ++visitorNumber) {
         const QString address = QStringLiteral("v%1@visitor.de").arg(visitorNumber);
         const auto result = visitor(10 + visitorNumber, address, picture());
         ASSERT_TRUE(result.uploaded) << "visitor " << visitorNumber;
         expectWhole(result.uploadPath, address);
-        const bool lastAttempt = visitorNumber == AppController::kHeldBackAttempts;
-        EXPECT_EQ(c->uploadsHeldBack().contains(cutFiled), !lastAttempt) << "visitor " << visitorNumber;
+        const bool lastAttempt = visitorNumber == SNP_Filing::kHeldBackAttempts;
+        EXPECT_EQ(filing.uploadsHeldBack().contains(cutFiled), !lastAttempt) << "visitor " << visitorNumber;
         EXPECT_EQ(QFileInfo::exists(dayFile("2010-02-02", "20100202140001.jpg")), lastAttempt)
             << "visitor " << visitorNumber;
     }
@@ -420,7 +421,7 @@ TEST_F(DiskFaultTest, AHeldBackPictureThatNeverGoesThroughIsLeftAloneAndTheRestG
     const auto after = visitor(30, "after@visitor.de", picture());
     ASSERT_TRUE(after.uploaded);
     EXPECT_EQ(logText().count(QStringLiteral("making the upload file held back for [%1]").arg(cutFiled)),
-              AppController::kHeldBackAttempts);
+              SNP_Filing::kHeldBackAttempts);
 }
 
 } // namespace

@@ -1,23 +1,20 @@
-// A scripted SDK for tests that need exact call sequences: cameras are plain handles,
-// every call is recorded, and single calls can be made to fail or to block.
+// A scripted SDK for tests that need exact call sequences: every call is recorded, and
+// single calls can be made to fail or to block. Handles and handler slots are the SDK
+// core's (EdsSdkCore.h); a state event is fired on the calling thread.
 #pragma once
 
-#include "EdsSdk.h"
+#include "EdsSdkCore.h"
 
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
-class FakeEdsSdk : public EdsSdk {
+class FakeEdsSdk : public EdsSdkCore {
 public:
-    struct Handle {
-        int id;
-    };
     struct SentCommand {
         EdsCameraRef camera;
         EdsCameraCommand command;
@@ -28,35 +25,41 @@ public:
         void* context = nullptr;
     };
 
-    ~FakeEdsSdk() override
-    {
-        for (auto* h : _allHandles)
-            delete h;
-    }
+    FakeEdsSdk() : EdsSdkCore(0x7C000000) {}
+    ~FakeEdsSdk() override { stopCallbacks(); }
 
     // A new camera handle with a device description; appended to the connected list.
     EdsCameraRef addCamera(const std::string& description)
     {
-        std::lock_guard<std::mutex> g(m);
-        EdsCameraRef ref = newHandle();
-        descriptions[ref] = description;
-        connected.push_back(ref);
-        return ref;
+        auto camera = std::make_shared<EdsCore::Camera>("usb:fake", description);
+        std::lock_guard<std::mutex> g(core().lock);
+        core().plugIn(camera);
+        return camera->ref;
     }
+    // The cameras are no longer listed (their handles stay, without a shutdown event).
     void disconnectAll()
     {
-        std::lock_guard<std::mutex> g(m);
-        connected.clear();
+        std::lock_guard<std::mutex> g(core().lock);
+        core().cameras.clear();
     }
-    int refCount(EdsBaseRef ref)
-    {
-        std::lock_guard<std::mutex> g(m);
-        return refs[ref];
-    }
+    int refCount(EdsBaseRef ref) { return int(EdsSdkCore::refCount(ref)); }
     StateHandler stateHandler(EdsCameraRef ref)
     {
-        std::lock_guard<std::mutex> g(m);
-        return stateHandlers[ref];
+        std::lock_guard<std::mutex> g(core().lock);
+        auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera);
+        return camera ? StateHandler{camera->state.fn, camera->state.context} : StateHandler{};
+    }
+    void* propertyContext(EdsCameraRef ref)
+    {
+        std::lock_guard<std::mutex> g(core().lock);
+        auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera);
+        return camera ? camera->property.context : nullptr;
+    }
+    void* objectContext(EdsCameraRef ref)
+    {
+        std::lock_guard<std::mutex> g(core().lock);
+        auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera);
+        return camera ? camera->object.context : nullptr;
     }
     std::vector<std::string> callLog()
     {
@@ -112,11 +115,6 @@ public:
     std::set<EdsCameraRef> deviceInfoFaults;
     std::vector<int> visitedIndices;
     std::vector<EdsCapacity> capacities;
-    std::map<EdsBaseRef, int> refs;
-    std::map<EdsCameraRef, std::string> descriptions;
-    std::vector<EdsCameraRef> connected;
-    std::map<EdsCameraRef, StateHandler> stateHandlers;
-    std::map<EdsCameraRef, void*> propertyContexts, objectContexts;
     std::set<EdsCameraRef> openSessions;
     std::vector<SentCommand> sent;
     std::vector<std::string> calls;
@@ -126,75 +124,81 @@ public:
 
     EdsError EdsInitializeSDK() override { return record("EdsInitializeSDK"); }
     EdsError EdsTerminateSDK() override { return record("EdsTerminateSDK"); }
-    EdsError EdsSetCameraAddedHandler(EdsCameraAddedHandler, void*) override
+    EdsError EdsSetCameraAddedHandler(EdsCameraAddedHandler handler, void* context) override
     {
-        return record("EdsSetCameraAddedHandler");
+        if (EdsError e = record("EdsSetCameraAddedHandler"))
+            return e;
+        return EdsSdkCore::EdsSetCameraAddedHandler(handler, context);
     }
     EdsError EdsGetCameraList(EdsCameraListRef* out) override
     {
-        std::unique_lock<std::mutex> l(m);
-        calls.push_back("EdsGetCameraList");
-        if (listGateClosed) {
-            ++blockedInList;
-            cv.notify_all();
-            cv.wait(l, [&] { return !listGateClosed; });
+        {
+            std::unique_lock<std::mutex> l(m);
+            calls.push_back("EdsGetCameraList");
+            if (listGateClosed) {
+                ++blockedInList;
+                cv.notify_all();
+                cv.wait(l, [&] { return !listGateClosed; });
+            }
+            if (EdsError e = fault("EdsGetCameraList"))
+                return e;
         }
-        if (EdsError e = fault("EdsGetCameraList"))
-            return e;
-        EdsBaseRef list = newHandle();
-        refs[list] = 1;
-        lastList = list;
-        *out = list;
-        return EDS_ERR_OK;
-    }
-    EdsError EdsGetChildCount(EdsBaseRef, EdsUInt32* out) override
-    {
+        EdsError e = EdsSdkCore::EdsGetCameraList(out);
         std::lock_guard<std::mutex> g(m);
-        calls.push_back("EdsGetChildCount");
-        if (EdsError e = fault("EdsGetChildCount"))
-            return e;
-        *out = EdsUInt32(connected.size());
-        return EDS_ERR_OK;
+        lastList = e == EDS_ERR_OK ? *out : nullptr;
+        return e;
     }
-    EdsError EdsGetChildAtIndex(EdsBaseRef, EdsInt32 index, EdsBaseRef* out) override
+    EdsError EdsGetChildCount(EdsBaseRef ref, EdsUInt32* out) override
     {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back("EdsGetChildAtIndex");
-        visitedIndices.push_back(index);
-        if (childFaults.count(index))
-            return childFaults[index];
-        if (nullChildren.count(index)) {
-            *out = nullptr;
-            return EDS_ERR_OK;
+        if (EdsError e = record("EdsGetChildCount"))
+            return e;
+        return EdsSdkCore::EdsGetChildCount(ref, out);
+    }
+    EdsError EdsGetChildAtIndex(EdsBaseRef ref, EdsInt32 index, EdsBaseRef* out) override
+    {
+        {
+            std::lock_guard<std::mutex> g(m);
+            calls.push_back("EdsGetChildAtIndex");
+            visitedIndices.push_back(index);
+            if (childFaults.count(index))
+                return childFaults[index];
+            if (nullChildren.count(index)) {
+                *out = nullptr;
+                return EDS_ERR_OK;
+            }
         }
-        if (index < 0 || size_t(index) >= connected.size())
-            return EDS_ERR_INVALID_INDEX;
-        *out = connected[size_t(index)];
-        ++refs[*out];
-        return EDS_ERR_OK;
+        return EdsSdkCore::EdsGetChildAtIndex(ref, index, out);
     }
     EdsUInt32 EdsRetain(EdsBaseRef ref) override
     {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back("EdsRetain");
-        return EdsUInt32(++refs[ref]);
+        (void)record("EdsRetain");
+        return EdsSdkCore::EdsRetain(ref);
     }
     EdsUInt32 EdsRelease(EdsBaseRef ref) override
     {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back(ref == lastList ? "EdsRelease(list)" : "EdsRelease");
-        return EdsUInt32(--refs[ref]);
+        bool list;
+        {
+            std::lock_guard<std::mutex> g(core().lock);
+            list = core().find<EdsCore::CameraList>(ref, EdsCore::Kind::List) != nullptr;
+        }
+        {
+            std::lock_guard<std::mutex> g(m);
+            calls.push_back(list ? "EdsRelease(list)" : "EdsRelease");
+        }
+        return EdsSdkCore::EdsRelease(ref);
     }
     EdsError EdsGetDeviceInfo(EdsCameraRef ref, EdsDeviceInfo* info) override
     {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back("EdsGetDeviceInfo");
-        if (deviceInfoFaults.count(ref))
-            return EDS_ERR_DEVICE_NOT_FOUND;
-        std::memset(info, 0, sizeof(*info));
-        std::strncpy(info->szDeviceDescription, descriptions[ref].c_str(), sizeof(info->szDeviceDescription) - 1);
-        info->deviceSubType = 7;
-        return EDS_ERR_OK;
+        {
+            std::lock_guard<std::mutex> g(m);
+            calls.push_back("EdsGetDeviceInfo");
+            if (deviceInfoFaults.count(ref))
+                return EDS_ERR_DEVICE_NOT_FOUND;
+        }
+        EdsError e = EdsSdkCore::EdsGetDeviceInfo(ref, info);
+        if (e == EDS_ERR_OK)
+            info->deviceSubType = 7;
+        return e;
     }
     EdsError EdsOpenSession(EdsCameraRef ref) override
     {
@@ -214,28 +218,23 @@ public:
         openSessions.erase(ref);
         return EDS_ERR_OK;
     }
-    EdsError EdsSetCameraStateEventHandler(EdsCameraRef ref, EdsStateEvent, EdsStateEventHandler handler,
+    EdsError EdsSetCameraStateEventHandler(EdsCameraRef ref, EdsStateEvent event, EdsStateEventHandler handler,
                                            void* context) override
     {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back(handler ? "setStateHandler" : "clearStateHandler");
-        stateHandlers[ref] = StateHandler{handler, context};
-        return EDS_ERR_OK;
+        (void)record(handler ? "setStateHandler" : "clearStateHandler");
+        return EdsSdkCore::EdsSetCameraStateEventHandler(ref, event, handler, context);
     }
-    EdsError EdsSetPropertyEventHandler(EdsCameraRef ref, EdsPropertyEvent, EdsPropertyEventHandler,
+    EdsError EdsSetPropertyEventHandler(EdsCameraRef ref, EdsPropertyEvent event, EdsPropertyEventHandler handler,
                                         void* context) override
     {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back(context ? "setPropertyHandler" : "clearPropertyHandler");
-        propertyContexts[ref] = context;
-        return EDS_ERR_OK;
+        (void)record(context ? "setPropertyHandler" : "clearPropertyHandler");
+        return EdsSdkCore::EdsSetPropertyEventHandler(ref, event, handler, context);
     }
-    EdsError EdsSetObjectEventHandler(EdsCameraRef ref, EdsObjectEvent, EdsObjectEventHandler, void* context) override
+    EdsError EdsSetObjectEventHandler(EdsCameraRef ref, EdsObjectEvent event, EdsObjectEventHandler handler,
+                                      void* context) override
     {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back(context ? "setObjectHandler" : "clearObjectHandler");
-        objectContexts[ref] = context;
-        return EDS_ERR_OK;
+        (void)record(context ? "setObjectHandler" : "clearObjectHandler");
+        return EdsSdkCore::EdsSetObjectEventHandler(ref, event, handler, context);
     }
     EdsError EdsSendCommand(EdsCameraRef ref, EdsCameraCommand command, EdsInt32 parameter) override
     {
@@ -297,12 +296,6 @@ public:
     }
 
 private:
-    EdsBaseRef newHandle()
-    {
-        auto* h = new Handle{int(_allHandles.size())};
-        _allHandles.push_back(h);
-        return reinterpret_cast<EdsBaseRef>(h);
-    }
     EdsError fault(const std::string& call)
     {
         auto it = faults.find(call);
@@ -316,5 +309,4 @@ private:
             return e;
         return otherwise;
     }
-    std::vector<Handle*> _allHandles;
 };

@@ -231,8 +231,8 @@ TEST_F(CameraSessionTest, DidLoadIsDeliveredBeforeTheSessionHandlersAreInstalled
               (std::vector<std::string>{"setPropertyHandler", "setObjectHandler"}));
     {
         std::lock_guard<std::mutex> g(fake->m);
-        EXPECT_EQ(fake->propertyContexts[ref], static_cast<void*>(camera.get()));
-        EXPECT_EQ(fake->objectContexts[ref], static_cast<void*>(camera.get()));
+        EXPECT_EQ(fake->propertyContext(ref), static_cast<void*>(camera.get()));
+        EXPECT_EQ(fake->objectContext(ref), static_cast<void*>(camera.get()));
         ASSERT_EQ(fake->capacities.size(), 1u);
         EXPECT_EQ(fake->capacities[0].reset, 1);
         EXPECT_TRUE(fake->openSessions.count(ref));
@@ -353,8 +353,8 @@ TEST_F(CameraSessionTest, LoadingASecondCameraUnloadsTheFirstBeforeDidLoad)
         std::lock_guard<std::mutex> g(fake->m);
         EXPECT_FALSE(fake->openSessions.count(refA));
         EXPECT_TRUE(fake->openSessions.count(refB));
-        EXPECT_EQ(fake->propertyContexts[refA], nullptr);
-        EXPECT_EQ(fake->propertyContexts[refB], static_cast<void*>(b.get()));
+        EXPECT_EQ(fake->propertyContext(refA), nullptr);
+        EXPECT_EQ(fake->propertyContext(refB), static_cast<void*>(b.get()));
         // One report at A's load, one when A's pictures go back to its card, one at B's load.
         EXPECT_EQ(fake->capacities.size(), 3u);
     }

@@ -287,7 +287,7 @@ TEST_F(RegistryTest, FailingChildLookupEndsTheVisitButReleasesTheList)
     {
         std::lock_guard<std::mutex> g(fake->m);
         EXPECT_EQ(fake->visitedIndices, (std::vector<int>{2, 1}));
-        EXPECT_EQ(fake->refs[fake->lastList], 0);
+        EXPECT_EQ(fake->refCount(fake->lastList), 0);
     }
     EXPECT_EQ(fake->count("EdsRelease(list)"), 1);
     SNP_CanonCameraList cameras = registry();
