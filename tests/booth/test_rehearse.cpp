@@ -158,4 +158,32 @@ TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPaths)
     EXPECT_TRUE(QString::fromUtf8(refused.readAllStandardError()).contains("rehearsal failed: the keyboard has no key"));
 }
 
+// A booth set up for a camera backend it cannot have (a mistyped name; "gphoto2" in a build
+// without libgphoto2) runs without a camera and says so: the rehearsal finds no camera and
+// nothing is filed, where the simulated camera would have been photographed.
+TEST(RehearsalProgram, ABackendThatCannotBeHadTakesNoPictureAndSaysSo)
+{
+    const QString binary = QStringLiteral(BOOTH_BINARY_DIR "/booth/booth");
+    if (!QFileInfo(binary).isExecutable())
+        GTEST_SKIP() << "booth program not built at " << qPrintable(binary);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QProcess booth;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    env.insert("BOOTH_LOG_FILE", dir.filePath("booth.log"));
+    booth.setProcessEnvironment(env);
+    booth.start(binary, {"--rehearse", "a@b.cd", "-cameraBackend", "gphoto", "-touchScreenCountValue", "1",
+                         "-scratchFolder", dir.filePath("scratch"), "-mainImagesFolder", dir.filePath("main"),
+                         "-forUploadFolder", dir.filePath("upload")});
+    ASSERT_TRUE(booth.waitForFinished(90000));
+    const QString err = QString::fromUtf8(booth.readAllStandardError());
+    EXPECT_NE(booth.exitCode(), 0);
+    EXPECT_TRUE(err.contains("booth: camera backend \"gphoto\" cannot be used; running without a camera")) << qPrintable(err);
+    EXPECT_TRUE(err.contains("rehearsal failed: no camera was found")) << qPrintable(err);
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("main")));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("upload")));
+}
+
 } // namespace
