@@ -220,8 +220,10 @@ QString cameraBackend()
     if (!raw.isValid() || raw.isNull())
         return QString::fromLatin1(DefaultCameraBackend);
     // Whatever is set is taken as it is, never replaced by the default: a name that is no
-    // backend must leave the booth without a camera, not with the simulated one.
-    return isText(raw) ? shortened(raw.toString().trimmed()) : QString();
+    // backend must leave the booth without a camera, not with the simulated one. An
+    // over-long one is cut (marked with "...") for the lines that name it.
+    const QString name = isText(raw) ? raw.toString().trimmed() : QString();
+    return name.size() > 64 ? name.left(61) + QStringLiteral("...") : name;
 }
 
 } // namespace SNP_Preferences
