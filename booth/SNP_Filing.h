@@ -5,7 +5,7 @@
 //
 // Files are never overwritten: the scratch file, the filed picture and the upload file each
 // take a free name ("name-1.jpg" ...) when theirs is taken, and every file is written to a
-// temporary name and linked into place, so a full disk or a missing folder leaves no
+// temporary name and renamed into place, so a full disk or a missing folder leaves no
 // partial file.
 //
 // Pictures a disk fault held back are kept in mind and filed later: those left in the

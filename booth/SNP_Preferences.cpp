@@ -219,13 +219,11 @@ QString cameraBackend()
     const QVariant raw = value(QString::fromLatin1(PrefKeyCameraBackend));
     if (!raw.isValid() || raw.isNull())
         return QString::fromLatin1(DefaultCameraBackend);
-    const QString name = raw.toString().trimmed();
-    if (name.isEmpty() || name.size() > 64) {
-        SNP_Log::debugf("Ignoring cameraBackend \"%s\"; using %s", qUtf8Printable(shortened(name)),
-                        DefaultCameraBackend);
-        return QString::fromLatin1(DefaultCameraBackend);
-    }
-    return name;
+    // Whatever is set is taken as it is, never replaced by the default: a name that is no
+    // backend must leave the booth without a camera, not with the simulated one. An
+    // over-long one is cut (marked with "...") for the lines that name it.
+    const QString name = isText(raw) ? raw.toString().trimmed() : QString();
+    return name.size() > 64 ? name.left(61) + QStringLiteral("...") : name;
 }
 
 } // namespace SNP_Preferences

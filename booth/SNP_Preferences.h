@@ -58,7 +58,10 @@ void setFolder(const QString& key, const QString& path);
 // over-large (> 3600) value is logged and 83 is used.
 uint32_t touchScreenCountValue();
 
-// The camera implementation to use: "cameraBackend", "sim" by default.
+// The camera implementation to use: "cameraBackend"; "sim" only when it is not set at all.
+// A value that is set is answered as it is (trimmed; one over 64 characters cut to 64, a
+// list or other non-text as empty), so that a wrong one names no backend rather than the
+// simulated camera.
 QString cameraBackend();
 
 } // namespace SNP_Preferences

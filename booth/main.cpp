@@ -7,6 +7,16 @@
 
 #include <QApplication>
 
+#include <cstdio>
+
+namespace {
+#ifdef HAVE_GPHOTO2
+const char* const kBuiltBackends = "sim, gphoto2";
+#else
+const char* const kBuiltBackends = "sim";
+#endif
+} // namespace
+
 int main(int argc, char** argv)
 {
     // "-KEY VALUE" pairs override the user defaults for this run.
@@ -21,15 +31,20 @@ int main(int argc, char** argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Korvanex"));
     QCoreApplication::setApplicationName(QStringLiteral("booth"));
 
-    // The camera implementation, chosen before the first camera-list request.
+    // The camera implementation, chosen before the first camera-list request. A backend
+    // asked for that cannot be had leaves the booth without a camera, and whoever started
+    // it is told here, before standard error goes into the log file; the log itself opens
+    // with the controller, so the line is written there once it is.
     const QString backend = SNP_Preferences::cameraBackend();
-    std::shared_ptr<EdsSdk> sdk = EdsCreateSdk(backend.toStdString());
-    const bool knownBackend = sdk != nullptr;
-    EdsSetCurrentSdk(std::move(sdk));
+    const bool backendHad = EdsChooseSdk(backend.toStdString());
+    if (!backendHad)
+        std::fprintf(stderr, "booth: camera backend \"%s\" cannot be used; running without a camera "
+                     "(backends of this build: %s)\n", qUtf8Printable(backend), kBuiltBackends);
 
     AppController controller;
-    if (!knownBackend)
-        SNP_Log::debugf("Unknown cameraBackend \"%s\"; using the simulated camera", qUtf8Printable(backend));
+    if (!backendHad)
+        SNP_Log::debugf("camera backend \"%s\" cannot be used; running without a camera (backends of this build: %s)",
+                        qUtf8Printable(backend), kBuiltBackends);
     controller.awakeFromNib();
     controller.show();
     controller.applicationDidFinishLaunching();

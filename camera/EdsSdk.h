@@ -239,8 +239,9 @@ public:
 };
 
 // The SDK the camera library uses. Chosen once before the first camera-list request
-// (the booth picks it from the "cameraBackend" user default); the simulated camera when
-// nothing was chosen.
+// (the booth picks it with EdsChooseSdk); the simulated camera when nothing was chosen
+// (EdsSetCurrentSdk(nullptr) goes back to that). Null after EdsChooseSdk of a backend that
+// cannot be had: the library then finds no camera.
 std::shared_ptr<EdsSdk> EdsCurrentSdk();
 void EdsSetCurrentSdk(std::shared_ptr<EdsSdk> sdk);
 
@@ -248,3 +249,9 @@ void EdsSetCurrentSdk(std::shared_ptr<EdsSdk> sdk);
 // camera) or "gphoto2" (real cameras over USB, when built with libgphoto2). Null for any
 // other name.
 std::shared_ptr<EdsSdk> EdsCreateSdk(const std::string& name);
+
+// Makes the named implementation current. When it cannot be had (an unknown name, or
+// "gphoto2" in a build without libgphoto2) no SDK at all is current, never the simulated
+// camera: its made-up pictures would be filed and uploaded as a visitor's. False then, with
+// a log line.
+bool EdsChooseSdk(const std::string& name);

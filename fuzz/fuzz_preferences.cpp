@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint32_t count = SNP_Preferences::touchScreenCountValue();
     FUZZ_CHECK(count >= 1 && count <= SNP_Preferences::MaxTouchScreenCount);
     const QString backend = SNP_Preferences::cameraBackend();
-    FUZZ_CHECK(!backend.isEmpty() && backend.size() <= 64);
+    FUZZ_CHECK(backend.size() <= 64);
 
     QFile::remove(storePath);
     QFile::remove(storePath + QStringLiteral(".lock"));

@@ -12,6 +12,7 @@
 
 #include <turbojpeg.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -139,13 +140,42 @@ bool writeAll(int fd, const char* data, size_t size, int* error)
     return true;
 }
 
+// Makes a new name in the folder durable: without it a power cut can take back a file
+// that was already reported as written.
 void syncFolder(const QByteArray& folder)
 {
     const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        ::fsync(fd);
+        if (::fsync(fd) != 0)
+            SNP_Log::debugf("could not flush the folder \"%s\" to disk: %s", folder.constData(), std::strerror(errno));
         ::close(fd);
     }
+}
+
+std::atomic<bool> gNoReplaceRenameRefused{false};
+
+// Gives the file `from` the name `to` in the same file system without ever replacing a file
+// of that name (EEXIST then). A rename, so that the file arrives whole in one step and a
+// watcher sees it arrive (inotify IN_MOVED_TO: an uploader's "a finished file is here").
+// Where the file system refuses the no-replace rename (some network file systems), a link
+// and the removal of the old name do the same, only without that event. 0, or -1 with errno
+// (ENOTSUP: the file system offers neither, so nothing can be placed there without the risk
+// of replacing a file).
+int renameNoReplace(const char* from, const char* to)
+{
+    if (!gNoReplaceRenameRefused.load()) {
+        if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+            return -1;
+    }
+    if (::link(from, to) != 0) {
+        if (errno == EPERM)
+            errno = ENOTSUP;
+        return -1;
+    }
+    ::unlink(from);
+    return 0;
 }
 
 // "base-N.ext" for N > 0, "base.ext" for 0.
@@ -520,21 +550,15 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, boo
         step = "close";
     }
     if (!step) {
-        if (replace) {
-            if (::rename(tempName.constData(), target.constData()) != 0) {
-                error = errno;
-                step = "rename into place";
-            }
-        } else {
-            if (::link(tempName.constData(), target.constData()) != 0) {
-                error = errno;
-                step = "link into place";
-            }
+        const int placed = replace ? ::rename(tempName.constData(), target.constData())
+                                   : renameNoReplace(tempName.constData(), target.constData());
+        if (placed != 0) {
+            error = errno;
+            step = "rename into place";
         }
     }
-    if (step || !replace)
-        ::unlink(tempName.constData()); // the temporary name is gone after a rename; after link it is a second name
     if (step) {
+        ::unlink(tempName.constData());
         return failure(error, QStringLiteral("could not %1 file \"%2\": %3 (errno %4)")
                                   .arg(QString::fromLatin1(step), QFile::decodeName(target), errnoText(error)).arg(error));
     }
@@ -543,6 +567,11 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, boo
     result.ok = true;
     result.path = QFile::decodeName(target);
     return result;
+}
+
+void setNoReplaceRenameRefusedForTesting(bool refused)
+{
+    gNoReplaceRenameRefused.store(refused);
 }
 
 QString nonCollidingPath(const QString& folder, const QString& name)
@@ -573,24 +602,13 @@ FileResult moveFileNoClobber(const QString& from, const QString& toFolder, const
     const QDir dir(toFolder);
     QByteArray contents; // read only when the move has to copy across file systems
     bool copying = false;
-    bool noRenameFlag = false;
     for (int n = 0; n < kMaxNameAttempts; ++n) {
         const QString candidate = dir.absoluteFilePath(candidateName(name, n));
         const QByteArray target = QFile::encodeName(candidate);
         if (!copying) {
-            int rc = -1;
-            if (!noRenameFlag) {
-                rc = ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE);
-                if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP))
-                    noRenameFlag = true; // file system without the no-replace flag: link and unlink
-            }
-            if (noRenameFlag) {
-                rc = ::link(source.constData(), target.constData());
-                if (rc == 0)
-                    ::unlink(source.constData());
-                else if (errno == EPERM || errno == ENOTSUP)
-                    errno = EXDEV; // no hard links here either: copy
-            }
+            const int rc = renameNoReplace(source.constData(), target.constData());
+            if (rc != 0 && errno == ENOTSUP)
+                errno = EXDEV; // no way to give the file a second name here: copy it
             if (rc == 0) {
                 syncFolder(QFile::encodeName(dir.absolutePath()));
                 FileResult result;

@@ -3,9 +3,9 @@
 // photo with the event frame, and file writing that never leaves a partial file or
 // overwrites a filed picture.
 //
-// Everything here is stateless and may run on any thread. Failures are results (an
-// empty optional or a FileResult with ok == false), each logged through SNP_Log; no
-// exception leaves these functions.
+// Threads: everything here is stateless (but for a switch the tests use) and may run on
+// any thread. Failures are results (an empty optional or a FileResult with ok == false),
+// each logged through SNP_Log; no exception leaves these functions.
 #pragma once
 
 #include <QByteArray>
@@ -97,10 +97,17 @@ struct FileResult {
 };
 
 // Writes the bytes to a temporary file in the target's folder, flushes it to disk, then
-// renames it over the target (replace == true) or links it to the target only when no
-// file has that name (replace == false: EEXIST when one does). On any failure the
-// temporary file is removed and nothing is left at the target that was not there before.
+// renames it into place: over the target (replace == true), or only when no file has that
+// name (replace == false: EEXIST when one does; where the file system refuses that rename,
+// a link does the same). The file arrives whole under its name in one step, as an
+// inotify IN_MOVED_TO; the folder is flushed after, so a file reported written survives a
+// power cut. On any failure the temporary file is removed and nothing is left at the
+// target that was not there before.
 FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, bool replace = true);
+
+// Makes the placement behave as on a file system that refuses the no-replace rename (the
+// link is used instead), to test that path on any file system.
+void setNoReplaceRenameRefusedForTesting(bool refused);
 
 // "name.ext" in the folder when no file has that name, else "name-1.ext", "name-2.ext" ...
 // (checked only; moveFileNoClobber settles races).
@@ -108,7 +115,8 @@ QString nonCollidingPath(const QString& folder, const QString& name);
 
 // Moves the file into the folder under the name, or under the first free "name-N.ext"
 // when a file of that name is there already: an existing file is never replaced. Works
-// across file systems (copied, flushed and linked into place, then the source removed).
+// across file systems (copied and placed as by writeFileAtomically, then the source
+// removed). The folder is flushed after the move.
 FileResult moveFileNoClobber(const QString& from, const QString& toFolder, const QString& name);
 
 } // namespace SNP_ImagePipeline

@@ -1,86 +1,64 @@
+// The diagnostic name functions against the tables in tests/data/diagnostic_names.tsv: every
+// listed value gives its text exactly, no other value is listed, and unlisted values get the
+// function's fallback.
+#include "NameTableData.h"
 #include "SNP_DiagnosticNames.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <set>
-
 namespace {
 
 struct DiagnosticCase {
-    const char* name;
+    const char* function;
     SNP_NameTable (*table)();
     const char* (*lookup)(uint32_t);
     size_t rows;
     const char* fallback;
 };
 
+#define CASE(Base, rows, fallback) {"strFor" #Base, tableFor##Base, strFor##Base, rows, fallback}
 const DiagnosticCase kCases[] = {
-    {"CFStreamStatus", tableForCFStreamStatus, strForCFStreamStatus, 8, "kCFStreamStatusUnknown"},
-    {"CFEventType", tableForCFEventType, strForCFEventType, 6, "kCFStreamEventUnknown"},
-    {"IOMessage", tableForIOMessage, strForIOMessage, 22, "kIOMessageUnknown"},
-    {"IOReturn", tableForIOReturn, strForIOReturn, 47, "kIOReturnError"},
-    {"Errno", tableForErrno, strForErrno, 43, "unknown"},
-    {"Signal", tableForSignal, strForSignal, 30, "unknown"},
+    CASE(CFStreamStatus, 8, "kCFStreamStatusUnknown"),
+    CASE(CFEventType, 6, "kCFStreamEventUnknown"),
+    CASE(IOMessage, 22, "kIOMessageUnknown"),
+    CASE(IOReturn, 47, "kIOReturnError"),
+    CASE(Errno, 43, "unknown"),
+    CASE(Signal, 30, "unknown"),
+};
+#undef CASE
+
+// Unlisted values next to listed ones: no combinations of event bits, gaps, the ends of the
+// numbered ranges.
+const struct {
+    const char* (*lookup)(uint32_t);
+    uint32_t value;
+    const char* text;
+} kUnlisted[] = {
+    {strForCFStreamStatus, 8, "kCFStreamStatusUnknown"}, {strForCFEventType, 3, "kCFStreamEventUnknown"},
+    {strForIOMessage, 0, "kIOMessageUnknown"},           {strForIOReturn, 0xE00002BC, "kIOReturnError"},
+    {strForIOReturn, 0xE0004004, "kIOReturnError"},      {strForErrno, 0, "unknown"},
+    {strForErrno, 44, "unknown"},                        {strForSignal, 0, "unknown"},
+    {strForSignal, 7, "unknown"},                        {strForSignal, 32, "unknown"},
 };
 
 } // namespace
 
-TEST(DiagnosticNames, RowCountsLookupsAndFallbacks)
+TEST(DiagnosticNames, EveryFunctionGivesExactlyTheListedTexts)
 {
+    const auto data = nameTableData("diagnostic_names.tsv");
+    ASSERT_EQ(data.size(), std::size(kCases)) << "tests/data/diagnostic_names.tsv is missing or malformed";
     for (const DiagnosticCase& c : kCases) {
-        SCOPED_TRACE(c.name);
-        const SNP_NameTable table = c.table();
-        EXPECT_EQ(table.size(), c.rows);
-        std::set<uint32_t> codes;
-        for (const SNP_NameRow& row : table) {
-            EXPECT_TRUE(codes.insert(row.code).second) << "duplicate code " << row.code;
-            EXPECT_STREQ(c.lookup(row.code), row.text);
-        }
+        SCOPED_TRACE(c.function);
+        const auto listed = data.find(QString::fromLatin1(c.function));
+        ASSERT_NE(listed, data.end());
+        EXPECT_EQ(listed->second.size(), c.rows);
+        for (const auto& [value, text] : listed->second)
+            EXPECT_EQ(c.lookup(value), text) << "value 0x" << std::hex << value;
+        EXPECT_EQ(c.table().size(), listed->second.size());
+        for (const SNP_NameRow& row : c.table())
+            EXPECT_TRUE(listed->second.count(row.code)) << "unlisted value 0x" << std::hex << row.code;
         EXPECT_STREQ(c.lookup(0x7EADBEEF), c.fallback);
     }
-}
-
-TEST(DiagnosticNames, NumberedTablesCoverTheirRanges)
-{
-    for (uint32_t n = 0; n < 8; ++n)
-        EXPECT_STRNE(strForCFStreamStatus(n), "kCFStreamStatusUnknown") << n;
-    EXPECT_STREQ(strForCFStreamStatus(0), "kCFStreamStatusNotOpen");
-    EXPECT_STREQ(strForCFStreamStatus(7), "kCFStreamStatusError");
-    EXPECT_STREQ(strForCFStreamStatus(8), "kCFStreamStatusUnknown");
-
-    for (uint32_t n = 1; n <= 43; ++n)
-        EXPECT_STRNE(strForErrno(n), "unknown") << n;
-    EXPECT_STREQ(strForErrno(0), "unknown");
-    EXPECT_STREQ(strForErrno(44), "unknown");
-    EXPECT_STREQ(strForErrno(2), "ENOENT - No such file or directory");
-    EXPECT_STREQ(strForErrno(35), "EAGAIN - Resource temporarily unavailable; Operation would block");
-
-    for (uint32_t n = 1; n <= 31; ++n) {
-        if (n == 7)
-            EXPECT_STREQ(strForSignal(n), "unknown");
-        else
-            EXPECT_STRNE(strForSignal(n), "unknown") << n;
-    }
-    EXPECT_STREQ(strForSignal(0), "unknown");
-    EXPECT_STREQ(strForSignal(32), "unknown");
-    EXPECT_STREQ(strForSignal(11), "SEGmentation Violation");
-}
-
-TEST(DiagnosticNames, EventBitsMessagesAndReturnCodes)
-{
-    EXPECT_STREQ(strForCFEventType(0), "kCFStreamEventNone");
-    EXPECT_STREQ(strForCFEventType(16), "kCFStreamEventEndEncountered");
-    EXPECT_STREQ(strForCFEventType(3), "kCFStreamEventUnknown"); // no combinations
-
-    EXPECT_STREQ(strForIOMessage(0xE0000010), "kIOMessageServiceIsTerminated");
-    EXPECT_STREQ(strForIOMessage(0xE0000330), "kIOMessageCopyClientID");
-    EXPECT_STREQ(strForIOMessage(0), "kIOMessageUnknown");
-
-    EXPECT_STREQ(strForIOReturn(0), "kIOReturnSuccess");
-    EXPECT_STREQ(strForIOReturn(0xE00002C2), "kIOReturnBadArgument");
-    EXPECT_STREQ(strForIOReturn(0xE00002E7), "kIOReturnUnderrun");
-    EXPECT_STREQ(strForIOReturn(0xE0004061), "kIOUSBUnknownPipeErr");
-    EXPECT_STREQ(strForIOReturn(0xE00002BC), "kIOReturnError");
-    EXPECT_STREQ(strForIOReturn(0xE0004004), "kIOReturnError");
+    for (const auto& u : kUnlisted)
+        EXPECT_STREQ(u.lookup(u.value), u.text) << "value 0x" << std::hex << u.value;
 }

@@ -29,7 +29,10 @@
 #include <random>
 #include <thread>
 
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,6 +40,69 @@ using namespace photo_fixture;
 using fixtures::exifOf;
 using fixtures::exifString;
 using fixtures::readFile;
+
+// Watches folders as an uploader does, on a thread of its own: inotify's "a finished file
+// is here" events (IN_CLOSE_WRITE, IN_MOVED_TO) and IN_CREATE, reading each file the moment
+// its event comes. Hidden names (temporary files) are passed over, as uploaders do.
+class UploaderWatch {
+public:
+    struct Arrival {
+        QString path;
+        uint32_t event;
+        QByteArray bytes; // as read when the event came
+    };
+    explicit UploaderWatch(const QStringList& folders) : _fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        for (const QString& folder : folders)
+            _folders[::inotify_add_watch(_fd, QFile::encodeName(folder).constData(),
+                                         IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO)] = folder;
+        _thread = std::thread([this] { watch(); });
+    }
+    ~UploaderWatch()
+    {
+        stop();
+        ::close(_fd);
+    }
+    // Stops watching once every event so far is read; what arrived, in order.
+    std::vector<Arrival> stop()
+    {
+        _stop = true;
+        if (_thread.joinable())
+            _thread.join();
+        return _arrivals;
+    }
+
+private:
+    void watch()
+    {
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (;;) {
+            const bool stopping = _stop.load();
+            pollfd p{_fd, POLLIN, 0};
+            ::poll(&p, 1, 10);
+            ssize_t n;
+            while ((n = ::read(_fd, buffer, sizeof buffer)) > 0) {
+                for (char* at = buffer; at < buffer + n;) {
+                    const auto* event = reinterpret_cast<const inotify_event*>(at);
+                    at += sizeof(inotify_event) + event->len;
+                    const QString name = event->len ? QFile::decodeName(event->name) : QString();
+                    if (name.isEmpty() || name.startsWith(u'.'))
+                        continue;
+                    const QString path = _folders.value(event->wd) + u'/' + name;
+                    _arrivals.push_back({path, event->mask & (IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO), readFile(path)});
+                }
+            }
+            if (stopping)
+                return;
+        }
+    }
+
+    int _fd;
+    QMap<int, QString> _folders;
+    std::atomic<bool> _stop{false};
+    std::vector<Arrival> _arrivals;
+    std::thread _thread;
+};
 
 TEST_F(PhotoTest, PictureOnTheCaptureScreenIsShownFiledAndUploadedWithTheAddressesInTypedOrder)
 {
@@ -371,6 +437,60 @@ TEST_F(PhotoTest, OperatorSaveWritesLowerCaseExtensionUnderTmp)
     EXPECT_FALSE(c->processPhotoData({}));
     EXPECT_TRUE(opened.isEmpty());
     EXPECT_TRUE(logText().contains("failed to save image to path /tmp/20110304050607."));
+}
+
+TEST_F(PhotoTest, AnUploaderWatchingTheFoldersSeesEveryFileArriveWholeAndNoneReplaced)
+{
+    // Renamed into place, or linked where the file system refuses the no-replace rename.
+    const struct {
+        bool renameRefused;
+        uint32_t event;
+        QDate day;
+    } kWays[] = {{false, IN_MOVED_TO, QDate(2010, 2, 2)}, {true, IN_CREATE, QDate(2010, 2, 3)}};
+    struct RefusedWhileHere {
+        explicit RefusedWhileHere(bool refused) { SNP_ImagePipeline::setNoReplaceRenameRefusedForTesting(refused); }
+        ~RefusedWhileHere() { SNP_ImagePipeline::setNoReplaceRenameRefusedForTesting(false); }
+    };
+    for (const auto& way : kWays) {
+        SCOPED_TRACE(way.renameRefused ? "linked" : "renamed");
+        const QString day = way.day.toString("yyyy-MM-dd");
+        const QString dayFolder = mainImages + "/" + day, uploadDayFolder = upload + dayFolder;
+        ASSERT_TRUE(QDir().mkpath(dayFolder) && QDir().mkpath(uploadDayFolder));
+        const RefusedWhileHere refused(way.renameRefused);
+        UploaderWatch uploader({dayFolder, uploadDayFolder});
+        QStringList placed;
+        QMap<QString, QString> addressOf;
+        QByteArray secondFiled;
+        // The third visitor comes in the second's second: the names are taken.
+        for (int second : {5, 6, 6}) {
+            const QString address = QStringLiteral("v%1@visitor.de").arg(placed.size() / 2);
+            setClock(QDateTime(way.day, QTime(14, 30, second)));
+            onCaptureScreen({address});
+            deliver(picture(QColor(20, 40 * second, 220)));
+            const auto result = c->lastFilingResult();
+            ASSERT_TRUE(result.uploaded);
+            placed << result.filedPath << result.uploadPath;
+            addressOf[result.filedPath] = addressOf[result.uploadPath] = address;
+            if (placed.size() == 4)
+                secondFiled = readFile(result.filedPath);
+        }
+        QStringList arrived;
+        for (const auto& arrival : uploader.stop()) {
+            EXPECT_EQ(arrival.event, way.event) << qPrintable(arrival.path);
+            if (arrival.event != way.event)
+                continue;
+            arrived << arrival.path;
+            EXPECT_TRUE(SNP_ImagePipeline::decodeJpeg(arrival.bytes)) << qPrintable(arrival.path) << " came in part";
+            const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegData(arrival.bytes);
+            EXPECT_EQ(plist ? plist->value(QBEmailsForUpload).toStringList() : QStringList(),
+                      QStringList{addressOf.value(arrival.path)});
+        }
+        EXPECT_EQ(arrived.join(u'\n').toStdString(), placed.join(u'\n').toStdString());
+        EXPECT_TRUE(placed[4].endsWith("-1.jpg")) << qPrintable(placed[4]);
+        EXPECT_EQ(readFile(placed[2]), secondFiled);
+        for (const QString& file : filesBelow(dir.path()))
+            EXPECT_FALSE(QFileInfo(file).fileName().startsWith(u'.')) << "temporary file left: " << qPrintable(file);
+    }
 }
 
 } // namespace

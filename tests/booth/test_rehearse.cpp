@@ -111,24 +111,38 @@ TEST_F(RehearsalTest, AddressesTheKeyboardCannotTypeOrTheBoothRefuses)
     EXPECT_TRUE(outcome.reason.contains("no address given"));
 }
 
-// The built program, as staff run it. Takes the screens' real seconds (about 16).
-TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPaths)
-{
+// The built program, as staff run it, with folders and settings of its own.
+class RehearsalProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!QFileInfo(binary).isExecutable())
+            GTEST_SKIP() << "booth program not built at " << qPrintable(binary);
+        ASSERT_TRUE(dir.isValid());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        env.insert("BOOTH_LOG_FILE", dir.filePath("booth.log"));
+    }
+    // Runs the booth with the arguments and the test's folders; false when it did not end
+    // in time.
+    bool run(QProcess& booth, QStringList arguments, int timeoutMs)
+    {
+        booth.setProcessEnvironment(env);
+        booth.start(binary, arguments << "-scratchFolder" << dir.filePath("scratch") << "-mainImagesFolder"
+                                      << dir.filePath("main") << "-forUploadFolder" << dir.filePath("upload"));
+        return booth.waitForFinished(timeoutMs);
+    }
+
     const QString binary = QStringLiteral(BOOTH_BINARY_DIR "/booth/booth");
-    if (!QFileInfo(binary).isExecutable())
-        GTEST_SKIP() << "booth program not built at " << qPrintable(binary);
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    QProcess booth;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-    env.insert("BOOTH_LOG_FILE", dir.filePath("booth.log"));
-    booth.setProcessEnvironment(env);
-    booth.start(binary, {"--rehearse", "a@b.cd,c_d@e.org", "-touchScreenCountValue", "1", "-scratchFolder",
-                         dir.filePath("scratch"), "-mainImagesFolder", dir.filePath("main"), "-forUploadFolder",
-                         dir.filePath("upload")});
-    ASSERT_TRUE(booth.waitForFinished(90000));
+};
+
+// Takes the screens' real seconds (about 16).
+TEST_F(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPaths)
+{
+    QProcess booth;
+    ASSERT_TRUE(run(booth, {"--rehearse", "a@b.cd,c_d@e.org", "-touchScreenCountValue", "1"}, 90000));
     const QString out = QString::fromUtf8(booth.readAllStandardOutput());
     const QString err = QString::fromUtf8(booth.readAllStandardError());
     ASSERT_EQ(booth.exitStatus(), QProcess::NormalExit);
@@ -150,12 +164,24 @@ TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPaths)
     // Without a camera picture the program says why and exits non-zero.
     QProcess refused;
     env.insert("XDG_CONFIG_HOME", dir.filePath("config2"));
-    refused.setProcessEnvironment(env);
-    refused.start(binary, {"--rehearse", "a!b@c.de", "-scratchFolder", dir.filePath("scratch"), "-mainImagesFolder",
-                           dir.filePath("main"), "-forUploadFolder", dir.filePath("upload")});
-    ASSERT_TRUE(refused.waitForFinished(60000));
+    ASSERT_TRUE(run(refused, {"--rehearse", "a!b@c.de"}, 60000));
     EXPECT_NE(refused.exitCode(), 0);
     EXPECT_TRUE(QString::fromUtf8(refused.readAllStandardError()).contains("rehearsal failed: the keyboard has no key"));
+}
+
+// A booth set up for a camera backend it cannot have (a mistyped name; "gphoto2" in a build
+// without libgphoto2) runs without a camera and says so: the rehearsal finds no camera and
+// nothing is filed, where the simulated camera would have been photographed.
+TEST_F(RehearsalProgram, ABackendThatCannotBeHadTakesNoPictureAndSaysSo)
+{
+    QProcess booth;
+    ASSERT_TRUE(run(booth, {"--rehearse", "a@b.cd", "-cameraBackend", "gphoto", "-touchScreenCountValue", "1"}, 90000));
+    const QString err = QString::fromUtf8(booth.readAllStandardError());
+    EXPECT_NE(booth.exitCode(), 0);
+    EXPECT_TRUE(err.contains("booth: camera backend \"gphoto\" cannot be used; running without a camera")) << qPrintable(err);
+    EXPECT_TRUE(err.contains("rehearsal failed: no camera was found")) << qPrintable(err);
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("main")));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("upload")));
 }
 
 } // namespace

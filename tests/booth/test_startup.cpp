@@ -235,7 +235,7 @@ TEST_F(StartupTest, ArgumentParsing)
 
     const char* argv[] = {"booth", "-cameraBackend", ""};
     SNP_Preferences::setArguments(3, argv);
-    EXPECT_EQ(SNP_Preferences::cameraBackend(), QStringLiteral("sim"));
+    EXPECT_EQ(SNP_Preferences::cameraBackend(), QString()); // set, if empty: no backend, not the default
 }
 
 TEST_F(StartupTest, FolderPanelEndHandlers)

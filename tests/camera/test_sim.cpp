@@ -1059,4 +1059,26 @@ TEST(SimSdkChoice, CurrentSdkDefaultsToTheSimulatorAndCanBeReplaced)
 #endif
 }
 
+TEST(SimSdkChoice, ABackendThatCannotBeHadLeavesNoSdkNeverTheSimulator)
+{
+#ifdef HAVE_GPHOTO2
+    const bool gphoto2 = true;
+#else
+    const bool gphoto2 = false;
+#endif
+    const struct {
+        const char* name;
+        bool had;
+    } kNames[] = {{"sim", true}, {"gphoto2", gphoto2}, {"gphoto", false}, {"", false}, {"Sim", false}};
+    for (const auto& backend : kNames) {
+        SCOPED_TRACE(backend.name);
+        EXPECT_EQ(EdsChooseSdk(backend.name), backend.had);
+        EXPECT_EQ(EdsCurrentSdk() != nullptr, backend.had);
+        EXPECT_EQ(dynamic_cast<SimCameraSdk*>(EdsCurrentSdk().get()) != nullptr, backend.name == std::string("sim"));
+    }
+    EdsSetCurrentSdk(nullptr); // nothing chosen: the simulated camera again
+    EXPECT_NE(dynamic_cast<SimCameraSdk*>(EdsCurrentSdk().get()), nullptr);
+    EdsSetCurrentSdk(nullptr);
+}
+
 }  // namespace
