@@ -24,23 +24,11 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
-#include <fstream>
 #include <random>
-#include <string>
 
 namespace {
 
 constexpr int kFiles = 1000;
-
-double residentMiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024.0;
-    return 0;
-}
 
 // A composite-sized picture with some noise, so that it compresses like a photograph.
 QByteArray uploadPicture(const QString& address)

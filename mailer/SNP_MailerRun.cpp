@@ -155,15 +155,19 @@ int drain(const SNP_MailSettings& settings, int seconds, QTextStream& out)
     mailer.retryAllNow();
     for (;;) {
         const auto next = mailer.sendDue(stopRequested);
-        prepareRound(mailer);
-        if (!next && journal->summary().waiting == 0) {
-            const SNP_MailSummary s = journal->summary();
+        const SNP_MailSummary s = journal->summary();
+        if (s.waiting == 0) {
+            if (mailer.takeNewUploads() > 0) // arrived while the others were sent
+                continue;
             out << QStringLiteral("Nothing waiting: %1 sent, %2 failed.\n").arg(s.sent).arg(s.failed);
             return 0;
         }
-        if (gStop.load() || (next && *next > deadline))
+        // Nothing can go before the deadline, or nothing can go at all (a message a failed
+        // journal write left marked as being sent): what waits is reported.
+        if (gStop.load() || !next || *next > deadline)
             break;
-        sleepUntil(next.value_or(now()));
+        sleepUntil(*next);
+        prepareRound(mailer);
     }
     out << QStringLiteral("Still waiting after the drain:\n") << waitingText(*journal, journal->summary());
     return 1;
