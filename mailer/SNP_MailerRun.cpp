@@ -188,8 +188,8 @@ int serve(const SNP_MailSettings& settings)
     QTimer rescan, wake;
     wake.setSingleShot(true);
     auto round = [&] {
+        watcher.watchFolders(); // first: a file put into a new day folder after the scan is still announced
         prepareRound(mailer);
-        watcher.watchFolders();
         const auto next = mailer.sendDue(stopRequested);
         if (gStop.load()) {
             QCoreApplication::quit();

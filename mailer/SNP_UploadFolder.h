@@ -42,7 +42,8 @@ class SNP_UploadWatcher : public QObject {
     Q_OBJECT
 public:
     explicit SNP_UploadWatcher(const QString& root, QObject* parent = nullptr);
-    // Watches the folders that exist now (call after each scan: new day folders).
+    // Watches the folders that exist now; call it before each scan, so that a file put into
+    // a new day folder after the scan is still announced.
     void watchFolders();
 
 Q_SIGNALS:
