@@ -61,15 +61,13 @@ int SNP_Mailer::takeNewUploads()
     const QSet<QString> known = _journal.queuedPicturePaths();
     int queued = 0;
     for (const QString& relativePath : SNP_UploadFolder::uploadFiles(_settings.folders.upload)) {
-        if (known.contains(relativePath))
-            continue;
-        intake(relativePath);
-        ++queued;
+        if (!known.contains(relativePath) && intake(relativePath))
+            ++queued;
     }
     return queued;
 }
 
-void SNP_Mailer::intake(const QString& relativePath)
+bool SNP_Mailer::intake(const QString& relativePath)
 {
     QString why;
     const auto bytes = SNP_MailAttachment::readUpload(uploadPath(relativePath), &why);
@@ -80,15 +78,16 @@ void SNP_Mailer::intake(const QString& relativePath)
         addresses.problem = why;
     if (addresses.deliverable.isEmpty()) {
         refuseUpload(relativePath, addresses.problem, addresses.refused);
-        return;
+        return false;
     }
     if (!_journal.addPicture(relativePath, addresses.deliverable, addresses.refused, _clock()))
-        return; // logged; the file stays and is looked at again with the next scan
+        return false; // logged; the file stays and is looked at again with the next scan
     SNP_Log::debugf("Queued %s for %lld address(es)", qUtf8Printable(relativePath),
                     static_cast<long long>(addresses.deliverable.size()));
     for (const auto& [address, reason] : addresses.refused)
         SNP_Log::debugf("Not sending %s to \"%s\": %s", qUtf8Printable(relativePath), qUtf8Printable(address),
                         qUtf8Printable(reason));
+    return true;
 }
 
 void SNP_Mailer::refuseUpload(const QString& relativePath, const QString& reason,

@@ -48,7 +48,8 @@ public:
 
     // Messages a crash left half-handed to the server are made due again, each logged.
     void resumeInterrupted();
-    // Takes the upload files the journal does not know yet. Answers how many were queued.
+    // Takes the upload files the journal does not know yet. Answers how many were queued
+    // for sending (those without a usable address go to the failed folder instead).
     int takeNewUploads();
     // Moves the pictures none of whose addresses waits any more to the sent folder.
     int fileFinishedPictures();
@@ -62,7 +63,7 @@ public:
     void disconnect() { _sender.disconnect(); }
 
 private:
-    void intake(const QString& relativePath);
+    bool intake(const QString& relativePath);
     void refuseUpload(const QString& relativePath, const QString& reason,
                       const QList<std::pair<QString, QString>>& refused);
     bool sendOne(const SNP_MailDelivery& d);

@@ -157,10 +157,13 @@ int drain(const SNP_MailSettings& settings, int seconds, QTextStream& out)
         const auto next = mailer.sendDue(stopRequested);
         const SNP_MailSummary s = journal->summary();
         if (s.waiting == 0) {
-            if (mailer.takeNewUploads() > 0) // arrived while the others were sent
+            if (mailer.takeNewUploads() == 0) {
+                out << QStringLiteral("Nothing waiting: %1 sent, %2 failed.\n").arg(s.sent).arg(s.failed);
+                return 0;
+            }
+            if (now() < deadline) // these arrived while the others were sent
                 continue;
-            out << QStringLiteral("Nothing waiting: %1 sent, %2 failed.\n").arg(s.sent).arg(s.failed);
-            return 0;
+            break;
         }
         // Nothing can go before the deadline, or nothing can go at all (a message a failed
         // journal write left marked as being sent): what waits is reported.
