@@ -31,22 +31,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace {
-
-double residentMiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024.0;
-    return 0;
-}
 
 double cpuSeconds()
 {

@@ -6,6 +6,7 @@
 #include "SNP_CanonCamera.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
+#include "SNP_MailStatusLine.h"
 #include "SNP_Preferences.h"
 
 #include <QApplication>
@@ -96,6 +97,7 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
     _camerasButton = findChild<QComboBox*>(QStringLiteral("_camerasButton"));
     _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
     connectOperatorPanel();
+    new SNP_MailStatusLine(findChild<QLabel*>(QStringLiteral("_mailStatus")), this);
     SNP_Log::debug(QStringLiteral("init with coder!"));
 }
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the booth needs to build, run and test.
+# Installs the Debian packages the booth and booth-mailer need to build, run and test.
 # Safe to run again: packages already present are left alone.
 set -euo pipefail
 
@@ -11,6 +11,7 @@ PACKAGES=(
   libplist-dev libplist-utils
   libjpeg62-turbo-dev libturbojpeg0-dev
   libgphoto2-dev libusb-1.0-0-dev
+  libcurl4-openssl-dev libqt6sql6-sqlite python3-aiosmtpd
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core

@@ -514,6 +514,17 @@ std::optional<QByteArray> SNP_XMLinEXIF::jpegDataWithPropertyListObjectForJpegAt
     return jpegDataWithPropertyListObject(object, *data);
 }
 
+std::optional<QByteArray> SNP_XMLinEXIF::jpegDataWithoutPropertyList(const QByteArray& jpegData)
+{
+    auto contents = SNP_ExifIO::readExif(jpegData, "jpegDataWithoutPropertyList");
+    if (!contents)
+        return std::nullopt;
+    const Exiv2::ExifKey key(kUserCommentKey);
+    for (auto it = contents->exif.findKey(key); it != contents->exif.end(); it = contents->exif.findKey(key))
+        contents->exif.erase(it);
+    return SNP_ExifIO::writeExif(jpegData, *contents, "jpegDataWithoutPropertyList");
+}
+
 std::optional<QVariant> SNP_XMLinEXIF::propertyListObjectForJpegData(const QByteArray& jpegData)
 {
     if (jpegData.isEmpty())

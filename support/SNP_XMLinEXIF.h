@@ -55,6 +55,12 @@ public:
     static std::optional<QVariantMap> propertyListDictionaryForJpegData(const QByteArray& jpegData);
     static std::optional<QVariantMap> propertyListDictionaryForJpegAtPath(const QString& path);
 
+    // The JPEG without its user comment (and so without the property list and the visitor's
+    // addresses in it), every other EXIF entry and the compressed pixels unchanged; nothing
+    // (logged) when the data is no readable JPEG. XMP, IPTC and JPEG comment blocks are not
+    // carried over.
+    static std::optional<QByteArray> jpegDataWithoutPropertyList(const QByteArray& jpegData);
+
     // The property-list serialisations used by the codec, public for tools and tests.
     // XML: UTF-8 with the XML declaration, the property-list DOCTYPE and <plist version="1.0">.
     static std::optional<QByteArray> xmlDataForPropertyListObject(const QVariant& object);

@@ -1,7 +1,7 @@
 // The booth's user defaults: a QSettings store (organization "Korvanex", application
 // "booth", on Linux ~/.config/Korvanex/booth.conf, or $XDG_CONFIG_HOME/Korvanex/booth.conf)
 // with "-KEY VALUE" command-line pairs that override any key for one run. Overrides are
-// never written to the store.
+// never written to the store. The booth and the mailer (booth-mailer) share the store.
 #pragma once
 
 #include <QSettings>
@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace SNP_Preferences {
 
@@ -52,6 +53,14 @@ QString folder(const QString& key, const QString& defaultPath);
 QString storedFolder(const QString& key, const QString& defaultPath);
 // Writes a folder value to the store.
 void setFolder(const QString& key, const QString& path);
+
+// A text value (override, else stored): nothing when the key is absent; a value that is
+// not one text (a list, a type QSettings made up) or longer than MaxValueLength is logged
+// and treated as absent.
+std::optional<QString> text(const QString& key);
+// A whole number in 0..max (override, else stored), the fallback when absent; a negative,
+// non-numeric or over-large value is logged and the fallback is used.
+uint32_t wholeNumber(const QString& key, uint32_t fallback, uint32_t max);
 
 // The touch-screen countdown in seconds, read at every screen change: the
 // "touchScreenCountValue" value, 83 when it is 0 or absent; a negative, non-numeric or

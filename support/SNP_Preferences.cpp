@@ -1,6 +1,5 @@
 #include "SNP_Preferences.h"
 
-#include "AppController.h"
 #include "SNP_Log.h"
 
 #include <QDir>
@@ -14,6 +13,8 @@ const char* const DefaultScratchFolder = "/CanonScratchFolder";
 const char* const DefaultMainImagesFolder = "/KorvanexMainImagesFolder";
 const char* const DefaultForUploadFolder = "/KorvanexUploadFolder";
 const char* const DefaultCameraBackend = "sim";
+// The booth controller's PrefKeyForTouchScreenCountValue; the support library cannot see it.
+const char* const kTouchScreenCountKey = "touchScreenCountValue";
 
 namespace {
 
@@ -187,31 +188,53 @@ void setFolder(const QString& key, const QString& path)
                         qUtf8Printable(settings->fileName()));
 }
 
-uint32_t touchScreenCountValue()
+std::optional<QString> text(const QString& key)
 {
-    const QString key = QString::fromLatin1(PrefKeyForTouchScreenCountValue);
     const QVariant raw = value(key);
     if (!raw.isValid() || raw.isNull())
-        return DefaultTouchScreenCount;
+        return std::nullopt;
+    if (!isText(raw)) {
+        SNP_Log::debugf("Ignoring %s: a %s, not a text", qUtf8Printable(key), raw.typeName());
+        return std::nullopt;
+    }
+    const QString text = raw.toString();
+    if (text.size() > MaxValueLength || text.contains(QChar(0))) {
+        SNP_Log::debugf("Ignoring %s of %lld characters: too long or not a text", qUtf8Printable(key),
+                        static_cast<long long>(text.size()));
+        return std::nullopt;
+    }
+    return text;
+}
+
+uint32_t wholeNumber(const QString& key, uint32_t fallback, uint32_t max)
+{
+    const QVariant raw = value(key);
+    if (!raw.isValid() || raw.isNull())
+        return fallback;
     if (!isText(raw) && !raw.canConvert<qlonglong>()) {
-        SNP_Log::debugf("Ignoring touchScreenCountValue: a %s, not a number; using %u", raw.typeName(),
-                        DefaultTouchScreenCount);
-        return DefaultTouchScreenCount;
+        SNP_Log::debugf("Ignoring %s: a %s, not a number; using %u", qUtf8Printable(key), raw.typeName(), fallback);
+        return fallback;
     }
     const QString text = raw.toString().trimmed();
     bool ok = false;
-    const qlonglong count = text.toLongLong(&ok);
+    const qlonglong number = text.toLongLong(&ok);
     if (!ok) {
-        SNP_Log::debugf("Ignoring touchScreenCountValue \"%s\": not a whole number; using %u",
-                        qUtf8Printable(shortened(text)), DefaultTouchScreenCount);
-        return DefaultTouchScreenCount;
+        SNP_Log::debugf("Ignoring %s \"%s\": not a whole number; using %u", qUtf8Printable(key),
+                        qUtf8Printable(shortened(text)), fallback);
+        return fallback;
     }
-    if (count < 0 || count > qlonglong(MaxTouchScreenCount)) {
-        SNP_Log::debugf("Ignoring touchScreenCountValue %lld: outside 0..%u; using %u", count,
-                        MaxTouchScreenCount, DefaultTouchScreenCount);
-        return DefaultTouchScreenCount;
+    if (number < 0 || number > qlonglong(max)) {
+        SNP_Log::debugf("Ignoring %s %lld: outside 0..%u; using %u", qUtf8Printable(key), number, max, fallback);
+        return fallback;
     }
-    return count == 0 ? DefaultTouchScreenCount : uint32_t(count);
+    return uint32_t(number);
+}
+
+uint32_t touchScreenCountValue()
+{
+    const uint32_t count = wholeNumber(QString::fromLatin1(kTouchScreenCountKey), DefaultTouchScreenCount,
+                                       MaxTouchScreenCount);
+    return count == 0 ? DefaultTouchScreenCount : count;
 }
 
 QString cameraBackend()

@@ -1,0 +1,124 @@
+// The delivery journal: an SQLite file (Qt SQL's QSQLITE driver) beside the sent folder
+// that remembers, for every upload picture the mailer has taken, each of its addresses with
+// the state of its message.
+//
+// Tables:
+//   pictures   (id, path relative to the upload folder, state, reason, found, finished)
+//              state "queued" while the file is in the upload folder, "sent" once it has
+//              moved to the sent folder, "failed" when it carried no usable address and
+//              moved to the failed folder, "gone" when it vanished before it was filed.
+//   deliveries (picture, address, state, attempts, reply, created, updated, next_attempt)
+//              one row per picture and address; state "waiting", "sending" (being handed
+//              to the server right now), "sent" or "failed"; reply is the server's last
+//              answer or the error that stood for it.
+// Times are milliseconds since 1970 (UTC).
+//
+// Crash safety: a row is marked "sending" and committed before its message goes to the
+// server, and marked "sent" only after the server took it; a row still "sending" when the
+// journal is opened was interrupted and is handed back by resumeInterrupted() to be sent
+// again. The file is in WAL mode, so the booth's read-only look (readSummary) never waits
+// for the mailer, and is made readable by its owner only (it holds visitors' addresses).
+//
+// Threads: one journal object belongs to the thread that opened it (a Qt SQL connection
+// may not cross threads); readSummary opens and closes a connection of its own on the
+// calling thread.
+#pragma once
+
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+
+#include <memory>
+#include <optional>
+
+class QSqlQuery;
+
+struct SNP_MailDelivery {
+    qint64 picture = 0;
+    QString path;       // the picture, relative to the upload folder
+    QString address;
+    QString state;
+    int attempts = 0;
+    QString reply;
+    qint64 created = 0;
+    qint64 updated = 0;
+    qint64 nextAttempt = 0;
+};
+
+struct SNP_MailPicture {
+    qint64 id = 0;
+    QString path;
+    QString state;
+    QString reason;
+    qint64 finished = 0;
+};
+
+// Messages per state: waiting counts those being sent as well; failed counts the pictures
+// without a usable address as well.
+struct SNP_MailSummary {
+    qint64 waiting = 0;
+    qint64 sent = 0;
+    qint64 failed = 0;
+};
+
+class SNP_MailJournal {
+public:
+    // Opens (creating when missing) the journal for the mailer; nothing, logged, when it
+    // cannot be opened or set up.
+    static std::unique_ptr<SNP_MailJournal> open(const QString& path);
+    // Opens an existing journal read-only; nothing when it is missing or unreadable.
+    static std::unique_ptr<SNP_MailJournal> openReadOnly(const QString& path);
+    // The counts of an existing journal, read-only; nothing when it is missing or unreadable.
+    static std::optional<SNP_MailSummary> readSummary(const QString& path);
+    ~SNP_MailJournal();
+
+    SNP_MailSummary summary();
+
+    // ---- pictures ----
+    // The paths of the pictures still in the upload folder as far as the journal knows.
+    QSet<QString> queuedPicturePaths();
+    // Records a new picture with its addresses (each to be sent) and the addresses refused
+    // before sending (address, reason), in one transaction. Answers the picture's id.
+    std::optional<qint64> addPicture(const QString& path, const QStringList& addresses,
+                                     const QList<std::pair<QString, QString>>& refused, qint64 now);
+    // Records a picture that carried no usable address (already moved to the failed folder).
+    bool addFailedPicture(const QString& path, const QString& reason, qint64 now);
+    // Queued pictures none of whose addresses waits any more: ready to move.
+    QList<SNP_MailPicture> picturesToFile();
+    bool finishPicture(qint64 id, const QString& state, const QString& reason, qint64 now);
+    QStringList addressesOfPicture(qint64 id);
+    // Whether any address of the picture still waits (or is being sent).
+    bool hasWaiting(qint64 id);
+    QList<SNP_MailPicture> failedPictures(int limit);
+
+    // ---- deliveries ----
+    // The waiting row due first (next attempt at or before now), oldest first.
+    std::optional<SNP_MailDelivery> nextDue(qint64 now);
+    // The earliest next attempt of any waiting row.
+    std::optional<qint64> nextAttemptTime();
+    bool markSending(const SNP_MailDelivery& d, qint64 now);
+    bool markSent(const SNP_MailDelivery& d, const QString& reply, qint64 now);
+    // One more failed attempt; the row waits until nextAttempt.
+    bool markRetry(const SNP_MailDelivery& d, const QString& reply, qint64 now, qint64 nextAttempt);
+    bool markFailed(const SNP_MailDelivery& d, const QString& reply, qint64 now);
+    // Rows left "sending" by an interrupted run, made waiting and due now; answers them.
+    QList<SNP_MailDelivery> resumeInterrupted(qint64 now);
+    // Makes every waiting row due now.
+    bool makeWaitingDue(qint64 now);
+    // Rows in a state, oldest first (waiting) or newest first (others), at most limit.
+    QList<SNP_MailDelivery> deliveries(const QString& state, int limit);
+    // The latest failure (a waiting row that failed before, or a failed one), if any.
+    std::optional<SNP_MailDelivery> lastError();
+
+private:
+    explicit SNP_MailJournal(const QString& connectionName);
+    bool createSchema();
+    bool exec(QSqlQuery& query, const char* what);
+    bool setDeliveryState(const SNP_MailDelivery& d, const QString& state, const QString& reply, qint64 now,
+                          qint64 nextAttempt, int attempts);
+    QList<SNP_MailDelivery> selectDeliveries(const QString& where, const QVariantList& values);
+
+    QString _connectionName;
+};
