@@ -6,10 +6,13 @@
 #include <QDir>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRegularExpression>
 
 namespace SNP_Preferences {
 
 const char* const PrefKeyCameraBackend = "cameraBackend";
+const char* const PrefKeyKeyboardIdleSeconds = "keyboardIdleSeconds";
+const char* const PrefKeyOperatorPin = "operatorPin";
 const char* const DefaultScratchFolder = "/CanonScratchFolder";
 const char* const DefaultMainImagesFolder = "/KorvanexMainImagesFolder";
 const char* const DefaultForUploadFolder = "/KorvanexUploadFolder";
@@ -187,31 +190,61 @@ void setFolder(const QString& key, const QString& path)
                         qUtf8Printable(settings->fileName()));
 }
 
-uint32_t touchScreenCountValue()
+namespace {
+
+// A whole number of 0..max under key, or fallback (logged) when the value is no such number.
+uint32_t boundedCount(const char* key, uint32_t fallback, uint32_t max)
 {
-    const QString key = QString::fromLatin1(PrefKeyForTouchScreenCountValue);
-    const QVariant raw = value(key);
+    const QVariant raw = value(QString::fromLatin1(key));
     if (!raw.isValid() || raw.isNull())
-        return DefaultTouchScreenCount;
+        return fallback;
     if (!isText(raw) && !raw.canConvert<qlonglong>()) {
-        SNP_Log::debugf("Ignoring touchScreenCountValue: a %s, not a number; using %u", raw.typeName(),
-                        DefaultTouchScreenCount);
-        return DefaultTouchScreenCount;
+        SNP_Log::debugf("Ignoring %s: a %s, not a number; using %u", key, raw.typeName(), fallback);
+        return fallback;
     }
     const QString text = raw.toString().trimmed();
     bool ok = false;
     const qlonglong count = text.toLongLong(&ok);
     if (!ok) {
-        SNP_Log::debugf("Ignoring touchScreenCountValue \"%s\": not a whole number; using %u",
-                        qUtf8Printable(shortened(text)), DefaultTouchScreenCount);
-        return DefaultTouchScreenCount;
+        SNP_Log::debugf("Ignoring %s \"%s\": not a whole number; using %u", key, qUtf8Printable(shortened(text)),
+                        fallback);
+        return fallback;
     }
-    if (count < 0 || count > qlonglong(MaxTouchScreenCount)) {
-        SNP_Log::debugf("Ignoring touchScreenCountValue %lld: outside 0..%u; using %u", count,
-                        MaxTouchScreenCount, DefaultTouchScreenCount);
-        return DefaultTouchScreenCount;
+    if (count < 0 || count > qlonglong(max)) {
+        SNP_Log::debugf("Ignoring %s %lld: outside 0..%u; using %u", key, count, max, fallback);
+        return fallback;
     }
-    return count == 0 ? DefaultTouchScreenCount : uint32_t(count);
+    return uint32_t(count);
+}
+
+} // namespace
+
+uint32_t touchScreenCountValue()
+{
+    const uint32_t count =
+        boundedCount(PrefKeyForTouchScreenCountValue, DefaultTouchScreenCount, MaxTouchScreenCount);
+    return count == 0 ? DefaultTouchScreenCount : count;
+}
+
+uint32_t keyboardIdleSeconds()
+{
+    return boundedCount(PrefKeyKeyboardIdleSeconds, DefaultKeyboardIdleSeconds, MaxKeyboardIdleSeconds);
+}
+
+std::optional<QString> operatorPin()
+{
+    const QVariant raw = value(QString::fromLatin1(PrefKeyOperatorPin));
+    const QString pin = raw.isValid() && isText(raw) ? raw.toString().trimmed() : QString();
+    if (raw.isValid() && !raw.isNull() && !isText(raw)) {
+        SNP_Log::debugf("operatorPin is a %s, not digits: \"quit\" stays locked until it is mended", raw.typeName());
+        return std::nullopt;
+    }
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,32}$"));
+    if (!pin.isEmpty() && !digits.match(pin).hasMatch()) {
+        SNP_Log::debug(QStringLiteral("operatorPin is not 1 to 32 digits: \"quit\" stays locked until it is mended"));
+        return std::nullopt;
+    }
+    return pin;
 }
 
 QString cameraBackend()
