@@ -131,7 +131,8 @@ QImage frameOverPicture(const QImage& frame, const QSize& size, const QRect& pic
     return scaled;
 }
 
-// A notice over the touch picture: white text on the accent orange.
+// A notice over the touch picture: white text on the accent orange, opaque so that the
+// picture's own text does not show through.
 QLabel* makeNotice(QWidget* parent, const QString& name, const QString& text)
 {
     auto* notice = new QLabel(text, parent);
@@ -139,7 +140,7 @@ QLabel* makeNotice(QWidget* parent, const QString& name, const QString& text)
     notice->setAlignment(Qt::AlignCenter);
     notice->setWordWrap(true);
     notice->setAttribute(Qt::WA_TransparentForMouseEvents); // touches reach the go button
-    notice->setStyleSheet(QStringLiteral("color: white; background: rgba(239, 142, 35, 217); border-radius: 12px;"
+    notice->setStyleSheet(QStringLiteral("color: white; background: rgb(239, 142, 35); border-radius: 12px;"
                                          " font-family: 'DejaVu Sans'; font-weight: bold;"));
     notice->hide();
     return notice;
@@ -622,14 +623,15 @@ void AppController::setGoButton()
         _badEmail->hide();
         _badEmail->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         _badEmail->setScaledContents(true);
-        _badEmail->setEnabled(false);
+        // Enabled: a disabled label draws its picture greyed, and the notice must read
+        // orange over the keyboard. Touches pass through it all the same.
         _badEmail->setAttribute(Qt::WA_TransparentForMouseEvents); // touches reach the go button
         QColor cover = kAccent;
         cover.setAlphaF(0.85f);
         _badEmail->setPixmap(QPixmap::fromImage(imageWithSolidColor(cover)));
     }
     _cameraNotReadyNotice = makeNotice(_goButton, QStringLiteral("_cameraNotReadyNotice"),
-                                       QStringLiteral("The camera is not ready.\nPlease ask a member of staff."));
+                                       QStringLiteral("The camera is not ready.\nPlease ask the staff."));
     if (!_pinPrompt) {
         // Over the e-mail screen's text while staff type the operator PIN.
         _pinPrompt = makeNotice(_touchView, QStringLiteral("_pinPrompt"),

@@ -331,7 +331,7 @@ TEST_F(KioskTest, GoButtonCoversTheTouchViewAndHoldsTheNotice)
     EXPECT_EQ(c->_goButton->text(), QStringLiteral("aeiou"));
     EXPECT_EQ(c->_badEmail->parentWidget(), c->_goButton);
     EXPECT_TRUE(c->_badEmail->isHidden());
-    EXPECT_FALSE(c->_badEmail->isEnabled());
+    EXPECT_TRUE(c->_badEmail->testAttribute(Qt::WA_TransparentForMouseEvents)); // touches reach the button
     const QRect notice = c->_badEmail->geometry();
     EXPECT_EQ(notice.center(), c->_goButton->rect().center());
     const QImage cover = c->_badEmail->pixmap().toImage();
