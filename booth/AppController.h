@@ -129,7 +129,7 @@ public:
     // keyboardIdleSeconds: back to screen 1, which empties the fields.
     void keyboardIdle();
     // The operator PIN typed after "quit": right leaves kiosk mode, wrong returns to screen 1;
-    // kWrongPinLimit wrong in a row lock "quit" for _quitLockDuration.
+    // kWrongPinLimit wrong in a row lock "quit" for kQuitLockDuration.
     void checkOperatorPin(const QString& pin);
     bool quitLocked() const;
     void beginOperatorPinEntry();
@@ -140,6 +140,7 @@ public:
     // Whether the last pass reached the result screen without a picture (the sorry screen).
     bool showingSorryScreen() const { return _sorryScreen; }
     static constexpr int kWrongPinLimit = 5;
+    static constexpr std::chrono::minutes kQuitLockDuration{5};
 
     // ---- camera operations the screens use (the current camera's) ----
     void liveViewOn(QObject* sender);
@@ -322,7 +323,6 @@ public:
     bool _pinEntry = false;                 // the keyboard takes the operator PIN
     int _wrongPins = 0;                     // wrong PINs in a row
     qint64 _quitLockedUntilMs = 0;          // steady clock
-    std::chrono::milliseconds _quitLockDuration{std::chrono::minutes(5)};
     std::function<qint64()> _steadyClockMs; // tests: the clock of the "quit" lock (null: steady clock)
     int _screenUpdatesDisabled = 0;
     QSoundEffect* _grabSound = nullptr;

@@ -17,14 +17,12 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QLayout>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QVBoxLayout>
 #include <QVariantAnimation>
 #include <QWindow>
 
@@ -112,9 +110,10 @@ void placeOnScreen(QWidget* window, QScreen* screen)
     window->setGeometry(screen->geometry());
 }
 
-// The frame scaled to size, its photo window over picture. Smooth scaling blurs the
-// window's edge into the picture; a window the frame leaves wholly transparent is kept
-// wholly transparent, so that the screen shows the picture's edge as the composite does.
+// The frame scaled to size, with its photo window over the picture's rectangle. Smooth
+// scaling blurs the window's edge into the picture; a window the frame leaves wholly
+// transparent is kept wholly transparent, so that the screen shows the picture's edge as
+// the composite does.
 QImage frameOverPicture(const QImage& frame, const QSize& size, const QRect& picture)
 {
     QImage scaled = frame.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)

@@ -319,9 +319,10 @@ void AppController::checkOperatorPin(const QString& pin)
     SNP_Log::debugf("wrong operator PIN (%d in a row): back to the first screen", _wrongPins);
     if (_wrongPins >= kWrongPinLimit) {
         _wrongPins = 0;
-        _quitLockedUntilMs = (_steadyClockMs ? _steadyClockMs() : steadyNowMs()) + _quitLockDuration.count();
-        SNP_Log::debugf("%d wrong operator PINs in a row: \"quit\" is locked for %lld seconds", kWrongPinLimit,
-                        static_cast<long long>(_quitLockDuration.count() / 1000));
+        _quitLockedUntilMs = (_steadyClockMs ? _steadyClockMs() : steadyNowMs()) +
+                             std::chrono::milliseconds(kQuitLockDuration).count();
+        SNP_Log::debugf("%d wrong operator PINs in a row: \"quit\" is locked for %lld minutes", kWrongPinLimit,
+                        static_cast<long long>(kQuitLockDuration.count()));
     }
     startOver(this);
 }

@@ -15,7 +15,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QTimer>
-#include <QWindow>
 
 #include <cstdio>
 #include <functional>

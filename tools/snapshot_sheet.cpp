@@ -2,6 +2,8 @@
 // FOLDER) on one sheet for the README: a cell per screen, in screen order, with the
 // screen's touch and live snapshots side by side at one height and its number above.
 //   snapshot_sheet <snapshot folder> <sheet.png> [cell height, default 180]
+//
+// Threads: the main thread only.
 #include <QDir>
 #include <QFont>
 #include <QGuiApplication>
