@@ -104,6 +104,9 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
 AppController::~AppController()
 {
     SNP_NotificationCenter::defaultCenter().removeObserver(this);
+    if (_kioskMode) // the cursor hidden for the kiosk comes back
+        while (QGuiApplication::overrideCursor())
+            QGuiApplication::restoreOverrideCursor();
     if (_watchdogState) {
         {
             std::lock_guard<std::mutex> guard(_watchdogState->mutex);
@@ -237,8 +240,14 @@ void AppController::awakeFromNib()
         keyboard->setParent(_touchView);
     if (!_keyboard)
         _keyboard = qobject_cast<SNP_KeyboardView*>(keyboard);
-    if (_keyboard)
+    if (_keyboard) {
         _keyboard->setDelegate(this);
+        connect(_keyboard, &SNP_KeyboardView::keyTouched, this, &AppController::restartKeyboardIdleTimer);
+    }
+    // The screen pictures are drawn letterboxed at the views' size, never stretched.
+    for (QLabel* view : {_touchView, _liveView})
+        if (view)
+            view->setScaledContents(false);
     setGoButton();
     centerInSuperview(keyboard, true, false, 1.0f, 1.0f);
     if (keyboard)

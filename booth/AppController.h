@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QMutex>
 #include <QPointer>
@@ -114,7 +115,8 @@ public:
     void startTimerWithExpirationDelay(double delay);
     void timerDidFire(QTimer* timer);
     void countdown();
-    // Creates _speaker with the default voice when a speech engine exists (once).
+    // Creates _speaker when a speech engine exists (once), preferring one that needs no
+    // daemon, and logs the engine and voice it speaks with.
     void createSpeaker();
     // Plays the sound "Grab" (once a silent booth has said so in the log, silently).
     void playGrabSound();
@@ -122,6 +124,25 @@ public:
     // until the outermost enable.
     void disableScreenUpdates();
     void enableScreenUpdates();
+    // The go button's touch: on screen 1 it starts a pass only with a current camera (else
+    // it shows "the camera is not ready"); on the rejection notice it returns to the keyboard.
+    void goButtonTouched();
+    // The e-mail screen (or the rejection notice over it) saw no key for
+    // keyboardIdleSeconds: back to screen 1, which empties the fields.
+    void keyboardIdle();
+    // The operator PIN typed after "quit": right leaves kiosk mode, wrong returns to screen 1;
+    // kWrongPinLimit wrong in a row lock "quit" for kQuitLockDuration.
+    void checkOperatorPin(const QString& pin);
+    bool quitLocked() const;
+    void beginOperatorPinEntry();
+    // Screen 1's part of privacy: fields, accepted addresses and PIN entry are dropped.
+    void forgetVisitor();
+    void restartKeyboardIdleTimer();
+    void stopKeyboardIdleTimer();
+    // Whether the last pass reached the result screen without a picture (the sorry screen).
+    bool showingSorryScreen() const { return _sorryScreen; }
+    static constexpr int kWrongPinLimit = 5;
+    static constexpr std::chrono::minutes kQuitLockDuration{5};
 
     // ---- camera operations the screens use (the current camera's) ----
     void liveViewOn(QObject* sender);
@@ -191,15 +212,38 @@ public:
 
     // ---- kiosk windows and effects ----
     void setFlashEffectForView(QWidget* view);
-    // Puts the overlay over the camera picture (grown by the margin) with its frame image.
+    // Puts the overlay over the camera picture with its frame image, the frame's photo
+    // window exactly over the camera picture, as the composite has it.
     void placeOverlay();
     static QImage imageWithSolidColor(const QColor& color);
     static QImage blackImage();
-    // Layout arithmetic of resizeLiveViewToFit, in bottom-left-origin coordinates of a
-    // live view of the given size: the camera picture's frame and the countdown fields'
-    // bottom edge.
-    static QRectF liveViewFrameForSize(const QSizeF& liveViewSize);
-    static float liveCountdownBottomForHeight(double liveViewHeight);
+    bool inKioskMode() const { return _kioskMode; }
+    // On one screen the live content is shown (over the touch content) on screens 3 to 6
+    // only; with two screens each content keeps its screen.
+    void showContentForScreen();
+    // The area a picture of pictureSize takes in area, scaled to fit with its aspect kept
+    // and centred (the whole area when the picture is empty).
+    static QRect letterboxRect(const QSize& pictureSize, const QRect& area);
+    // Shows the screen picture in the view letterboxed on the picture's background colour
+    // (its top-left pixel), and keeps it for the view's later size changes.
+    void showScreenPicture(QLabel* view, const QImage& picture);
+    // Shows the pictures "touch%d" and "live%d" of the number; a view taller than wide takes
+    // "touch%d-portrait" ("live%d-portrait") when there is one. A missing picture leaves the
+    // view's picture in place.
+    void showScreenPictures(uint32_t number);
+    // The live screen's layout inside the live picture's area (stage): the frame image
+    // (framed), the camera picture inside the frame's photo window, and the two countdown
+    // digits beside it, all in the stage's top-left coordinates.
+    struct LiveLayout {
+        QRectF framed;
+        QRectF picture;
+        QRectF digits1;
+        QRectF digits2;
+        int digitPixelSize = 0;
+    };
+    static LiveLayout liveLayoutForStage(const QSizeF& stage, const QSizeF& frameSize);
+    // Lays out the keyboard, the touch countdown and the notices over the touch picture.
+    void layoutTouchView();
     // The frame centerInSuperview gives a view of frame f in a superview of frame s
     // (both with the origin at the lower left).
     static QRectF centeredFrame(const QRectF& superFrame, const QRectF& frame, bool horizontally,
@@ -214,13 +258,17 @@ public Q_SLOTS:
     // ---- screen sequence and countdown ----
     void nextScreen(QObject* sender = nullptr);
 
+Q_SIGNALS:
+    // A screen's entry actions are done (the sorry screen is screen 6 with
+    // showingSorryScreen()).
+    void screenShown(uint32_t screen);
+
 public:
     std::unique_ptr<Ui::AppController> ui;
 
     // Outlets and fields, in declaration order.
     QLabel* _EVFView = nullptr;
     QWidget* _liveWindow = nullptr;
-    QWidget* _fullWindow = nullptr;
     QWidget* _overlayWindow = nullptr;
     QLabel* _touchView = nullptr;
     QLabel* _liveView = nullptr;
@@ -246,10 +294,22 @@ public:
     std::shared_ptr<SNP_CanonCamera> _currentCamera;
 
     // Kiosk and screen-sequence helpers.
-    QWidget* _liveContentView = nullptr;    // content view of the live window
     QWidget* _overlayContentView = nullptr; // content view of _overlayWindow
     QLabel* _overlayImageView = nullptr;    // the frame image in the overlay
-    int _screenTimerInterval = 1000;        // ms per tick; tests shorten it
+    int _screenTimerInterval = 1000;        // ms per tick (a second of the screens); tests shorten it
+    bool _kioskMode = false;
+    QImage _touchPicture;                   // the pictures shown, kept for size changes
+    QImage _livePicture;
+    uint32_t _pictureNumber = 0;            // of the screen pictures shown
+    QLabel* _cameraNotReadyNotice = nullptr; // over the touch picture, in the go button
+    QLabel* _pinPrompt = nullptr;
+    QTimer* _keyboardIdleTimer = nullptr;
+    bool _sorryScreen = false;
+    uint64_t _acceptedBeforeCapture = 0;    // photoAcceptedCount() when the capture screen began
+    bool _pinEntry = false;                 // the keyboard takes the operator PIN
+    int _wrongPins = 0;                     // wrong PINs in a row
+    qint64 _quitLockedUntilMs = 0;          // steady clock
+    std::function<qint64()> _steadyClockMs; // tests: the clock of the "quit" lock (null: steady clock)
     int _screenUpdatesDisabled = 0;
     QSoundEffect* _grabSound = nullptr;
     QVariantAnimation* _flashAnimation = nullptr;
@@ -258,6 +318,7 @@ public:
     // -- camera settings controls --
     int _cameraClockTimerInterval = 1000;   // ms per clock tick; tests shorten it
     int _beepCount = 0;
+    QElapsedTimer _cameraClockEdited;       // since the operator last changed the clock picker
     // -- end camera settings controls --
     // -- photo intake and filing --
     mutable QMutex _imageDictLock;  // guards _imageDict

@@ -85,6 +85,8 @@ void AppController::cameraDidLoad(const SNP_Notification& notification)
     _currentCamera = notification.object.camera();
     if (_currentCamera)
         _currentCamera->setDelegate(this);
+    if (_currentCamera && _cameraNotReadyNotice)
+        _cameraNotReadyNotice->hide();
     updateCameraProperties();
     SNP_Log::debug(QStringLiteral("set current camera to \"") + SNP_describeCamera(_currentCamera.get()) +
                    QStringLiteral("\"!!"));
@@ -147,10 +149,17 @@ void AppController::commandError(const SNP_Notification& notification)
 {
     const QVariantMap command = notification.userInfo.value(SNP_CanonCameraCommandDictionary).toMap();
     const auto error = notification.userInfo.value(SNP_CanonCameraCommandError).value<SNP_Error>();
-    if (command.value(QStringLiteral("commandNumber")).toUInt() == 0 && _progress)
+    const bool shotRefused = command.value(QStringLiteral("commandNumber")).toUInt() == 0;
+    if (shotRefused && _progress)
         _progress->setValue(0);
     SNP_Log::debugf("received command error notification: %s %s", qUtf8Printable(error.toString()),
                     qUtf8Printable(SNP_CanonCamera::descriptionForCommandDictionary(command)));
+    if (shotRefused && _screenNumber.load() == 5) {
+        // No picture will come for this visitor: the capture screen ends at its next tick,
+        // with the sorry screen, instead of waiting out the time-out.
+        SNP_Log::debug(QStringLiteral("the camera refused the visitor's picture: the pass ends without one"));
+        startTimerWithExpirationDelay(0);
+    }
 }
 
 void AppController::clearProgressIndicator()

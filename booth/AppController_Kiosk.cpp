@@ -1,10 +1,13 @@
 // The kiosk windows: the touch window (this controller's window, with the operator tab)
 // and the live window, full screen on the first and the last screen; on a computer with
-// one screen the live content moves into a borderless window instead. Also the live
-// picture's layout, the click-through frame overlay, the go button, the pulse effect and
-// solid-colour images.
+// one screen both fill it and the live window is shown over the touch window from screen
+// 3 to 6. Screen pictures keep their aspect on a screen of any size; the keyboard, the
+// countdowns and the notices are laid out from the picture's area. Also the click-through
+// frame overlay (its photo window exactly over the camera picture), the go button, the
+// pulse effect and solid-colour images. Main thread only.
 #include "AppController.h"
 
+#include "SNP_ImagePipeline.h"
 #include "SNP_KeyboardView.h"
 #include "SNP_Log.h"
 #include "SNP_Resources.h"
@@ -14,14 +17,12 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QLayout>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QVBoxLayout>
 #include <QVariantAnimation>
 #include <QWindow>
 
@@ -36,11 +37,26 @@ inline SNP_KeyboardView* keyboardWidget(AppController* c)
 }
 
 const QColor kAccent = QColor::fromRgbF(0.9372549f, 0.5568628f, 0.1372549f, 1.0f);
-constexpr double kOverlayMargin = 50.0;
-constexpr double kLivePictureHeight = 0.645; // of the live view's height
-constexpr double kLivePictureAspect = 1.5;   // width to height
-constexpr double kLivePictureBottom = 0.102; // of the live view's height
-constexpr double kCountdownBottom = 0.305;   // of the live view's height
+const char* const kFrameImageName = "LumoPictureFrame.png";
+
+// The live screen, in parts of the live picture's area (stage): the frame image at most
+// this high, this far above the bottom edge; a countdown column each side of it.
+constexpr double kFramedHeight = 0.78;  // of the stage's height
+constexpr double kFramedBottom = 0.03;  // of the stage's height
+constexpr double kDigitWidth = 0.17;    // of the stage's height
+constexpr double kDigitHeight = 0.30;   // of the stage's height
+constexpr double kDigitFont = 0.22;     // pixel size, of the stage's height
+constexpr double kSideMargin = 0.02;    // of the stage's width, each side of a column
+
+// The touch screen's keyboard, in parts of the touch picture's area: its height of the
+// area's height (and at most kKeyboardHeightOfWidth of its width, so that an upright
+// screen gets taller keys, not a keyboard of its whole height), its width of the area's
+// width (and at most kKeyboardAspect times its height), its margin above the bottom edge.
+constexpr double kKeyboardHeight = 0.6;
+constexpr double kKeyboardHeightOfWidth = 0.75;
+constexpr double kKeyboardWidth = 0.9;
+constexpr double kKeyboardAspect = 2.2;
+constexpr double kKeyboardBottom = 0.04;
 constexpr int kSolidImageSide = 100;
 constexpr double kBloomRadius = 10.0;
 constexpr double kBorderWidth = 10.0;
@@ -66,7 +82,7 @@ void setBottomLeftFrame(QWidget* view, const QRectF& frame)
     view->setGeometry(topLeft.toRect());
 }
 
-// Keeps the go button filling the touch view and the rejection notice centred in it.
+// Lays the touch view out again whenever it changes size.
 class TouchViewObserver : public QObject {
 public:
     TouchViewObserver(AppController* controller) : QObject(controller), _controller(controller) {}
@@ -74,20 +90,60 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() == QEvent::Resize && watched == _controller->_touchView) {
-            if (_controller->_goButton)
-                _controller->_goButton->setGeometry(_controller->_touchView->rect());
-            if (_controller->_badEmail)
-                _controller->centerInSuperview(_controller->_badEmail, true, true, 1.0f, 1.0f);
-            if (QLabel* field = _controller->_touchCountdownField)
-                field->move((_controller->_touchView->width() - field->width()) / 2, field->y());
-        }
+        if (event->type() == QEvent::Resize && watched == _controller->_touchView)
+            _controller->layoutTouchView();
         return false;
     }
 
 private:
     AppController* _controller;
 };
+
+// Puts a top-level window on the screen, at the screen's size (none: where it is).
+void placeOnScreen(QWidget* window, QScreen* screen)
+{
+    if (!window || !screen)
+        return;
+    window->winId(); // the native window, so that it can be given its screen
+    if (window->windowHandle())
+        window->windowHandle()->setScreen(screen);
+    window->setGeometry(screen->geometry());
+}
+
+// The frame scaled to size, with its photo window over the picture's rectangle. Smooth
+// scaling blurs the window's edge into the picture; a window the frame leaves wholly
+// transparent is kept wholly transparent, so that the screen shows the picture's edge as
+// the composite does.
+QImage frameOverPicture(const QImage& frame, const QSize& size, const QRect& picture)
+{
+    QImage scaled = frame.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QRect window = SNP_ImagePipeline::photoWindowForCompositeSize(QSizeF(frame.size())).toRect() & frame.rect();
+    const QImage source = frame.convertToFormat(QImage::Format_ARGB32);
+    for (int y = window.top(); y <= window.bottom(); ++y)
+        for (int x = window.left(); x <= window.right(); ++x)
+            if (qAlpha(source.pixel(x, y)) != 0)
+                return scaled; // the frame draws into its window: shown as it is
+    QPainter painter(&scaled);
+    painter.setCompositionMode(QPainter::CompositionMode_Clear);
+    painter.fillRect(picture, Qt::transparent);
+    return scaled;
+}
+
+// A notice over the touch picture: white text on the accent orange, opaque so that the
+// picture's own text does not show through.
+QLabel* makeNotice(QWidget* parent, const QString& name, const QString& text)
+{
+    auto* notice = new QLabel(text, parent);
+    notice->setObjectName(name);
+    notice->setAlignment(Qt::AlignCenter);
+    notice->setWordWrap(true);
+    notice->setAttribute(Qt::WA_TransparentForMouseEvents); // touches reach the go button
+    notice->setStyleSheet(QStringLiteral("color: white; background: rgb(239, 142, 35); border-radius: 12px;"
+                                         " font-family: 'DejaVu Sans'; font-weight: bold;"));
+    notice->hide();
+    return notice;
+}
 
 // The pulse: an orange border and a glow whose intensity rises from 0 to 1 in a second
 // and falls back, for as long as the layer lives; the frame image is drawn over it.
@@ -141,7 +197,7 @@ void AppController::disableScreenUpdates()
 {
     if (_screenUpdatesDisabled++ > 0)
         return;
-    for (QWidget* w : {static_cast<QWidget*>(window()), _liveWindow, _fullWindow}) {
+    for (QWidget* w : {static_cast<QWidget*>(window()), _liveWindow}) {
         if (w && w->updatesEnabled()) {
             w->setUpdatesEnabled(false);
             w->setProperty("snpUpdatesSuspended", true);
@@ -153,7 +209,7 @@ void AppController::enableScreenUpdates()
 {
     if (_screenUpdatesDisabled == 0 || --_screenUpdatesDisabled > 0)
         return;
-    for (QWidget* w : {static_cast<QWidget*>(window()), _liveWindow, _fullWindow}) {
+    for (QWidget* w : {static_cast<QWidget*>(window()), _liveWindow}) {
         if (w && w->property("snpUpdatesSuspended").toBool()) {
             w->setProperty("snpUpdatesSuspended", QVariant());
             w->setUpdatesEnabled(true);
@@ -161,98 +217,49 @@ void AppController::enableScreenUpdates()
     }
 }
 
-// ---- full screen ----
+// ---- kiosk mode ----
 
 void AppController::toggleFullScreen(QObject*)
 {
     const QList<QScreen*> screens = QGuiApplication::screens();
-    QScreen* firstScreen = screens.isEmpty() ? nullptr : screens.first();
-    QScreen* lastScreen = screens.isEmpty() ? nullptr : screens.last();
-    if (!_liveContentView)
-        _liveContentView = findChild<QWidget*>(QStringLiteral("_liveContentView"));
     QWidget* touchWindow = _touchView ? _touchView->window() : window();
     QTabWidget* tabs = findChild<QTabWidget*>(QStringLiteral("_tabs"));
-    auto showCursor = [] {
-        while (QGuiApplication::overrideCursor())
-            QGuiApplication::restoreOverrideCursor();
-    };
-    auto enterFullScreen = [](QWidget* w, QScreen* screen) {
-        if (!w)
-            return;
-        if (screen) {
-            w->winId(); // the native window, so that it can be given its screen
-            if (w->windowHandle())
-                w->windowHandle()->setScreen(screen);
-            w->setGeometry(screen->geometry());
-        }
-        w->showFullScreen();
-    };
 
-    if (touchWindow && touchWindow->isFullScreen()) {
-        // Back to ordinary windows, touch first.
+    if (_kioskMode) {
+        // Staff mode: ordinary windows, both shown, the operator tab in reach, the cursor back.
+        _kioskMode = false;
         touchWindow->showNormal();
         if (_liveWindow)
             _liveWindow->showNormal();
-        showCursor();
+        while (QGuiApplication::overrideCursor())
+            QGuiApplication::restoreOverrideCursor();
         if (tabs)
             tabs->tabBar()->show();
-        SNP_Log::debug(QStringLiteral("left full-screen mode"));
-    } else if (screens.size() >= 2) {
-        // Kiosk: the visitor sees only the touch screen, the operator tab is out of reach.
+        SNP_Log::debug(QStringLiteral("left kiosk mode: ordinary windows for staff"));
+    } else {
+        // Kiosk: the touch content fills the first screen and the live content the last,
+        // without a tab bar or a cursor. With one screen both fill it, and the live content
+        // is shown over the touch content on screens 3 to 6 only.
+        _kioskMode = true;
         if (tabs) {
             tabs->setCurrentIndex(0);
             tabs->tabBar()->hide();
         }
-        enterFullScreen(touchWindow, firstScreen);
-        enterFullScreen(_liveWindow, lastScreen);
-        SNP_Log::debug(QStringLiteral("entered full-screen mode"));
-    } else if (_liveWindow && _liveContentView) {
-        if (_liveWindow->isMinimized())
-            _liveWindow->showNormal();
-        QRect target;
-        if (lastScreen) {
-            // The lower-left quarter of the screen.
-            const QRect g = lastScreen->geometry();
-            target = QRect(g.x(), g.y() + g.height() - g.height() / 2, g.width() / 2, g.height() / 2);
+        placeOnScreen(touchWindow, screens.isEmpty() ? nullptr : screens.first());
+        touchWindow->showFullScreen();
+        if (_liveWindow) {
+            placeOnScreen(_liveWindow, screens.isEmpty() ? nullptr : screens.last());
+            if (screens.size() >= 2)
+                _liveWindow->showFullScreen();
         }
-        if (!_fullWindow) {
-            _fullWindow = new QWidget(this, Qt::Window | Qt::FramelessWindowHint);
-            _fullWindow->setObjectName(QStringLiteral("_fullWindow"));
-            _fullWindow->setWindowTitle(_liveWindow->windowTitle());
-            auto* layout = new QVBoxLayout(_fullWindow);
-            layout->setContentsMargins(0, 0, 0, 0);
-            layout->setSpacing(0);
-            if (target.isValid())
-                _fullWindow->setGeometry(target);
-        }
-        const bool backToLiveWindow = _fullWindow->isVisible();
-        QWidget* source = backToLiveWindow ? _fullWindow : _liveWindow;
-        QWidget* destination = backToLiveWindow ? _liveWindow : _fullWindow;
-        if (!backToLiveWindow && target.isValid())
-            _fullWindow->setGeometry(target);
-        if (source->layout())
-            source->layout()->removeWidget(_liveContentView);
-        _liveContentView->setParent(destination);
-        if (!destination->layout()) {
-            auto* layout = new QVBoxLayout(destination);
-            layout->setContentsMargins(0, 0, 0, 0);
-        }
-        destination->layout()->addWidget(_liveContentView);
-        _liveContentView->show();
-        destination->show();
-        destination->raise();
-        _liveContentView->setFocus();
-        source->hide();
-        if (backToLiveWindow)
-            showCursor();
-        SNP_Log::debugf("live content moved to the %s window", backToLiveWindow ? "live" : "borderless");
+        if (!QGuiApplication::overrideCursor())
+            QGuiApplication::setOverrideCursor(QCursor(Qt::BlankCursor));
+        SNP_Log::debugf("entered kiosk mode on %lld screen(s)", static_cast<long long>(screens.size()));
     }
+    showContentForScreen();
 
     resizeLiveViewToFit();
-    if (_goButton && _goButton->parentWidget())
-        _goButton->setGeometry(_goButton->parentWidget()->rect());
-    if (_badEmail)
-        centerInSuperview(_badEmail, true, true, 1.0f, 1.0f);
+    layoutTouchView();
     if (_overlayWindow && _EVFView && _overlayWindow->parentWidget() != _EVFView->parentWidget()) {
         _overlayWindow->setParent(_EVFView->parentWidget());
         _overlayWindow->show();
@@ -261,43 +268,218 @@ void AppController::toggleFullScreen(QObject*)
         _overlayWindow->raise();
 }
 
-// ---- layout ----
-
-QRectF AppController::liveViewFrameForSize(const QSizeF& size)
+void AppController::showContentForScreen()
 {
-    const float h = float(kLivePictureHeight * size.height());
-    const float w = float(kLivePictureAspect * double(h));
-    const float x = float((size.width() - double(w)) / 2.0);
-    const float y = float(kLivePictureBottom * size.height());
-    return QRectF(x, y, w, h);
+    if (!_kioskMode || !_liveWindow || QGuiApplication::screens().size() >= 2)
+        return;
+    const uint32_t screen = _screenNumber.load();
+    QWidget* touchWindow = _touchView ? _touchView->window() : window();
+    if (screen >= 3 && screen <= 6) {
+        if (!_liveWindow->isVisible() || !_liveWindow->isFullScreen())
+            _liveWindow->showFullScreen();
+        _liveWindow->raise();
+        _liveWindow->activateWindow();
+    } else {
+        _liveWindow->hide();
+        touchWindow->raise();
+        touchWindow->activateWindow();
+    }
 }
 
-float AppController::liveCountdownBottomForHeight(double height) { return float(kCountdownBottom * height); }
+// ---- screen pictures ----
+
+QRect AppController::letterboxRect(const QSize& pictureSize, const QRect& area)
+{
+    if (pictureSize.isEmpty() || area.isEmpty())
+        return area;
+    const QSize fitted = pictureSize.scaled(area.size(), Qt::KeepAspectRatio);
+    return QRect(area.x() + (area.width() - fitted.width()) / 2, area.y() + (area.height() - fitted.height()) / 2,
+                 fitted.width(), fitted.height());
+}
+
+void AppController::showScreenPicture(QLabel* view, const QImage& picture)
+{
+    if (!view || picture.isNull())
+        return;
+    if (view == _touchView)
+        _touchPicture = picture;
+    else if (view == _liveView)
+        _livePicture = picture;
+    // Drawn once at the view's size: bars in the picture's own background colour, so that
+    // artwork of any shape sits on a screen of any shape undistorted.
+    const QSize size = view->size().expandedTo(QSize(1, 1));
+    QPixmap canvas(size);
+    canvas.fill(picture.pixelColor(0, 0));
+    {
+        QPainter painter(&canvas);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(letterboxRect(picture.size(), QRect(QPoint(0, 0), size)), picture);
+    }
+    view->setPixmap(canvas);
+}
+
+void AppController::showScreenPictures(uint32_t number)
+{
+    _pictureNumber = number;
+    const auto pictureFor = [number](const char* kind, const QWidget* view) {
+        const QString name = QStringLiteral("%1%2").arg(QLatin1String(kind)).arg(number);
+        if (view && view->height() > view->width()) {
+            const QImage portrait = SNP_Resources::imageNamed(name + QStringLiteral("-portrait"));
+            if (!portrait.isNull())
+                return portrait;
+        }
+        return SNP_Resources::imageNamed(name);
+    };
+    const QImage touch = pictureFor("touch", _touchView);
+    const QImage live = pictureFor("live", _liveView);
+    showScreenPicture(_touchView, touch.isNull() ? _touchPicture : touch);
+    showScreenPicture(_liveView, live.isNull() ? _livePicture : live);
+    layoutTouchView();
+    resizeLiveViewToFit();
+}
+
+// ---- layout ----
+
+AppController::LiveLayout AppController::liveLayoutForStage(const QSizeF& stage, const QSizeF& frameSize)
+{
+    // The frame as the composite draws it: the photo fills the frame's centred photo
+    // window. Without a frame the picture is the window alone.
+    const QSizeF window(SNP_ImagePipeline::kPhotoWindowWidth, SNP_ImagePipeline::kPhotoWindowHeight);
+    const QSizeF frame = frameSize.isEmpty() ? window : frameSize.expandedTo(window);
+    const double w = std::max(1.0, stage.width());
+    const double h = std::max(1.0, stage.height());
+
+    // The frame is as large as the stage allows next to a countdown column on each side.
+    const double column = kDigitWidth * h + kSideMargin * w;
+    const double scale = std::min(kFramedHeight * h / frame.height(), std::max(1.0, w - 2 * column) / frame.width());
+    LiveLayout layout;
+    const QSizeF framed = frame * scale;
+    layout.framed = QRectF(QPointF((w - framed.width()) / 2, h - kFramedBottom * h - framed.height()), framed);
+    const QRectF photoWindow = SNP_ImagePipeline::photoWindowForCompositeSize(frame);
+    layout.picture = QRectF(layout.framed.topLeft() + photoWindow.topLeft() * scale, photoWindow.size() * scale);
+
+    // The digits: centred in the space beside the frame, level with the picture's middle,
+    // never outside the stage.
+    const QSizeF digits(kDigitWidth * h, kDigitHeight * h);
+    const auto column_at = [&](double centreX) {
+        const double x = std::clamp(centreX - digits.width() / 2, 0.0, std::max(0.0, w - digits.width()));
+        const double y = std::clamp(layout.picture.center().y() - digits.height() / 2, 0.0,
+                                    std::max(0.0, h - digits.height()));
+        return QRectF(QPointF(x, y), digits);
+    };
+    layout.digits1 = column_at(layout.framed.left() / 2);
+    layout.digits2 = column_at((layout.framed.right() + w) / 2);
+    layout.digitPixelSize = std::max(8, int(kDigitFont * h));
+    return layout;
+}
 
 void AppController::resizeLiveViewToFit()
 {
     if (!_liveView || !_EVFView)
         return;
-    const QRectF newFrame = liveViewFrameForSize(QSizeF(_liveView->size()));
-    SNP_Log::debugf("resizing evfview; old frame = %s; new frame = %s", qUtf8Printable(rectText(bottomLeftFrame(_EVFView))),
-                    qUtf8Printable(rectText(newFrame)));
-    setBottomLeftFrame(_EVFView, newFrame);
+    if (!_livePicture.isNull() && _liveView->pixmap().size() != _liveView->size())
+        showScreenPicture(_liveView, _livePicture); // the view changed size
+    const QRect stage = letterboxRect(_livePicture.size(), _liveView->rect());
+    const QImage frame = SNP_Resources::imageNamed(QString::fromLatin1(kFrameImageName));
+    const LiveLayout layout = liveLayoutForStage(QSizeF(stage.size()), QSizeF(frame.size()));
+    const QPointF origin = stage.topLeft();
 
-    const float bottom = liveCountdownBottomForHeight(_liveView->height());
-    QRectF field1;
-    if (_liveCountdownField1) {
-        field1 = bottomLeftFrame(_liveCountdownField1);
-        field1.moveTop(bottom); // bottom-left coordinates: "top" is the bottom edge
-        setBottomLeftFrame(_liveCountdownField1, field1);
+    const QRect newFrame = layout.picture.translated(origin).toRect();
+    if (newFrame != _EVFView->geometry()) {
+        SNP_Log::debugf("resizing evfview; old frame = %s; new frame = %s",
+                        qUtf8Printable(rectText(bottomLeftFrame(_EVFView))),
+                        qUtf8Printable(rectText(QRectF(newFrame.x(), _liveView->height() - newFrame.bottom() - 1,
+                                                       newFrame.width(), newFrame.height()))));
+        _EVFView->setGeometry(newFrame);
     }
-    if (_liveCountdownField2 && _liveCountdownField1) {
-        const QRectF own = bottomLeftFrame(_liveCountdownField2);
-        setBottomLeftFrame(_liveCountdownField2, QRectF(own.x(), bottom, field1.width(), field1.height()));
+    const QRectF digits[] = {layout.digits1, layout.digits2};
+    QLabel* fields[] = {_liveCountdownField1, _liveCountdownField2};
+    for (int i = 0; i < 2; ++i) {
+        if (!fields[i])
+            continue;
+        fields[i]->setGeometry(digits[i].translated(origin).toRect());
+        QFont font = fields[i]->font();
+        if (font.pixelSize() != layout.digitPixelSize) {
+            font.setPixelSize(layout.digitPixelSize);
+            fields[i]->setFont(font);
+        }
     }
 
     // The overlay follows the camera picture.
     if (_overlayWindow && _overlayWindow->parentWidget() == _EVFView->parentWidget())
         placeOverlay();
+}
+
+void AppController::layoutTouchView()
+{
+    if (!_touchView)
+        return;
+    if (!_touchPicture.isNull() && _touchView->pixmap().size() != _touchView->size()) {
+        // A new size, maybe a new orientation with pictures of its own.
+        const bool portrait = _touchView->height() > _touchView->width();
+        if (portrait != (_touchPicture.height() > _touchPicture.width()) && _pictureNumber != 0) {
+            showScreenPictures(_pictureNumber);
+            return;
+        }
+        showScreenPicture(_touchView, _touchPicture);
+    }
+    const QRect view = _touchView->rect();
+    const QRect stage = letterboxRect(_touchPicture.size(), view);
+    const int unit = std::min(stage.width(), stage.height());
+    const auto setPixelSize = [](QWidget* widget, double size) {
+        if (!widget)
+            return;
+        QFont font = widget->font();
+        if (font.pixelSize() != std::max(8, int(size))) {
+            font.setPixelSize(std::max(8, int(size)));
+            widget->setFont(font);
+        }
+    };
+
+    if (_goButton)
+        _goButton->setGeometry(view);
+
+    // The keyboard fills the lower part of the picture; its keys grow with the screen.
+    QRect keyboardFrame;
+    if (QWidget* keyboard = keyboardWidget(this)) {
+        const int height = int(std::min(kKeyboardHeight * stage.height(), kKeyboardHeightOfWidth * stage.width()));
+        const int width = int(std::min(kKeyboardWidth * stage.width(), kKeyboardAspect * height));
+        keyboardFrame = QRect(stage.center().x() - width / 2,
+                              stage.bottom() + 1 - int(kKeyboardBottom * stage.height()) - height, width, height);
+        keyboard->setGeometry(keyboardFrame);
+    }
+
+    // The touch countdown: large, in the middle of the lower part of the picture.
+    if (QLabel* field = _touchCountdownField) {
+        const QSize size(int(0.8 * unit), int(0.45 * unit));
+        field->setGeometry(QRect(QPoint(stage.center().x() - size.width() / 2, stage.y() + int(0.40 * stage.height())),
+                                 size));
+        setPixelSize(field, 0.36 * unit);
+    }
+
+    // The notices over the go button, centred on the screen.
+    // Of the view's parity, so that it centres to the pixel.
+    QSize noticeSize(int(0.66 * stage.width()), int(0.46 * stage.height()));
+    noticeSize -= QSize((view.width() - noticeSize.width()) % 2, (view.height() - noticeSize.height()) % 2);
+    const QRect notice(QPoint((view.width() - noticeSize.width()) / 2, (view.height() - noticeSize.height()) / 2),
+                       noticeSize);
+    for (QLabel* label : {_badEmail, _cameraNotReadyNotice}) {
+        if (label)
+            label->setGeometry(notice);
+    }
+    if (_cameraNotReadyNotice)
+        _cameraNotReadyNotice->setMargin(int(0.03 * unit));
+    setPixelSize(_cameraNotReadyNotice, 0.055 * unit);
+    setPixelSize(findChild<QLabel*>(QStringLiteral("_badEmailCaption")), 0.05 * unit);
+    setPixelSize(_badEmailItemText, 0.042 * unit);
+    setPixelSize(findChild<QLabel*>(QStringLiteral("_badEmailHint")), 0.034 * unit);
+
+    // The PIN prompt covers the picture's text above the keyboard.
+    if (_pinPrompt) {
+        const int top = stage.y();
+        _pinPrompt->setGeometry(stage.x(), top, stage.width(), std::max(1, keyboardFrame.top() - top));
+        setPixelSize(_pinPrompt, 0.06 * unit);
+    }
 }
 
 QRectF AppController::centeredFrame(const QRectF& s, const QRectF& f, bool horizontally, bool vertically,
@@ -363,14 +545,11 @@ void AppController::setOverlayWindow()
     _overlayContentView = nullptr;
     _overlayImageView = nullptr;
 
-    const int m = int(kOverlayMargin);
-    const QRect evf = _EVFView->geometry();
     _overlayWindow = new QWidget(_EVFView->parentWidget());
     _overlayWindow->setObjectName(QStringLiteral("_overlayWindow"));
     _overlayWindow->setAttribute(Qt::WA_TransparentForMouseEvents);
     _overlayWindow->setAttribute(Qt::WA_NoSystemBackground);
     _overlayWindow->setAutoFillBackground(false);
-    _overlayWindow->setGeometry(evf.adjusted(-m, -m, m, m));
 
     _overlayContentView = new QWidget(_overlayWindow);
     _overlayContentView->setObjectName(QStringLiteral("overlayContentView"));
@@ -378,9 +557,8 @@ void AppController::setOverlayWindow()
     _overlayImageView = new QLabel(_overlayContentView);
     _overlayImageView->setObjectName(QStringLiteral("overlayImageView"));
     _overlayImageView->setAttribute(Qt::WA_TransparentForMouseEvents);
-    _overlayImageView->setAlignment(Qt::AlignCenter);
     _overlayContentView->hide();
-    if (SNP_Resources::imageNamed(QStringLiteral("LumoPictureFrame")).isNull())
+    if (SNP_Resources::imageNamed(QString::fromLatin1(kFrameImageName)).isNull())
         SNP_Log::debug(QStringLiteral("the frame image \"LumoPictureFrame\" is missing: the overlay stays empty"));
     placeOverlay();
     _overlayWindow->show();
@@ -391,18 +569,30 @@ void AppController::placeOverlay()
 {
     if (!_overlayWindow || !_EVFView)
         return;
-    const int m = int(kOverlayMargin);
+    // The frame drawn as the composite draws it: scaled so that its photo window covers the
+    // camera picture exactly. What the visitor sees framed is what the picture will show.
+    const QImage frame = SNP_Resources::imageNamed(QString::fromLatin1(kFrameImageName));
     const QRect evf = _EVFView->geometry();
-    _overlayWindow->setGeometry(evf.adjusted(-m, -m, m, m));
+    QRect framed = evf;
+    if (!frame.isNull()) {
+        const QSizeF frameSize = QSizeF(frame.size()).expandedTo(
+            QSizeF(SNP_ImagePipeline::kPhotoWindowWidth, SNP_ImagePipeline::kPhotoWindowHeight));
+        const QRectF window = SNP_ImagePipeline::photoWindowForCompositeSize(frameSize);
+        const double sx = evf.width() / window.width();
+        const double sy = evf.height() / window.height();
+        framed = QRectF(evf.x() - window.x() * sx, evf.y() - window.y() * sy, frameSize.width() * sx,
+                        frameSize.height() * sy)
+                     .toRect();
+    }
+    const bool moved = _overlayWindow->geometry() != framed;
+    _overlayWindow->setGeometry(framed);
     if (_overlayContentView)
         _overlayContentView->setGeometry(_overlayWindow->rect());
     if (_overlayImageView) {
         _overlayImageView->setGeometry(_overlayWindow->rect());
-        // The frame, stretched to the picture's size plus the margin, centred.
-        const QImage frame = SNP_Resources::imageNamed(QStringLiteral("LumoPictureFrame"));
-        if (!frame.isNull())
-            _overlayImageView->setPixmap(QPixmap::fromImage(
-                frame.scaled(evf.width() + m, evf.height() + m, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+        if (!frame.isNull() && (moved || _overlayImageView->pixmap().size() != framed.size()))
+            _overlayImageView->setPixmap(QPixmap::fromImage(frameOverPicture(frame, framed.size(),
+                                                                             evf.translated(-framed.topLeft()))));
     }
     _overlayWindow->raise();
 }
@@ -414,13 +604,14 @@ void AppController::setGoButton()
         return;
     }
     delete _goButton;
+    _cameraNotReadyNotice = nullptr; // went with the old button
     _goButton = new QPushButton(QStringLiteral("aeiou"), _touchView);
     _goButton->setObjectName(QStringLiteral("_goButton"));
     _goButton->setFlat(true);
     _goButton->setFocusPolicy(Qt::NoFocus);
     _goButton->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: none; color: transparent; }"));
     _goButton->setGeometry(_touchView->rect());
-    connect(_goButton, &QPushButton::clicked, this, [this] { nextScreen(_goButton); });
+    connect(_goButton, &QPushButton::clicked, this, &AppController::goButtonTouched);
     _goButton->show();
     _goButton->raise();
     _touchView->installEventFilter(new TouchViewObserver(this));
@@ -431,12 +622,23 @@ void AppController::setGoButton()
         _badEmail->hide();
         _badEmail->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         _badEmail->setScaledContents(true);
-        _badEmail->setEnabled(false);
+        // Enabled: a disabled label draws its picture greyed, and the notice must read
+        // orange over the keyboard. Touches pass through it all the same.
         _badEmail->setAttribute(Qt::WA_TransparentForMouseEvents); // touches reach the go button
         QColor cover = kAccent;
         cover.setAlphaF(0.85f);
         _badEmail->setPixmap(QPixmap::fromImage(imageWithSolidColor(cover)));
     }
+    _cameraNotReadyNotice = makeNotice(_goButton, QStringLiteral("_cameraNotReadyNotice"),
+                                       QStringLiteral("The camera is not ready.\nPlease ask the staff."));
+    if (!_pinPrompt) {
+        // Over the e-mail screen's text while staff type the operator PIN.
+        _pinPrompt = makeNotice(_touchView, QStringLiteral("_pinPrompt"),
+                                QStringLiteral("Staff only: type the operator PIN and press OK"));
+        _pinPrompt->setStyleSheet(QStringLiteral("color: white; background: rgb(20, 24, 38);"
+                                                 " font-family: 'DejaVu Sans'; font-weight: bold;"));
+    }
+    layoutTouchView();
 }
 
 void AppController::setFlashEffectForView(QWidget* view)

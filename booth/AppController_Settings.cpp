@@ -17,6 +17,7 @@
 #include <QDateTimeEdit>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -92,8 +93,23 @@ void AppController::connectOperatorPanel()
             });
         }
     }
-    if (auto* picker = findChild<QDateTimeEdit*>(QStringLiteral("_cameraClockPicker")))
-        connect(picker, &QDateTimeEdit::editingFinished, this, [this, picker] { setCameraProperty(picker); });
+    if (auto* picker = findChild<QDateTimeEdit*>(QStringLiteral("_cameraClockPicker"))) {
+        // Only a time the operator set is written (the running display changes the picker
+        // with its signals blocked), and it runs on from the moment it was set, so leaving
+        // the picker a minute later writes no stale time.
+        connect(picker, &QDateTimeEdit::dateTimeChanged, this, [this] { _cameraClockEdited.start(); });
+        connect(picker, &QDateTimeEdit::editingFinished, this, [this, picker] {
+            if (!_cameraClockEdited.isValid())
+                return;
+            const QDateTime set = picker->dateTime().addMSecs(_cameraClockEdited.elapsed());
+            _cameraClockEdited.invalidate();
+            {
+                const QSignalBlocker quiet(picker);
+                picker->setDateTime(set);
+            }
+            setCameraProperty(picker);
+        });
+    }
 
     using Action = void (AppController::*)(QObject*);
     const std::pair<const char*, Action> buttons[] = {
@@ -102,6 +118,7 @@ void AppController::connectOperatorPanel()
         {"_pressShutterFullButton", &AppController::pressShutterFull},
         {"_releaseShutterButton", &AppController::releaseShutter},
         {"_takePictureButton", &AppController::takePicture},
+        {"_saveLastPictureButton", &AppController::saveImage},
         {"_liveViewOnButton", &AppController::liveViewOn},
         {"_liveViewOffButton", &AppController::liveViewOff},
         {"_zoom1Button", &AppController::liveViewZoom},
@@ -229,7 +246,11 @@ void AppController::updateControlWithTagWithValue(int32_t tag, const QVariant& v
         if (value.typeId() != QMetaType::QDateTime || !value.toDateTime().isValid())
             return;
         const QDateTime date = value.toDateTime();
-        picker->setDateTime(date);
+        {
+            const QSignalBlocker quiet(picker); // the camera's value, not the operator's
+            picker->setDateTime(date);
+        }
+        _cameraClockEdited.invalidate();
         _cameraClockSkew = QDateTime::currentDateTime().msecsTo(date) / 1000.0;
         if (_cameraClockTimer) {
             _cameraClockTimer->stop();
@@ -253,6 +274,7 @@ void AppController::animateDatePicker(QTimer* timer)
     // Not while the operator is typing a time into it.
     if (!picker || picker->hasFocus())
         return;
+    const QSignalBlocker quiet(picker);
     picker->setDateTime(QDateTime::currentDateTime().addMSecs(qint64(std::llround(_cameraClockSkew * 1000.0))));
 }
 

@@ -51,17 +51,6 @@ SNP_KeyboardView::SNP_KeyboardView(QWidget* parent)
 {
     setFocusPolicy(Qt::NoFocus); // the keyboard never takes the focus from a field
     setAttribute(Qt::WA_StyledBackground, true);
-    setStyleSheet(QStringLiteral(
-        "SNP_KeyboardView { background: transparent; }"
-        "QLineEdit { font: 20pt 'DejaVu Sans'; padding: 2px 8px; border: 2px solid rgb(90,90,110);"
-        " border-radius: 6px; background: white; color: black; }"
-        "QLineEdit:focus { border-color: rgb(255,128,0); }"
-        "QPushButton { font: bold 18pt 'DejaVu Sans'; color: rgb(30,30,40); background: rgb(235,235,240);"
-        " border: 1px solid rgb(120,120,140); border-radius: 8px; }"
-        "QPushButton:pressed { background: rgb(255,190,120); }"
-        "QPushButton#key_delete, QPushButton#key_exit { background: rgb(200,200,210); }"
-        "QPushButton#key_accept { background: rgb(255,128,0); }"));
-
     // The four address fields first, so that they lead the children in field order.
     QLineEdit** fields[] = {&_email1, &_email2, &_email3, &_email4};
     for (int i = 0; i < 4; ++i) {
@@ -73,7 +62,10 @@ SNP_KeyboardView::SNP_KeyboardView(QWidget* parent)
         field->setAttribute(Qt::WA_MacShowFocusRect, false);
         field->installEventFilter(this);
         // Typing on a hardware keyboard begins editing as the character keys do.
-        connect(field, &QLineEdit::textEdited, this, [this, field] { beginEditingIfNeeded(field); });
+        connect(field, &QLineEdit::textEdited, this, [this, field] {
+            beginEditingIfNeeded(field);
+            emit keyTouched();
+        });
         *fields[i] = field;
     }
 
@@ -90,6 +82,9 @@ SNP_KeyboardView::SNP_KeyboardView(QWidget* parent)
     _deleteButton = addKey(QStringLiteral("Delete"), QStringLiteral("key_delete"), QString());
     _exitButton = addKey(QStringLiteral("Exit"), QStringLiteral("key_exit"), QString());
     _goButton = addKey(QStringLiteral("OK"), QStringLiteral("key_accept"), QString());
+    // Every key counts as the visitor's activity (the e-mail screen's idle time-out).
+    for (QPushButton* key : std::as_const(_keys))
+        connect(key, &QPushButton::pressed, this, &SNP_KeyboardView::keyTouched);
     connect(_deleteButton, &QPushButton::clicked, this, [this] { deleteKeyAction(_deleteButton); });
     connect(_exitButton, &QPushButton::clicked, this, [this] { exitKeyAction(_exitButton); });
     connect(_goButton, &QPushButton::clicked, this, [this] { acceptAndContinue(_goButton); });
@@ -133,8 +128,8 @@ void SNP_KeyboardView::layoutKeys()
 {
     const int w = std::max(width(), 200);
     const int h = std::max(height(), 200);
-    const int gap = 6;
-    const int fieldHeight = std::max(28, h / 12);
+    const int gap = std::max(4, h / 100);
+    const int fieldHeight = std::max(28, h / 11);
     const int fieldWidth = (w - gap) / 2;
 
     // Fields in two columns: 1 and 2 on the first line, 3 and 4 on the second.
@@ -146,6 +141,7 @@ void SNP_KeyboardView::layoutKeys()
     const int top = 2 * (fieldHeight + gap) + gap;
     const int rowCount = static_cast<int>(_rows.size()) + 1; // character rows and the command row
     const int keyHeight = std::max(24, (h - top - (rowCount - 1) * gap) / rowCount);
+    int narrowestKey = w;
     int y = top;
     for (const auto& row : _rows) {
         // Domain keys are wider: weigh each key by its title's length (at least 1).
@@ -153,9 +149,12 @@ void SNP_KeyboardView::layoutKeys()
         for (QPushButton* key : row)
             weights += std::max<int>(1, static_cast<int>(key->text().size() + 1) / 2);
         const int unit = (w - gap * static_cast<int>(row.size() - 1)) / std::max(1, weights);
+        narrowestKey = std::min(narrowestKey, unit);
         int x = 0;
         for (QPushButton* key : row) {
-            const int kw = unit * std::max<int>(1, static_cast<int>(key->text().size() + 1) / 2);
+            // The last key takes what the rounding left, so that every row ends flush.
+            const int kw = key == row.back() ? w - x
+                                             : unit * std::max<int>(1, static_cast<int>(key->text().size() + 1) / 2);
             key->setGeometry(x, y, kw, keyHeight);
             x += kw + gap;
         }
@@ -165,6 +164,46 @@ void SNP_KeyboardView::layoutKeys()
     _exitButton->setGeometry(0, y, commandWidth, keyHeight);
     _deleteButton->setGeometry(commandWidth + gap, y, commandWidth, keyHeight);
     _goButton->setGeometry(2 * (commandWidth + gap), y, w - 2 * (commandWidth + gap), keyHeight);
+    applyStyle(fieldHeight, std::min(keyHeight, narrowestKey));
+}
+
+void SNP_KeyboardView::applyStyle(int fieldHeight, int keySize)
+{
+    // Type, borders and corners grow with the keys, so the keyboard reads alike on any
+    // screen. Rebuilt only when the sizes change: a style sheet is costly to apply.
+    const int fieldFont = std::max(10, fieldHeight * 9 / 20);
+    const int keyFont = std::max(10, keySize * 2 / 5);
+    const int border = std::max(1, keySize / 30);
+    const int radius = std::max(4, keySize / 8);
+    const QString style = QStringLiteral(
+        "SNP_KeyboardView { background: transparent; }"
+        "QLineEdit { font: %1px 'DejaVu Sans'; padding: 2px %2px; border: %3px solid rgb(90,90,110);"
+        " border-radius: %4px; background: white; color: black; }"
+        "QLineEdit:focus { border-color: rgb(255,128,0); }"
+        "QPushButton { font: bold %5px 'DejaVu Sans'; color: rgb(30,30,40); background: rgb(235,235,240);"
+        " border: %6px solid rgb(120,120,140); border-radius: %4px; }"
+        "QPushButton:pressed { background: rgb(255,190,120); }"
+        "QPushButton#key_delete, QPushButton#key_exit { background: rgb(200,200,210); }"
+        "QPushButton#key_accept { background: rgb(255,128,0); color: white; }")
+                              .arg(fieldFont)
+                              .arg(fieldFont / 2)
+                              .arg(border * 2)
+                              .arg(radius)
+                              .arg(keyFont)
+                              .arg(border);
+    if (style != styleSheet())
+        setStyleSheet(style);
+}
+
+void SNP_KeyboardView::setSecretEntry(bool secret)
+{
+    // Staff type the operator PIN into the first field; nobody watching sees it.
+    for (QLineEdit* field : emailFields()) {
+        field->setEchoMode(secret ? QLineEdit::Password : QLineEdit::Normal);
+        if (field != _email1)
+            field->setVisible(!secret);
+    }
+    _email1->setPlaceholderText(secret ? QStringLiteral("PIN") : QStringLiteral("E-mail 1"));
 }
 
 void SNP_KeyboardView::resizeEvent(QResizeEvent* event)

@@ -70,6 +70,13 @@ public:
     QLineEdit* focusedField() const;
     QWidget* nextTextView() const { return _nextTextView; }
 
+    // Hides what is typed and keeps only the first field: the operator PIN is typed there.
+    void setSecretEntry(bool secret);
+
+Q_SIGNALS:
+    // A key was touched (or a character typed on a hardware keyboard).
+    void keyTouched();
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -78,6 +85,7 @@ private:
     void awakeFromNib();
     QPushButton* addKey(const QString& title, const QString& name, const QString& text);
     void layoutKeys();
+    void applyStyle(int fieldHeight, int keySize); // keySize: the smaller side of a plain key
     QWidget* nextKeyView(QWidget* view) const;
     void focusField(QLineEdit* field);
     void beginEditingIfNeeded(QLineEdit* field);

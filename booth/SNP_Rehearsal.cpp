@@ -7,10 +7,14 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
-#include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 #include <functional>
@@ -25,16 +29,101 @@ namespace {
 const QString kOption = QStringLiteral("--rehearse");
 int gConsoleError = -1; // standard error before the log took it over
 
-// Runs the event loop until the condition holds or the deadline passes.
+const QString kSnapshotOption = QStringLiteral("--snapshots");
+// How often a wait looks at its condition again: what it waits for (a screen, a filing on
+// the camera's thread) is no event of its own.
+constexpr int kCheckMs = 50;
+
+// Runs the event loop until the condition holds or the deadline passes. The loop blocks
+// on events between the checks: no spinning.
 bool waitFor(const std::function<bool()>& condition, const QDeadlineTimer& deadline)
 {
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return condition();
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
+    if (condition())
+        return true;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (condition() || deadline.hasExpired())
+            loop.quit();
+    });
+    check.start(kCheckMs);
+    if (!deadline.hasExpired())
+        loop.exec();
+    return condition();
 }
+
+// The value of "OPTION VALUE" or "OPTION=VALUE"; none when the option is absent.
+std::optional<QString> optionValue(const QStringList& arguments, const QString& option)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == option)
+            return i + 1 < arguments.size() ? arguments[i + 1] : QString();
+        if (arguments[i].startsWith(option + u'='))
+            return arguments[i].mid(option.size() + 1);
+    }
+    return std::nullopt;
+}
+
+// Writes the screens the pass reaches. A screen with the camera's live picture is taken
+// once the first frame shows (or after one of the screens' seconds without one).
+class Snapshots : public QObject {
+public:
+    Snapshots(AppController& controller, const QString& folder) : _c(controller), _folder(folder)
+    {
+        if (_folder.isEmpty())
+            return;
+        if (!QDir().mkpath(_folder))
+            SNP_Log::debugf("rehearsal: cannot make the snapshot folder %s", qUtf8Printable(_folder));
+        connect(&_c, &AppController::screenShown, this, &Snapshots::screenShown);
+        connect(&_waitForFrame, &QTimer::timeout, this, [this] {
+            const int tick = _c._screenTimerInterval > 0 ? _c._screenTimerInterval : 1000;
+            if ((_c._EVFView && _c._EVFView->isVisible()) || _sinceScreen.elapsed() > tick) {
+                _waitForFrame.stop();
+                take();
+            }
+        });
+    }
+
+    // Writes what each window the visitor sees shows now.
+    void take()
+    {
+        if (_folder.isEmpty())
+            return;
+        QWidget* touch = _c._touchView ? _c._touchView->window() : nullptr;
+        QWidget* live = _c._liveWindow;
+        // On one screen the live window, when shown, covers the touch window.
+        const bool touchCovered = live && touch && live->isVisible() && live->isFullScreen() &&
+                                  live->screen() == touch->screen();
+        const std::pair<QWidget*, const char*> windows[] = {{touchCovered ? nullptr : touch, "touch"}, {live, "live"}};
+        for (const auto& [window, kind] : windows) {
+            if (!window || !window->isVisible())
+                continue;
+            const QString path =
+                QDir(_folder).filePath(QStringLiteral("screen%1-%2.png").arg(_c._pictureNumber).arg(QLatin1String(kind)));
+            if (!window->grab().save(path, "PNG"))
+                SNP_Log::debugf("rehearsal: cannot write the snapshot %s", qUtf8Printable(path));
+        }
+    }
+
+private:
+    void screenShown(uint32_t screen)
+    {
+        _waitForFrame.stop();
+        if (screen == 2)
+            return; // taken once the addresses are typed
+        if (screen == 3 || screen == 4) {
+            _sinceScreen.start();
+            _waitForFrame.start(kCheckMs);
+            return;
+        }
+        take();
+    }
+
+    AppController& _c;
+    QString _folder;
+    QTimer _waitForFrame;
+    QElapsedTimer _sinceScreen;
+};
 
 Outcome failed(const QString& reason)
 {
@@ -48,25 +137,24 @@ Outcome failed(const QString& reason)
 
 std::optional<QStringList> addressesFromArguments(const QStringList& arguments)
 {
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        QString value;
-        if (arguments[i] == kOption)
-            value = i + 1 < arguments.size() ? arguments[i + 1] : QString();
-        else if (arguments[i].startsWith(kOption + u'='))
-            value = arguments[i].mid(kOption.size() + 1);
-        else
-            continue;
-        QStringList addresses;
-        for (const QString& part : value.split(u',', Qt::SkipEmptyParts))
-            if (!part.trimmed().isEmpty())
-                addresses << part.trimmed();
-        return addresses;
-    }
-    return std::nullopt;
+    const std::optional<QString> value = optionValue(arguments, kOption);
+    if (!value)
+        return std::nullopt;
+    QStringList addresses;
+    for (const QString& part : value->split(u',', Qt::SkipEmptyParts))
+        if (!part.trimmed().isEmpty())
+            addresses << part.trimmed();
+    return addresses;
 }
 
-Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs)
+QString snapshotFolderFromArguments(const QStringList& arguments)
 {
+    return optionValue(arguments, kSnapshotOption).value_or(QString());
+}
+
+Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs, const QString& snapshotFolder)
+{
+    Snapshots snapshots(c, snapshotFolder);
     const int tick = c._screenTimerInterval > 0 ? c._screenTimerInterval : 1000;
     if (timeoutMs <= 0) {
         // touch countdown, live countdown, capture time-out and result, each a tick longer,
@@ -91,6 +179,7 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs)
         return failed(QStringLiteral("the booth is not on its first screen (screen %1)").arg(c._screenNumber.load()));
     if (!c._goButton || c._goButton->isHidden())
         return failed(QStringLiteral("the go button is not shown"));
+    snapshots.take();
     c._goButton->click();
     if (c._screenNumber.load() != 2)
         return failed(QStringLiteral("the go button did not open the e-mail screen (screen %1)").arg(c._screenNumber.load()));
@@ -117,6 +206,7 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs)
     QPushButton* accept = keyboard->keyButtonForText(QStringLiteral("key_accept"));
     if (!accept)
         return failed(QStringLiteral("the keyboard has no accept key"));
+    snapshots.take();
     const uint64_t acceptedBefore = c.photoAcceptedCount();
     accept->click();
     if (c._screenNumber.load() != 3) {
@@ -161,9 +251,9 @@ void keepStandardError()
         gConsoleError = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
 }
 
-int run(AppController& controller, const QStringList& addresses)
+int run(AppController& controller, const QStringList& addresses, const QString& snapshotFolder)
 {
-    const Outcome outcome = rehearse(controller, addresses);
+    const Outcome outcome = rehearse(controller, addresses, 0, snapshotFolder);
     if (!outcome.ok) {
         const QByteArray line = "rehearsal failed: " + outcome.reason.toUtf8() + "\n";
         const int fd = gConsoleError >= 0 ? gConsoleError : STDERR_FILENO;

@@ -49,6 +49,7 @@ int main(int argc, char** argv)
     controller.show();
     controller.applicationDidFinishLaunching();
     if (rehearsal)
-        return SNP_Rehearsal::run(controller, *rehearsal);
+        return SNP_Rehearsal::run(controller, *rehearsal,
+                                  SNP_Rehearsal::snapshotFolderFromArguments(QStringList(argv, argv + argc)));
     return app.exec();
 }

@@ -5,7 +5,10 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake pkg-config ninja-build git ccache
-  qt6-base-dev qt6-base-dev-tools qt6-speech-dev qt6-multimedia-dev
+  qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
+  # The spoken countdown: Qt's TextToSpeech (whose CMake package needs the QML integration
+  # headers) and an offline engine that speaks without a daemon.
+  qt6-speech-dev qt6-declarative-dev qt6-speech-flite-plugin
   qt6-qpa-plugins libgl-dev
   libexiv2-dev exiv2 libimage-exiftool-perl
   libplist-dev libplist-utils

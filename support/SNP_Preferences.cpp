@@ -5,10 +5,13 @@
 #include <QDir>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRegularExpression>
 
 namespace SNP_Preferences {
 
 const char* const PrefKeyCameraBackend = "cameraBackend";
+const char* const PrefKeyKeyboardIdleSeconds = "keyboardIdleSeconds";
+const char* const PrefKeyOperatorPin = "operatorPin";
 const char* const DefaultScratchFolder = "/CanonScratchFolder";
 const char* const DefaultMainImagesFolder = "/KorvanexMainImagesFolder";
 const char* const DefaultForUploadFolder = "/KorvanexUploadFolder";
@@ -235,6 +238,28 @@ uint32_t touchScreenCountValue()
     const uint32_t count = wholeNumber(QString::fromLatin1(kTouchScreenCountKey), DefaultTouchScreenCount,
                                        MaxTouchScreenCount);
     return count == 0 ? DefaultTouchScreenCount : count;
+}
+
+uint32_t keyboardIdleSeconds()
+{
+    return wholeNumber(QString::fromLatin1(PrefKeyKeyboardIdleSeconds), DefaultKeyboardIdleSeconds,
+                       MaxKeyboardIdleSeconds);
+}
+
+std::optional<QString> operatorPin()
+{
+    const QVariant raw = value(QString::fromLatin1(PrefKeyOperatorPin));
+    const QString pin = raw.isValid() && isText(raw) ? raw.toString().trimmed() : QString();
+    if (raw.isValid() && !raw.isNull() && !isText(raw)) {
+        SNP_Log::debugf("operatorPin is a %s, not digits: \"quit\" stays locked until it is mended", raw.typeName());
+        return std::nullopt;
+    }
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,32}$"));
+    if (!pin.isEmpty() && !digits.match(pin).hasMatch()) {
+        SNP_Log::debug(QStringLiteral("operatorPin is not 1 to 32 digits: \"quit\" stays locked until it is mended"));
+        return std::nullopt;
+    }
+    return pin;
 }
 
 QString cameraBackend()

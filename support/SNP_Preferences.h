@@ -17,6 +17,8 @@ namespace SNP_Preferences {
 
 // Keys not declared with the controller.
 extern const char* const PrefKeyCameraBackend;   // "cameraBackend"
+extern const char* const PrefKeyKeyboardIdleSeconds; // "keyboardIdleSeconds"
+extern const char* const PrefKeyOperatorPin;     // "operatorPin"
 
 // Defaults.
 extern const char* const DefaultScratchFolder;     // "/CanonScratchFolder"
@@ -25,6 +27,8 @@ extern const char* const DefaultForUploadFolder;   // "/KorvanexUploadFolder"
 extern const char* const DefaultCameraBackend;     // "sim"
 constexpr uint32_t DefaultTouchScreenCount = 83;   // used for a stored 0 or no value
 constexpr uint32_t MaxTouchScreenCount = 3600;
+constexpr uint32_t DefaultKeyboardIdleSeconds = 60;
+constexpr uint32_t MaxKeyboardIdleSeconds = 3600;
 constexpr qsizetype MaxValueLength = 4096;
 
 // Reads "-KEY VALUE" pairs from the command line (argv[0] is skipped). Each argument
@@ -66,6 +70,17 @@ uint32_t wholeNumber(const QString& key, uint32_t fallback, uint32_t max);
 // "touchScreenCountValue" value, 83 when it is 0 or absent; a negative, non-numeric or
 // over-large (> 3600) value is logged and 83 is used.
 uint32_t touchScreenCountValue();
+
+// Seconds the e-mail screen waits for a key before it returns to the first screen (and
+// empties the fields): "keyboardIdleSeconds", 60 when absent, 0 = never; a value that is
+// not a whole number of 0..3600 is logged and 60 is used.
+uint32_t keyboardIdleSeconds();
+
+// The PIN staff type after "quit" to leave kiosk mode: "operatorPin", digits; empty (or
+// absent) = "quit" needs no PIN. A value that is not 1 to 32 digits is logged and answered
+// with none: "quit" is then refused until the value is mended, so that a typo never opens
+// the operator panel to visitors.
+std::optional<QString> operatorPin();
 
 // The camera implementation to use: "cameraBackend"; "sim" only when it is not set at all.
 // A value that is set is answered as it is (trimmed; one over 64 characters cut to 64, a

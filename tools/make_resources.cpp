@@ -1,14 +1,22 @@
-// Draws the booth's stock resources into a folder: the screen pictures touch1..touch6 and
-// live1..live6, the frame image LumoPictureFrame.png (a 50-pixel border around a
-// transparent 568 x 354 photo window) and the shutter sound Grab.wav.
+// Draws the booth's stock resources into a folder: the screen pictures touch1..touch7 and
+// live1..live7 (7: the sorry screen of a pass without a picture), portrait variants
+// touch1-portrait..touch7-portrait for upright touch screens, the frame image
+// LumoPictureFrame.png (a 50-pixel border around a transparent 568 x 354 photo window)
+// and the shutter sound Grab.wav.
+//
+// Every picture has one flat background colour, which the booth also puts in the bars
+// when a screen's shape differs from the picture's. The texts leave room for what the
+// booth lays over them: the keyboard (touch 2, lower 64 %), the touch countdown (touch 3,
+// lower 60 %), the framed camera picture and the countdown columns (live 3 to 6: all but
+// the top 19 %).
 //   make_resources <output folder>
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFont>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QImage>
-#include <QLinearGradient>
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QTextStream>
@@ -21,58 +29,90 @@ namespace {
 const QColor kAccent(239, 142, 35);
 const QColor kNight(20, 24, 38);
 
+// Where a picture's text goes: in the middle, in the top third (above the keyboard or
+// the touch countdown), or in the top band above the framed camera picture.
+enum class Place { Middle, TopThird, TopBand };
+
 struct ScreenText {
     const char* title;
     const char* line;
+    Place touch;
+    Place live;
 };
 
-// What the visitor should do on each screen.
-const ScreenText kTouch[6] = {
-    {"Touch to start", "Tap anywhere on this screen for your photo"},
-    {"Your e-mail", "Type up to four addresses, then press the accept key"},
-    {"Get ready!", "Look at the big screen and strike a pose"},
-    {"Smile!", "Look at the camera"},
-    {"Click!", "Hold still..."},
-    {"Thank you!", "Your photo is on its way to your inbox"},
+// What the visitor should do on each screen; the last is the sorry screen.
+const ScreenText kScreens[7] = {
+    {"Touch to start", "Tap anywhere on this screen for your photo", Place::Middle, Place::Middle},
+    {"Your e-mail", "Type up to four addresses, then press OK", Place::TopThird, Place::Middle},
+    {"Get ready!", "Look at the big screen and strike a pose", Place::TopThird, Place::TopBand},
+    {"Smile!", "Look at the camera", Place::Middle, Place::TopBand},
+    {"Click!", "Hold still...", Place::Middle, Place::TopBand},
+    {"Thank you!", "Your photo is on its way to your inbox", Place::Middle, Place::TopBand},
+    {"Sorry!", "No picture this time. Please try again.", Place::Middle, Place::Middle},
 };
-const ScreenText kLive[6] = {
-    {"Photo Booth", "Touch the small screen to start"},
+const char* const kLiveTitles[7][2] = {
+    {"Photo Booth", "Touch the screen to start"},
     {"Enter your e-mail", "on the touch screen"},
-    {"Get ready!", ""},
+    {"Get ready!", "The countdown starts soon"},
     {"Smile!", ""},
     {"Click!", ""},
     {"Here you are!", "Thank you for visiting"},
+    {"Sorry, no picture this time", "Please try again"},
 };
 
-void drawBackground(QPainter& p, const QSize& size)
+// The largest pixel size up to size at which the text fits the width.
+QFont fitted(QFont font, int size, const QString& text, int width)
 {
-    QLinearGradient g(0, 0, 0, size.height());
-    g.setColorAt(0, kNight.lighter(150));
-    g.setColorAt(1, kNight);
-    p.fillRect(QRect(QPoint(0, 0), size), g);
-    p.fillRect(QRect(0, size.height() - 24, size.width(), 24), kAccent);
+    for (; size > 8; size = size * 9 / 10) {
+        font.setPixelSize(size);
+        if (QFontMetrics(font).horizontalAdvance(text) <= width)
+            break;
+    }
+    return font;
 }
 
-QImage screenPicture(const QSize& size, const ScreenText& text, bool titleOnTop)
+QImage screenPicture(const QSize& size, const QString& titleText, const QString& lineText, Place place)
 {
     QImage image(size, QImage::Format_RGB32);
+    image.fill(kNight);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
-    drawBackground(p, size);
+    const int w = size.width();
+    const int h = size.height();
+    const int unit = std::min(w, h);
+    const int textWidth = w * 9 / 10;
+
+    // Title and line as a block: its top edge and the title's height by place.
+    int top = 0;
+    int titleSize = unit / 7;
+    switch (place) {
+    case Place::Middle: top = h / 2 - titleSize; break;
+    case Place::TopThird: top = h / 16; break;
+    case Place::TopBand:
+        titleSize = h / 12;
+        top = h / 80;
+        break;
+    }
     QFont title(QStringLiteral("DejaVu Sans"));
     title.setBold(true);
-    title.setPixelSize(size.height() / 8);
-    QFont line(QStringLiteral("DejaVu Sans"));
-    line.setPixelSize(size.height() / 20);
-    const int top = titleOnTop ? size.height() / 40 : size.height() / 4;
+    title = fitted(title, titleSize, titleText, textWidth);
+    const int titleHeight = QFontMetrics(title).height();
     p.setPen(Qt::white);
     p.setFont(title);
-    p.drawText(QRect(0, top, size.width(), size.height() / 6), Qt::AlignCenter, QString::fromUtf8(text.title));
-    p.setPen(kAccent);
-    p.setFont(line);
-    p.drawText(QRect(0, top + size.height() / 6, size.width(), size.height() / 10), Qt::AlignCenter,
-               QString::fromUtf8(text.line));
+    p.drawText(QRect(0, top, w, titleHeight), Qt::AlignCenter, titleText);
+
+    // An accent rule under the title, then the line.
+    const int ruleY = top + titleHeight + unit / 200;
+    const int ruleWidth = std::min(textWidth, QFontMetrics(title).horizontalAdvance(titleText)) / 2;
+    p.fillRect(QRect((w - ruleWidth) / 2, ruleY, ruleWidth, std::max(3, unit / 120)), kAccent);
+    if (!lineText.isEmpty()) {
+        QFont line(QStringLiteral("DejaVu Sans"));
+        line = fitted(line, place == Place::TopBand ? h / 28 : unit / 18, lineText, textWidth);
+        p.setPen(kAccent.lighter(120));
+        p.setFont(line);
+        p.drawText(QRect(0, ruleY + unit / 80, w, QFontMetrics(line).height()), Qt::AlignCenter, lineText);
+    }
     return image;
 }
 
@@ -163,10 +203,17 @@ int main(int argc, char** argv)
         return 1;
     }
     bool ok = true;
-    for (int n = 1; n <= 6; ++n) {
-        ok &= save(screenPicture(QSize(1024, 768), kTouch[n - 1], n == 2), dir.filePath(QStringLiteral("touch%1.png").arg(n)));
-        // The live picture shows in the band above the camera picture (top ~25 %).
-        ok &= save(screenPicture(QSize(1920, 1080), kLive[n - 1], true), dir.filePath(QStringLiteral("live%1.png").arg(n)));
+    for (int n = 1; n <= 7; ++n) {
+        const ScreenText& text = kScreens[n - 1];
+        const QString touchTitle = QString::fromUtf8(text.title);
+        const QString touchLine = QString::fromUtf8(text.line);
+        ok &= save(screenPicture(QSize(1024, 768), touchTitle, touchLine, text.touch),
+                   dir.filePath(QStringLiteral("touch%1.png").arg(n)));
+        ok &= save(screenPicture(QSize(1080, 1920), touchTitle, touchLine, text.touch),
+                   dir.filePath(QStringLiteral("touch%1-portrait.png").arg(n)));
+        ok &= save(screenPicture(QSize(1920, 1080), QString::fromUtf8(kLiveTitles[n - 1][0]),
+                                 QString::fromUtf8(kLiveTitles[n - 1][1]), text.live),
+                   dir.filePath(QStringLiteral("live%1.png").arg(n)));
     }
     ok &= save(frameImage(), dir.filePath(QStringLiteral("LumoPictureFrame.png")));
     QFile wav(dir.filePath(QStringLiteral("Grab.wav")));

@@ -186,6 +186,24 @@ TEST_F(OperatorTest, ProgressBarAroundARefusedPicture)
     EXPECT_EQ(progress->value(), 0);
 }
 
+TEST_F(OperatorTest, SaveLastPictureButtonSavesTheLastPictureForTheOperator)
+{
+    QString opened;
+    AppController::setOpenFileHandlerForTesting([&](const QString& path) {
+        opened = path;
+        return true;
+    });
+    const QByteArray bytes("\xff\xd8 the camera's bytes \xff\xd9");
+    c->setImageDict({{SNP_CanonCameraPhotoData, bytes}, {SNP_CanonCameraPhotoFilename, QStringLiteral("IMG_1.JPG")}});
+    click("_saveLastPictureButton");
+    AppController::setOpenFileHandlerForTesting(nullptr);
+    ASSERT_TRUE(opened.startsWith("/tmp/") && opened.endsWith(".jpg")) << qPrintable(opened);
+    QFile saved(opened);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), bytes);
+    saved.remove();
+}
+
 TEST_F(OperatorTest, WithoutACurrentCameraButtonsReachNoCamera)
 {
     c->setCurrentCamera(nullptr);

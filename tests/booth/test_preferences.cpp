@@ -104,6 +104,24 @@ TEST_F(PreferencesTest, StoredCountsOutsideTheRangeUseTheDefaultWithOneLine)
     }
 }
 
+TEST_F(PreferencesTest, KeyboardIdleSecondsAndOperatorPin)
+{
+    // No PIN value: none is asked for. A PIN that is not digits locks "quit" (none).
+    struct Case { QByteArray stored; uint32_t idle; std::optional<QString> pin; };
+    const Case cases[] = {
+        {"", 60, QString()},
+        {"keyboardIdleSeconds=0\noperatorPin=0042", 0, QStringLiteral("0042")},
+        {"keyboardIdleSeconds=90\noperatorPin=", 90, QString()},
+        {"keyboardIdleSeconds=-5\noperatorPin=12a4", 60, std::nullopt},
+        {"keyboardIdleSeconds=3601\noperatorPin=1, 2", 60, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        writeStore(c.stored + "\n");
+        EXPECT_EQ(SNP_Preferences::keyboardIdleSeconds(), c.idle) << c.stored.constData();
+        EXPECT_EQ(SNP_Preferences::operatorPin(), c.pin) << c.stored.constData();
+    }
+}
+
 TEST_F(PreferencesTest, AVeryLongCountIsLoggedShortened)
 {
     writeStore("touchScreenCountValue=" + QByteArray(20000, '9') + "\n");

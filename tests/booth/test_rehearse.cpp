@@ -1,6 +1,7 @@
 // The rehearsal pass end to end with the simulated camera: the real windows, the go button,
 // the keyboard's keys, the countdowns, the camera and filing; its failures with their
-// reasons; and the built booth program run with --rehearse and -KEY VALUE defaults.
+// reasons (and the sorry screen); the snapshots of its screens; its waiting, blocked on
+// events; and the built booth program run with --rehearse and -KEY VALUE defaults.
 #include "AppController.h"
 #include "BoothTeardown.h"
 #include "SNP_CanonCamera.h"
@@ -11,11 +12,15 @@
 #include "TestPaths.h"
 #include "TestSupport.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QImageReader>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -30,6 +35,9 @@ TEST(RehearsalArguments, AddressesFromTheOption)
     EXPECT_EQ(addressesFromArguments({"booth", "-x", "1", "--rehearse=a@b.cd"}), QStringList{"a@b.cd"});
     EXPECT_EQ(addressesFromArguments({"booth", "--rehearse"}), QStringList{});
     EXPECT_EQ(addressesFromArguments({"booth", "--rehearse", ",,"}), QStringList{});
+    EXPECT_EQ(SNP_Rehearsal::snapshotFolderFromArguments({"booth", "--rehearse", "a@b.cd", "--snapshots", "/s"}), "/s");
+    EXPECT_EQ(SNP_Rehearsal::snapshotFolderFromArguments({"booth", "--snapshots=/t"}), "/t");
+    EXPECT_TRUE(SNP_Rehearsal::snapshotFolderFromArguments({"booth", "--rehearse", "a@b.cd"}).isEmpty());
 }
 
 class RehearsalTest : public ::testing::Test {
@@ -80,14 +88,50 @@ TEST_F(RehearsalTest, OnePassFilesThePictureAndWritesTheUploadFile)
     EXPECT_EQ(sim->picturesTaken(sim->connectedCameras().front()), 1);
 }
 
-TEST_F(RehearsalTest, PassWithoutPictureFailsWithTheReason)
+TEST_F(RehearsalTest, PassWithoutPictureFailsWithTheReasonAndTheSorryScreen)
 {
     sim->injectFault(SimOp::TakePicture, EDS_ERR_TAKE_PICTURE_AF_NG, FaultMode::Always);
     start();
+    bool sorry = false;
+    QObject::connect(c.get(), &AppController::screenShown, c.get(), [&](uint32_t screen) {
+        if (screen == 6)
+            sorry = c->showingSorryScreen();
+    });
     const SNP_Rehearsal::Outcome outcome = SNP_Rehearsal::rehearse(*c, {"a@b.cd"}, 60000);
     EXPECT_FALSE(outcome.ok);
     EXPECT_TRUE(outcome.reason.contains("no picture arrived")) << qPrintable(outcome.reason);
     EXPECT_TRUE(outcome.uploadPath.isEmpty());
+    EXPECT_TRUE(sorry);
+}
+
+TEST_F(RehearsalTest, SnapshotsOfEveryScreenAtTheSizeOfItsScreen)
+{
+    start();
+    const QString folder = dir.filePath("snapshots");
+    const SNP_Rehearsal::Outcome outcome = SNP_Rehearsal::rehearse(*c, {"a@b.cd"}, 60000, folder);
+    ASSERT_TRUE(outcome.ok) << qPrintable(outcome.reason);
+    // One screen (offscreen): the touch content on screens 1 and 2, then the live content.
+    const QStringList expected{"screen1-touch.png", "screen2-touch.png", "screen3-live.png",
+                               "screen4-live.png",  "screen5-live.png",  "screen6-live.png"};
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files, QDir::Name), expected);
+    const QSize screen = QGuiApplication::primaryScreen()->size();
+    for (const QString& name : expected)
+        EXPECT_EQ(QImageReader(QDir(folder).filePath(name)).size(), screen) << qPrintable(name);
+}
+
+// While a pass waits (here for a camera that never comes) the main thread sleeps until an
+// event or its next look at the pass: a few dozen wake-ups a second, not one after another.
+TEST_F(RehearsalTest, WaitingBlocksOnEventsInsteadOfSpinning)
+{
+    sim->disconnectCamera(sim->connectedCameras().front());
+    start();
+    int wakeUps = 0;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    const auto counting = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&] { ++wakeUps; });
+    const SNP_Rehearsal::Outcome outcome = SNP_Rehearsal::rehearse(*c, {"a@b.cd"}, 1000);
+    QObject::disconnect(counting);
+    EXPECT_TRUE(outcome.reason.contains("no camera")) << qPrintable(outcome.reason);
+    EXPECT_LT(wakeUps, 500); // spinning: tens of thousands
 }
 
 TEST_F(RehearsalTest, AddressesTheKeyboardCannotTypeOrTheBoothRefuses)

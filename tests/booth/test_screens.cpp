@@ -1,11 +1,16 @@
 // The visitor's screen sequence: the screen table, its timings (driven by firing the
 // screen timer by hand), the accept check with rejection and correction, the "quit"
-// toggle, the exit key and the capture time-out.
+// toggle with the operator PIN, the exit key, the capture time-out with the sorry screen,
+// the go button without a camera, and nothing of a visitor kept for the next.
 #include "AppController.h"
+#include "BoothTeardown.h"
+#include "SNP_KeyboardView.h"
 #include "SNP_Preferences.h"
 #include "TestSupport.h"
 
+#include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -23,23 +28,34 @@ protected:
         qputenv("BOOTH_LOG_FILE", _dir.filePath("booth.log").toUtf8());
         SNP_Preferences::setStoreFileForTesting(_dir.filePath("booth.ini"));
         SNP_Preferences::setArguments(QStringList{QStringLiteral("booth")});
+        sim = std::make_shared<SimCameraSdk>(false); // no camera
+        EdsSetCurrentSdk(sim);
         c = std::make_unique<AppController>();
-        c->setGoButton();
+        c->awakeFromNib(); // screen 1
         c->setOverlayWindow();
-        c->_screenNumber = 0;
-        c->nextScreen(nullptr);
     }
-    void TearDown() override
-    {
-        c.reset();
-        SNP_Preferences::setStoreFileForTesting(QString());
-    }
+    void TearDown() override { EXPECT_TRUE(takeDownBooth(c, sim)); }
 
-    void setTouchCount(int value)
+    void setDefault(const char* key, const QVariant& value)
     {
         auto store = SNP_Preferences::store();
-        store->setValue(QStringLiteral("touchScreenCountValue"), value);
+        store->setValue(QString::fromLatin1(key), value);
         store->sync();
+    }
+    void setTouchCount(int value) { setDefault("touchScreenCountValue", value); }
+    // Types into the keyboard's fields and presses its accept key.
+    void typeAndAccept(const QStringList& texts)
+    {
+        for (int i = 0; i < texts.size(); ++i)
+            c->_keyboard->emailField(i)->setText(texts[i]);
+        c->_keyboard->acceptAndContinue(nullptr);
+    }
+    QStringList fieldTexts() const
+    {
+        QStringList texts;
+        for (QLineEdit* field : c->_keyboard->emailFields())
+            texts << field->text();
+        return texts;
     }
     // One second of the screen timer.
     void tick() { c->timerDidFire(c->_screenTimer); }
@@ -55,6 +71,7 @@ protected:
     }
 
     QTemporaryDir _dir;
+    std::shared_ptr<SimCameraSdk> sim;
     std::unique_ptr<AppController> c;
 };
 
@@ -158,7 +175,11 @@ TEST_F(ScreensTest, CaptureTimesOutAfterSixteenSecondsAndResultAfterThree)
     }
     tick();
     EXPECT_EQ(screen(), 6u);
-    EXPECT_FALSE(c->_EVFView->isHidden());
+    // No picture came: the sorry screen, the camera picture and its frame blanked.
+    EXPECT_TRUE(c->showingSorryScreen());
+    EXPECT_EQ(c->_pictureNumber, 7u);
+    EXPECT_TRUE(c->_EVFView->isHidden());
+    EXPECT_TRUE(c->_overlayContentView->isHidden());
     tick();
     tick();
     EXPECT_EQ(screen(), 6u);
@@ -167,8 +188,7 @@ TEST_F(ScreensTest, CaptureTimesOutAfterSixteenSecondsAndResultAfterThree)
     EXPECT_FALSE(c->_screenTimer->isActive()); // the last tick stopped it
     EXPECT_TRUE(c->_EVFView->isHidden());
     EXPECT_TRUE(c->_overlayContentView->isHidden());
-    // The addresses stay until the next accepted entry.
-    EXPECT_EQ(c->_emails, QStringList{QStringLiteral("a@b.cd")});
+    EXPECT_TRUE(c->_emails.isEmpty()); // nothing of the visitor is kept
 }
 
 TEST_F(ScreensTest, PhotoDuringCaptureReplacesTheTimeOut)
@@ -249,16 +269,104 @@ TEST_F(ScreensTest, EmptyEntryIsRejected)
 
 TEST_F(ScreensTest, QuitTogglesKioskModeAndIsRejected)
 {
-    // Offscreen has one screen: the live content swaps windows.
+    // Without an operator PIN "quit" toggles at once (offscreen has one screen).
     c->nextScreen(c->_goButton);
     EXPECT_FALSE(c->acceptEmailAddresses({QStringLiteral("QuIt")}));
     EXPECT_EQ(c->_badEmailItemText->text(), QStringLiteral("<QuIt>"));
-    ASSERT_NE(c->_fullWindow, nullptr);
-    EXPECT_TRUE(c->_fullWindow->isVisible());
+    EXPECT_TRUE(c->inKioskMode());
+    EXPECT_TRUE(c->window()->isFullScreen());
+    EXPECT_FALSE(c->_liveWindow->isVisible()); // the live content waits for screen 3
     c->nextScreen(c->_goButton);
     EXPECT_FALSE(c->acceptEmailAddresses({QStringLiteral("quit")}));
-    EXPECT_FALSE(c->_fullWindow->isVisible());
+    EXPECT_FALSE(c->inKioskMode());
     EXPECT_TRUE(c->_liveWindow->isVisible());
+}
+
+TEST_F(ScreensTest, QuitInKioskModeAsksForTheOperatorPin)
+{
+    setDefault("operatorPin", "2468");
+    qint64 now = 1000000;
+    c->_steadyClockMs = [&] { return now; };
+    c->toggleFullScreen(c.get());
+    ASSERT_TRUE(c->inKioskMode());
+    const auto quitThenPin = [&](const QString& pin) {
+        c->nextScreen(c->_goButton);
+        typeAndAccept({QStringLiteral("quit")});
+        if (!c->_pinEntry)
+            return false;
+        EXPECT_EQ(c->_keyboard->emailField(0)->echoMode(), QLineEdit::Password);
+        EXPECT_FALSE(c->_pinPrompt->isHidden());
+        typeAndAccept({pin});
+        EXPECT_EQ(screen(), 1u);
+        EXPECT_EQ(fieldTexts(), QStringList(4, QString()));
+        return true;
+    };
+
+    // Wrong: back to screen 1, still in kiosk mode. Five wrong in a row lock "quit".
+    for (int wrong = 1; wrong <= AppController::kWrongPinLimit; ++wrong) {
+        ASSERT_TRUE(quitThenPin(QStringLiteral("1111"))) << wrong;
+        EXPECT_TRUE(c->inKioskMode());
+    }
+    EXPECT_TRUE(c->quitLocked());
+    c->nextScreen(c->_goButton);
+    typeAndAccept({QStringLiteral("quit")});
+    EXPECT_FALSE(c->_pinEntry);                                      // no PIN asked:
+    EXPECT_EQ(c->_badEmailItemText->text(), QStringLiteral("<quit>")); // an address like any other
+    c->startOver(nullptr);
+
+    // Five minutes later the right PIN leaves kiosk mode.
+    now += 5 * 60 * 1000;
+    EXPECT_FALSE(c->quitLocked());
+    ASSERT_TRUE(quitThenPin(QStringLiteral("2468")));
+    EXPECT_FALSE(c->inKioskMode());
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(c->_keyboard->emailField(0)->echoMode(), QLineEdit::Normal);
+}
+
+TEST_F(ScreensTest, NothingOfAVisitorStaysForTheNext)
+{
+    setDefault("keyboardIdleSeconds", 3);
+    c->_screenTimerInterval = 5; // the screens' second
+    const QStringList typed{QStringLiteral("a@b.cd"), QStringLiteral("Bad@b.cd")};
+    struct Case {
+        const char* how;
+        std::function<void()> leave;
+    };
+    const Case cases[] = {
+        {"exit key", [&] { c->_keyboard->exitKeyAction(nullptr); }},
+        {"no key on the e-mail screen", [] {}},
+        {"rejected, then no touch", [&] {
+             typeAndAccept(typed);
+             EXPECT_EQ(fieldTexts().first(), typed.first()); // given back for correction
+         }},
+        {"a whole pass", [&] {
+             typeAndAccept({typed.first()});
+             ASSERT_EQ(screen(), 3u);
+             c->_keyboard->emailField(0)->setText(typed.first()); // left behind somehow
+             while (screen() != 1)
+                 tick();
+         }},
+    };
+    for (const Case& leaving : cases) {
+        SCOPED_TRACE(leaving.how);
+        c->nextScreen(c->_goButton);
+        ASSERT_EQ(screen(), 2u);
+        c->_keyboard->emailField(1)->setText(typed.first());
+        leaving.leave();
+        ASSERT_TRUE(waitUntil([&] { return screen() == 1u && c->_keyboard->isHidden(); }));
+        EXPECT_EQ(fieldTexts(), QStringList(4, QString()));
+        EXPECT_TRUE(c->_emails.isEmpty());
+    }
+
+    // A key restarts the idle time; 0 seconds: the e-mail screen waits for ever.
+    c->nextScreen(c->_goButton);
+    c->_keyboardIdleTimer->stop();
+    c->_keyboard->keyButtonForText(QStringLiteral("a"))->click();
+    EXPECT_TRUE(c->_keyboardIdleTimer->isActive());
+    c->startOver(nullptr);
+    setDefault("keyboardIdleSeconds", 0);
+    c->nextScreen(c->_goButton);
+    EXPECT_FALSE(c->_keyboardIdleTimer->isActive());
 }
 
 TEST_F(ScreensTest, ExitKeyStartsOver)
@@ -271,10 +379,13 @@ TEST_F(ScreensTest, ExitKeyStartsOver)
     EXPECT_FALSE(c->_goButton->isHidden());
 }
 
-TEST_F(ScreensTest, GoButtonTouchAdvances)
+TEST_F(ScreensTest, WithoutACameraTheGoButtonSaysTheCameraIsNotReady)
 {
+    ASSERT_EQ(c->_currentCamera, nullptr);
     c->_goButton->click();
-    EXPECT_EQ(screen(), 2u);
+    EXPECT_EQ(screen(), 1u);
+    EXPECT_FALSE(c->_cameraNotReadyNotice->isHidden());
+    EXPECT_TRUE(c->_keyboard->isHidden());
 }
 
 } // namespace

@@ -300,7 +300,7 @@ TEST_F(CameraClockTest, TheClockRunsWithTheCameraSkew)
     EXPECT_NEAR(QDateTime::currentDateTime().msecsTo(picker->dateTime()) / 1000.0, 0.0, 1.5);
 }
 
-TEST_F(CameraClockTest, ThePickerWritesItsDateAndIgnoresOtherValues)
+TEST_F(CameraClockTest, ThePickerWritesOnlyTheTimeTheOperatorSet)
 {
     QDateTimeEdit* picker = clockPicker();
     ASSERT_NE(picker, nullptr);
@@ -310,9 +310,23 @@ TEST_F(CameraClockTest, ThePickerWritesItsDateAndIgnoresOtherValues)
     EXPECT_EQ(picker->dateTime(), shown);
     EXPECT_EQ(c->_cameraClockSkew, skew);
 
+    // Leaving the picker without a change writes nothing, however long ago it last ran on
+    // (it stands still while it has the focus).
+    const int writes = sim->callCount(SimOp::SetPropertyData);
+    c->animateDatePicker(c->_cameraClockTimer);
+    picker->setDateTime(picker->dateTime()); // no change
+    emit picker->editingFinished();
+    ASSERT_TRUE(sim->waitForIdle());
+    EXPECT_EQ(sim->callCount(SimOp::SetPropertyData), writes);
+    EXPECT_NEAR(sim->clockOffset(firstId), 30.0, 1.0);
+
+    // The operator sets a time an hour back: that time is written.
     picker->setDateTime(QDateTime::currentDateTime().addSecs(-3600));
-    c->setCameraProperty(picker);
+    emit picker->editingFinished();
     ASSERT_TRUE(sim->waitForIdle());
     EXPECT_NEAR(sim->clockOffset(firstId), -3600.0, 2.0);
     EXPECT_NEAR(c->_cameraClockSkew, -3600.0, 2.0);
+    emit picker->editingFinished(); // once only
+    ASSERT_TRUE(sim->waitForIdle());
+    EXPECT_EQ(sim->callCount(SimOp::SetPropertyData), writes + 1);
 }

@@ -25,6 +25,9 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
+#ifdef HAVE_QT_TTS
+#include <QTextToSpeech>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -462,6 +465,15 @@ TEST_F(StartupTest, WiringAndLaunchKeepTheirOrder)
     const QString text = logSince(mark);
     const qsizetype awake = text.indexOf("awake from NIB!");
     ASSERT_GE(awake, 0);
+#ifdef HAVE_QT_TTS
+    // The engine and voice of the spoken countdown; one that needs no daemon when there is.
+    const QStringList engines = QTextToSpeech::availableEngines();
+    if (engines.contains("flite")) {
+        EXPECT_TRUE(text.contains("speaking with the speech engine \"flite\", voice \"")) << qPrintable(text);
+    } else if (engines.isEmpty()) {
+        EXPECT_TRUE(text.contains("no speech engine available"));
+    }
+#endif
     EXPECT_GT(text.indexOf("cameras = ", awake), awake);
     EXPECT_EQ(controller->_screenNumber.load(), 1u);
     EXPECT_EQ(SNP_NotificationCenter::defaultCenter().observerCount(), observersBefore + 10);
