@@ -31,16 +31,8 @@ TEST(HostDescription, StartupBannerAndPlatformQueries)
                     .match(lines[3]).hasMatch()) << qPrintable(lines[3]);
     struct utsname names {};
     ASSERT_EQ(uname(&names), 0);
-    EXPECT_TRUE(lines[3].endsWith(SNP_Base::hostModelAndArch()));
-    EXPECT_TRUE(SNP_Base::hostModelAndArch().endsWith(QStringLiteral(" (%1)").arg(names.machine)));
-    EXPECT_NEAR(SNP_Base::frameworkVersionNumber(), QT_VERSION_MAJOR + QT_VERSION_MINOR / 100.0, 0.01);
-
-    const QVariantMap stats = SNP_Base::vmStats();
-    const quint64 pages = stats.value("freePages").toULongLong(), bytes = stats.value("freeBytes").toULongLong();
-    EXPECT_GT(pages, 0u);
-    EXPECT_EQ(bytes, pages * quint64(sysconf(_SC_PAGESIZE)));
-    EXPECT_EQ(stats.value("freeMB").toULongLong(), bytes >> 20);
-
+    EXPECT_TRUE(lines[3].endsWith(QStringLiteral(" (%1)").arg(names.machine))) << qPrintable(lines[3]);
+    EXPECT_GT(SNP_Base::vmStats().value("freePages").toULongLong(), 0u);
     EXPECT_EQ(QFileInfo(SNP_Base::pathToSelf()).canonicalFilePath(),
               QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
     EXPECT_EQ(SNP_Base::firstFoundDirectoryType(QStandardPaths::HomeLocation, 0), QDir::homePath());
@@ -97,13 +89,8 @@ TEST(StringAdditions, NumericalCaseInsensitiveCompare)
 TEST(StringAdditions, StringWithCString)
 {
     const std::optional<QString> nil;
-    const struct {
-        const char* name;
-        QByteArray bytes; // with the terminating zero unit where the row relies on it
-        size_t limit;
-        Encoding encoding;
-        std::optional<QString> expected;
-    } rows[] = {
+    // The bytes carry the terminating zero unit where a row relies on it.
+    const struct { const char* name; QByteArray bytes; size_t limit; Encoding encoding; std::optional<QString> expected; } rows[] = {
         {"UTF-8 mark skipped, limit 16", QByteArray("\xEF\xBB\xBF" "A\0B", 7), 16, Encoding::UTF8, QStringLiteral("A")},
         {"limit 0 reads to the zero byte", QByteArray("hello\0world", 12), 0, Encoding::UTF8, QStringLiteral("hello")},
         {"limit cuts", "ABCDEF", 3, Encoding::UTF8, QStringLiteral("ABC")},
@@ -159,21 +146,16 @@ TEST(StringAdditions, ReplacingSubStrings)
 
 TEST(StringAdditions, HexDump)
 {
-    QByteArray data;
-    for (int i = 0; i < 20; ++i)
-        data += char('a' + i);
-    const QStringList lines = hexdump(data).split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[0].startsWith("00000000  61 62 63 64 65 66 67 68  69 6a"));
-    EXPECT_EQ(lines[1], QStringLiteral("00000010  71 72 73 74 ") + QString(12 + 1 + 24, u' ') + QStringLiteral(" |qrst|"));
-
-    const QString zeros = hexdump(QByteArray(64, '\0'));
-    EXPECT_EQ(zeros.count(u'\n'), 2);
-    EXPECT_TRUE(zeros.endsWith("* last line repeated 3 times\n"));
-    const QStringList tail = hexdump(QByteArray(48, '\0') + QByteArray(16, '%')).split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(tail.size(), 3);
-    EXPECT_EQ(tail[1], QStringLiteral("* last line repeated 2 times"));
-    EXPECT_TRUE(tail[2].startsWith("00000030  25 25") && tail[2].endsWith("|%%%%%%%%%%%%%%%%|")) << qPrintable(tail[2]);
+    // A row of one repeated byte: 16 cells with a blank more after the eighth, then the text.
+    const auto row = [](const char* offset, const char* cell, const char* text) {
+        return QStringLiteral("%1  %2 %2 |%3|\n").arg(offset, QString(cell).append(u' ').repeated(8), text);
+    };
+    const QByteArray data = "abcdefghijklmnopqrst";
+    EXPECT_EQ(hexdump(data), "00000000  61 62 63 64 65 66 67 68  69 6a 6b 6c 6d 6e 6f 70  |abcdefghijklmnop|\n"
+                             "00000010  71 72 73 74 " + QString(12 * 3 + 1, u' ') + " |qrst|\n");
+    EXPECT_EQ(hexdump(QByteArray(64, '\0')), row("00000000", "00", "................") + "* last line repeated 3 times\n");
+    EXPECT_EQ(hexdump(QByteArray(48, '\0') + QByteArray(16, '%')), row("00000000", "00", "................")
+                  + "* last line repeated 2 times\n" + row("00000030", "25", "%%%%%%%%%%%%%%%%"));
     // Offsets count from the start of the range.
     EXPECT_TRUE(hexdump(data, 4, 4).startsWith("00000000  65 66 67 68 "));
     EXPECT_TRUE(hexdump(data, 100, 4).isEmpty());
