@@ -1,5 +1,6 @@
 // Test pictures made at test time: JPEGs from QImages, with camera-like EXIF entries added
-// through Exiv2, and a log file in a temporary folder to look for log lines.
+// through Exiv2; and LoggedTest, the support tests' one fixture (also used by the filing and
+// mailer tests): a temporary folder with its own log file to look for log lines.
 #pragma once
 
 #pragma GCC diagnostic push
