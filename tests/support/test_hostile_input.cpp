@@ -63,33 +63,6 @@ TEST_F(HostileInputTest, ListsWithANulOrADamagedTableAreRefusedBeforeParsing)
     EXPECT_EQ(ok->toMap().value("a\nb").toString(), "A");
 }
 
-TEST_F(HostileInputTest, EveryKindAndAnyTextWithoutNulRoundTrips)
-{
-    const QDateTime when(QDate(2010, 2, 2), QTime(14, 30, 5), QTimeZone::utc());
-    QVariantMap object{
-        {"plain", "anna@example.com"}, {"escaped", "a<b>&\"c\""}, {"empty", QString()},
-        {"accent", QString::fromUtf8("jos\xC3\xA9@example.com")}, {"number", 42}, {"negative", -7}, {"real", 2.5},
-        {"yes", true}, {"no", false}, {"date", when}, {"data", QByteArray("\x00\x01\xFF", 3)},
-        {"nested", QVariantList{QVariantMap{{"deep", QVariantList{1, 2}}}, "s"}},
-    };
-    // A user comment holds at most 64 KiB, so the long text goes through the codecs only.
-    const auto picture = SNP_XMLinEXIF::jpegDataWithPropertyListObject(object, fixtures::cameraJpeg(fixtures::patternImage(32, 32)));
-    ASSERT_TRUE(picture.has_value());
-    const auto fromPicture = SNP_XMLinEXIF::propertyListObjectForJpegData(*picture);
-    object.insert("long", QString(60000, u'a'));
-    const auto xml = SNP_XMLinEXIF::xmlDataForPropertyListObject(object);
-    const auto binary = SNP_XMLinEXIF::binaryDataForPropertyListObject(object);
-    ASSERT_TRUE(xml.has_value() && binary.has_value());
-    for (const auto& back : {SNP_XMLinEXIF::propertyListObjectForData(*xml), SNP_XMLinEXIF::propertyListObjectForData(*binary)}) {
-        ASSERT_TRUE(back.has_value());
-        EXPECT_EQ(back->toMap(), object);
-        EXPECT_EQ(back->toMap().value("yes").typeId(), QMetaType::Bool);
-    }
-    ASSERT_TRUE(fromPicture.has_value());
-    object.remove("long");
-    EXPECT_EQ(fromPicture->toMap(), object);
-}
-
 TEST_F(HostileInputTest, DeepNestingAndGarbageDoNotCrash)
 {
     // Nesting as deep as a user comment can hold (64 KiB) is refused rather than read with

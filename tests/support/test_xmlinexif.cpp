@@ -6,9 +6,11 @@
 #include "SNP_XMLinEXIF.h"
 
 #include <QBuffer>
+#include <QDateTime>
 #include <QPoint>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTimeZone>
 
 using namespace fixtures;
 
@@ -167,23 +169,42 @@ TEST_F(XMLinEXIFTest, PicturesWithoutAPropertyListGiveNothing)
     EXPECT_FALSE(SNP_XMLinEXIF::propertyListDictionaryForJpegData(withList).has_value());
 }
 
-TEST_F(XMLinEXIFTest, XmlBinaryAndOtherCodingsAllRead)
+// Every kind of object, and any text without a NUL, reads back whole from every coding of
+// the comment: XML or binary, with the ASCII, undefined or UCS-2 header, without one, padded.
+TEST_F(XMLinEXIFTest, EveryKindReadsBackFromEveryCoding)
 {
-    const QByteArray binary = SNP_XMLinEXIF::binaryDataForPropertyListObject(emailsDictionary(kAddresses)).value();
+    const QVariantMap object{
+        {QBEmailsForUpload, QVariant(kAddresses).toList()}, {"escaped", "a<b>&\"c\""}, {"empty", QString()}, {"number", 42}, {"negative", -7},
+        {"real", 2.5}, {"yes", true}, {"no", false}, {"date", QDateTime(QDate(2010, 2, 2), QTime(14, 30, 5), QTimeZone::utc())},
+        {"data", QByteArray("\x00\x01\xFF", 3)}, {"nested", QVariantList{QVariantMap{{"deep", QVariantList{1, 2}}}, "s"}},
+    };
+    const QByteArray binary = SNP_XMLinEXIF::binaryDataForPropertyListObject(object).value();
     ASSERT_TRUE(binary.startsWith("bplist00"));
-    const QByteArray xml = SNP_XMLinEXIF::xmlDataForPropertyListObject(emailsDictionary(kAddresses)).value();
+    const QByteArray xml = SNP_XMLinEXIF::xmlDataForPropertyListObject(object).value();
     QByteArray ucs2le;
     for (QChar c : QString::fromUtf8(xml))
         ucs2le.append(static_cast<char>(c.unicode() & 0xFF)).append(static_cast<char>(c.unicode() >> 8));
     const struct { const char* name; QByteArray comment; } rows[] = {
+        {"as embedded", rawUserComment(SNP_XMLinEXIF::jpegDataWithPropertyListObject(object, cameraJpeg(patternImage(32, 32))).value())},
         {"binary, ASCII header", kAsciiHeader + binary},
         {"binary, undefined header", QByteArray(8, '\0') + binary},
         {"XML without header", xml},
         {"XML with padding", kAsciiHeader + xml + QByteArray(5, '\0')},
         {"XML as UCS-2", QByteArray("UNICODE\0", 8) + ucs2le},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(addressesIn(cameraJpeg(patternImage(32, 32), &row.comment)), kAddresses) << row.name;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto back = SNP_XMLinEXIF::propertyListObjectForJpegData(cameraJpeg(patternImage(32, 32), &row.comment));
+        const QVariantMap read = back.value_or(QVariant()).toMap();
+        EXPECT_EQ(read.keys(), object.keys());
+        for (const QString& key : object.keys())
+            EXPECT_EQ(read.value(key), object.value(key)) << qPrintable(key);
+        EXPECT_EQ(read.value("yes").typeId(), QMetaType::Bool);
+    }
+    // A text longer than a user comment can hold, through both codecs.
+    const QVariantMap longText{{"long", QString(60000, u'a')}};
+    for (const auto& data : {SNP_XMLinEXIF::xmlDataForPropertyListObject(longText), SNP_XMLinEXIF::binaryDataForPropertyListObject(longText)})
+        EXPECT_EQ(SNP_XMLinEXIF::propertyListObjectForData(data.value()).value_or(QVariant()).toMap(), longText);
 }
 
 // Files written here must read back with the ordinary tools.
