@@ -1,5 +1,6 @@
 // Test pictures made at test time: JPEGs from QImages, with camera-like EXIF entries added
-// through Exiv2, and a log file in a temporary folder to look for log lines.
+// through Exiv2; and LoggedTest, the support tests' one fixture (also used by the filing and
+// mailer tests): a temporary folder with its own log file to look for log lines.
 #pragma once
 
 #pragma GCC diagnostic push
@@ -16,14 +17,9 @@
 #include <QColor>
 #include <QFile>
 #include <QImage>
-#include <QPainter>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <map>
-#include <string>
 
 namespace fixtures {
 
@@ -32,15 +28,12 @@ namespace fixtures {
 inline QImage patternImage(int width, int height)
 {
     QImage image(width, height, QImage::Format_RGB888);
-    for (int y = 0; y < height; ++y) {
-        uchar* line = image.scanLine(y);
+    for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const bool grid = (x % 37 == 0) || (y % 29 == 0);
-            line[3 * x + 0] = grid ? 255 : static_cast<uchar>((x * 255) / qMax(1, width - 1));
-            line[3 * x + 1] = grid ? 255 : static_cast<uchar>((y * 255) / qMax(1, height - 1));
-            line[3 * x + 2] = static_cast<uchar>(((x + y) * 7) & 0xFF);
+            image.setPixel(x, y, qRgb(grid ? 255 : x * 255 / qMax(1, width - 1), grid ? 255 : y * 255 / qMax(1, height - 1),
+                                      ((x + y) * 7) & 0xFF));
         }
-    }
     return image;
 }
 
@@ -51,10 +44,14 @@ inline QImage solidImage(int width, int height, QColor color)
     return image;
 }
 
-// Camera-like EXIF entries: Make, Model, ExposureTime, DateTimeOriginal, and optionally a
-// user comment as given (raw bytes, header included).
-inline Exiv2::ExifData cameraExif(const QByteArray* rawUserComment = nullptr)
+// A camera-like JPEG: the picture at quality 95 with the EXIF entries of a camera (Make,
+// Model, ExposureTime, DateTimeOriginal) and, when given, a user comment of these raw
+// bytes (header included).
+inline QByteArray cameraJpeg(const QImage& picture, const QByteArray* rawUserComment = nullptr)
 {
+    const auto encoded = SNP_ImagePipeline::encodeJpeg(picture, 95);
+    if (!encoded)
+        return QByteArray();
     Exiv2::ExifData exif;
     exif["Exif.Image.Make"] = "Canon";
     exif["Exif.Image.Model"] = "Canon EOS 5D Mark II";
@@ -63,35 +60,19 @@ inline Exiv2::ExifData cameraExif(const QByteArray* rawUserComment = nullptr)
     exif["Exif.Photo.DateTimeOriginal"] = "2010:02:02 14:30:05";
     exif["Exif.Photo.PixelXDimension"] = static_cast<uint32_t>(0);
     if (rawUserComment) {
-        Exiv2::Value::AutoPtr value = Exiv2::Value::create(Exiv2::undefined);
-        value->read(reinterpret_cast<const Exiv2::byte*>(rawUserComment->constData()), static_cast<long>(rawUserComment->size()),
-                    Exiv2::littleEndian);
-        exif.add(Exiv2::ExifKey("Exif.Photo.UserComment"), value.get());
+        const Exiv2::DataValue value(reinterpret_cast<const Exiv2::byte*>(rawUserComment->constData()),
+                                     static_cast<long>(rawUserComment->size()));
+        exif.add(Exiv2::ExifKey("Exif.Photo.UserComment"), &value);
     }
-    return exif;
-}
-
-inline QByteArray withExif(const QByteArray& jpeg, const Exiv2::ExifData& exif)
-{
-    auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(jpeg.constData()), static_cast<long>(jpeg.size()));
+    auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(encoded->constData()), static_cast<long>(encoded->size()));
     image->setExifData(exif);
     image->writeMetadata();
     Exiv2::BasicIo& io = image->io();
-    const long size = io.size();
+    QByteArray out(static_cast<qsizetype>(io.size()), Qt::Uninitialized);
     io.open();
-    QByteArray out(static_cast<qsizetype>(size), Qt::Uninitialized);
-    io.read(reinterpret_cast<Exiv2::byte*>(out.data()), size);
+    io.read(reinterpret_cast<Exiv2::byte*>(out.data()), static_cast<long>(out.size()));
     io.close();
     return out;
-}
-
-// A camera-like JPEG: the picture at quality 95 with the camera EXIF entries.
-inline QByteArray cameraJpeg(const QImage& image, const QByteArray* rawUserComment = nullptr)
-{
-    const auto encoded = SNP_ImagePipeline::encodeJpeg(image, 95);
-    if (!encoded)
-        return QByteArray();
-    return withExif(*encoded, cameraExif(rawUserComment));
 }
 
 inline Exiv2::ExifData exifOf(const QByteArray& jpeg)

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "SNP_Base.h"
-#include "SNP_Log.h"
 #include "SNP_NSDateAdditions.h"
 #include "SNP_NSStringAdditions.h"
 
@@ -21,257 +20,166 @@
 using namespace SNP_NSStringAdditions;
 using SNP_NSDateAdditions::formatUTS;
 
-namespace {
-
-struct EnvGuard {
-    explicit EnvGuard(const char* n) : name(n), had(qEnvironmentVariableIsSet(n)), value(qgetenv(n)) {}
-    ~EnvGuard() { if (had) qputenv(name, value); else qunsetenv(name); }
-    const char* name;
-    bool had;
-    QByteArray value;
-};
-
-} // namespace
-
-TEST(HostDescription, StartupBannerShape)
+TEST(HostDescription, StartupBannerAndPlatformQueries)
 {
-    const QStringList lines = SNP_Log::startupInfo().split(u'\n');
+    const QStringList lines = SNP_Base::startupInfo().split(u'\n');
     ASSERT_EQ(lines.size(), 4);
     EXPECT_EQ(lines[0], QString(80, u'^'));
-    EXPECT_TRUE(lines[1].endsWith(QLatin1String(" starting up")));
-    EXPECT_FALSE(lines[1].startsWith(QLatin1String(" ")));
-    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^Linux \S+.* Qt \(\d+\.\d{3}\);$)")).match(lines[2]).hasMatch())
-        << qPrintable(lines[2]);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral(
-                    R"(^\d+MB \(\d+MB free\); [1-9]\d* CPU; (LittleEndian|BigEndian|Unknown) \((32|64)-bit\); .+ \(.+\)$)"))
-                    .match(lines[3]).hasMatch())
-        << qPrintable(lines[3]);
-    EXPECT_TRUE(lines[3].endsWith(SNP_Base::hostModelAndArch()));
-    EXPECT_NEAR(SNP_Base::frameworkVersionNumber(), QT_VERSION_MAJOR + QT_VERSION_MINOR / 100.0, 0.01);
-}
-
-TEST(HostDescription, ModelAndMachine)
-{
+    EXPECT_TRUE(lines[1].endsWith(QLatin1String(" starting up")) && !lines[1].startsWith(u' ')) << qPrintable(lines[1]);
+    EXPECT_TRUE(QRegularExpression(R"(^Linux \S+.* Qt \(\d+\.\d{3}\);$)").match(lines[2]).hasMatch()) << qPrintable(lines[2]);
+    EXPECT_TRUE(QRegularExpression(R"(^\d+MB \(\d+MB free\); [1-9]\d* CPU; (LittleEndian|BigEndian|Unknown) \((32|64)-bit\); .+ \(.+\)$)")
+                    .match(lines[3]).hasMatch()) << qPrintable(lines[3]);
     struct utsname names {};
     ASSERT_EQ(uname(&names), 0);
-    const QString text = SNP_Base::hostModelAndArch();
-    EXPECT_TRUE(text.endsWith(QStringLiteral(" (%1)").arg(QString::fromUtf8(names.machine)))) << qPrintable(text);
-    EXPECT_GT(text.size(), int(strlen(names.machine)) + 3);
-}
-
-TEST(HostDescription, VirtualMemoryStatistics)
-{
-    const QVariantMap stats = SNP_Base::vmStats();
-    ASSERT_EQ(stats.size(), 3);
-    const quint64 pages = stats.value("freePages").toULongLong();
-    const quint64 bytes = stats.value("freeBytes").toULongLong();
-    EXPECT_EQ(bytes, pages * quint64(sysconf(_SC_PAGESIZE)));
-    EXPECT_EQ(stats.value("freeMB").toULongLong(), bytes >> 20);
-    EXPECT_GT(pages, 0u);
-}
-
-TEST(HostDescription, PathToSelf)
-{
+    EXPECT_TRUE(lines[3].endsWith(QStringLiteral(" (%1)").arg(names.machine))) << qPrintable(lines[3]);
+    EXPECT_GT(SNP_Base::vmStats().value("freePages").toULongLong(), 0u);
     EXPECT_EQ(QFileInfo(SNP_Base::pathToSelf()).canonicalFilePath(),
               QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
+    EXPECT_EQ(SNP_Base::firstFoundDirectoryType(QStandardPaths::HomeLocation, 0), QDir::homePath());
+    EXPECT_EQ(SNP_Base::firstFoundDirectoryType(QStandardPaths::HomeLocation, 1), QDir::homePath());
 }
 
-TEST(HostDescription, FirstFoundDirectory)
-{
-    const QString home = SNP_Base::firstFoundDirectoryType(QStandardPaths::HomeLocation, 0);
-    EXPECT_EQ(home, QDir::homePath());
-    EXPECT_EQ(SNP_Base::firstFoundDirectoryType(QStandardPaths::HomeLocation, 1), home);
-}
-
-TEST(SafeTempFile, WithoutDescriptorLeavesAnEmptyClosedFile)
+TEST(SafeTempFile, EmptyFileWithOrWithoutDescriptorAndFailure)
 {
     QTemporaryDir dir;
-    EnvGuard guard("TMPDIR");
+    const QByteArray savedTmp = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(dir.path()));
+
+    // Without a descriptor pointer: an empty file and no descriptor left open (the next
+    // open gets the same lowest number as before).
     const int before = open("/dev/null", O_RDONLY);
     close(before);
-    const QString path = SNP_Base::safeTempFile(nullptr);
-    ASSERT_FALSE(path.isEmpty());
-    const QFileInfo info(path);
-    EXPECT_EQ(info.absolutePath(), QFileInfo(dir.path()).absoluteFilePath());
-    EXPECT_EQ(info.fileName().size(), 16);
-    EXPECT_TRUE(info.exists());
-    EXPECT_EQ(info.size(), 0);
-    // No descriptor left open: the next open gets the same lowest number as before.
+    const QFileInfo bare(SNP_Base::safeTempFile(nullptr));
+    EXPECT_TRUE(bare.exists() && bare.size() == 0) << qPrintable(bare.filePath());
+    EXPECT_EQ(bare.absolutePath(), QFileInfo(dir.path()).absoluteFilePath());
     const int after = open("/dev/null", O_RDONLY);
     EXPECT_EQ(after, before);
     close(after);
-}
 
-TEST(SafeTempFile, WithDescriptorAndFailure)
-{
-    QTemporaryDir dir;
-    EnvGuard guard("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(dir.path()));
     int fd = -2;
-    const QString first = SNP_Base::safeTempFile(&fd);
+    const QString withFd = SNP_Base::safeTempFile(&fd);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(write(fd, "abc", 3), 3);
     close(fd);
-    EXPECT_EQ(QFileInfo(first).size(), 3);
-    const QString second = SNP_Base::safeTempFile(nullptr);
-    EXPECT_NE(first, second);
+    EXPECT_EQ(QFileInfo(withFd).size(), 3);
+    EXPECT_NE(withFd, bare.filePath());
 
     qputenv("TMPDIR", QFile::encodeName(dir.filePath("does/not/exist")));
-    fd = 7;
     EXPECT_TRUE(SNP_Base::safeTempFile(&fd).isEmpty());
     EXPECT_EQ(fd, -1);
+    if (savedTmp.isEmpty()) qunsetenv("TMPDIR"); else qputenv("TMPDIR", savedTmp);
 }
 
 TEST(StringAdditions, NumericalCaseInsensitiveCompare)
 {
-    EXPECT_LT(numericalCaseInsensitiveCompare("image9", "IMAGE10"), 0);
-    EXPECT_GT(numericalCaseInsensitiveCompare("IMAGE10", "image9"), 0);
-    EXPECT_EQ(numericalCaseInsensitiveCompare("Booth", "bOOTH"), 0);
-    EXPECT_EQ(numericalCaseInsensitiveCompare("a007", "A7"), 0);
-    EXPECT_LT(numericalCaseInsensitiveCompare("a2b", "a10a"), 0);
-    EXPECT_LT(numericalCaseInsensitiveCompare("x", "xy"), 0);
-    EXPECT_LT(numericalCaseInsensitiveCompare("a", "B"), 0);
-    EXPECT_LT(numericalCaseInsensitiveCompare("file99999999999999999999", "file100000000000000000000"), 0);
+    const struct { const char* a; const char* b; int sign; } rows[] = {
+        {"image9", "IMAGE10", -1}, {"IMAGE10", "image9", 1}, {"Booth", "bOOTH", 0}, {"a007", "A7", 0},
+        {"a2b", "a10a", -1}, {"x", "xy", -1}, {"a", "B", -1},
+        {"file99999999999999999999", "file100000000000000000000", -1},
+    };
+    for (const auto& row : rows) {
+        const int result = numericalCaseInsensitiveCompare(row.a, row.b);
+        EXPECT_EQ((result > 0) - (result < 0), row.sign) << row.a << " vs " << row.b;
+    }
 }
 
-TEST(StringAdditions, CStringUtf8)
+TEST(StringAdditions, StringWithCString)
 {
-    const char bom[] = "\xEF\xBB\xBF" "A\0B";
-    EXPECT_EQ(stringWithCString(bom, 16, Encoding::UTF8), std::optional<QString>(QStringLiteral("A")));
-    EXPECT_EQ(stringWithCString("hello\0world", 0, Encoding::UTF8), std::optional<QString>(QStringLiteral("hello")));
-    EXPECT_EQ(stringWithCString("ABCDEF", 3, Encoding::UTF8), std::optional<QString>(QStringLiteral("ABC")));
-    // With a limit below 4 the mark is not skipped; the three bytes are the mark itself.
-    EXPECT_EQ(stringWithCString(bom, 3, Encoding::UTF8), std::optional<QString>(QString(QChar(0xFEFF))));
-    const auto empty = stringWithCString("", 10, Encoding::UTF8);
-    ASSERT_TRUE(empty.has_value());
-    EXPECT_TRUE(empty->isEmpty());
-    EXPECT_FALSE(stringWithCString("\xC3\x28", 0, Encoding::UTF8).has_value());
-    EXPECT_FALSE(stringWithCString("abc", 0, Encoding::Unsupported).has_value());
-    EXPECT_FALSE(stringWithCString("\xE9", 0, Encoding::ASCII).has_value());
-    EXPECT_EQ(stringWithCString("caf\xE9", 0, Encoding::Latin1), std::optional<QString>(QStringLiteral("caf\u00e9")));
-}
-
-TEST(StringAdditions, CStringWideEncodings)
-{
-    const char utf32[] = {'A', 0, 0, 0, 'B', 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_FALSE(stringWithCString(utf32, 2, Encoding::UTF32LE).has_value());
-    EXPECT_EQ(stringWithCString(utf32, 0, Encoding::UTF32LE), std::optional<QString>(QStringLiteral("AB")));
-    EXPECT_EQ(stringWithCString(utf32, 4, Encoding::UTF32LE), std::optional<QString>(QStringLiteral("A")));
-    EXPECT_FALSE(stringWithCString("A", 1, Encoding::UTF16LE).has_value());
-
-    const char le[] = {'\xFF', '\xFE', 'h', 0, 'i', 0, 0, 0};
-    const char be[] = {'\xFE', '\xFF', 0, 'h', 0, 'i', 0, 0};
-    EXPECT_EQ(stringWithCString(le, 0, Encoding::UTF16), std::optional<QString>(QStringLiteral("hi")));
-    EXPECT_EQ(stringWithCString(be, 0, Encoding::UTF16), std::optional<QString>(QStringLiteral("hi")));
-    EXPECT_EQ(stringWithCString(be + 2, 0, Encoding::UTF16BE), std::optional<QString>(QStringLiteral("hi")));
-    const char be32[] = {0, 0, '\xFE', '\xFF', 0, 0, 0, 'z', 0, 0, 0, 0};
-    EXPECT_EQ(stringWithCString(be32, 0, Encoding::UTF32), std::optional<QString>(QStringLiteral("z")));
-    // A zero byte inside a unit does not end the string; a zero unit does.
-    const char inner[] = {'A', 0, 0, 0x01, 0, 0};
-    EXPECT_EQ(stringWithCString(inner, 0, Encoding::UTF16LE), std::optional<QString>(QString::fromUtf16(u"A\u0100")));
-    const char beyond[] = {0, 0, 0x11, 0, 0, 0, 0, 0}; // U+110000 is past the last code point
-    EXPECT_FALSE(stringWithCString(beyond, 0, Encoding::UTF32LE).has_value());
-    const char lone[] = {0x00, '\xD8', 'a', 0, 0, 0}; // unpaired high surrogate
-    EXPECT_FALSE(stringWithCString(lone, 0, Encoding::UTF16LE).has_value());
-    const char pair[] = {0x3D, '\xD8', 0x00, '\xDE', 0, 0}; // U+1F600
-    EXPECT_EQ(stringWithCString(pair, 0, Encoding::UTF16LE), std::optional<QString>(QString::fromUtf8("\xF0\x9F\x98\x80")));
+    const std::optional<QString> nil;
+    // The bytes carry the terminating zero unit where a row relies on it.
+    const struct { const char* name; QByteArray bytes; size_t limit; Encoding encoding; std::optional<QString> expected; } rows[] = {
+        {"UTF-8 mark skipped, limit 16", QByteArray("\xEF\xBB\xBF" "A\0B", 7), 16, Encoding::UTF8, QStringLiteral("A")},
+        {"limit 0 reads to the zero byte", QByteArray("hello\0world", 12), 0, Encoding::UTF8, QStringLiteral("hello")},
+        {"limit cuts", "ABCDEF", 3, Encoding::UTF8, QStringLiteral("ABC")},
+        {"limit under 4 keeps the mark", QByteArray("\xEF\xBB\xBF" "A\0", 6), 3, Encoding::UTF8, QString(QChar(0xFEFF))},
+        {"empty", QByteArray("", 1), 10, Encoding::UTF8, QString("")},
+        {"invalid UTF-8", "\xC3\x28", 0, Encoding::UTF8, nil},
+        {"unsupported encoding", "abc", 0, Encoding::Unsupported, nil},
+        {"not ASCII", "\xE9", 0, Encoding::ASCII, nil},
+        {"Latin-1", "caf\xE9", 0, Encoding::Latin1, QStringLiteral("caf\u00e9")},
+        {"limit 2 with a 4-byte encoding", QByteArray("A\0\0\0B\0\0\0\0\0\0\0", 12), 2, Encoding::UTF32LE, nil},
+        {"UTF-32 to the zero unit", QByteArray("A\0\0\0B\0\0\0\0\0\0\0", 12), 0, Encoding::UTF32LE, QStringLiteral("AB")},
+        {"UTF-32 limit of one unit", QByteArray("A\0\0\0B\0\0\0\0\0\0\0", 12), 4, Encoding::UTF32LE, QStringLiteral("A")},
+        {"limit under one UTF-16 unit", "A", 1, Encoding::UTF16LE, nil},
+        {"UTF-16 little-endian mark", QByteArray("\xFF\xFEh\0i\0\0\0", 8), 0, Encoding::UTF16, QStringLiteral("hi")},
+        {"UTF-16 big-endian mark", QByteArray("\xFE\xFF\0h\0i\0\0", 8), 0, Encoding::UTF16, QStringLiteral("hi")},
+        {"UTF-16 big-endian", QByteArray("\0h\0i\0\0", 6), 0, Encoding::UTF16BE, QStringLiteral("hi")},
+        {"UTF-32 big-endian mark", QByteArray("\0\0\xFE\xFF\0\0\0z\0\0\0\0", 12), 0, Encoding::UTF32, QStringLiteral("z")},
+        {"a zero byte inside a unit", QByteArray("A\0\0\x01\0\0", 6), 0, Encoding::UTF16LE, QString::fromUtf16(u"A\u0100")},
+        {"past U+10FFFF", QByteArray("\0\0\x11\0\0\0\0\0", 8), 0, Encoding::UTF32LE, nil},
+        {"unpaired high surrogate", QByteArray("\0\xD8" "a\0\0\0", 6), 0, Encoding::UTF16LE, nil},
+        {"surrogate pair", QByteArray("\x3D\xD8\0\xDE\0\0", 6), 0, Encoding::UTF16LE, QString::fromUtf8("\xF0\x9F\x98\x80")},
+    };
+    for (const auto& row : rows) {
+        const auto result = stringWithCString(row.bytes.constData(), row.limit, row.encoding);
+        EXPECT_EQ(result.value_or("(nothing)"), row.expected.value_or("(nothing)")) << row.name;
+    }
 }
 
 TEST(StringAdditions, DeletingCharacters)
 {
     EXPECT_EQ(stringByDeletingCharactersInSet("a1b22c333d", decimalDigitCharacterSet()), QStringLiteral("abcd"));
     EXPECT_EQ(stringByDeletingCharactersInSet(" a b\tc\n", whitespaceCharacterSet()), QStringLiteral("abc"));
-    EXPECT_EQ(stringByDeletingCharactersInSet(QString::fromUtf8("x\xF0\x9F\x98\x80y-z"),
-                                              characterSetWithCharactersInString("-")),
+    EXPECT_EQ(stringByDeletingCharactersInSet(QString::fromUtf8("x\xF0\x9F\x98\x80y-z"), characterSetWithCharactersInString("-")),
               QString::fromUtf8("x\xF0\x9F\x98\x80yz"));
     EXPECT_EQ(stringByDeletingCharactersInSet("", decimalDigitCharacterSet()), QString());
 }
 
 TEST(StringAdditions, ReplacingSubStrings)
 {
-    EXPECT_EQ(stringByReplacingSubStrings("ab", {"a", "b"}, {"b"}, false), QString());
-    EXPECT_EQ(stringByReplacingSubStrings("aXa aXa", {"a"}, {"b"}, false, 4, 3), QStringLiteral("aXa bXb"));
-    EXPECT_EQ(stringByReplacingSubStrings("Cat cat CAT", {"cat"}, {"dog"}, true), QStringLiteral("dog dog dog"));
-    EXPECT_EQ(stringByReplacingSubStrings("Cat cat CAT", {"cat"}, {"dog"}, false), QStringLiteral("Cat dog CAT"));
-    EXPECT_EQ(stringByReplacingSubStrings("abc", {"", "b"}, {"x", "y"}, false), QStringLiteral("ayc"));
-    EXPECT_EQ(stringByReplacingSubStrings("abc", {"c"}, {"z"}, false, 1, 100), QStringLiteral("abz"));
-    EXPECT_EQ(stringByReplacingSubStrings("abc", {"a"}, {"z"}, false, 50, 1), QStringLiteral("abc"));
+    const struct { QString text; QStringList targets, values; bool caseless; qsizetype at, length; QString expected; } rows[] = {
+        {"ab", {"a", "b"}, {"b"}, false, 0, -1, ""}, // a becomes b, then both b go: b has no value
+        {"aXa aXa", {"a"}, {"b"}, false, 4, 3, "aXa bXb"},
+        {"Cat cat CAT", {"cat"}, {"dog"}, true, 0, -1, "dog dog dog"},
+        {"Cat cat CAT", {"cat"}, {"dog"}, false, 0, -1, "Cat dog CAT"},
+        {"abc", {"", "b"}, {"x", "y"}, false, 0, -1, "ayc"},
+        {"abc", {"c"}, {"z"}, false, 1, 100, "abz"},
+        {"abc", {"a"}, {"z"}, false, 50, 1, "abc"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(stringByReplacingSubStrings(row.text, row.targets, row.values, row.caseless, row.at, row.length),
+                  row.expected) << qPrintable(row.text);
 }
 
 TEST(StringAdditions, HexDump)
 {
-    QByteArray data;
-    for (int i = 0; i < 20; ++i)
-        data += char('a' + i);
-    const QStringList lines = hexdump(data).split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_EQ(lines[1], QStringLiteral("00000010  71 72 73 74 ") + QString(12 + 1 + 24, u' ') + QStringLiteral(" |qrst|"));
-    EXPECT_TRUE(lines[0].startsWith("00000000  61 62 63 64 65 66 67 68  69 6a"));
-
-    const QByteArray zeros(64, '\0');
-    const QString dump = hexdump(zeros);
-    EXPECT_EQ(dump.count(u'\n'), 2);
-    EXPECT_TRUE(dump.endsWith("* last line repeated 3 times\n"));
-    const QString withTail = hexdump(QByteArray(48, '\0') + QByteArray(16, '%'));
-    const QStringList tail = withTail.split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(tail.size(), 3);
-    EXPECT_EQ(tail[1], QStringLiteral("* last line repeated 2 times"));
-    EXPECT_TRUE(tail[2].startsWith("00000030  25 25")) << qPrintable(tail[2]);
-    EXPECT_TRUE(tail[2].endsWith("|%%%%%%%%%%%%%%%%|"));
+    // A row of one repeated byte: 16 cells with a blank more after the eighth, then the text.
+    const auto row = [](const char* offset, const char* cell, const char* text) {
+        return QStringLiteral("%1  %2 %2 |%3|\n").arg(offset, QString(cell).append(u' ').repeated(8), text);
+    };
+    const QByteArray data = "abcdefghijklmnopqrst";
+    EXPECT_EQ(hexdump(data), "00000000  61 62 63 64 65 66 67 68  69 6a 6b 6c 6d 6e 6f 70  |abcdefghijklmnop|\n"
+                             "00000010  71 72 73 74 " + QString(12 * 3 + 1, u' ') + " |qrst|\n");
+    EXPECT_EQ(hexdump(QByteArray(64, '\0')), row("00000000", "00", "................") + "* last line repeated 3 times\n");
+    EXPECT_EQ(hexdump(QByteArray(48, '\0') + QByteArray(16, '%')), row("00000000", "00", "................")
+                  + "* last line repeated 2 times\n" + row("00000030", "25", "%%%%%%%%%%%%%%%%"));
     // Offsets count from the start of the range.
     EXPECT_TRUE(hexdump(data, 4, 4).startsWith("00000000  65 66 67 68 "));
     EXPECT_TRUE(hexdump(data, 100, 4).isEmpty());
 }
 
-class UTSFormat : public ::testing::Test {
-protected:
-    QLocale english{QLocale::English, QLocale::UnitedStates};
-    QDateTime morning{QDate(2026, 1, 5), QTime(7, 8, 9, 45), QTimeZone(3600)};
-    QDateTime evening{QDate(2026, 12, 6), QTime(19, 0, 5, 999), QTimeZone(-(5 * 3600 + 30 * 60))};
-    QDateTime utc{QDate(2026, 3, 1), QTime(0, 30), QTimeZone::utc()};
-};
-
-TEST_F(UTSFormat, LogStampPattern)
+TEST(UTSFormat, FieldsZonesQuotesAndLiterals)
 {
-    EXPECT_EQ(formatUTS(morning, "[yyyy/MM/dd HH:mm:ss.SSS Z]", english), QStringLiteral("[2026/01/05 07:08:09.045 +0100]"));
-    EXPECT_EQ(formatUTS(evening, "[yyyy/MM/dd HH:mm:ss.SSS Z]", english), QStringLiteral("[2026/12/06 19:00:05.999 -0530]"));
-}
-
-TEST_F(UTSFormat, NumericAndTextFields)
-{
-    EXPECT_EQ(formatUTS(morning, "y yy yyyy yyyyy", english), QStringLiteral("2026 26 2026 02026"));
-    EXPECT_EQ(formatUTS(morning, "M MM MMM MMMM MMMMM", english), QStringLiteral("1 01 Jan January J"));
-    EXPECT_EQ(formatUTS(morning, "d dd D", english), QStringLiteral("5 05 5"));
-    EXPECT_EQ(formatUTS(morning, "E EEE EEEE", english), QStringLiteral("Mon Mon Monday"));
-    EXPECT_EQ(formatUTS(morning, "h hh H HH a", english), QStringLiteral("7 07 7 07 AM"));
-    EXPECT_EQ(formatUTS(evening, "h:mm a", english), QStringLiteral("7:00 PM"));
-    EXPECT_EQ(formatUTS(utc, "h K k H", english), QStringLiteral("12 0 24 0"));
-    EXPECT_EQ(formatUTS(morning, "m mm s ss", english), QStringLiteral("8 08 9 09"));
-    EXPECT_EQ(formatUTS(morning, "S SS SSS SSSS", english), QStringLiteral("0 04 045 0450"));
-    EXPECT_EQ(formatUTS(morning, "G QQQ", english), QStringLiteral("AD Q1"));
-}
-
-TEST_F(UTSFormat, ZonesQuotesAndLiterals)
-{
-    EXPECT_EQ(formatUTS(morning, "Z ZZZZ ZZZZZ", english), QStringLiteral("+0100 GMT+01:00 +01:00"));
-    EXPECT_EQ(formatUTS(evening, "x xx xxx X", english), QStringLiteral("-0530 -0530 -05:30 -0530"));
-    EXPECT_EQ(formatUTS(morning, "x XXX", english), QStringLiteral("+01 +01:00"));
-    EXPECT_EQ(formatUTS(utc, "X xx ZZZZZ ZZZZ", english), QStringLiteral("Z +0000 Z GMT"));
-    EXPECT_EQ(formatUTS(morning, "'o''clock' h", english), QStringLiteral("o'clock 7"));
-    EXPECT_EQ(formatUTS(morning, "''yyyy''", english), QStringLiteral("'2026'"));
-    EXPECT_EQ(formatUTS(morning, "yyyy-MM-dd'T'HH", english), QStringLiteral("2026-01-05T07"));
-    EXPECT_EQ(formatUTS(morning, "'unterminated yyyy", english), QStringLiteral("unterminated yyyy"));
+    const QLocale english{QLocale::English, QLocale::UnitedStates};
+    const QDateTime morning{QDate(2026, 1, 5), QTime(7, 8, 9, 45), QTimeZone(3600)};
+    const QDateTime evening{QDate(2026, 12, 6), QTime(19, 0, 5, 999), QTimeZone(-(5 * 3600 + 30 * 60))};
+    const QDateTime utc{QDate(2026, 3, 1), QTime(0, 30), QTimeZone::utc()};
+    const struct { const QDateTime& date; const char* pattern; const char* expected; } rows[] = {
+        {morning, "[yyyy/MM/dd HH:mm:ss.SSS Z]", "[2026/01/05 07:08:09.045 +0100]"}, // the log's stamp
+        {evening, "[yyyy/MM/dd HH:mm:ss.SSS Z]", "[2026/12/06 19:00:05.999 -0530]"},
+        {morning, "y yy yyyy yyyyy|M MM MMM MMMM MMMMM|d dd D|E EEE EEEE", "2026 26 2026 02026|1 01 Jan January J|5 05 5|Mon Mon Monday"},
+        {morning, "h hh H HH a|m mm s ss|S SS SSS SSSS|G QQQ", "7 07 7 07 AM|8 08 9 09|0 04 045 0450|AD Q1"},
+        {evening, "h:mm a|x xx xxx X", "7:00 PM|-0530 -0530 -05:30 -0530"},
+        {utc, "h K k H|X xx ZZZZZ ZZZZ", "12 0 24 0|Z +0000 Z GMT"},
+        {morning, "Z ZZZZ ZZZZZ|x XXX", "+0100 GMT+01:00 +01:00|+01 +01:00"},
+        {morning, "'o''clock' h|''yyyy''|yyyy-MM-dd'T'HH", "o'clock 7|'2026'|2026-01-05T07"},
+        {morning, "'unterminated yyyy", "unterminated yyyy"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(formatUTS(row.date, row.pattern, english), QString::fromUtf8(row.expected)) << row.pattern;
     // "z" is a zone name here, not Qt's milliseconds.
     const QString zone = formatUTS(utc, "z", english);
-    EXPECT_FALSE(zone.isEmpty());
-    EXPECT_NE(zone, QStringLiteral("0"));
-    EXPECT_FALSE(zone.at(0).isDigit());
-}
-
-TEST_F(UTSFormat, DefaultZoneConversion)
-{
-    const QDateTime local = morning.toLocalTime();
-    EXPECT_EQ(SNP_NSDateAdditions::stringWithUTSFormat(morning, "HH:mm"),
-              formatUTS(local, "HH:mm", QLocale()));
+    EXPECT_TRUE(!zone.isEmpty() && !zone.at(0).isDigit()) << qPrintable(zone);
+    // Without a locale: the local zone and the default locale.
+    EXPECT_EQ(SNP_NSDateAdditions::stringWithUTSFormat(morning, "HH:mm"), formatUTS(morning.toLocalTime(), "HH:mm", QLocale()));
 }

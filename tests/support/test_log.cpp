@@ -1,56 +1,37 @@
 // The log file: line format and levels, the early buffer, rolling into the old file,
-// the hex listing, and refusal of planted links at the fixed log names.
-#include <gtest/gtest.h>
+// the hex listing, and refusal of planted links and FIFOs at the fixed log names.
+#include "JpegFixtures.h"
 
-#include "SNP_Log.h"
-
-#include <QDir>
-#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
+using fixtures::readFile;
+using fixtures::writeFile;
 
 QByteArray numberedLines(const char* prefix, qsizetype totalBytes)
 {
     QByteArray out;
-    out.reserve(totalBytes + 64);
     for (int i = 0; out.size() < totalBytes; ++i)
         out += QByteArray(prefix) + QByteArray::number(i).rightJustified(8, '0') + " some text here\n";
     out.truncate(totalBytes);
     return out;
 }
 
-QStringList fileLines(const QString& path)
+mode_t modeOf(const QString& path)
 {
-    QString text = QString::fromUtf8(readAll(path));
-    QStringList lines = text.split(u'\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
+    struct stat info {};
+    return stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
 }
 
-const QRegularExpression kStamp(QStringLiteral(
-    R"(\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} [+-]\d{4}\])"));
-
+// Each test's standard error goes into a file of its own, so that mirrored lines and
+// refusals stay out of the test output and can be read. It is pointed back after the log's
+// reset, which gives back what an open log file took over.
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -58,10 +39,28 @@ protected:
         SNP_Log::resetForTesting();
         ASSERT_TRUE(dir.isValid());
         logPath = dir.filePath("test.log");
+        fflush(stderr);
+        savedStderr = dup(STDERR_FILENO);
+        const int fd = open(QFile::encodeName(dir.filePath("stderr.txt")).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
     }
-    void TearDown() override { SNP_Log::resetForTesting(); }
+    void TearDown() override
+    {
+        SNP_Log::resetForTesting();
+        SNP_Log::setApplicationName(QString());
+        fflush(stderr);
+        dup2(savedStderr, STDERR_FILENO);
+        close(savedStderr);
+    }
+    QByteArray stderrText() const
+    {
+        fflush(stderr);
+        return readFile(dir.filePath("stderr.txt"));
+    }
     QTemporaryDir dir;
     QString logPath;
+    int savedStderr = -1;
 };
 
 } // namespace
@@ -75,96 +74,54 @@ TEST_F(LogTest, DefaultPathAndOldFileNames)
     EXPECT_EQ(SNP_Log::defaultLogFilePath(), QStringLiteral("/somewhere/else.log"));
     if (saved.isEmpty()) qunsetenv("BOOTH_LOG_FILE"); else qputenv("BOOTH_LOG_FILE", saved);
 
-    EXPECT_EQ(SNP_Log::oldLogFilePath("/tmp/BTHK_LiveView.log"), QStringLiteral("/tmp/BTHK_LiveView_old.log"));
-    EXPECT_EQ(SNP_Log::oldLogFilePath("/var/log/booth"), QStringLiteral("/var/log/booth_old.log"));
-    EXPECT_EQ(SNP_Log::oldLogFilePath("/a.b/c.txt"), QStringLiteral("/a.b/c_old.txt"));
+    EXPECT_EQ(SNP_Log::oldLogFilePath("/a.b/c.txt"), QStringLiteral("/a.b/c_old.txt")); // more in the rolling table
 }
 
-TEST_F(LogTest, LineFormatAndLevelLetters)
+TEST_F(LogTest, EachCallWritesItsLinesIntoTheOneOpenFile)
 {
+    SNP_Log::debug("dropped: no file and no standard error yet");
     ASSERT_TRUE(SNP_Log::setLogFile(logPath));
-    SNP_Log::logLevel(0, "info");
-    SNP_Log::logLevel(1, "debug");
-    SNP_Log::logLevel(2, "debug2");
-    SNP_Log::logLevel(3, "error");
-    SNP_Log::logLevel(4, "warn");
-    SNP_Log::logLevel(7, "seven");
+    EXPECT_FALSE(SNP_Log::setLogFile(dir.filePath("other.log"))); // the first open file stays in use
+    EXPECT_FALSE(QFile::exists(dir.filePath("other.log")));
+    EXPECT_EQ(SNP_Log::logFilePath(), logPath);
+    for (int level : {0, 1, 2, 3, 4, 7})
+        SNP_Log::logLevel(level, QStringLiteral("level %1").arg(level));
     SNP_Log::err("via err");
     SNP_Log::debugf("hex %x and %s", 0xA102u, "text");
-    const QStringList lines = fileLines(logPath);
-    ASSERT_EQ(lines.size(), 8);
-    const char* letters[] = {"I", "D", "D2", "E", "W", "D", "E", "D"};
-    const char* texts[] = {"info", "debug", "debug2", "error", "warn", "seven", "via err", "hex a102 and text"};
-    for (int i = 0; i < 8; ++i) {
-        const QRegularExpression re(QStringLiteral("^%1 %2 %3$")
-                                        .arg(letters[i], kStamp.pattern(), QRegularExpression::escape(texts[i])));
-        EXPECT_TRUE(re.match(lines[i]).hasMatch()) << qPrintable(lines[i]);
-    }
-    struct stat info {};
-    ASSERT_EQ(stat(QFile::encodeName(logPath).constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0664u);
-}
-
-TEST_F(LogTest, ApplicationNameInFileLines)
-{
-    SNP_Log::setApplicationName("kiosk");
-    SNP_Log::setShouldLogAppName(true);
-    ASSERT_TRUE(SNP_Log::setLogFile(logPath));
-    SNP_Log::debug("named");
-    const QStringList lines = fileLines(logPath);
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^D %1 kiosk: named$").arg(kStamp.pattern()))
-                    .match(lines[0]).hasMatch()) << qPrintable(lines[0]);
-}
-
-TEST_F(LogTest, MultiLineMessagesGetAPrefixPerLine)
-{
-    ASSERT_TRUE(SNP_Log::setLogFile(logPath));
     SNP_Log::debug("first\nsecond");
     SNP_Log::debug("ends in newline\n");
-    const QStringList lines = fileLines(logPath);
-    ASSERT_EQ(lines.size(), 4);
-    EXPECT_TRUE(lines[0].startsWith("D [") && lines[0].endsWith("] first"));
-    EXPECT_TRUE(lines[1].startsWith("D [") && lines[1].endsWith("] second"));
-    EXPECT_TRUE(lines[2].endsWith("] ends in newline"));
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^D %1 $").arg(kStamp.pattern())).match(lines[3]).hasMatch())
-        << qPrintable(lines[3]);
-}
-
-TEST_F(LogTest, SecondSetLogFileReturnsNoAndKeepsTheFirst)
-{
-    ASSERT_TRUE(SNP_Log::setLogFile(logPath));
-    const QString other = dir.filePath("other.log");
-    EXPECT_FALSE(SNP_Log::setLogFile(other));
-    EXPECT_FALSE(QFile::exists(other));
-    SNP_Log::debug("still here");
-    EXPECT_TRUE(readAll(logPath).contains("still here"));
-    EXPECT_EQ(SNP_Log::logFilePath(), logPath);
-}
-
-TEST_F(LogTest, NothingIsKeptWithoutFileAndWithoutStdErr)
-{
-    SNP_Log::debug("dropped before open");
-    ASSERT_TRUE(SNP_Log::setLogFile(logPath));
-    EXPECT_EQ(readAll(logPath).size(), 0);
+    SNP_Log::logData("ABCDEFGHIJKLMNOP%\x01\x7fz");
+    SNP_Log::setApplicationName("kiosk");
+    SNP_Log::setShouldLogAppName(true);
+    SNP_Log::debug("named");
+    fputs("raw standard error text\n", stderr); // standard error is pointed at the log
+    fflush(stderr);
+    const QStringList expected = {
+        "I level 0", "D level 1", "D2 level 2", "E level 3", "W level 4", "D level 7", "E via err", "D hex a102 and text",
+        "D first", "D second", "D ends in newline", "D ", // a line each, the last with an empty message
+        "D 00000000  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50  |ABCDEFGHIJKLMNOP|",
+        "D 00000010  25 01 7f 7a " + QString(12 * 3 + 1, u' ') + " |%..z|", "D kiosk: named"};
+    QStringList lines = QString::fromUtf8(readFile(logPath)).chopped(1).split(u'\n');
+    ASSERT_EQ(lines.size(), expected.size() + 1) << qPrintable(lines.join(u'\n'));
+    EXPECT_EQ(lines.takeLast(), "raw standard error text");
+    const QString stamp = QStringLiteral(R"(\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} [+-]\d{4}\])");
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString letter = expected[i].section(u' ', 0, 0), text = QRegularExpression::escape(expected[i].section(u' ', 1));
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1 %2 %3$").arg(letter, stamp, text)).match(lines[i]).hasMatch())
+            << qPrintable(lines[i]) << " is not " << qPrintable(expected[i]);
+    }
+    EXPECT_EQ(modeOf(logPath), 0664u);
 }
 
 TEST_F(LogTest, EarlyBufferReachesTheFileWhenStdErrLoggingIsOn)
 {
-    // Keep the mirrored lines out of the test output.
-    const int saved = dup(STDERR_FILENO);
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDERR_FILENO);
     SNP_Log::setShouldLogToStdErr(true);
     SNP_Log::debug("kept before open");
-    const QByteArray big(999, 'x');
+    const QString big(999, u'x');
     for (int i = 0; i < 1100; ++i)
-        SNP_Log::debug(QStringLiteral("%1 %2").arg(i, 5, 10, QChar(u'0')).arg(QString::fromLatin1(big)));
+        SNP_Log::debug(QStringLiteral("%1 %2").arg(i, 5, 10, QChar(u'0')).arg(big));
     ASSERT_TRUE(SNP_Log::setLogFile(logPath));
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(devnull);
-    const QByteArray text = readAll(logPath);
+    const QByteArray text = readFile(logPath);
     // Over the cap the oldest characters were dropped, 10,000 at a time.
     EXPECT_FALSE(text.contains("kept before open"));
     EXPECT_LE(text.size(), SNP_Log::kEarlyBufferCap + 1100);
@@ -172,38 +129,35 @@ TEST_F(LogTest, EarlyBufferReachesTheFileWhenStdErrLoggingIsOn)
     EXPECT_TRUE(text.contains("01099 xxx"));
 }
 
-TEST_F(LogTest, StandardErrorIsPointedAtTheLogFile)
+TEST_F(LogTest, RollingIntoTheOldFile)
 {
-    ASSERT_TRUE(SNP_Log::setLogFile(logPath));
-    fputs("raw standard error text\n", stderr);
-    fflush(stderr);
-    EXPECT_TRUE(readAll(logPath).contains("raw standard error text\n"));
-}
-
-TEST_F(LogTest, RollingThresholdIsInclusive)
-{
-    writeFile(logPath, numberedLines("a", 1048575));
-    SNP_Log::rollLogFileIfNecessary(logPath);
-    EXPECT_EQ(QFileInfo(logPath).size(), 1048575);
-    EXPECT_FALSE(QFile::exists(dir.filePath("test_old.log")));
-
-    const QByteArray exact = numberedLines("b", 1048576);
-    writeFile(logPath, exact);
-    SNP_Log::rollLogFileIfNecessary(logPath);
-    EXPECT_EQ(QFileInfo(logPath).size(), 0);
-    EXPECT_EQ(readAll(dir.filePath("test_old.log")), exact);
-    struct stat info {};
-    ASSERT_EQ(stat(QFile::encodeName(dir.filePath("test_old.log")).constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0664u);
-}
-
-TEST_F(LogTest, OpeningRollsALargeLog)
-{
-    writeFile(logPath, numberedLines("c", 1048576 + 10));
-    ASSERT_TRUE(SNP_Log::setLogFile(logPath));
-    SNP_Log::debug("after roll");
-    EXPECT_EQ(QFileInfo(dir.filePath("test_old.log")).size(), 1048576 + 10);
-    EXPECT_EQ(fileLines(logPath).size(), 1);
+    // An empty old-file argument means the default old-file name; threshold 0: rolled by opening the log.
+    const struct { const char* name; const char* file; qsizetype size; const char* oldArgument; uint32_t threshold;
+                   const char* oldFile; bool rolled; } rows[] = {
+        {"one byte under the threshold", "test.log", 1048575, "", SNP_Log::kRollThreshold, "test_old.log", false},
+        {"at the threshold", "test.log", 1048576, "", SNP_Log::kRollThreshold, "test_old.log", true},
+        {"opening a large log", "test.log", 1048586, "", 0, "test_old.log", true},
+        {"path without extension", "booth", 200, "", 100, "booth_old.log", true},
+        {"explicit old path", "test.log", 300, "elsewhere.txt", 300, "elsewhere.txt", true},
+        // Emptying the log after the old file failed would lose its lines.
+        {"old file not writable", "test.log", 300, "missing/old.log", 10, "missing/old.log", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString path = dir.filePath(row.file), oldPath = dir.filePath(row.oldFile);
+        QFile::remove(oldPath);
+        const QByteArray content = numberedLines("a", row.size);
+        ASSERT_TRUE(writeFile(path, content));
+        if (row.threshold == 0) {
+            ASSERT_TRUE(SNP_Log::setLogFile(path));
+            SNP_Log::resetForTesting();
+        } else {
+            SNP_Log::rollLogFile(path, *row.oldArgument ? dir.filePath(row.oldArgument) : QString(), row.threshold);
+        }
+        EXPECT_EQ(readFile(path), row.rolled ? QByteArray() : content);
+        EXPECT_EQ(readFile(oldPath), row.rolled ? content : QByteArray());
+        EXPECT_EQ(modeOf(oldPath), row.rolled ? 0664u : 0u);
+    }
 }
 
 TEST_F(LogTest, OldFileIsCappedAtALineBoundary)
@@ -211,158 +165,52 @@ TEST_F(LogTest, OldFileIsCappedAtALineBoundary)
     const QString oldPath = dir.filePath("test_old.log");
     const QByteArray old = numberedLines("old", 9961472);     // 9.5 MB
     const QByteArray current = numberedLines("new", 2000000);  // 2 MB
-    writeFile(oldPath, old);
-    writeFile(logPath, current);
+    ASSERT_TRUE(writeFile(oldPath, old));
+    ASSERT_TRUE(writeFile(logPath, current));
     SNP_Log::rollLogFileIfNecessary(logPath);
-    const QByteArray result = readAll(oldPath);
+    const QByteArray result = readFile(oldPath);
     const QByteArray combined = old + current;
     ASSERT_LE(result.size(), 10485760);
     EXPECT_GT(result.size(), 10485760 - 40);
     EXPECT_TRUE(combined.endsWith(result));
     EXPECT_EQ(combined.at(combined.size() - result.size() - 1), '\n');
-    EXPECT_TRUE(result.startsWith("old"));
     EXPECT_EQ(QFileInfo(logPath).size(), 0);
 }
 
-TEST_F(LogTest, PathWithoutExtensionRollsIntoOldLog)
+TEST_F(LogTest, PlantedLinksAndFifosAtTheLogNamesAreNeverFollowed)
 {
-    const QString bare = dir.filePath("booth");
-    const QByteArray content = numberedLines("d", 200);
-    writeFile(bare, content);
-    SNP_Log::rollLogFile(bare, QString(), 100);
-    EXPECT_EQ(readAll(dir.filePath("booth_old.log")), content);
-    EXPECT_EQ(QFileInfo(bare).size(), 0);
-}
-
-TEST_F(LogTest, ExplicitOldPathAndOldFileNotWritable)
-{
-    const QByteArray content = numberedLines("e", 300);
-    writeFile(logPath, content);
-    SNP_Log::rollLogFile(logPath, dir.filePath("elsewhere.txt"), 300);
-    EXPECT_EQ(readAll(dir.filePath("elsewhere.txt")), content);
-
-    // An old-file path that cannot be written keeps the current log (no lines lost).
-    writeFile(logPath, content);
-    SNP_Log::rollLogFile(logPath, dir.filePath("missing/folder/old.log"), 10);
-    EXPECT_EQ(readAll(logPath), content);
-}
-
-TEST_F(LogTest, HexListingOfTwentyBytes)
-{
-    ASSERT_TRUE(SNP_Log::setLogFile(logPath));
-    QByteArray data("ABCDEFGHIJKLMNOP");
-    data += "%\x01\x7f";
-    data += 'z';
-    SNP_Log::logData(data);
-    const QStringList lines = fileLines(logPath);
-    ASSERT_EQ(lines.size(), 2);
-    const QString first = lines[0].mid(lines[0].indexOf("] ") + 2);
-    const QString second = lines[1].mid(lines[1].indexOf("] ") + 2);
-    EXPECT_EQ(first, QStringLiteral("00000000  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50  |ABCDEFGHIJKLMNOP|"));
-    EXPECT_EQ(second, QStringLiteral("00000010  25 01 7f 7a ") + QString(12, u' ') + u' ' + QString(24, u' ')
-                          + QStringLiteral(" |%..z|"));
-}
-
-TEST_F(LogTest, PlantedLinkAtTheLogPathIsNotFollowed)
-{
-    const QString victim = dir.filePath("victim.txt");
-    writeFile(victim, "precious\n");
-    ASSERT_EQ(symlink(QFile::encodeName(victim).constData(), QFile::encodeName(logPath).constData()), 0);
-
-    // Stderr carries the refusal; keep it out of the test output.
-    const int saved = dup(STDERR_FILENO);
-    const QString errPath = dir.filePath("stderr.txt");
-    const int errFd = open(QFile::encodeName(errPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(errFd, STDERR_FILENO);
-    EXPECT_FALSE(SNP_Log::setLogFile(logPath));
-    SNP_Log::debug("must not land anywhere");
-    fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(errFd);
-
-    EXPECT_EQ(readAll(victim), QByteArray("precious\n"));
-    EXPECT_TRUE(readAll(errPath).contains("Refusing log file at"));
-    EXPECT_TRUE(SNP_Log::logFilePath().isEmpty());
-
-    // Rolling through the link neither reads nor truncates the target.
-    writeFile(victim, numberedLines("v", 5000));
-    const QByteArray before = readAll(victim);
-    const int saved2 = dup(STDERR_FILENO);
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDERR_FILENO);
-    SNP_Log::rollLogFile(logPath, QString(), 10);
-    dup2(saved2, STDERR_FILENO);
-    close(saved2);
-    close(devnull);
-    EXPECT_EQ(readAll(victim), before);
-    EXPECT_FALSE(QFile::exists(dir.filePath("test_old.log")));
-}
-
-TEST_F(LogTest, PlantedLinkAtTheOldPathIsReplacedNotFollowed)
-{
-    const QString victim = dir.filePath("victim.txt");
-    writeFile(victim, "precious\n");
-    const QString oldPath = dir.filePath("test_old.log");
+    const QString victim = dir.filePath("victim.txt"), oldPath = dir.filePath("test_old.log");
+    ASSERT_TRUE(writeFile(victim, "precious\n"));
+    // A link at the old file's name is replaced.
     ASSERT_EQ(symlink(QFile::encodeName(victim).constData(), QFile::encodeName(oldPath).constData()), 0);
     const QByteArray content = numberedLines("f", 400);
-    writeFile(logPath, content);
-
-    const int saved = dup(STDERR_FILENO);
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDERR_FILENO);
+    ASSERT_TRUE(writeFile(logPath, content));
     SNP_Log::rollLogFile(logPath, QString(), 100);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(devnull);
-
-    EXPECT_EQ(readAll(victim), QByteArray("precious\n"));
+    EXPECT_EQ(readFile(victim), QByteArray("precious\n"));
     EXPECT_FALSE(QFileInfo(oldPath).isSymLink());
-    EXPECT_EQ(readAll(oldPath), content);
+    EXPECT_EQ(readFile(oldPath), content);
+
+    // A link at the log's name is refused, and rolling through it neither reads nor truncates the target.
+    ASSERT_TRUE(QFile::remove(logPath) && QFile::remove(oldPath));
+    ASSERT_EQ(symlink(QFile::encodeName(victim).constData(), QFile::encodeName(logPath).constData()), 0);
+    EXPECT_FALSE(SNP_Log::setLogFile(logPath));
+    SNP_Log::debug("must not land anywhere");
+    EXPECT_EQ(readFile(victim), QByteArray("precious\n"));
+    EXPECT_TRUE(stderrText().contains("Refusing log file at"));
+    EXPECT_TRUE(SNP_Log::logFilePath().isEmpty());
+    ASSERT_TRUE(writeFile(victim, content));
+    SNP_Log::rollLogFile(logPath, QString(), 10);
+    EXPECT_EQ(readFile(victim), content);
+    EXPECT_FALSE(QFile::exists(oldPath));
+
+    // A FIFO is refused without blocking the open.
+    const QString fifo = dir.filePath("fifo.log");
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_FALSE(SNP_Log::setLogFile(fifo));
 }
 
-TEST_F(LogTest, FifoAtTheLogPathIsRefusedWithoutBlocking)
+TEST_F(LogTest, StandardErrorShortFormWithLevelWords)
 {
-    ASSERT_EQ(mkfifo(QFile::encodeName(logPath).constData(), 0600), 0);
-    const int saved = dup(STDERR_FILENO);
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDERR_FILENO);
-    const bool opened = SNP_Log::setLogFile(logPath);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(devnull);
-    EXPECT_FALSE(opened);
-}
-
-TEST(LogFatal, ExitsWithTheRecordedSignal)
-{
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        SNP_Log::recordSignal(5);
-        SNP_Log::fatal("going down");
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 5);
-}
-
-TEST(LogDate, StampFormat)
-{
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1$").arg(kStamp.pattern()))
-                    .match(SNP_Log::logDateString()).hasMatch())
-        << qPrintable(SNP_Log::logDateString());
-}
-
-TEST(LogStdErr, ShortFormWithLevelWords)
-{
-    SNP_Log::resetForTesting();
-    QTemporaryDir dir;
-    const QString errPath = dir.filePath("stderr.txt");
-    const int saved = dup(STDERR_FILENO);
-    const int errFd = open(QFile::encodeName(errPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(errFd, STDERR_FILENO);
     SNP_Log::setShouldLogToStdErr(true);
     SNP_Log::setApplicationName("kiosk");
     SNP_Log::logLevel(0, "i");
@@ -371,12 +219,11 @@ TEST(LogStdErr, ShortFormWithLevelWords)
     SNP_Log::err("e");
     SNP_Log::logLevel(4, "w");
     SNP_Log::logLevel(9, "nine");
-    fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(errFd);
-    SNP_Log::resetForTesting();
-    SNP_Log::setApplicationName(QString());
-    EXPECT_EQ(readAll(errPath), QByteArray("INFO: i\nDEBUG: kiosk: d\nDEBUG2: kiosk: d2\nERROR: e\nWARN: w\n"
+    EXPECT_EQ(stderrText(), QByteArray("INFO: i\nDEBUG: kiosk: d\nDEBUG2: kiosk: d2\nERROR: e\nWARN: w\n"
                                            "DEBUG: kiosk: nine\n"));
+}
+
+TEST(LogFatal, ExitsWithTheRecordedSignal)
+{
+    EXPECT_EXIT((SNP_Log::recordSignal(5), SNP_Log::fatal("going down")), ::testing::ExitedWithCode(5), "");
 }
