@@ -179,17 +179,13 @@ void Core::deliver(std::unique_lock<std::mutex>& held, const Event& e)
     }
     if (!call)
         return;
-    _inFlightCamera = e.type == EventType::Added ? nullptr : cam;
-    _inFlightType = e.type;
     held.unlock();
     call();
     held.lock();
-    _inFlightCamera = nullptr;
-    _inFlightType.reset();
     idleCv.notify_all();
 }
 
-void Core::clearHandlersAndEvents(std::unique_lock<std::mutex>& held)
+void Core::clearHandlersAndEvents()
 {
     added = {};
     for (const auto& [ref, handle] : handles) {
@@ -204,27 +200,6 @@ void Core::clearHandlersAndEvents(std::unique_lock<std::mutex>& held)
         if (e.item)
             release(e.item);
     events.clear();
-    waitNotInFlight(held, nullptr, std::nullopt);
-}
-
-void Core::waitNotInFlight(std::unique_lock<std::mutex>& held, const Camera* camera, std::optional<EventType> type)
-{
-    if (onCallbackThread())
-        return;
-    auto busy = [&] { return _inFlightType && (!type || (*_inFlightType == *type && _inFlightCamera == camera)); };
-    const bool main = onMainThread();
-    while (busy()) {
-        if (!main) {
-            idleCv.wait(held);
-            continue;
-        }
-        idleCv.wait_for(held, std::chrono::milliseconds(2));
-        if (!busy())
-            break;
-        held.unlock();
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        held.lock();
-    }
 }
 
 bool Core::waitForCallbacks(Clock::time_point deadline)
@@ -322,10 +297,8 @@ void EdsSdkCore::stopCallbacks()
 
 EdsError EdsSdkCore::EdsSetCameraAddedHandler(EdsCameraAddedHandler inHandler, void* inContext)
 {
-    std::unique_lock<std::mutex> held(_core->lock);
+    std::lock_guard<std::mutex> guard(_core->lock);
     _core->added = {inHandler, inHandler ? inContext : nullptr, 0};
-    if (!inHandler)
-        _core->waitNotInFlight(held, nullptr, EventType::Added);
     return EDS_ERR_OK;
 }
 
@@ -413,22 +386,19 @@ EdsError EdsSdkCore::EdsGetDeviceInfo(EdsCameraRef inCameraRef, EdsDeviceInfo* o
 EdsError EdsSdkCore::EdsSetCameraStateEventHandler(EdsCameraRef inCameraRef, EdsStateEvent inEvent,
                                                    EdsStateEventHandler inHandler, void* inContext)
 {
-    return _core->setHandler(inCameraRef, inEvent, kEdsStateEvent_All, inHandler, inContext, &Camera::state,
-                             EventType::State);
+    return _core->setHandler(inCameraRef, inEvent, kEdsStateEvent_All, inHandler, inContext, &Camera::state);
 }
 
 EdsError EdsSdkCore::EdsSetPropertyEventHandler(EdsCameraRef inCameraRef, EdsPropertyEvent inEvent,
                                                 EdsPropertyEventHandler inHandler, void* inContext)
 {
-    return _core->setHandler(inCameraRef, inEvent, kEdsPropertyEvent_All, inHandler, inContext, &Camera::property,
-                             EventType::Property);
+    return _core->setHandler(inCameraRef, inEvent, kEdsPropertyEvent_All, inHandler, inContext, &Camera::property);
 }
 
 EdsError EdsSdkCore::EdsSetObjectEventHandler(EdsCameraRef inCameraRef, EdsObjectEvent inEvent,
                                               EdsObjectEventHandler inHandler, void* inContext)
 {
-    return _core->setHandler(inCameraRef, inEvent, kEdsObjectEvent_All, inHandler, inContext, &Camera::object,
-                             EventType::Object);
+    return _core->setHandler(inCameraRef, inEvent, kEdsObjectEvent_All, inHandler, inContext, &Camera::object);
 }
 
 EdsError EdsSdkCore::EdsSetCapacity(EdsCameraRef inCameraRef, EdsCapacity inCapacity)

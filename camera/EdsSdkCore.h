@@ -11,11 +11,12 @@
 //   child it lists; a live-view image holds its stream.
 // - Handlers are called on the callback thread only, one at a time, in the order their
 //   events were posted, never while the SDK's lock is held.
-// - Clearing a handler (null function) guarantees that it is not called once the clearing
-//   call has returned; the clearing call waits for a running call of it to return, except
-//   on the callback thread itself. On the Qt main thread that wait keeps serving queued
-//   main-thread calls, so that a handler which hands work to the main thread and waits for
-//   it cannot dead-lock the two.
+// - Clearing a handler (null function) guarantees that no call of it is taken up once the
+//   clearing call has returned. It never waits for a call already taken up: that call may
+//   be waiting for the very thread that clears (a handler handing its work to the main
+//   thread), and waiting would need that thread to serve other work half-way through
+//   whatever it is doing. A handler's context must therefore stay valid for a call that
+//   had begun (the camera library's contexts are never freed).
 //
 // Threads: every SDK call may come from any thread. EdsCore::Core's fields are guarded by
 // its lock; a handler is called with the lock released. The callback thread keeps the core
@@ -200,17 +201,16 @@ public:
     // Sets or clears one of a camera's three handlers.
     template <typename Fn>
     EdsError setHandler(EdsCameraRef ref, EdsUInt32 event, EdsUInt32 all, Fn handler, void* context,
-                        HandlerSlot<Fn> Camera::*slot, EventType type)
+                        HandlerSlot<Fn> Camera::*slot)
     {
         if ((event & 0xFFFFFF00u) != all)
             return EDS_ERR_INVALID_PARAMETER;
-        std::unique_lock<std::mutex> held(lock);
+        std::lock_guard<std::mutex> held(lock);
         auto cam = find<Camera>(ref, Kind::Camera);
         if (!cam)
             return EDS_ERR_INVALID_HANDLE;
         if (!handler) {
             (*cam).*slot = {};
-            waitNotInFlight(held, cam.get(), type);
             return EDS_ERR_OK;
         }
         if (!cam->connected)
@@ -218,14 +218,12 @@ public:
         (*cam).*slot = {handler, context, event};
         return EDS_ERR_OK;
     }
-    // Every handler cleared and every queued event dropped (the SDK's end); waits for a
-    // running handler to return. Queued events' items are given up.
-    void clearHandlersAndEvents(std::unique_lock<std::mutex>& held);
-    // Waits until no handler of this camera and type is running (no camera, no type: no
-    // handler at all). Returns at once on the callback thread.
-    void waitNotInFlight(std::unique_lock<std::mutex>& held, const Camera* camera, std::optional<EventType> type);
-    // Waits until every queued event was delivered; false at the deadline or on the
-    // callback thread. On the main thread it keeps serving queued main-thread calls.
+    // Every handler cleared and every queued event dropped (the SDK's end; lock held). A
+    // handler already running is not waited for. Queued events' items are given up.
+    void clearHandlersAndEvents();
+    // Tests and benchmarks: waits until every queued event was delivered; false at the
+    // deadline or on the callback thread. On the main thread it keeps serving queued
+    // main-thread calls (handlers hand their notifications there and wait).
     bool waitForCallbacks(std::chrono::steady_clock::time_point deadline);
     bool onCallbackThread() const { return std::this_thread::get_id() == _threadId; }
     std::thread::id callbackThreadId() const { return _threadId; }
@@ -246,8 +244,6 @@ private:
     std::thread::id _threadId;
     bool _stopping = false;
     bool _delivering = false;
-    const Camera* _inFlightCamera = nullptr;  // the handler running now: its camera (null: added)
-    std::optional<EventType> _inFlightType;   // and its type
 };
 
 // True on the Qt main thread.

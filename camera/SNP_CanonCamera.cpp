@@ -15,7 +15,8 @@
 #include <sys/statvfs.h>
 
 #include <climits>
-#include <unordered_map>
+#include <map>
+#include <utility>
 
 namespace {
 
@@ -24,16 +25,15 @@ namespace {
 std::mutex gLoadedCameraLock;
 SNP_CanonCameraPtr _gLoadedCamera;
 
-// Every live camera object by SDK reference, so that a camera that is already known is
-// never given a second object (which would take over, and later clear, its SDK handlers).
-struct LiveEntry {
-    std::weak_ptr<SNP_CanonCamera> weak;
-    const SNP_CanonCamera* raw = nullptr;
-};
-std::mutex gLiveCamerasLock;
-std::unordered_map<EdsCameraRef, LiveEntry>& liveCameras()
+std::mutex gSlotsLock;  // guards the slots table and every slot's fields
+
+// One slot per SDK camera (an SDK and a camera reference) ever seen, never freed: the SDK's
+// handlers of the camera carry it as their context. A handler call that was taken up just
+// before its object went (clearing a handler does not wait for a running call) finds the
+// object gone here, never freed memory. A few dozen bytes per camera plugged in.
+std::map<std::pair<const EdsSdk*, EdsCameraRef>, SNP_CanonCameraSlot*>& cameraSlots()
 {
-    static auto* table = new std::unordered_map<EdsCameraRef, LiveEntry>;
+    static auto* table = new std::map<std::pair<const EdsSdk*, EdsCameraRef>, SNP_CanonCameraSlot*>;
     return *table;
 }
 
@@ -47,6 +47,14 @@ constexpr EdsPropertyID kInitialProperties[] = {
 };
 
 }  // namespace
+
+// A camera's slot (guarded by gSlotsLock).
+struct SNP_CanonCameraSlot {
+    // The camera's live object: a camera never has two objects receiving its events.
+    std::weak_ptr<SNP_CanonCamera> camera;
+    // The object whose SDK handlers these are, until its destruction has cleared them.
+    const SNP_CanonCamera* owner = nullptr;
+};
 
 QString SNP_describeCamera(const SNP_CanonCamera* camera)
 {
@@ -95,20 +103,29 @@ SNP_CanonCameraPtr SNP_CanonCamera::initWithCameraRef(EdsCameraRef cameraRef)
         return nullptr;
     }
 
-    std::lock_guard<std::mutex> guard(gLiveCamerasLock);
-    auto& table = liveCameras();
-    auto found = table.find(cameraRef);
-    if (found != table.end()) {
-        if (SNP_CanonCameraPtr existing = found->second.weak.lock())
-            return existing;
-    }
+    std::lock_guard<std::mutex> guard(gSlotsLock);
+    SNP_CanonCameraSlot*& slot = cameraSlots()[{sdk.get(), cameraRef}];
+    if (!slot)
+        slot = new SNP_CanonCameraSlot;
+    if (SNP_CanonCameraPtr existing = slot->camera.lock())
+        return existing;
 
     SNP_CanonCameraPtr camera(new SNP_CanonCamera(cameraRef, sdk));
+    camera->_slot = slot;
+    if (slot->owner) {
+        // The camera's previous object is being destroyed and has not cleared its handlers
+        // yet; they are this object's to clear now, before it sets its own.
+        SNP_Log::debugf("camera %s gets a new object while its old one goes; the old one's handlers are cleared",
+                        qUtf8Printable(SNP_describeCamera(camera.get())));
+        camera->clearAllHandlers();
+    }
+    slot->camera = camera;
+    slot->owner = camera.get();
     // The state handler is registered only now that the object is owned by a shared
-    // pointer, so that a callback can always take a strong reference to it.
+    // pointer and its slot names it, so that a callback can always take a strong reference.
     if (camera->_deviceInfoRead) {
         EdsError error = sdk->EdsSetCameraStateEventHandler(cameraRef, kEdsStateEvent_All,
-                                                            &SNP_CanonCamera::cameraEventCallback, camera.get());
+                                                            &SNP_CanonCamera::cameraEventCallback, slot);
         if (error != EDS_ERR_OK) {
             SNP_Log::debugf("error %x trying to set cameraEventCallback callback for %s", error,
                             qUtf8Printable(SNP_describeCamera(camera.get())));
@@ -117,43 +134,46 @@ SNP_CanonCameraPtr SNP_CanonCamera::initWithCameraRef(EdsCameraRef cameraRef)
             SNP_Log::debug(QStringLiteral("set cameraStateEvent callback"));
         }
     }
-    table[cameraRef] = LiveEntry{camera, camera.get()};
     return camera;
+}
+
+SNP_CanonCameraPtr SNP_CanonCamera::cameraForHandlerContext(void* context)
+{
+    if (!context)
+        return nullptr;
+    std::lock_guard<std::mutex> guard(gSlotsLock);
+    return static_cast<SNP_CanonCameraSlot*>(context)->camera.lock();
+}
+
+void SNP_CanonCamera::clearAllHandlers()
+{
+    const QByteArray name = SNP_describeCamera(this).toUtf8();
+    if (EdsError error = _sdk->EdsSetCameraStateEventHandler(_camera, kEdsStateEvent_All, nullptr, nullptr))
+        SNP_Log::debugf("error %x trying to clear cameraEventCallback callback for %s", error, name.constData());
+    if (EdsError error = _sdk->EdsSetPropertyEventHandler(_camera, kEdsPropertyEvent_All, nullptr, nullptr))
+        SNP_Log::debugf("error %x trying to clear propertyEventCallback callback for %s", error, name.constData());
+    if (EdsError error = _sdk->EdsSetObjectEventHandler(_camera, kEdsObjectEvent_All, nullptr, nullptr))
+        SNP_Log::debugf("error %x trying to clear objectEventCallback callback for %s", error, name.constData());
 }
 
 void SNP_CanonCamera::clearHandlersForDestruction()
 {
-    // Before anything else goes: no SDK handler may keep this object as its context.
-    std::lock_guard<std::mutex> guard(gLiveCamerasLock);
-    auto& table = liveCameras();
-    auto found = table.find(_camera);
-    bool owner = found != table.end() && found->second.raw == this;
-    if (owner)
-        table.erase(found);
-    if (!owner)
-        return;  // a newer object for the same camera owns the SDK handlers now
-    if (_stateHandlerSet.exchange(false)) {
-        EdsError error = _sdk->EdsSetCameraStateEventHandler(_camera, kEdsStateEvent_All, nullptr, nullptr);
-        if (error != EDS_ERR_OK)
-            SNP_Log::debugf("error %x trying to clear cameraEventCallback callback for %s", error,
-                            qUtf8Printable(SNP_describeCamera(this)));
-        else
-            SNP_Log::debug(QStringLiteral("cleared the cameraStateEventCallback"));
-    }
-    if (_sessionHandlersSet.exchange(false)) {
-        EdsError error = _sdk->EdsSetPropertyEventHandler(_camera, kEdsPropertyEvent_All, nullptr, nullptr);
-        if (error != EDS_ERR_OK)
-            SNP_Log::debugf("error %x trying to clear propertyEventCallback callback for %s", error,
-                            qUtf8Printable(SNP_describeCamera(this)));
-        error = _sdk->EdsSetObjectEventHandler(_camera, kEdsObjectEvent_All, nullptr, nullptr);
-        if (error != EDS_ERR_OK)
-            SNP_Log::debugf("error %x trying to clear objectEventCallback callback for %s", error,
-                            qUtf8Printable(SNP_describeCamera(this)));
-    }
+    // Before anything else goes: the handlers this object set are cleared. The lock keeps a
+    // new object for the camera from being made meanwhile (the SDK does not wait for a
+    // running handler, which takes this lock only to find its object).
+    std::lock_guard<std::mutex> guard(gSlotsLock);
+    if (!_slot || _slot->owner != this)
+        return;  // a newer object for the same camera took the handlers over
+    _slot->owner = nullptr;
+    const bool stateHandlerSet = _stateHandlerSet.exchange(false);
+    const bool sessionHandlersSet = _sessionHandlersSet.exchange(false);
+    if (stateHandlerSet || sessionHandlersSet)
+        clearAllHandlers();
 }
 
 SNP_CanonCamera::~SNP_CanonCamera()
 {
+    reachTestStep(TestStep::CameraGoing, this);
     clearHandlersForDestruction();
     _shouldDownloadLiveViewImage = false;
     // A camera whose session close failed earlier still has its session open.
@@ -298,7 +318,7 @@ void SNP_CanonCamera::startNotifications()
     // it is still noticed.
     if (!_stateHandlerSet.load()) {
         EdsError error = _sdk->EdsSetCameraStateEventHandler(_camera, kEdsStateEvent_All,
-                                                             &SNP_CanonCamera::cameraEventCallback, this);
+                                                             &SNP_CanonCamera::cameraEventCallback, _slot);
         if (error != EDS_ERR_OK) {
             SNP_Log::debugf("error %x trying to set cameraEventCallback callback for %s", error,
                             qUtf8Printable(SNP_describeCamera(this)));
@@ -309,7 +329,7 @@ void SNP_CanonCamera::startNotifications()
     }
 
     EdsError error = _sdk->EdsSetPropertyEventHandler(_camera, kEdsPropertyEvent_All,
-                                                      &SNP_CanonCamera::propertyEventCallback, this);
+                                                      &SNP_CanonCamera::propertyEventCallback, _slot);
     if (error != EDS_ERR_OK)
         SNP_Log::debugf("error %x trying to set propertyEventCallback callback for %s", error,
                         qUtf8Printable(SNP_describeCamera(this)));
@@ -317,7 +337,7 @@ void SNP_CanonCamera::startNotifications()
         SNP_Log::debug(QStringLiteral("set propertyEventCallback"));
     _sessionHandlersSet = true;
 
-    error = _sdk->EdsSetObjectEventHandler(_camera, kEdsObjectEvent_All, &SNP_CanonCamera::objectEventCallback, this);
+    error = _sdk->EdsSetObjectEventHandler(_camera, kEdsObjectEvent_All, &SNP_CanonCamera::objectEventCallback, _slot);
     if (error != EDS_ERR_OK)
         SNP_Log::debugf("error %x trying to set objectEventCallback callback for %s", error,
                         qUtf8Printable(SNP_describeCamera(this)));
@@ -359,11 +379,8 @@ void SNP_CanonCamera::stopNotifications()
 
 EdsError SNP_CanonCamera::cameraEventCallback(EdsStateEvent event, EdsUInt32 eventData, void* context)
 {
-    auto* camera = static_cast<SNP_CanonCamera*>(context);
-    if (!camera)
-        return EDS_ERR_OK;
     // A strong reference for the length of the event; none when the object is going away.
-    SNP_CanonCameraPtr self = camera->weak_from_this().lock();
+    SNP_CanonCameraPtr self = cameraForHandlerContext(context);
     if (!self) {
         SNP_Log::debugf("dropping camera event %x for a camera that is going away", event);
         return EDS_ERR_OK;

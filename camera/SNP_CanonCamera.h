@@ -26,12 +26,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 class SNP_CanonCamera;
+struct SNP_CanonCameraSlot;
 using SNP_CanonCameraPtr = std::shared_ptr<SNP_CanonCamera>;
 using SNP_CanonCameraList = QList<SNP_CanonCameraPtr>;
 
@@ -73,7 +75,8 @@ public:
 
     // The camera object for an SDK camera reference (not null). Takes its own SDK
     // reference. While an object for the reference is alive, that same object is answered,
-    // so that one camera never has two objects receiving its SDK events.
+    // so that one camera never has two objects receiving its SDK events. An object made
+    // while the camera's previous object is being destroyed takes over its SDK handlers.
     static SNP_CanonCameraPtr initWithCameraRef(EdsCameraRef cameraRef);
     ~SNP_CanonCamera();
     SNP_CanonCamera(const SNP_CanonCamera&) = delete;
@@ -110,6 +113,10 @@ public:
     void stopNotifications();
     EdsError processCameraEvent(EdsStateEvent event, EdsUInt32 eventData);
     static EdsError cameraEventCallback(EdsStateEvent event, EdsUInt32 eventData, void* context);
+    // The context this camera's SDK handlers are given: the camera's slot, which outlives
+    // every object of the camera, so that a handler call running while its object goes
+    // finds the object gone rather than freed memory.
+    void* handlerContext() const { return _slot; }
 
     // ---- Registry and SDK lifecycle (SNP_CanonCameraRegistry.cpp) ----
 
@@ -132,6 +139,18 @@ public:
     static void resetRegistryForTesting();
     // Tests: holds the registry lock for as long as the answer lives.
     static std::unique_lock<SNP_TimedMutex> lockRegistryForTesting();
+
+    // Tests: the moments where the library's threads meet, so that a test can hold one
+    // thread there and make an interleaving happen for certain. The hook is called on the
+    // thread that reaches the step (the camera: the one going, or null).
+    enum class TestStep {
+        UpdateRefused,  // an update found another running and leaves the work to it
+        UpdateEnded,    // a running update is over, its catch-up decided
+        CameraGoing,    // a camera object's destruction begins
+    };
+    using TestStepHook = std::function<void(TestStep step, const SNP_CanonCamera* camera)>;
+    static void setTestStepHook(TestStepHook hook);
+    static void reachTestStep(TestStep step, const SNP_CanonCamera* camera = nullptr);
 
     // ---- Commands and locks (SNP_CanonCameraQueue.cpp) ----
 
@@ -241,6 +260,11 @@ private:
     explicit SNP_CanonCamera(EdsCameraRef cameraRef, std::shared_ptr<EdsSdk> sdk);
     SNP_NotificationObject notificationObject();
     void clearHandlersForDestruction();
+    // The live camera object a handler context stands for, held for the handler's call;
+    // null when it has gone or is going.
+    static SNP_CanonCameraPtr cameraForHandlerContext(void* context);
+    // Clears the three SDK handlers of this camera, logging what the SDK refuses.
+    void clearAllHandlers();
 
     // Fields.
     std::atomic<SNP_CanonCameraDelegate*> _delegate{nullptr};
@@ -281,6 +305,7 @@ private:
     };
     // -- end live view --
 
+    SNP_CanonCameraSlot* _slot = nullptr;  // set once, before the object is shared
     bool _deviceInfoRead = false;
     // Which SDK handlers currently carry this object as context.
     std::atomic<bool> _stateHandlerSet{false};

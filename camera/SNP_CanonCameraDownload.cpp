@@ -2,12 +2,16 @@
 // file is transferred into one memory block of its size, with progress reported to the
 // main thread, and announced with its bytes and name by SNP_CanonCameraPhotoDataAvailable,
 // delivered on the thread the SDK called us on, with the moment the camera asked for the
-// transfer (a slow transfer can end long after it). Nothing is written to disk here.
+// transfer (a slow transfer, or one waiting behind another, can end long after it).
+// Nothing is written to disk here.
 #include "SNP_CanonCamera.h"
 
 #include "SNP_Log.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
 #include <QStringDecoder>
+#include <QThread>
 
 #include <chrono>
 #include <cstring>
@@ -32,13 +36,20 @@ std::optional<QString> fileNameOfItem(const EdsDirectoryItemInfo& info)
 
 EdsError SNP_CanonCamera::objectEventCallback(EdsObjectEvent event, EdsBaseRef object, void* context)
 {
-    auto* camera = static_cast<SNP_CanonCamera*>(context);
-    if (!camera)
-        return EDS_ERR_OK;
     // The camera stays alive while its own event is handled, even if the registry lets go
-    // of it meanwhile (the camera being unplugged during the transfer).
-    std::shared_ptr<SNP_CanonCamera> keep = camera->weak_from_this().lock();
-    return camera->processObjectEvent(event, object);
+    // of it meanwhile (the camera being unplugged during the transfer). An object going
+    // away handles nothing (a new object for the camera, if there is one, does).
+    SNP_CanonCameraPtr self = cameraForHandlerContext(context);
+    if (!self) {
+        SNP_Log::debugf("dropping object event %x for a camera that is going away", event);
+        return EDS_ERR_OK;
+    }
+    const EdsError result = self->processObjectEvent(event, object);
+    // Never let the last reference go inside the SDK's own callback.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() != app->thread())
+        QMetaObject::invokeMethod(app, [keep = std::move(self)]() mutable { keep.reset(); }, Qt::QueuedConnection);
+    return result;
 }
 
 EdsError SNP_CanonCamera::processObjectEvent(EdsObjectEvent event, EdsBaseRef object)

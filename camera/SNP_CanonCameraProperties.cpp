@@ -498,11 +498,8 @@ EdsError SNP_CanonCamera::processPropertyEvent(EdsPropertyEvent event, EdsProper
 EdsError SNP_CanonCamera::propertyEventCallback(EdsPropertyEvent event, EdsPropertyID propertyID, EdsUInt32 parameter,
                                                 void* context)
 {
-    auto* camera = static_cast<SNP_CanonCamera*>(context);
-    if (!camera)
-        return EDS_ERR_OK;
     // A strong reference for the length of the event; none when the object is going away.
-    SNP_CanonCameraPtr self = camera->weak_from_this().lock();
+    SNP_CanonCameraPtr self = cameraForHandlerContext(context);
     if (!self) {
         SNP_Log::debugf("dropping property event %x for a camera that is going away", event);
         return EDS_ERR_OK;

@@ -5,6 +5,9 @@
 // registry; an update waits for it at most 60 seconds, cameras() only tries it). The
 // registry lock is never held across SDK calls, and camera objects leaving the registry
 // are let go only after it has been unlocked.
+//
+// Threads: updates run on threads of their own, the camera-added callback on the SDK's
+// callback thread, everything else on the caller's (the booth's main thread).
 #include "SNP_CanonCamera.h"
 
 #include "SNP_Log.h"
@@ -24,7 +27,12 @@ namespace {
 
 SNP_TimedMutex _gThreadLock;
 std::mutex _gUpdateLock;
+// Set by every update before it tries _gUpdateLock and cleared by the update that gets
+// it: an update that ran looks at it after letting go of the lock, so a request refused at
+// any moment is served by a catch-up.
 std::atomic<bool> _gShouldUpdate{false};
+// Set when the SDK is being shut down: no update starts or changes the registry any more.
+std::atomic<bool> gClosing{false};
 SNP_CanonCameraList& detectedCameras()  // _gDetectedCameras, guarded by _gThreadLock
 {
     static auto* list = new SNP_CanonCameraList;
@@ -39,6 +47,9 @@ bool gInitialized = false;
 bool gSdkInitialized = false;
 bool gTerminationObserved = false;
 std::shared_ptr<EdsSdk> gInitializedSdk;
+
+std::mutex gTestStepHookLock;  // guards gTestStepHook
+SNP_CanonCamera::TestStepHook gTestStepHook;
 
 // The address given to the SDK as the camera-added context: it stands for the class.
 const char kCameraClassContext = 0;
@@ -105,6 +116,7 @@ void SNP_CanonCamera::initialize()
         return;
     gInitialized = true;
 
+    gClosing = false;
     std::shared_ptr<EdsSdk> sdk = EdsCurrentSdk();
     if (!sdk) {
         SNP_Log::debug(QStringLiteral("no camera SDK available; no cameras will be detected"));
@@ -152,6 +164,10 @@ EdsError SNP_CanonCamera::cameraAdded(void* context)
 
 void SNP_CanonCamera::updateCameraList()
 {
+    if (gClosing) {
+        SNP_Log::debug(QStringLiteral("no camera list update: the camera SDK is shutting down"));
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(gUpdatesLock);
         ++gRunningUpdates;
@@ -180,12 +196,15 @@ bool SNP_CanonCamera::waitForCameraListUpdates(int timeoutMs)
 
 void SNP_CanonCamera::updateCameraListAsync()
 {
+    _gShouldUpdate = true;
     std::unique_lock<std::mutex> updateLock(_gUpdateLock, std::try_to_lock);
     if (!updateLock.owns_lock()) {
-        _gShouldUpdate = true;
         SNP_Log::debug(QStringLiteral("skipping this camera list update while another update is in session"));
+        reachTestStep(TestStep::UpdateRefused);
         return;
     }
+    // This update lists the cameras after this point: it serves every request made so far.
+    _gShouldUpdate = false;
 
     QElapsedTimer started;
     started.start();
@@ -252,7 +271,9 @@ void SNP_CanonCamera::updateCameraListAsync()
         SNP_Log::debugf("got the update thread lock and now detecting cameras on thread: %s\nbackstack:%s",
                         qUtf8Printable(currentThreadText()), qUtf8Printable(backstackText()));
         SNP_CanonCameraList& registry = detectedCameras();
-        if (!newList || newList->isEmpty()) {
+        if (gClosing) {
+            SNP_Log::debug(QStringLiteral("the camera SDK is shutting down: the camera list found is dropped"));
+        } else if (!newList || newList->isEmpty()) {
             leaving.swap(registry);
         } else if (!sameCameras(*newList, registry)) {
             leaving.swap(registry);
@@ -277,6 +298,7 @@ void SNP_CanonCamera::updateCameraListAsync()
         SNP_Log::debug(QStringLiteral("catching up on missed update"));
         updateCameraList();
     }
+    reachTestStep(TestStep::UpdateEnded);
 }
 
 void SNP_CanonCamera::removeCameraFromRegistry(const SNP_CanonCamera* camera)
@@ -297,11 +319,28 @@ void SNP_CanonCamera::removeCameraFromRegistry(const SNP_CanonCamera* camera)
 }
 
 namespace {
-// Closes the open session, empties the registry and terminates the SDK. Answers whether
-// anything was initialised.
+// Stops camera-added callbacks and updates, closes the open session, empties the registry
+// and terminates the SDK.
 void shutdownRegistry(const char* reason)
 {
     SNP_Log::debugf("SNP_CanonCamera catching applicationWillTerminate! %s", reason);
+    std::shared_ptr<EdsSdk> sdk;
+    bool initialized = false;
+    {
+        std::lock_guard<std::mutex> guard(gInitLock);
+        sdk = gInitializedSdk;
+        initialized = gSdkInitialized;
+        gSdkInitialized = false;
+    }
+    // First of all no camera-added callback may start an update: one that filled the
+    // registry after it was emptied would hold cameras of a terminated SDK. A callback
+    // already running finds the registry closed.
+    gClosing = true;
+    if (sdk) {
+        EdsError error = sdk->EdsSetCameraAddedHandler(nullptr, nullptr);
+        if (error != EDS_ERR_OK)
+            SNP_Log::debugf("error %x clearing the addedCamera callback", error);
+    }
     if (!SNP_CanonCamera::waitForCameraListUpdates(5000))
         SNP_Log::debug(QStringLiteral("camera list updates still running at shutdown"));
 
@@ -318,16 +357,7 @@ void shutdownRegistry(const char* reason)
     }
     leaving.clear();
 
-    std::shared_ptr<EdsSdk> sdk;
-    bool initialized = false;
-    {
-        std::lock_guard<std::mutex> guard(gInitLock);
-        sdk = gInitializedSdk;
-        initialized = gSdkInitialized;
-        gSdkInitialized = false;
-    }
     if (sdk && initialized) {
-        sdk->EdsSetCameraAddedHandler(nullptr, nullptr);
         EdsError error = sdk->EdsTerminateSDK();
         if (error != EDS_ERR_OK)
             SNP_Log::debugf("error %x terminating EDSDK", error);
@@ -357,4 +387,21 @@ void SNP_CanonCamera::resetRegistryForTesting()
 std::unique_lock<SNP_TimedMutex> SNP_CanonCamera::lockRegistryForTesting()
 {
     return std::unique_lock<SNP_TimedMutex>(_gThreadLock);
+}
+
+void SNP_CanonCamera::setTestStepHook(TestStepHook hook)
+{
+    std::lock_guard<std::mutex> guard(gTestStepHookLock);
+    gTestStepHook = std::move(hook);
+}
+
+void SNP_CanonCamera::reachTestStep(TestStep step, const SNP_CanonCamera* camera)
+{
+    TestStepHook hook;
+    {
+        std::lock_guard<std::mutex> guard(gTestStepHookLock);
+        hook = gTestStepHook;
+    }
+    if (hook)
+        hook(step, camera);
 }

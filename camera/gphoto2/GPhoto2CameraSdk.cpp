@@ -568,8 +568,8 @@ EdsError GPhoto2CameraSdk::EdsTerminateSDK()
         }
         return 0;
     });
-    std::unique_lock<std::mutex> lock(d->m);
-    d->core.clearHandlersAndEvents(lock);
+    std::lock_guard<std::mutex> guard(d->m);
+    d->core.clearHandlersAndEvents();
     return EDS_ERR_OK;
 }
 

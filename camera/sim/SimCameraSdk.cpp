@@ -194,7 +194,7 @@ EdsError SimCameraSdk::EdsTerminateSDK()
     for (const Event& e : d->core.events)
         if (e.type == EventType::Task && e.camera)
             asCam(e.camera)->captureBusy = false;  // a capture that will not come
-    d->core.clearHandlersAndEvents(lock);
+    d->core.clearHandlersAndEvents();
     return EDS_ERR_OK;
 }
 

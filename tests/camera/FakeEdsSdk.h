@@ -1,12 +1,15 @@
 // A scripted SDK for tests that need exact call sequences: every call is recorded, and
-// single calls can be made to fail or to block. Handles and handler slots are the SDK
-// core's (EdsSdkCore.h); a state event is fired on the calling thread.
+// single calls can be made to fail or to block (setWhenCalled holds the calling thread at
+// a call). Handles and handler slots are the SDK core's (EdsSdkCore.h); state, object and
+// camera-added events are fired on the calling thread, property events are delivered on
+// the core's callback thread.
 #pragma once
 
 #include "EdsSdkCore.h"
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -105,6 +108,48 @@ public:
         return h.handler ? h.handler(event, data, h.context) : EDS_ERR_INVALID_HANDLE;
     }
 
+    // Calls the object handler registered for ref (without an item), on the calling thread.
+    EdsError fireObjectEvent(EdsCameraRef ref, EdsObjectEvent event)
+    {
+        EdsObjectEventHandler handler = nullptr;
+        void* context = nullptr;
+        {
+            std::lock_guard<std::mutex> g(core().lock);
+            if (auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera)) {
+                handler = camera->object.fn;
+                context = camera->object.context;
+            }
+        }
+        return handler ? handler(event, nullptr, context) : EDS_ERR_INVALID_HANDLE;
+    }
+    // Calls the camera-added handler, on the calling thread.
+    EdsError fireCameraAdded()
+    {
+        EdsCameraAddedHandler handler = nullptr;
+        void* context = nullptr;
+        {
+            std::lock_guard<std::mutex> g(core().lock);
+            handler = core().added.fn;
+            context = core().added.context;
+        }
+        return handler ? handler(context) : EDS_ERR_INVALID_HANDLE;
+    }
+    // A property change (0x101) of the camera, delivered on the callback thread.
+    void raisePropertyEvent(EdsCameraRef ref, EdsPropertyID id)
+    {
+        std::lock_guard<std::mutex> g(core().lock);
+        if (auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera))
+            core().post(EdsCore::Event{EdsCore::EventType::Property, camera, kEdsPropertyEvent_PropertyChanged, id, 0,
+                                       nullptr, nullptr});
+    }
+    // Called with the name of each recorded call (as the call log has it), on the calling
+    // thread, before the call does its work; null: nothing.
+    void setWhenCalled(std::function<void(const std::string& call)> hook)
+    {
+        std::lock_guard<std::mutex> g(m);
+        whenCalled = std::move(hook);
+    }
+
     // Fault injection.
     std::mutex m;
     std::condition_variable cv;
@@ -119,6 +164,7 @@ public:
     std::vector<SentCommand> sent;
     std::vector<std::string> calls;
     EdsBaseRef lastList = nullptr;
+    std::function<void(const std::string&)> whenCalled;
     bool listGateClosed = false;
     int blockedInList = 0;
 
@@ -126,7 +172,7 @@ public:
     EdsError EdsTerminateSDK() override { return record("EdsTerminateSDK"); }
     EdsError EdsSetCameraAddedHandler(EdsCameraAddedHandler handler, void* context) override
     {
-        if (EdsError e = record("EdsSetCameraAddedHandler"))
+        if (EdsError e = record(handler ? "EdsSetCameraAddedHandler" : "clearCameraAddedHandler"))
             return e;
         return EdsSdkCore::EdsSetCameraAddedHandler(handler, context);
     }
@@ -303,8 +349,15 @@ private:
     }
     EdsError record(const std::string& call, EdsError otherwise = EDS_ERR_OK)
     {
+        std::function<void(const std::string&)> hook;
+        {
+            std::lock_guard<std::mutex> g(m);
+            calls.push_back(call);
+            hook = whenCalled;
+        }
+        if (hook)
+            hook(call);
         std::lock_guard<std::mutex> g(m);
-        calls.push_back(call);
         if (EdsError e = fault(call))
             return e;
         return otherwise;

@@ -10,12 +10,14 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -151,7 +153,7 @@ TEST_F(CameraSessionTest, NewCameraTakesItsReferenceAndReceivesStateEvents)
     EXPECT_TRUE(camera->hasDescription());
     EXPECT_EQ(camera->subType(), 7u);
     EXPECT_EQ(fake->refCount(ref), 1);
-    EXPECT_EQ(fake->stateHandler(ref).context, static_cast<void*>(camera.get()));
+    EXPECT_EQ(fake->stateHandler(ref).context, camera->handlerContext());
     EXPECT_EQ(logCount(QStringLiteral("retaining a camera with \"after-retain\" retain count of 1")), 1);
     EXPECT_EQ(logCount(QStringLiteral("set cameraStateEvent callback")), 1);
     // The same reference answers the same object while it lives; equality is the handle.
@@ -198,6 +200,42 @@ TEST_F(CameraSessionTest, FailedDeviceInfoLeavesCameraWithoutDescriptionOrStateH
     EXPECT_EQ(fake->count("clearStateHandler"), 0);
 }
 
+// A camera object going away while the registry makes a new object for the same camera:
+// an event arriving meanwhile is not handled by the going object, and no handler is left
+// with it once it is gone.
+TEST_F(CameraSessionTest, ObjectGoingWhileItsCameraGetsANewOneLeavesNoHandlerWithIt)
+{
+    EdsCameraRef ref = nullptr;
+    SNP_CanonCameraPtr camera = makeCamera("Canon EOS 5D", &ref);
+    camera->startNotifications();  // the session handlers, as a loaded camera has them
+    ASSERT_NE(fake->objectContext(ref), nullptr);
+    TestGate going, goOn;
+    std::atomic<bool> hold{true};
+    SNP_CanonCamera::setTestStepHook([&](SNP_CanonCamera::TestStep step, const SNP_CanonCamera*) {
+        if (step == SNP_CanonCamera::TestStep::CameraGoing && hold.exchange(false)) {
+            going.open();
+            goOn.wait();
+        }
+    });
+    std::thread dropping([old = std::move(camera)]() mutable { old.reset(); });
+    ASSERT_TRUE(going.wait());
+
+    fake->fireObjectEvent(ref, kEdsObjectEvent_DirItemRequestTransfer);
+    EXPECT_EQ(fake->count("EdsGetDirectoryItemInfo"), 0) << "the going object took up the transfer";
+    SNP_CanonCameraPtr replacement;
+    std::thread registry([&] { replacement = SNP_CanonCamera::initWithCameraRef(ref); });
+    registry.join();
+    goOn.open();
+    dropping.join();
+    SNP_CanonCamera::setTestStepHook(nullptr);
+
+    ASSERT_TRUE(replacement);
+    EXPECT_EQ(fake->propertyContext(ref), nullptr);
+    EXPECT_EQ(fake->objectContext(ref), nullptr);
+    EXPECT_EQ(fake->fireStateEvent(ref, kEdsStateEvent_WillSoonShutDown, 4), EDS_ERR_OK);
+    EXPECT_EQ(logCount(QStringLiteral("camera Canon EOS 5D shutdown timer soon (4)")), 1) << qPrintable(logText());
+}
+
 // ---- Load and unload ----
 
 TEST_F(CameraSessionTest, DidLoadIsDeliveredBeforeTheSessionHandlersAreInstalled)
@@ -231,8 +269,8 @@ TEST_F(CameraSessionTest, DidLoadIsDeliveredBeforeTheSessionHandlersAreInstalled
               (std::vector<std::string>{"setPropertyHandler", "setObjectHandler"}));
     {
         std::lock_guard<std::mutex> g(fake->m);
-        EXPECT_EQ(fake->propertyContext(ref), static_cast<void*>(camera.get()));
-        EXPECT_EQ(fake->objectContext(ref), static_cast<void*>(camera.get()));
+        EXPECT_EQ(fake->propertyContext(ref), camera->handlerContext());
+        EXPECT_EQ(fake->objectContext(ref), camera->handlerContext());
         ASSERT_EQ(fake->capacities.size(), 1u);
         EXPECT_EQ(fake->capacities[0].reset, 1);
         EXPECT_TRUE(fake->openSessions.count(ref));
@@ -299,7 +337,45 @@ TEST_F(CameraSessionTest, UnloadClearsHandlersInOrderAndPostsDidUnload)
     EXPECT_EQ(fake->stateHandler(ref).handler, nullptr);
     // Loading it again gives it its handlers back.
     EXPECT_TRUE(camera->load());
-    EXPECT_EQ(fake->stateHandler(ref).context, static_cast<void*>(camera.get()));
+    EXPECT_EQ(fake->stateHandler(ref).context, camera->handlerContext());
+}
+
+// Unloading while a property handler waits for the main thread to take its notification:
+// nothing else of the main thread (a due timer, that notification) runs half-way through
+// the unload; both run after it.
+TEST_F(CameraSessionTest, UnloadRunsNothingOfTheMainThreadHalfWay)
+{
+    EdsCameraRef ref = nullptr;
+    SNP_CanonCameraPtr camera = makeCamera("Canon EOS 5D", &ref);
+    ASSERT_TRUE(camera->load());
+    drain();
+    TestGate reading;
+    const std::thread::id mainThread = std::this_thread::get_id();
+    fake->setWhenCalled([&](const std::string& call) {
+        if (call == "EdsGetPropertySize" && std::this_thread::get_id() != mainThread)
+            reading.open();
+    });
+    fake->raisePropertyEvent(ref, 0x402);
+    ASSERT_TRUE(reading.wait());  // the handler is under way; its notification will wait for this thread
+
+    bool unloading = false;
+    int duringUnload = 0, timers = 0, changes = 0;
+    QTimer::singleShot(0, [&] {
+        ++timers;
+        duringUnload += unloading;
+    });
+    SNP_NotificationCenter::defaultCenter().addObserver(&changes, SNP_CanonCameraPropertyDidChange,
+                                                        [&](const SNP_Notification&) {
+                                                            ++changes;
+                                                            duringUnload += unloading;
+                                                        });
+    unloading = true;
+    EXPECT_TRUE(camera->unload());
+    unloading = false;
+    EXPECT_TRUE(waitUntil([&] { return timers == 1 && changes == 1; }));
+    SNP_NotificationCenter::defaultCenter().removeObserver(&changes);
+    fake->setWhenCalled(nullptr);
+    EXPECT_EQ(duringUnload, 0);
 }
 
 TEST_F(CameraSessionTest, FailedCloseKeepsTheCameraMarkedLoadedAndPostsNothing)
@@ -354,7 +430,7 @@ TEST_F(CameraSessionTest, LoadingASecondCameraUnloadsTheFirstBeforeDidLoad)
         EXPECT_FALSE(fake->openSessions.count(refA));
         EXPECT_TRUE(fake->openSessions.count(refB));
         EXPECT_EQ(fake->propertyContext(refA), nullptr);
-        EXPECT_EQ(fake->propertyContext(refB), static_cast<void*>(b.get()));
+        EXPECT_EQ(fake->propertyContext(refB), b->handlerContext());
         // One report at A's load, one when A's pictures go back to its card, one at B's load.
         EXPECT_EQ(fake->capacities.size(), 3u);
     }
@@ -429,7 +505,7 @@ TEST_F(CameraSessionTest, ShutdownEventPostsDidUnloadThenListDidUpdateOnTheMainT
     EXPECT_EQ(logCount(QStringLiteral("camera Canon EOS 5D has disappeared (was shutdown or unplugged)")), 1);
     // The dead camera stays current until another is loaded; its handlers stay too.
     EXPECT_EQ(SNP_CanonCamera::loadedCamera().get(), camera.get());
-    EXPECT_EQ(fake->stateHandler(ref).context, static_cast<void*>(camera.get()));
+    EXPECT_EQ(fake->stateHandler(ref).context, camera->handlerContext());
 }
 
 TEST_F(CameraSessionTest, ShutdownOfTheOnlyReferenceKeepsTheObjectUntilTheEventIsDone)

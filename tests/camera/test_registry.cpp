@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -244,6 +245,43 @@ TEST_F(RegistryTest, ThreeRefusedUpdatesCollapseIntoOneCatchUp)
     EXPECT_EQ(registry().size(), 1);
 }
 
+// A camera plugged in while an update runs, whose own update is refused just as the
+// running one ends, is still found: the refused update's request is never lost.
+TEST_F(RegistryTest, UpdateRefusedAsTheRunningOneEndsIsCaughtUp)
+{
+    fake->addCamera("Canon EOS 5D");
+    startRegistry();
+    ASSERT_EQ(registry().size(), 1);
+
+    TestGate listed, goOn, refused, ended;
+    std::atomic<bool> holdList{true}, holdRefused{true};
+    fake->setWhenCalled([&](const std::string& call) {
+        if (call == "EdsGetChildCount" && holdList.exchange(false)) {
+            listed.open();
+            goOn.wait();
+        }
+    });
+    SNP_CanonCamera::setTestStepHook([&](SNP_CanonCamera::TestStep step, const SNP_CanonCamera*) {
+        if (step == SNP_CanonCamera::TestStep::UpdateRefused && holdRefused.exchange(false)) {
+            refused.open();
+            ended.wait();  // the running update ends before this one has gone any further
+        } else if (step == SNP_CanonCamera::TestStep::UpdateEnded) {
+            ended.open();
+        }
+    });
+    SNP_CanonCamera::updateCameraList();  // lists one camera, then waits
+    ASSERT_TRUE(listed.wait());
+    fake->addCamera("Canon EOS 7D");
+    SNP_CanonCamera::updateCameraList();  // refused: the first one still runs
+    ASSERT_TRUE(refused.wait());
+    goOn.open();
+    EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
+    SNP_CanonCamera::setTestStepHook(nullptr);
+    fake->setWhenCalled(nullptr);
+    drain();
+    EXPECT_EQ(registry().size(), 2);
+}
+
 // ---- Bad children ----
 
 TEST_F(RegistryTest, NullChildIsSkippedAndTheOthersAreStillVisited)
@@ -401,8 +439,8 @@ TEST_F(RegistryTest, KnownCameraKeepsItsObjectAndHandlersAcrossUpdates)
     EXPECT_EQ(second[1]->cameraRef(), a);
     // The very same object for A, still the receiver of A's state events.
     EXPECT_EQ(second[1].get(), weakA.lock().get());
-    EXPECT_EQ(fake->stateHandler(a).context, static_cast<void*>(second[1].get()));
-    EXPECT_EQ(fake->stateHandler(b).context, static_cast<void*>(second[0].get()));
+    EXPECT_EQ(fake->stateHandler(a).context, second[1]->handlerContext());
+    EXPECT_EQ(fake->stateHandler(b).context, second[0]->handlerContext());
     EXPECT_EQ(fake->count("setStateHandler"), 2);
     EXPECT_EQ(fake->count("clearStateHandler"), 0);
     EXPECT_EQ(fake->count("EdsRetain"), 2);
@@ -446,6 +484,28 @@ TEST_F(RegistryTest, ShutdownTerminatesTheSdkOnce)
     EXPECT_EQ(fake->count("EdsTerminateSDK"), 1);
     // The registry was emptied on the way down.
     EXPECT_TRUE(registry().isEmpty());
+}
+
+// A camera plugged in as the booth shuts down: its camera-added callback, running while
+// the handler is cleared, starts no update that fills the registry again.
+TEST_F(RegistryTest, CameraArrivingAtShutdownDoesNotRefillTheRegistry)
+{
+    fake->addCamera("Canon EOS 5D");
+    startRegistry();
+    fake->addCamera("Canon EOS 7D");
+    fake->setWhenCalled([&](const std::string& call) {
+        if (call == "clearCameraAddedHandler")
+            fake->fireCameraAdded();
+    });
+    SNP_CanonCamera::applicationWillTerminate();
+    fake->setWhenCalled(nullptr);
+    EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
+    drain();
+    EXPECT_TRUE(registry().isEmpty());
+    const std::vector<std::string> calls = fake->callLog();
+    const auto terminated = std::find(calls.begin(), calls.end(), "EdsTerminateSDK");
+    ASSERT_NE(terminated, calls.end());
+    EXPECT_EQ(std::find(terminated, calls.end(), "EdsGetCameraList"), calls.end());
 }
 
 }  // namespace
