@@ -133,25 +133,22 @@ void AppController::startup()
     if (_watchdogState)
         return; // once per controller
 
-    // 1-2. The log first, then the banner.
+    // The log first, then the banner.
     SNP_Log::setLogFile(SNP_Log::defaultLogFilePath());
     SNP_Log::debug(SNP_Log::startupInfo());
     SNP_Preferences::reportArgumentProblems();
 
-    // 3. The controller is the application's delegate: main() sends it the launch
-    //    messages; nothing more to register with Qt.
-
-    // 4. The watchdog.
+    // The watchdog.
     _watchdogCount.store(0);
     _watchdogState = std::make_shared<SNP_WatchdogState>();
     _watchdogState->period = watchdogPeriod();
     _watchdogState->thread = std::thread([this] { watchdog(); });
 
-    // 5.
+    // No visitor yet.
     _emails.clear();
     _screenTimer = nullptr;
 
-    // 6-7. The working folders, written back so that the store holds every folder key.
+    // The working folders, written back so that the store holds every folder key.
     // A command-line override is used for this run only: the stored value is what is
     // written back.
     struct FolderKey {
@@ -171,7 +168,7 @@ void AppController::startup()
         SNP_Preferences::setFolder(key, SNP_Preferences::storedFolder(key, fallback));
     }
 
-    // 8.
+    // No camera until the registry announces one.
     _currentCamera.reset();
     _imageDict.clear();
     _cameraClockTimer = nullptr;
@@ -209,11 +206,11 @@ void AppController::updateWatchdogCounter() { _watchdogCount.fetch_add(1); }
 
 void AppController::awakeFromNib()
 {
-    // 1. Screen 1.
+    // Screen 1.
     _screenNumber = 0;
     nextScreen(this);
 
-    // 2-3. Countdown fields: hidden, accent orange on the touch screen, white on the live screen.
+    // Countdown fields: hidden, accent orange on the touch screen, white on the live screen.
     const QColor accent = QColor::fromRgbF(0.9372549f, 0.5568628f, 0.1372549f, 1.0f);
     const QColor white = QColor::fromRgbF(1.0f, 1.0f, 1.0f, 1.0f);
     auto colour = [](QLabel* field, const QColor& c) {
@@ -230,11 +227,11 @@ void AppController::awakeFromNib()
     colour(_liveCountdownField1, white);
     colour(_liveCountdownField2, white);
 
-    // 4. The speaker, with the default voice.
+    // The speaker, with the default voice.
     createSpeaker();
 
-    // 5-9. The keyboard sits in the touch view, centred horizontally at scale 1.0, under
-    //      the go button, hidden until screen 2; the controller is its delegate.
+    // The keyboard sits in the touch view, centred horizontally at scale 1.0, under
+    // the go button, hidden until screen 2; the controller is its delegate.
     QWidget* keyboard = findChild<QWidget*>(QStringLiteral("_keyboard"));
     if (keyboard && _touchView && keyboard->parentWidget() != _touchView)
         keyboard->setParent(_touchView);
@@ -253,20 +250,19 @@ void AppController::awakeFromNib()
     if (keyboard)
         keyboard->hide();
 
-    // 10. Frame changes of the live view.
+    // Frame changes of the live view.
     if (_liveView)
         _liveView->installEventFilter(new FrameChangeObserver(this, this));
 
-    // 11. No intermediate window state is drawn until launching is done.
+    // No intermediate window state is drawn until launching is done.
     disableScreenUpdates();
 
-    // 12-14.
     SNP_Log::debug(QStringLiteral("awake from NIB!"));
     if (_progress)
         _progress->setRange(0, 100);
     updateCameraPopupWithCameras({});
 
-    // 15. The camera notifications, from any sender.
+    // The camera notifications, from any sender.
     SNP_NotificationCenter& center = SNP_NotificationCenter::defaultCenter();
     using Handler = void (AppController::*)(const SNP_Notification&);
     const std::pair<const QString*, Handler> observers[] = {
@@ -286,7 +282,7 @@ void AppController::awakeFromNib()
         center.addObserver(this, *name, [this, handler](const SNP_Notification& n) { (this->*handler)(n); });
     }
 
-    // 16. The first request to the registry starts the SDK and the first scan.
+    // The first request to the registry starts the SDK and the first scan.
     const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();
     SNP_Log::debugf("cameras = %s", list ? qUtf8Printable(SNP_describeCameras(*list)) : "(null)");
 }

@@ -15,6 +15,8 @@ PACKAGES=(
   libjpeg62-turbo-dev libturbojpeg0-dev
   libgphoto2-dev libusb-1.0-0-dev
   libcurl4-openssl-dev libqt6sql6-sqlite python3-aiosmtpd
+  # Test tools: line coverage (scripts/coverage.sh) and line counts.
+  gcovr cloc
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core
