@@ -81,6 +81,8 @@ public:
     void watchdog();
     static void setWatchdogPeriod(std::chrono::milliseconds period);
     static std::chrono::milliseconds watchdogPeriod();
+    // Heartbeats the main thread has answered since start-up.
+    uint32_t heartbeats() const { return _watchdogCount.load(); }
 
     // ---- operations of other areas that start-up calls ----
     void setGoButton();
@@ -111,6 +113,8 @@ public:
     bool acceptEmailAddresses(const QStringList& addresses);
     void setEmails(const QStringList& emails);
     QStringList emails() const;
+    // The screen shown (1 to 6; 1 also under the rejection notice).
+    uint32_t screenNumber() const { return _screenNumber.load(); }
     // Replaces the screen timer: delay seconds to count, one tick per _screenTimerInterval.
     void startTimerWithExpirationDelay(double delay);
     void timerDidFire(QTimer* timer);
@@ -151,6 +155,7 @@ public:
 
     // ---- current camera and operator commands ----
     void setCurrentCamera(const std::shared_ptr<SNP_CanonCamera>& camera);
+    std::shared_ptr<SNP_CanonCamera> currentCamera() const { return _currentCamera; }
     void chooseCamera(QObject* sender);
     void pressShutterFull(QObject* sender);
     void pressShutterHalf(QObject* sender);
@@ -184,6 +189,7 @@ public:
     void animateDatePicker(QTimer* timer);
     // The system beep of a refused setting; counted for tests.
     void beep();
+    int beepCount() const { return _beepCount; }
     // -- end camera settings controls --
 
     // -- photo intake and filing (AppController_Photo.cpp; the filing itself is SNP_Filing) --

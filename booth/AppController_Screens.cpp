@@ -185,6 +185,7 @@ void AppController::restartKeyboardIdleTimer()
     }
     if (!_keyboardIdleTimer) {
         _keyboardIdleTimer = new QTimer(this);
+        _keyboardIdleTimer->setObjectName(QStringLiteral("keyboardIdleTimer"));
         _keyboardIdleTimer->setSingleShot(true);
         connect(_keyboardIdleTimer, &QTimer::timeout, this, &AppController::keyboardIdle);
     }

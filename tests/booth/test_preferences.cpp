@@ -1,106 +1,141 @@
-// Bad user defaults and bad -KEY VALUE arguments: each gets one clear, bounded log line
-// and the default value; the countdown never runs for longer than its maximum, and a
-// folder is always an absolute path.
-#include <gtest/gtest.h>
+// The booth's configuration: the first start with an empty store, -KEY VALUE arguments for
+// one run, bad stored and command-line values (each gets one clear, bounded log line and
+// the default: a countdown never runs longer than its maximum, a folder is always an
+// absolute path), and the operator's folder panels.
+#include "BoothRunFixture.h"
 
-#include "AppController.h"
-#include "SNP_Log.h"
-#include "SNP_Preferences.h"
-#include "TestSupport.h"
-
-#include <QFile>
-#include <QLabel>
-#include <QPushButton>
-#include <QRegularExpression>
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
 #include <QSettings>
-#include <QTemporaryDir>
 
 namespace {
 
-class PreferencesTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        // One log for the whole run: the log file is opened once per process.
-        static QTemporaryDir logDir;
-        logPath = logDir.filePath("booth.log");
-        qputenv("BOOTH_LOG_FILE", QFile::encodeName(logPath));
-        SNP_Log::setLogFile(logPath);
-        storePath = dir.filePath("booth.conf");
-        SNP_Preferences::setStoreFileForTesting(storePath);
-        SNP_Preferences::setArguments(QStringList{QStringLiteral("booth")});
-    }
-    void TearDown() override
-    {
-        controller.reset();
-        SNP_Preferences::setArguments(QStringList{QStringLiteral("booth")});
-        SNP_Preferences::setStoreFileForTesting(QString());
-    }
+// The real store's place for the first start, set before anything reads it.
+QTemporaryDir& configHome()
+{
+    static QTemporaryDir home;
+    return home;
+}
+const bool kConfigHomeSet = qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome().path()));
 
+class PreferencesTest : public BoothRunFixture {
+protected:
     // The store file written as text, the way an operator might edit it.
     void writeStore(const QByteArray& text)
     {
-        QFile file(storePath);
+        QFile file(dir.filePath(QStringLiteral("booth.ini")));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("[General]\n" + text);
+        file.write("[General]\n" + text + "\n");
     }
-    qsizetype mark() const { return QFile(logPath).size(); }
-    QString logSince(qsizetype from) const
-    {
-        QFile file(logPath);
-        if (!file.open(QIODevice::ReadOnly))
-            return QString();
-        file.seek(from);
-        return QString::fromUtf8(file.readAll());
-    }
+    QSettings stored() const { return QSettings(dir.filePath(QStringLiteral("booth.ini")), QSettings::IniFormat); }
     // The log lines since the mark that contain the text.
-    QStringList linesWith(qsizetype from, const QString& text) const
+    QStringList linesWith(qsizetype mark, const QString& text) const
     {
-        QStringList found;
-        for (const QString& line : logSince(from).split(u'\n'))
-            if (line.contains(text))
-                found << line;
-        return found;
+        return logSince(mark).split(u'\n').filter(text);
     }
-
-    QTemporaryDir dir;
-    QString logPath;
-    QString storePath;
-    std::unique_ptr<AppController> controller;
+    static QStringList folders() { return {gScratchFolder(), gMainImagesFolder(), gForUploadFolder()}; }
+    static QFileDialog* openPanel()
+    {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* panel = qobject_cast<QFileDialog*>(w); panel && panel->isVisible())
+                return panel;
+        return nullptr;
+    }
 };
+
+const QStringList kDefaultFolders{"/CanonScratchFolder", "/KorvanexMainImagesFolder", "/KorvanexUploadFolder"};
 
 } // namespace
 
-TEST_F(PreferencesTest, StoredCountsOutsideTheRangeUseTheDefaultWithOneLine)
+TEST_F(PreferencesTest, FirstStartWritesTheDefaultFoldersBack)
 {
-    struct Case { QByteArray stored; uint32_t expected; bool logged; };
+    ASSERT_TRUE(kConfigHomeSet);
+    SNP_Preferences::setStoreFileForTesting(QString());
+    const QString store = configHome().filePath("Korvanex/booth.conf");
+    QFile::remove(store);
+    SNP_Log::resetForTesting(); // the controller opens the log itself
+    build();
+    EXPECT_EQ(SNP_Log::logFilePath(), logPath);
+    EXPECT_EQ(folders(), kDefaultFolders);
+    QSettings settings(store, QSettings::IniFormat);
+    EXPECT_EQ((QStringList{settings.value("scratchFolder").toString(), settings.value("mainImagesFolder").toString(),
+                           settings.value("forUploadFolder").toString()}),
+              kDefaultFolders);
+    EXPECT_FALSE(settings.contains("touchScreenCountValue"));
+}
+
+TEST_F(PreferencesTest, StartUpRepairsTheStoreAndTakesArgumentsForOneRunOnly)
+{
+    writeStore("scratchFolder=scratch\nmainImagesFolder=/no/such/folder\nforUploadFolder=/a, /b\n"
+               "touchScreenCountValue=20");
+    QStringList arguments{"booth", "stray", "-touchScreenCountValue", "12", "-cameraBackend", "gphoto2", "-", "-a", "-1"};
+    for (int i = 0; i < 200; ++i)
+        arguments << QStringLiteral("-key%1").arg(i) << QString(100, u'v');
+    arguments << QStringLiteral("-dangling");
+    SNP_Preferences::setArguments(arguments);
+    const QVariantMap overrides = SNP_Preferences::argumentOverrides();
+    EXPECT_EQ(overrides.size(), 203);
+    EXPECT_EQ(overrides.value("a").toString(), QStringLiteral("-1"));
+    const qsizetype mark = logMark();
+    build();
+    // A stored folder is used unchecked; the others fall back and the store is repaired.
+    EXPECT_EQ(folders(), (QStringList{"/CanonScratchFolder", "/no/such/folder", "/KorvanexUploadFolder"}));
+    EXPECT_EQ(stored().value("scratchFolder").toString(), QStringLiteral("/CanonScratchFolder"));
+    EXPECT_EQ(stored().value("forUploadFolder").toString(), QStringLiteral("/KorvanexUploadFolder"));
+    // The skipped arguments are reported, the overrides used but never stored.
+    for (const char* line : {"Ignoring command-line argument \"stray\"", "Ignoring command-line argument \"-\"",
+                             "Ignoring command-line key \"-dangling\": no value follows"})
+        EXPECT_EQ(linesWith(mark, QString::fromLatin1(line)).size(), 1) << line;
+    EXPECT_EQ(SNP_Preferences::touchScreenCountValue(), 12u);
+    EXPECT_EQ(SNP_Preferences::cameraBackend(), QStringLiteral("gphoto2"));
+    EXPECT_EQ(stored().value("touchScreenCountValue").toInt(), 20);
+    EXPECT_FALSE(stored().contains("cameraBackend") || stored().contains("key0"));
+    SNP_Preferences::setArguments(QStringList{"booth"});
+    EXPECT_EQ(SNP_Preferences::touchScreenCountValue(), 20u);
+    EXPECT_EQ(SNP_Preferences::cameraBackend(), QStringLiteral("sim"));
+    SNP_Preferences::setArguments(QStringList{"booth", "-cameraBackend", ""});
+    EXPECT_EQ(SNP_Preferences::cameraBackend(), QString()); // set, if empty: no backend, not the simulated one
+}
+
+TEST_F(PreferencesTest, CountsOutsideTheRangeGiveTheDefaultWithOneShortLine)
+{
+    struct Case { bool argument; QByteArray text; uint32_t expected; bool logged; };
     const Case cases[] = {
-        {"touchScreenCountValue=20", 20, false},
-        {"touchScreenCountValue=3600", 3600, false},
-        {"touchScreenCountValue=0", 83, false},
-        {"touchScreenCountValue=3601", 83, true},
-        {"touchScreenCountValue=86400", 83, true},       // a day
-        {"touchScreenCountValue=4294967296", 83, true},  // wraps to 0 in 32 bits
-        {"touchScreenCountValue=4294967379", 83, true},  // wraps to 83 in 32 bits
-        {"touchScreenCountValue=-1", 83, true},
-        {"touchScreenCountValue=1e30", 83, true},
-        {"touchScreenCountValue=12.5", 83, true},
-        {"touchScreenCountValue=0x20", 83, true},
-        {"touchScreenCountValue=ten", 83, true},
-        {"touchScreenCountValue=\"\"", 83, true},
-        {"touchScreenCountValue=1, 2", 83, true},        // a list in QSettings' reading
-        {"touchScreenCountValue=@ByteArray(\\xff\\xfe)", 83, true},
-        {"touchScreenCountValue=@Invalid()", 83, false}, // no value at all
+        {false, "20", 20, false},
+        {false, "3600", 3600, false},
+        {false, "0", 83, false},
+        {false, "@Invalid()", 83, false}, // no value at all
+        {true, " 42 ", 42, false},
+        {false, "3601", 83, true},
+        {false, "86400", 83, true},       // a day
+        {false, "4294967296", 83, true},  // wraps to 0 in 32 bits
+        {false, "4294967379", 83, true},  // wraps to 83 in 32 bits
+        {false, "-1", 83, true},
+        {false, "1e30", 83, true},
+        {false, "12.5", 83, true},
+        {false, "0x20", 83, true},
+        {false, "\"\"", 83, true},
+        {false, "1, 2", 83, true},        // a list in QSettings' reading
+        {false, "@ByteArray(\\xff\\xfe)", 83, true},
+        {false, QByteArray(20000, '9'), 83, true},
+        {true, "12abc", 83, true},
+        {true, "", 83, true},
+        {true, QByteArray(10000, 'x'), 83, true},
     };
-    for (const Case& c : cases) {
-        writeStore(c.stored + "\n");
-        const qsizetype from = mark();
-        EXPECT_EQ(SNP_Preferences::touchScreenCountValue(), c.expected) << c.stored.constData();
-        const QStringList lines = linesWith(from, QStringLiteral("touchScreenCountValue"));
-        EXPECT_EQ(lines.size(), c.logged ? 1 : 0) << c.stored.constData() << "\n" << qPrintable(lines.join(u'\n'));
-        for (const QString& line : lines)
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.text.left(40).constData());
+        writeStore(row.argument ? QByteArray() : "touchScreenCountValue=" + row.text);
+        SNP_Preferences::setArguments(row.argument ? QStringList{"booth", "-touchScreenCountValue", row.text}
+                                                 : QStringList{"booth"});
+        const qsizetype mark = logMark();
+        EXPECT_EQ(SNP_Preferences::touchScreenCountValue(), row.expected);
+        const QStringList lines = linesWith(mark, QStringLiteral("touchScreenCountValue"));
+        ASSERT_EQ(lines.size(), row.logged ? 1 : 0);
+        for (const QString& line : lines) {
             EXPECT_TRUE(line.contains(QStringLiteral("using 83"))) << qPrintable(line);
+            EXPECT_LT(line.size(), 300);
+        }
     }
 }
 
@@ -115,124 +150,93 @@ TEST_F(PreferencesTest, KeyboardIdleSecondsAndOperatorPin)
         {"keyboardIdleSeconds=-5\noperatorPin=12a4", 60, std::nullopt},
         {"keyboardIdleSeconds=3601\noperatorPin=1, 2", 60, std::nullopt},
     };
-    for (const Case& c : cases) {
-        writeStore(c.stored + "\n");
-        EXPECT_EQ(SNP_Preferences::keyboardIdleSeconds(), c.idle) << c.stored.constData();
-        EXPECT_EQ(SNP_Preferences::operatorPin(), c.pin) << c.stored.constData();
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.stored.constData());
+        writeStore(row.stored);
+        EXPECT_EQ(SNP_Preferences::keyboardIdleSeconds(), row.idle);
+        EXPECT_EQ(SNP_Preferences::operatorPin(), row.pin);
     }
 }
 
-TEST_F(PreferencesTest, AVeryLongCountIsLoggedShortened)
+TEST_F(PreferencesTest, FoldersOfTheWrongKindFallBackWithALine)
 {
-    writeStore("touchScreenCountValue=" + QByteArray(20000, '9') + "\n");
-    qsizetype from = mark();
-    EXPECT_EQ(SNP_Preferences::touchScreenCountValue(), 83u);
-    QStringList lines = linesWith(from, QStringLiteral("touchScreenCountValue"));
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_LT(lines.first().size(), 300);
-
-    // The same from the command line, which overrides the store.
-    const QString junk = QStringLiteral("x").repeated(10000);
-    SNP_Preferences::setArguments(QStringList{"booth", "-touchScreenCountValue", junk});
-    from = mark();
-    EXPECT_EQ(SNP_Preferences::touchScreenCountValue(), 83u);
-    lines = linesWith(from, QStringLiteral("touchScreenCountValue"));
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_LT(lines.first().size(), 300);
-}
-
-TEST_F(PreferencesTest, AHugeCountGivesTheDefaultCountdownOnScreenThree)
-{
-    writeStore("touchScreenCountValue=999999999\n");
-    controller = std::make_unique<AppController>();
-    controller->setGoButton();
-    controller->setOverlayWindow();
-    controller->_screenNumber = 0;
-    controller->nextScreen(nullptr);
-    controller->nextScreen(controller->_goButton);
-    ASSERT_EQ(controller->_screenNumber.load(), 2u);
-    const qsizetype from = mark();
-    ASSERT_TRUE(controller->acceptEmailAddresses({QStringLiteral("visitor@example.com")}));
-    ASSERT_EQ(controller->_screenNumber.load(), 3u);
-    EXPECT_EQ(controller->_countdown, 83u);
-    EXPECT_EQ(controller->_touchCountdownField->text(), QStringLiteral("83"));
-    EXPECT_FALSE(linesWith(from, QStringLiteral("Ignoring touchScreenCountValue 999999999")).isEmpty());
-    // The countdown ends: 83 seconds, then the live countdown's screen.
-    for (int second = 0; second <= 83 && controller->_screenNumber.load() == 3u; ++second)
-        controller->timerDidFire(controller->_screenTimer);
-    EXPECT_EQ(controller->_screenNumber.load(), 4u);
-}
-
-TEST_F(PreferencesTest, StoredFoldersOfTheWrongKindFallBackWithALine)
-{
-    struct Case { QByteArray stored; QString expected; QString logged; };
     const QString fallback = QStringLiteral("/KorvanexMainImagesFolder");
+    struct Case { QByteArray stored; QString argument; QString expected; const char* logged; };
     const Case cases[] = {
-        {"mainImagesFolder=/srv/main", "/srv/main", {}},
-        {"mainImagesFolder=/srv//main/./day/../", "/srv/main", {}},
-        {"mainImagesFolder=\"/with space/x\"", "/with space/x", {}},
-        {"mainImagesFolder=pictures", fallback, "not an absolute folder path"},
-        {"mainImagesFolder=./pictures", fallback, "not an absolute folder path"},
-        {"mainImagesFolder=~/pictures", fallback, "not an absolute folder path"},
-        {"mainImagesFolder=", fallback, "Ignoring empty stored value for mainImagesFolder"},
-        {"mainImagesFolder=/a, /b", fallback, "Ignoring stored value for mainImagesFolder: a QStringList"},
-        {"mainImagesFolder=/" + QByteArray(5000, 'd'), fallback, "of 5001 characters"},
-        {"mainImagesFolder=/nul\\0inside", fallback, "not an absolute folder path"},
+        {"/srv/main", {}, "/srv/main", nullptr},
+        {"/srv//main/./day/../", {}, "/srv/main", nullptr},
+        {"\"/with space/x\"", {}, "/with space/x", nullptr},
+        {"pictures", {}, fallback, "not an absolute folder path"},
+        {"./pictures", {}, fallback, "not an absolute folder path"},
+        {"~/pictures", {}, fallback, "not an absolute folder path"},
+        {"/nul\\0inside", {}, fallback, "not an absolute folder path"},
+        {"", {}, fallback, "Ignoring empty stored value for mainImagesFolder"},
+        {"/a, /b", {}, fallback, "Ignoring stored value for mainImagesFolder: a QStringList"},
+        {"/" + QByteArray(5000, 'd'), {}, fallback, "of 5001 characters"},
+        // A bad argument keeps the stored folder; a missing one is used as given (filing
+        // reports it when it writes).
+        {"/srv/main", "relative", "/srv/main", "Ignoring command-line value for mainImagesFolder \"relative\""},
+        {"/srv/main", "", "/srv/main", "Ignoring empty command-line value for mainImagesFolder"},
+        {"/srv/main", "/" + QString(5000, u'u'), "/srv/main", "command-line value for mainImagesFolder of 5001"},
+        {"/srv/main", "/not/there", "/not/there", nullptr},
     };
-    for (const Case& c : cases) {
-        writeStore(c.stored + "\n");
-        const qsizetype from = mark();
-        const QString folder = SNP_Preferences::folder(QStringLiteral("mainImagesFolder"), fallback);
-        EXPECT_EQ(folder, c.expected) << c.stored.left(60).constData();
-        const QStringList lines = linesWith(from, QStringLiteral("mainImagesFolder"));
-        if (c.logged.isEmpty()) {
-            EXPECT_TRUE(lines.isEmpty()) << qPrintable(lines.join(u'\n'));
-        } else {
-            ASSERT_EQ(lines.size(), 1) << c.stored.left(60).constData();
-            EXPECT_TRUE(lines.first().contains(c.logged)) << qPrintable(lines.first());
-            EXPECT_TRUE(lines.first().contains(QStringLiteral("using ") + fallback)) << qPrintable(lines.first());
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.stored.left(40).constData());
+        SCOPED_TRACE(qPrintable(row.argument.left(40)));
+        writeStore("mainImagesFolder=" + row.stored);
+        SNP_Preferences::setArguments(row.argument.isNull() ? QStringList{"booth"}
+                                                          : QStringList{"booth", "-mainImagesFolder", row.argument});
+        const qsizetype mark = logMark();
+        EXPECT_EQ(SNP_Preferences::folder(QStringLiteral("mainImagesFolder"), fallback), row.expected);
+        const QStringList lines = linesWith(mark, QStringLiteral("mainImagesFolder"));
+        ASSERT_EQ(lines.size(), row.logged ? 1 : 0) << qPrintable(lines.join(u'\n'));
+        if (row.logged) {
+            EXPECT_TRUE(lines.first().contains(QString::fromLatin1(row.logged))) << qPrintable(lines.first());
             EXPECT_LT(lines.first().size(), 300);
         }
     }
 }
 
-TEST_F(PreferencesTest, BadFolderArgumentsKeepTheStoredFolder)
+TEST_F(PreferencesTest, FolderPanelsChangeAFolderOnlyWhenOneIsChosen)
 {
-    writeStore("forUploadFolder=/srv/upload\n");
-    const QString fallback = QStringLiteral("/KorvanexUploadFolder");
-    const QStringList bad{QStringLiteral("upload"), QString(), QStringLiteral("/") + QString(5000, u'u')};
-    for (const QString& value : bad) {
-        SNP_Preferences::setArguments(QStringList{"booth", "-forUploadFolder", value});
-        const qsizetype from = mark();
-        EXPECT_EQ(SNP_Preferences::folder(QStringLiteral("forUploadFolder"), fallback), QStringLiteral("/srv/upload"));
-        const QStringList lines = linesWith(from, QStringLiteral("command-line value for forUploadFolder"));
-        EXPECT_EQ(lines.size(), 1) << qPrintable(value.left(40));
+    build();
+    QTemporaryDir chosen;
+    struct Case { const char* button; const char* title; const char* key; int index; };
+    const Case cases[] = {
+        {"_scratchFolderButton", "Choose the Canon Scratch folder", "scratchFolder", 0},
+        {"_mainImagesFolderButton", "Choose the Main Images folder", "mainImagesFolder", 1},
+        {"_forUploadFolderButton", "Choose the HTTP ForUpload folder", "forUploadFolder", 2},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.button);
+        for (bool accept : {false, true}) {
+            view.click(row.button);
+            QFileDialog* panel = nullptr;
+            ASSERT_TRUE(waitUntil([&] { return (panel = openPanel()) != nullptr; }));
+            EXPECT_EQ(panel->windowTitle(), QString::fromLatin1(row.title));
+            EXPECT_EQ(panel->fileMode(), QFileDialog::Directory);
+            const QStringList before = folders();
+            const qsizetype mark = logMark();
+            if (accept) {
+                panel->setDirectory(chosen.path());
+                panel->selectFile(chosen.path());
+                static_cast<QDialog*>(panel)->done(QDialog::Accepted);
+            } else {
+                panel->reject();
+            }
+            ASSERT_TRUE(waitUntil([&] { return openPanel() == nullptr; }));
+            QStringList expected = before;
+            if (accept)
+                expected[row.index] = QDir::cleanPath(chosen.path());
+            else
+                EXPECT_EQ(logSince(mark), QString()); // a cancelled panel leaves no trace
+            EXPECT_EQ(folders(), expected);
+            EXPECT_EQ(SNP_Preferences::storedFolder(QString::fromLatin1(row.key), {}),
+                      expected[row.index]);
+        }
     }
-    // A missing folder is used as given: filing reports it when it writes.
-    SNP_Preferences::setArguments(QStringList{"booth", "-forUploadFolder", dir.filePath("not/there")});
-    EXPECT_EQ(SNP_Preferences::folder(QStringLiteral("forUploadFolder"), fallback), dir.filePath("not/there"));
-}
-
-TEST_F(PreferencesTest, StartUpRepairsTheStoreAndSurvivesHostileArguments)
-{
-    writeStore("scratchFolder=scratch\nmainImagesFolder=/srv/main\nforUploadFolder=/a, /b\n"
-               "touchScreenCountValue=-20\n");
-    QStringList arguments{"booth", "-mainImagesFolder", "relative", "-touchScreenCountValue", "99999999999999999999"};
-    for (int i = 0; i < 200; ++i)
-        arguments << QStringLiteral("-key%1").arg(i) << QString(100, u'v');
-    arguments << QStringLiteral("-dangling");
-    SNP_Preferences::setArguments(arguments);
-    const qsizetype from = mark();
-    controller = std::make_unique<AppController>();
-    EXPECT_EQ(gScratchFolder(), QStringLiteral("/CanonScratchFolder"));
-    EXPECT_EQ(gMainImagesFolder(), QStringLiteral("/srv/main"));
-    EXPECT_EQ(gForUploadFolder(), QStringLiteral("/KorvanexUploadFolder"));
-    EXPECT_EQ(SNP_Preferences::touchScreenCountValue(), 83u);
-    EXPECT_FALSE(linesWith(from, QStringLiteral("Ignoring command-line key \"-dangling\"")).isEmpty());
-    // The store now holds usable values; the overrides were not written.
-    QSettings stored(storePath, QSettings::IniFormat);
-    EXPECT_EQ(stored.value("scratchFolder").toString(), QStringLiteral("/CanonScratchFolder"));
-    EXPECT_EQ(stored.value("mainImagesFolder").toString(), QStringLiteral("/srv/main"));
-    EXPECT_EQ(stored.value("forUploadFolder").toString(), QStringLiteral("/KorvanexUploadFolder"));
-    EXPECT_FALSE(stored.contains("key0"));
+    // Of several chosen paths the last counts; a path that is not absolute is refused.
+    c->openPanelDidEnd3(nullptr, 1, {"/first", "/chosen/images"});
+    c->openPanelDidEnd3(nullptr, 1, {"not/absolute"});
+    EXPECT_EQ(gMainImagesFolder(), QStringLiteral("/chosen/images"));
 }

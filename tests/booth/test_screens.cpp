@@ -1,285 +1,227 @@
-// The visitor's screen sequence: the screen table, its timings (driven by firing the
-// screen timer by hand), the accept check with rejection and correction, the "quit"
-// toggle with the operator PIN, the exit key, the capture time-out with the sorry screen,
-// the go button without a camera, and nothing of a visitor kept for the next.
-#include "AppController.h"
-#include "BoothTeardown.h"
-#include "SNP_KeyboardView.h"
-#include "SNP_Preferences.h"
-#include "TestSupport.h"
+// The visitor's screen sequence without a camera, the screen timer fired by hand: the
+// first two screens and the go button that starts no pass without a camera, the
+// countdowns, the end of the capture screen (the photo, or the time-out with the sorry
+// screen), rejected entries typed on the keys and corrected, the "quit" toggle with and
+// without the operator PIN, and nothing of a visitor kept for the next.
+#include "BoothRunFixture.h"
 
 #include <QGuiApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTimer>
 
-#include <gtest/gtest.h>
+#include <cmath>
 
 namespace {
 
-class ScreensTest : public ::testing::Test {
+class ScreensTest : public BoothRunFixture {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(_dir.isValid());
-        qputenv("BOOTH_LOG_FILE", _dir.filePath("booth.log").toUtf8());
-        SNP_Preferences::setStoreFileForTesting(_dir.filePath("booth.ini"));
-        SNP_Preferences::setArguments(QStringList{QStringLiteral("booth")});
-        sim = std::make_shared<SimCameraSdk>(false); // no camera
-        EdsSetCurrentSdk(sim);
-        c = std::make_unique<AppController>();
-        c->awakeFromNib(); // screen 1
+        BoothRunFixture::SetUp();
+        start(false);
         c->setOverlayWindow();
     }
-    void TearDown() override { EXPECT_TRUE(takeDownBooth(c, sim)); }
-
-    void setDefault(const char* key, const QVariant& value)
-    {
-        auto store = SNP_Preferences::store();
-        store->setValue(QString::fromLatin1(key), value);
-        store->sync();
-    }
-    void setTouchCount(int value) { setDefault("touchScreenCountValue", value); }
-    // Types into the keyboard's fields and presses its accept key.
-    void typeAndAccept(const QStringList& texts)
+    // Fills the keyboard's fields and presses its accept key.
+    void enter(const QStringList& texts)
     {
         for (int i = 0; i < texts.size(); ++i)
-            c->_keyboard->emailField(i)->setText(texts[i]);
-        c->_keyboard->acceptAndContinue(nullptr);
+            view.keyboard()->emailField(i)->setText(texts[i]);
+        view.click("key_accept");
     }
-    QStringList fieldTexts() const
-    {
-        QStringList texts;
-        for (QLineEdit* field : c->_keyboard->emailFields())
-            texts << field->text();
-        return texts;
-    }
-    // One second of the screen timer.
-    void tick() { c->timerDidFire(c->_screenTimer); }
-    uint32_t screen() const { return c->_screenNumber.load(); }
-    QWidget* keyboard() const { return c->findChild<QWidget*>(QStringLiteral("_keyboard")); }
-    // From screen 1 to screen 3 with one valid address.
+    // From screen 1 to screen 3 with one valid address (the go button's step, as it is
+    // with a camera).
     void goToScreen3()
     {
-        c->nextScreen(c->_goButton);
-        ASSERT_EQ(screen(), 2u);
+        c->nextScreen(view.go());
+        ASSERT_EQ(c->screenNumber(), 2u);
         ASSERT_TRUE(c->acceptEmailAddresses({QStringLiteral("a@b.cd")}));
-        ASSERT_EQ(screen(), 3u);
+        ASSERT_EQ(c->screenNumber(), 3u);
     }
-
-    QTemporaryDir _dir;
-    std::shared_ptr<SimCameraSdk> sim;
-    std::unique_ptr<AppController> c;
+    QColor touchPictureCentre() const
+    {
+        const QImage shown = view.get<QLabel>("_touchView")->pixmap().toImage();
+        return shown.pixelColor(shown.width() / 2, shown.height() / 2);
+    }
 };
 
-TEST_F(ScreensTest, ScreenOneAndTwoEntryActions)
+TEST_F(ScreensTest, TheGoButtonKeyboardAndExitKeyOfTheFirstScreens)
 {
-    EXPECT_EQ(screen(), 1u);
-    EXPECT_FALSE(c->_goButton->isHidden());
-    EXPECT_TRUE(c->_EVFView->isHidden());
-    EXPECT_TRUE(c->_badEmail->isHidden());
-    EXPECT_TRUE(keyboard()->isHidden());
-    ASSERT_NE(c->_overlayContentView, nullptr);
-    EXPECT_TRUE(c->_overlayContentView->isHidden());
-    EXPECT_FALSE(c->_touchView->pixmap().isNull()); // touch1
-    EXPECT_FALSE(c->_liveView->pixmap().isNull());  // live1
-    EXPECT_EQ(c->_screenTimer, nullptr);            // no timer on the first screens
+    EXPECT_EQ(c->screenNumber(), 1u);
+    for (const char* hidden : {"_EVFView", "_badEmail", "_keyboard", "overlayContentView", "_cameraNotReadyNotice"})
+        EXPECT_FALSE(view.shown(hidden)) << hidden;
+    EXPECT_TRUE(view.shown("_goButton"));
+    EXPECT_FALSE(view.get<QLabel>("_liveView")->pixmap().isNull());
+    // No camera: the go button says so and starts no pass.
+    view.go()->click();
+    EXPECT_EQ(c->screenNumber(), 1u);
+    EXPECT_TRUE(view.shown("_cameraNotReadyNotice"));
 
-    c->nextScreen(c->_goButton);
-    EXPECT_EQ(screen(), 2u);
-    EXPECT_TRUE(c->_goButton->isHidden());
-    EXPECT_FALSE(keyboard()->isHidden());
-    EXPECT_EQ(c->_screenTimer, nullptr);
+    c->nextScreen(view.go());
+    EXPECT_EQ(c->screenNumber(), 2u);
+    EXPECT_FALSE(view.shown("_goButton"));
+    EXPECT_TRUE(view.shown("_keyboard"));
+    EXPECT_EQ(view.timer("screenTimer"), nullptr); // the first screens wait for the visitor
+    view.click("key_exit");
+    EXPECT_EQ(c->screenNumber(), 1u);
+    EXPECT_TRUE(view.shown("_goButton"));
+    EXPECT_FALSE(view.shown("_keyboard"));
+    EXPECT_FALSE(view.shown("_cameraNotReadyNotice"));
 }
 
-TEST_F(ScreensTest, TouchCountdownOfFiveLastsSixSecondsThenLiveCountdownTen)
+TEST_F(ScreensTest, TheTouchCountdownThenTheLiveCountdownOfNine)
 {
-    setTouchCount(5);
-    goToScreen3();
-    EXPECT_EQ(c->_emails, QStringList{QStringLiteral("a@b.cd")});
-    EXPECT_EQ(c->_touchCountdownField->text(), QStringLiteral("5"));
-    EXPECT_FALSE(c->_touchCountdownField->isHidden());
-    EXPECT_FALSE(c->_liveCountdownField1->isHidden());
-    EXPECT_EQ(c->_liveCountdownField1->text(), QStringLiteral("9"));
-    EXPECT_EQ(c->_liveCountdownField2->text(), QStringLiteral("9"));
-    EXPECT_FALSE(c->_overlayContentView->isHidden());
-    EXPECT_TRUE(keyboard()->isHidden());
-    const QImage evf = c->_EVFView->pixmap().toImage();
-    ASSERT_EQ(evf.size(), QSize(100, 100));
-    EXPECT_EQ(evf.pixelColor(50, 50), QColor(Qt::black));
-    ASSERT_NE(c->_screenTimer, nullptr);
-    EXPECT_TRUE(c->_screenTimer->isActive());
-    EXPECT_EQ(c->_screenTimer->interval(), 1000);
-
-    // Seconds 1 to 5 show 5, 4, 3, 2, 1; second 6 starts screen 4.
-    QStringList shown;
-    for (int second = 1; second <= 5; ++second) {
+    // A stored 0, no value and one beyond the maximum all count the default 83 seconds.
+    const std::pair<const char*, int> cases[] = {{nullptr, 83}, {"0", 83}, {"999999999", 83}, {"5", 5}};
+    for (const auto& [stored, seconds] : cases) {
+        SCOPED_TRACE(stored ? stored : "no value");
+        if (stored)
+            setDefault("touchScreenCountValue", stored);
+        c->startOver(nullptr);
+        goToScreen3();
+        EXPECT_EQ(view.text("_touchCountdownField"), QString::number(seconds));
+        EXPECT_TRUE(view.shown("overlayContentView"));
+        EXPECT_FALSE(view.shown("_keyboard"));
+        EXPECT_EQ(view.get<QLabel>("_EVFView")->pixmap().toImage().pixelColor(50, 50), QColor(Qt::black));
+        EXPECT_EQ(view.timer("screenTimer")->interval(), 1000);
+        // Seconds 1 to n show n down to 1; the next one starts screen 4.
+        QStringList shown, expected;
+        for (int second = 1; second <= seconds; ++second) {
+            tick();
+            ASSERT_EQ(c->screenNumber(), 3u) << second;
+            shown << view.text("_touchCountdownField");
+            expected << QString::number(seconds + 1 - second);
+        }
+        EXPECT_EQ(shown, expected);
         tick();
-        ASSERT_EQ(screen(), 3u) << "second " << second;
-        shown << c->_touchCountdownField->text();
+        EXPECT_EQ(c->screenNumber(), 4u);
+        EXPECT_FALSE(view.shown("_touchCountdownField"));
+        QStringList live;
+        for (int second = 1; second <= 9; ++second) {
+            tick();
+            ASSERT_EQ(c->screenNumber(), 4u);
+            live << view.text("_liveCountdownField1") + view.text("_liveCountdownField2");
+        }
+        EXPECT_EQ(live, (QStringList{"99", "88", "77", "66", "55", "44", "33", "22", "11"}));
+        tick();
+        EXPECT_EQ(c->screenNumber(), 5u);
+        EXPECT_FALSE(view.shown("_liveCountdownField1") || view.shown("_liveCountdownField2"));
     }
-    EXPECT_EQ(shown, (QStringList{"5", "4", "3", "2", "1"}));
-    tick();
-    EXPECT_EQ(screen(), 4u);
-    EXPECT_TRUE(c->_touchCountdownField->isHidden());
+}
 
-    QStringList live1, live2;
-    for (int second = 1; second <= 9; ++second) {
+TEST_F(ScreensTest, TheCaptureEndsWithThePhotoOrOnTheSorryScreenAfterSixteenSeconds)
+{
+    // The sorry screen's picture, green, to tell it from the thanks.
+    QImage sorry(40, 30, QImage::Format_RGB32);
+    sorry.fill(Qt::green);
+    ASSERT_TRUE(sorry.save(dir.filePath("touch7.png")));
+    setDefault("resourceFolder", dir.path());
+    setDefault("touchScreenCountValue", 1);
+    for (const bool photo : {true, false}) {
+        SCOPED_TRACE(photo ? "a photo 3 s into the capture" : "no photo");
+        goToScreen3();
+        for (int i = 0; i < 12; ++i)
+            tick();
+        ASSERT_EQ(c->screenNumber(), 5u);
+        if (photo) {
+            for (int i = 0; i < 3; ++i)
+                tick();
+            c->nextScreen(nullptr); // what photo intake does: screen 6 at once
+        } else {
+            for (int second = 1; second <= 15; ++second) {
+                tick();
+                ASSERT_EQ(c->screenNumber(), 5u) << second;
+            }
+            tick();
+            EXPECT_TRUE(c->showingSorryScreen());
+            EXPECT_EQ(touchPictureCentre(), QColor(Qt::green));
+            EXPECT_FALSE(view.shown("_EVFView") || view.shown("overlayContentView"));
+        }
+        EXPECT_EQ(c->screenNumber(), 6u);
+        // Three seconds of result screen, whatever was left of the capture's time-out.
         tick();
-        ASSERT_EQ(screen(), 4u) << "second " << second;
-        live1 << c->_liveCountdownField1->text();
-        live2 << c->_liveCountdownField2->text();
+        tick();
+        EXPECT_EQ(c->screenNumber(), 6u);
+        tick();
+        EXPECT_EQ(c->screenNumber(), 1u);
+        EXPECT_FALSE(view.timer("screenTimer")->isActive());
+        EXPECT_FALSE(view.shown("_EVFView") || view.shown("overlayContentView"));
+        EXPECT_TRUE(c->emails().isEmpty());
     }
-    EXPECT_EQ(live1, (QStringList{"9", "8", "7", "6", "5", "4", "3", "2", "1"}));
-    EXPECT_EQ(live2, live1);
-    tick();
-    EXPECT_EQ(screen(), 5u);
-    EXPECT_TRUE(c->_liveCountdownField1->isHidden());
-    EXPECT_TRUE(c->_liveCountdownField2->isHidden());
-}
-
-TEST_F(ScreensTest, TouchCountdownDefaultsTo83)
-{
-    goToScreen3(); // key absent
-    EXPECT_EQ(c->_touchCountdownField->text(), QStringLiteral("83"));
-    for (int second = 1; second <= 83; ++second)
-        tick();
-    EXPECT_EQ(screen(), 3u);
-    tick();
-    EXPECT_EQ(screen(), 4u);
-
-    setTouchCount(0); // a stored 0 means the default as well
-    c->startOver(nullptr);
-    goToScreen3();
-    EXPECT_EQ(c->_touchCountdownField->text(), QStringLiteral("83"));
-    EXPECT_EQ(c->_countdown, 83u);
-}
-
-TEST_F(ScreensTest, CaptureTimesOutAfterSixteenSecondsAndResultAfterThree)
-{
-    setTouchCount(1);
-    goToScreen3();
-    for (int i = 0; i < 2; ++i)
-        tick();
-    ASSERT_EQ(screen(), 4u);
-    for (int i = 0; i < 10; ++i)
-        tick();
-    ASSERT_EQ(screen(), 5u);
-    EXPECT_EQ(c->_countdown, 15u);
-    for (int second = 1; second <= 15; ++second) {
-        tick();
-        ASSERT_EQ(screen(), 5u) << "second " << second;
-    }
-    tick();
-    EXPECT_EQ(screen(), 6u);
-    // No picture came: the sorry screen, the camera picture and its frame blanked.
-    EXPECT_TRUE(c->showingSorryScreen());
-    EXPECT_EQ(c->_pictureNumber, 7u);
-    EXPECT_TRUE(c->_EVFView->isHidden());
-    EXPECT_TRUE(c->_overlayContentView->isHidden());
-    tick();
-    tick();
-    EXPECT_EQ(screen(), 6u);
-    tick();
-    EXPECT_EQ(screen(), 1u);
-    EXPECT_FALSE(c->_screenTimer->isActive()); // the last tick stopped it
-    EXPECT_TRUE(c->_EVFView->isHidden());
-    EXPECT_TRUE(c->_overlayContentView->isHidden());
-    EXPECT_TRUE(c->_emails.isEmpty()); // nothing of the visitor is kept
-}
-
-TEST_F(ScreensTest, PhotoDuringCaptureReplacesTheTimeOut)
-{
-    setTouchCount(1);
-    goToScreen3();
-    for (int i = 0; i < 12; ++i)
-        tick();
-    ASSERT_EQ(screen(), 5u);
-    for (int i = 0; i < 3; ++i)
-        tick();
-    c->nextScreen(nullptr); // the photo has arrived
-    EXPECT_EQ(screen(), 6u);
-    EXPECT_EQ(c->_countdown, 2u);
-    for (int i = 0; i < 3; ++i)
-        tick();
-    EXPECT_EQ(screen(), 1u);
 }
 
 TEST_F(ScreensTest, TheRealTimerDrivesTheScreens)
 {
-    setTouchCount(2);
-    c->_screenTimerInterval = 5;
+    setDefault("touchScreenCountValue", 2);
+    setSecond(5);
     goToScreen3();
-    EXPECT_TRUE(waitUntil([&] { return screen() == 4u; }, 5000));
-    EXPECT_TRUE(waitUntil([&] { return screen() == 1u; }, 10000));
-    EXPECT_FALSE(c->_screenTimer->isActive());
+    EXPECT_TRUE(waitUntil([&] { return c->screenNumber() == 4u; }));
+    EXPECT_TRUE(waitUntil([&] { return c->screenNumber() == 1u; }, 10000));
+    EXPECT_FALSE(view.timer("screenTimer")->isActive());
 }
 
-TEST_F(ScreensTest, TimerDelayConversion)
+TEST_F(ScreensTest, ExpirationDelaysCountWholeSecondsAndNeverWrapRound)
 {
-    c->startTimerWithExpirationDelay(2.9);
-    EXPECT_EQ(c->_countdown, 2u);
-    c->startTimerWithExpirationDelay(-4);
-    EXPECT_EQ(c->_countdown, 0u);
-    c->startTimerWithExpirationDelay(std::nan(""));
-    EXPECT_EQ(c->_countdown, 0u);
-    c->startTimerWithExpirationDelay(1e12);
-    EXPECT_EQ(c->_countdown, std::numeric_limits<uint32_t>::max());
-    c->_screenTimer->stop();
+    // Ticks until the screen changes: 2.9 seconds count 2, nothing below zero or not a
+    // number counts none, and a huge delay does not end at once.
+    const std::pair<double, int> cases[] = {{2.9, 3}, {-4, 1}, {std::nan(""), 1}, {1e12, 10}};
+    for (const auto& [delay, ticks] : cases) {
+        c->startOver(nullptr);
+        c->startTimerWithExpirationDelay(delay);
+        int n = 0;
+        while (c->screenNumber() == 1u && n < 10) {
+            tick();
+            ++n;
+        }
+        EXPECT_EQ(n, ticks) << delay;
+    }
+    view.timer("screenTimer")->stop();
 }
 
-TEST_F(ScreensTest, RejectedAddressShowsNoticeAndTouchReturnsToKeyboard)
+TEST_F(ScreensTest, ARejectedEntryShowsTheNoticeAndComesBackForCorrection)
 {
-    c->nextScreen(c->_goButton);
-    const QStringList typed{QStringLiteral("a@b.cd"), QStringLiteral("Bad@b.cd")};
-    EXPECT_FALSE(c->acceptEmailAddresses(typed));
-    EXPECT_EQ(screen(), 1u);
-    EXPECT_EQ(c->_badEmailItemText->text(), QStringLiteral("<Bad@b.cd>"));
-    EXPECT_FALSE(c->_badEmailItemText->isHidden());
-    EXPECT_FALSE(c->_badEmail->isHidden());
-    EXPECT_FALSE(c->_goButton->isHidden());
-    EXPECT_FALSE(keyboard()->isHidden()); // stays under the notice
-    EXPECT_TRUE(c->_emails.isEmpty());     // the first address is not stored
-    EXPECT_EQ(c->_screenTimer, nullptr);
+    struct Case { QStringList keys; const char* notice; QStringList given; };
+    const Case cases[] = {
+        {{}, "<NO Email Entered...>", {}},
+        // Typed in capitals, the keys type lower case; the domain key moves on to the next field.
+        {{"A", "@", "b", ".de", "b", "a", "d", "@", ".com"}, "<bad@.com>", {"a@b.de"}},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.notice);
+        c->nextScreen(view.go());
+        view.type(row.keys);
+        view.click("key_accept");
+        EXPECT_EQ(c->screenNumber(), 1u);
+        EXPECT_EQ(view.text("_badEmailItemText"), QString::fromLatin1(row.notice));
+        EXPECT_TRUE(view.shown("_badEmail") && view.shown("_goButton"));
+        EXPECT_TRUE(view.shown("_keyboard")); // under the notice, with the valid addresses kept
+        EXPECT_EQ(view.fieldTexts(), (row.given + QStringList(4 - row.given.size(), QString())));
+        EXPECT_TRUE(c->emails().isEmpty());
+        EXPECT_FALSE(view.timer("screenTimer") && view.timer("screenTimer")->isActive());
 
-    c->_goButton->click(); // correction
-    EXPECT_EQ(screen(), 2u);
-    EXPECT_TRUE(c->_goButton->isHidden());
-    EXPECT_FALSE(keyboard()->isHidden());
-
-    EXPECT_TRUE(c->acceptEmailAddresses({QStringLiteral("a@b.cd"), QStringLiteral("x@y.zz")}));
-    EXPECT_EQ(screen(), 3u);
-    EXPECT_TRUE(c->_badEmailItemText->isHidden());
-    EXPECT_EQ(c->_emails.size(), 2);
-    c->_screenTimer->stop();
+        view.go()->click(); // touching the notice returns to the keyboard
+        ASSERT_EQ(c->screenNumber(), 2u);
+        EXPECT_FALSE(view.shown("_goButton"));
+        view.type({"x", "@", "y", ".com"});
+        view.click("key_accept");
+        EXPECT_EQ(c->screenNumber(), 3u);
+        EXPECT_FALSE(view.shown("_badEmailItemText"));
+        EXPECT_FALSE(view.shown("_keyboard"));
+        EXPECT_EQ(c->emails(), row.given + QStringList{"x@y.com"});
+        c->startOver(nullptr);
+        view.timer("screenTimer")->stop();
+    }
 }
 
-TEST_F(ScreensTest, EmptyEntryIsRejected)
+TEST_F(ScreensTest, QuitWithoutAPinTogglesKioskModeAndIsRejected)
 {
-    c->nextScreen(c->_goButton);
-    EXPECT_FALSE(c->acceptEmailAddresses({}));
-    EXPECT_EQ(c->_badEmailItemText->text(), QStringLiteral("<NO Email Entered...>"));
-    EXPECT_FALSE(c->_badEmail->isHidden());
-    EXPECT_FALSE(c->_goButton->isHidden());
-    EXPECT_EQ(screen(), 1u);
-}
-
-TEST_F(ScreensTest, QuitTogglesKioskModeAndIsRejected)
-{
-    // Without an operator PIN "quit" toggles at once (offscreen has one screen).
-    c->nextScreen(c->_goButton);
+    c->nextScreen(view.go());
     EXPECT_FALSE(c->acceptEmailAddresses({QStringLiteral("QuIt")}));
-    EXPECT_EQ(c->_badEmailItemText->text(), QStringLiteral("<QuIt>"));
+    EXPECT_EQ(view.text("_badEmailItemText"), QStringLiteral("<QuIt>"));
     EXPECT_TRUE(c->inKioskMode());
     EXPECT_TRUE(c->window()->isFullScreen());
-    EXPECT_FALSE(c->_liveWindow->isVisible()); // the live content waits for screen 3
-    c->nextScreen(c->_goButton);
+    EXPECT_FALSE(view.get("_liveWindow")->isVisible()); // one screen: the live content waits for screen 3
+    c->nextScreen(view.go());
     EXPECT_FALSE(c->acceptEmailAddresses({QStringLiteral("quit")}));
     EXPECT_FALSE(c->inKioskMode());
-    EXPECT_TRUE(c->_liveWindow->isVisible());
+    EXPECT_TRUE(view.get("_liveWindow")->isVisible());
 }
 
 TEST_F(ScreensTest, QuitInKioskModeAsksForTheOperatorPin)
@@ -290,15 +232,14 @@ TEST_F(ScreensTest, QuitInKioskModeAsksForTheOperatorPin)
     c->toggleFullScreen(c.get());
     ASSERT_TRUE(c->inKioskMode());
     const auto quitThenPin = [&](const QString& pin) {
-        c->nextScreen(c->_goButton);
-        typeAndAccept({QStringLiteral("quit")});
-        if (!c->_pinEntry)
+        c->nextScreen(view.go());
+        enter({QStringLiteral("quit")});
+        if (!view.shown("_pinPrompt"))
             return false;
-        EXPECT_EQ(c->_keyboard->emailField(0)->echoMode(), QLineEdit::Password);
-        EXPECT_FALSE(c->_pinPrompt->isHidden());
-        typeAndAccept({pin});
-        EXPECT_EQ(screen(), 1u);
-        EXPECT_EQ(fieldTexts(), QStringList(4, QString()));
+        EXPECT_EQ(view.keyboard()->emailField(0)->echoMode(), QLineEdit::Password);
+        enter({pin});
+        EXPECT_EQ(c->screenNumber(), 1u);
+        EXPECT_EQ(view.fieldTexts(), QStringList(4, QString()));
         return true;
     };
 
@@ -308,10 +249,8 @@ TEST_F(ScreensTest, QuitInKioskModeAsksForTheOperatorPin)
         EXPECT_TRUE(c->inKioskMode());
     }
     EXPECT_TRUE(c->quitLocked());
-    c->nextScreen(c->_goButton);
-    typeAndAccept({QStringLiteral("quit")});
-    EXPECT_FALSE(c->_pinEntry);                                      // no PIN asked:
-    EXPECT_EQ(c->_badEmailItemText->text(), QStringLiteral("<quit>")); // an address like any other
+    EXPECT_FALSE(quitThenPin(QStringLiteral("2468")));                  // no PIN asked:
+    EXPECT_EQ(view.text("_badEmailItemText"), QStringLiteral("<quit>")); // an address like any other
     c->startOver(nullptr);
 
     // Five minutes later the right PIN leaves kiosk mode.
@@ -320,72 +259,50 @@ TEST_F(ScreensTest, QuitInKioskModeAsksForTheOperatorPin)
     ASSERT_TRUE(quitThenPin(QStringLiteral("2468")));
     EXPECT_FALSE(c->inKioskMode());
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(c->_keyboard->emailField(0)->echoMode(), QLineEdit::Normal);
+    EXPECT_EQ(view.keyboard()->emailField(0)->echoMode(), QLineEdit::Normal);
 }
 
 TEST_F(ScreensTest, NothingOfAVisitorStaysForTheNext)
 {
     setDefault("keyboardIdleSeconds", 3);
-    c->_screenTimerInterval = 5; // the screens' second
+    setSecond(5);
     const QStringList typed{QStringLiteral("a@b.cd"), QStringLiteral("Bad@b.cd")};
-    struct Case {
-        const char* how;
-        std::function<void()> leave;
-    };
-    const Case cases[] = {
-        {"exit key", [&] { c->_keyboard->exitKeyAction(nullptr); }},
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"exit key", [&] { view.click("key_exit"); }},
         {"no key on the e-mail screen", [] {}},
         {"rejected, then no touch", [&] {
-             typeAndAccept(typed);
-             EXPECT_EQ(fieldTexts().first(), typed.first()); // given back for correction
+             enter(typed);
+             EXPECT_EQ(view.fieldTexts().first(), typed.first()); // given back for correction
          }},
         {"a whole pass", [&] {
-             typeAndAccept({typed.first()});
-             ASSERT_EQ(screen(), 3u);
-             c->_keyboard->emailField(0)->setText(typed.first()); // left behind somehow
-             while (screen() != 1)
+             enter({typed.first()});
+             ASSERT_EQ(c->screenNumber(), 3u);
+             view.keyboard()->emailField(0)->setText(typed.first()); // left behind somehow
+             while (c->screenNumber() != 1)
                  tick();
          }},
     };
-    for (const Case& leaving : cases) {
-        SCOPED_TRACE(leaving.how);
-        c->nextScreen(c->_goButton);
-        ASSERT_EQ(screen(), 2u);
-        c->_keyboard->emailField(1)->setText(typed.first());
-        leaving.leave();
-        ASSERT_TRUE(waitUntil([&] { return screen() == 1u && c->_keyboard->isHidden(); }));
-        EXPECT_EQ(fieldTexts(), QStringList(4, QString()));
-        EXPECT_TRUE(c->_emails.isEmpty());
+    for (const auto& [how, leave] : cases) {
+        SCOPED_TRACE(how);
+        c->nextScreen(view.go());
+        ASSERT_EQ(c->screenNumber(), 2u);
+        view.keyboard()->emailField(1)->setText(typed.first());
+        leave();
+        ASSERT_TRUE(waitUntil([&] { return c->screenNumber() == 1u && view.keyboard()->isHidden(); }));
+        EXPECT_EQ(view.fieldTexts(), QStringList(4, QString()));
+        EXPECT_TRUE(c->emails().isEmpty());
     }
 
     // A key restarts the idle time; 0 seconds: the e-mail screen waits for ever.
-    c->nextScreen(c->_goButton);
-    c->_keyboardIdleTimer->stop();
-    c->_keyboard->keyButtonForText(QStringLiteral("a"))->click();
-    EXPECT_TRUE(c->_keyboardIdleTimer->isActive());
+    c->nextScreen(view.go());
+    QTimer* idle = view.timer("keyboardIdleTimer");
+    idle->stop();
+    view.type({"a"});
+    EXPECT_TRUE(idle->isActive());
     c->startOver(nullptr);
     setDefault("keyboardIdleSeconds", 0);
-    c->nextScreen(c->_goButton);
-    EXPECT_FALSE(c->_keyboardIdleTimer->isActive());
-}
-
-TEST_F(ScreensTest, ExitKeyStartsOver)
-{
-    c->nextScreen(c->_goButton);
-    ASSERT_EQ(screen(), 2u);
-    c->startOver(keyboard());
-    EXPECT_EQ(screen(), 1u);
-    EXPECT_TRUE(keyboard()->isHidden());
-    EXPECT_FALSE(c->_goButton->isHidden());
-}
-
-TEST_F(ScreensTest, WithoutACameraTheGoButtonSaysTheCameraIsNotReady)
-{
-    ASSERT_EQ(c->_currentCamera, nullptr);
-    c->_goButton->click();
-    EXPECT_EQ(screen(), 1u);
-    EXPECT_FALSE(c->_cameraNotReadyNotice->isHidden());
-    EXPECT_TRUE(c->_keyboard->isHidden());
+    c->nextScreen(view.go());
+    EXPECT_FALSE(idle->isActive());
 }
 
 } // namespace

@@ -1,0 +1,144 @@
+// The booth's windows for a test: a controller with its user defaults and log in a
+// temporary folder, woken over the simulated camera (with a camera or without), and
+// BoothView, which finds the widgets a visitor or the operator sees by their object names
+// instead of reaching into the controller. Shared by the start-up, configuration, screen,
+// kiosk, operator, settings and mail-line tests.
+// Threads: the test's main thread only.
+#pragma once
+
+#include "AppController.h"
+#include "BoothTeardown.h"
+#include "SNP_KeyboardView.h"
+#include "SNP_Log.h"
+#include "SNP_Preferences.h"
+#include "SimCameraSdk.h"
+#include "TestSupport.h"
+
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+struct BoothView {
+    AppController* c = nullptr;
+
+    template <typename T = QWidget>
+    T* get(const char* name) const
+    {
+        T* found = c->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    bool shown(const char* name) const { return !get(name)->isHidden(); }
+    QString text(const char* name) const { return get<QLabel>(name)->text(); }
+    QPushButton* go() const { return get<QPushButton>("_goButton"); }
+    SNP_KeyboardView* keyboard() const { return get<SNP_KeyboardView>("_keyboard"); }
+    QTimer* timer(const char* name) const { return c->findChild<QTimer*>(QString::fromLatin1(name)); }
+    QComboBox* menu(int32_t tag) const { return qobject_cast<QComboBox*>(c->viewWithTag(tag)); }
+    QLineEdit* field(int32_t tag) const { return qobject_cast<QLineEdit*>(c->viewWithTag(tag)); }
+    QDateTimeEdit* clock() const { return get<QDateTimeEdit>("_cameraClockPicker"); }
+    void click(const char* name) const { get<QAbstractButton>(name)->click(); }
+    // Seconds the camera clock picker shows ahead of the computer's clock.
+    double clockAhead() const { return QDateTime::currentDateTime().msecsTo(clock()->dateTime()) / 1000.0; }
+    static QStringList titles(const QComboBox* box)
+    {
+        QStringList out;
+        for (int i = 0; i < box->count(); ++i)
+            out << box->itemText(i);
+        return out;
+    }
+    // The operator picks an item, as a click in the open menu does.
+    static void choose(QComboBox* box, const QString& title)
+    {
+        const int index = box->findText(title);
+        ASSERT_GE(index, 0) << qPrintable(title);
+        box->setCurrentIndex(index);
+        emit box->activated(index);
+    }
+    // The visitor types with the on-screen keys (a domain ending such as ".com" is one key).
+    void type(const QStringList& keys) const
+    {
+        for (const QString& key : keys)
+            keyboard()->keyButtonForText(key)->click();
+    }
+    QStringList fieldTexts() const
+    {
+        QStringList texts;
+        for (QLineEdit* field : keyboard()->emailFields())
+            texts << field->text();
+        return texts;
+    }
+};
+
+class BoothRunFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        SNP_Log::resetForTesting();
+        logPath = dir.filePath(QStringLiteral("booth.log"));
+        qputenv("BOOTH_LOG_FILE", QFile::encodeName(logPath));
+        SNP_Log::setLogFile(logPath);
+        SNP_Preferences::setStoreFileForTesting(dir.filePath(QStringLiteral("booth.ini")));
+        SNP_Preferences::setArguments(QStringList{QStringLiteral("booth")});
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(takeDownBooth(c, sim));
+        SNP_Log::resetForTesting();
+    }
+
+    // The controller as start-up leaves it, not yet woken.
+    void build()
+    {
+        c = std::make_unique<AppController>();
+        view.c = c.get();
+    }
+    // The booth woken over the simulated camera (one made here unless the test made its
+    // own); with a camera, once it is current and its clock is shown.
+    void start(bool camera = true)
+    {
+        if (!sim)
+            sim = std::make_shared<SimCameraSdk>(camera);
+        EdsSetCurrentSdk(sim);
+        if (camera)
+            firstId = sim->connectedCameras().front();
+        build();
+        c->awakeFromNib();
+        if (!camera)
+            return;
+        ASSERT_TRUE(waitUntil([&] { return c->currentCamera() != nullptr; }, 10000));
+        ASSERT_TRUE(sim->waitForIdle());
+        ASSERT_TRUE(waitUntil([&] { return std::abs(view.clockAhead()) < 3600 * 24; }));
+    }
+    void setDefault(const char* key, const QVariant& value)
+    {
+        auto store = SNP_Preferences::store();
+        store->setValue(QString::fromLatin1(key), value);
+        store->sync();
+    }
+    QString logText() const
+    {
+        QFile file(logPath);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    qsizetype logMark() const { return logText().size(); }
+    QString logSince(qsizetype mark) const { return logText().mid(mark); }
+    // One second of the screens, as the screen timer gives it; or a shorter second for
+    // the timers themselves.
+    void tick() { c->timerDidFire(view.timer("screenTimer")); }
+    void setSecond(int ms) { c->_screenTimerInterval = ms; }
+
+    QTemporaryDir dir;
+    QString logPath;
+    std::shared_ptr<SimCameraSdk> sim;
+    int firstId = 0;
+    std::unique_ptr<AppController> c;
+    BoothView view;
+};
