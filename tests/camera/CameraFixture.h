@@ -39,6 +39,7 @@ protected:
         SNP_Log::resetForTesting();
         ASSERT_TRUE(dir.isValid());
         logPath = dir.filePath(QStringLiteral("camera.log"));
+        QFile::remove(logPath);  // a table's next row starts with an empty log
         ASSERT_TRUE(SNP_Log::setLogFile(logPath));
         sdk = std::make_shared<Sdk>();
         weakSdk = sdk;
