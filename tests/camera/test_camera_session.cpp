@@ -226,8 +226,9 @@ TEST_F(CameraSessionTest, ShutdownEventPostsDidUnloadThenListDidUpdateOnTheMainT
         listedAtDidUnload = list && !list->isEmpty();
     });
     // Other state events post nothing and close nothing.
-    for (EdsStateEvent event : std::initializer_list<EdsStateEvent>{kEdsStateEvent_JobStatusChanged, kEdsStateEvent_ShutDownTimerUpdate, kEdsStateEvent_CaptureError,
-                                kEdsStateEvent_WillSoonShutDown, EdsStateEvent(0x309), EdsStateEvent(0x30A)})
+    const EdsStateEvent others[] = {kEdsStateEvent_JobStatusChanged, kEdsStateEvent_ShutDownTimerUpdate, kEdsStateEvent_CaptureError,
+                                    kEdsStateEvent_WillSoonShutDown, 0x309, 0x30A};
+    for (EdsStateEvent event : others)
         EXPECT_EQ(sdk->fireStateEvent(ref, event, 5), EDS_ERR_OK);
     drain();
     clearReceived();

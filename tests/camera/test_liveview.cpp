@@ -248,7 +248,8 @@ TEST_F(LiveViewTest, FailureRows)
         fresh();
         if (row.whileRunning)
             waitForFrames(1, true);
-        sdk->injectFault(row.op, row.error, FaultMode::Once, 1, 0, row.op == SimOp::SetPropertyData ? kEvfOutputDevice : kSimAnySelector);
+        const EdsUInt32 selector = row.op == SimOp::SetPropertyData ? kEvfOutputDevice : kSimAnySelector;
+        sdk->injectFault(row.op, row.error, FaultMode::Once, 1, 0, selector);
         if (!row.whileRunning)
             camera->liveViewBegin();
         ASSERT_TRUE(sdk->waitForIdle());

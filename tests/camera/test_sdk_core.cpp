@@ -17,7 +17,8 @@
 
 namespace {
 
-constexpr EdsPropertyID kOwnerName = 0x4, kDateTime = 0x6, kAEMode = 0x400, kTv = 0x406, kSaveTo = 0xB, kBatteryLevel = 0x8, kISOSpeed = 0x402, kAv = 0x405, kEvfZoom = 0x507;
+constexpr EdsPropertyID kOwnerName = 0x4, kDateTime = 0x6, kBatteryLevel = 0x8, kSaveTo = 0xB, kAEMode = 0x400,
+                        kISOSpeed = 0x402, kAv = 0x405, kTv = 0x406, kEvfZoom = 0x507;
 
 class SdkCore : public ::testing::Test {
 protected:
@@ -52,7 +53,7 @@ protected:
     std::shared_ptr<SimCameraSdk> sdk = std::make_shared<SimCameraSdk>();
     int camId = sdk->connectedCameras().front();
     EdsCameraRef cam = sdk->cameraRef(camId);
-    // Touched on the callback thread only, read after waitForIdle().
+    // Set while no event is due, called on the callback thread, read after waitForIdle().
     std::function<void(EdsPropertyID)> onProperty;
     std::function<void(EdsBaseRef)> onTransfer;
     std::atomic<int> properties{0};
@@ -213,7 +214,7 @@ TEST(SimulatedCamera, AnswersCallsAsACameraDoes)
         {"bulb start", [&] { return command(kEdsCameraCommand_BulbStart, 0); }, EDS_ERR_OK, 2},
         {"bulb end takes the picture", [&] { return command(kEdsCameraCommand_BulbEnd, 0); }, EDS_ERR_OK, 3},
         {"manual mode again", [&] { return set(kAEMode, 3); }, EDS_ERR_OK, 3},
-        {"a state event raised", [&] { return sdk.raiseStateEvent(camId, kEdsStateEvent_WillSoonShutDown, 30) ? 0 : 1; }, EDS_ERR_OK, 3},
+        {"a state event raised", [&] { return EdsError(!sdk.raiseStateEvent(camId, kEdsStateEvent_WillSoonShutDown)); }, EDS_ERR_OK, 3},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(row.call(), row.status) << row.name;
