@@ -1,18 +1,21 @@
-// A scripted SDK for tests that need exact call sequences: every call is recorded, and
-// single calls can be made to fail or to block (setWhenCalled holds the calling thread at
-// a call). Handles and handler slots are the SDK core's (EdsSdkCore.h); state, object and
-// camera-added events are fired on the calling thread, property events are delivered on
-// the core's callback thread.
+// A scripted SDK for tests that need exact call sequences and bytes: every call is recorded
+// by name, properties hold the raw bytes and allowed codes set for them, every write is kept,
+// and any recorded call can be made to fail (fail()) or held (setWhenCalled runs a hook on the
+// calling thread first). Handles and handler slots are the SDK core's (EdsSdkCore.h).
+//
+// Threads: any; state, object and camera-added events are fired on the calling thread,
+// property events are delivered on the core's callback thread.
 #pragma once
 
 #include "EdsSdkCore.h"
 
-#include <atomic>
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
+#include <optional>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,9 +26,16 @@ public:
         EdsCameraCommand command;
         EdsInt32 parameter;
     };
-    struct StateHandler {
-        EdsStateEventHandler handler = nullptr;
-        void* context = nullptr;
+    struct Raw {  // a property's value
+        EdsDataType type = kEdsDataType_UInt32;
+        std::vector<uint8_t> bytes;
+        int reportedSize = -1;  // -1: the byte count
+    };
+    struct Write {
+        EdsBaseRef ref;
+        EdsPropertyID id;
+        EdsInt32 parameter;
+        std::vector<uint8_t> bytes;
     };
 
     FakeEdsSdk() : EdsSdkCore(0x7C000000) {}
@@ -45,55 +55,67 @@ public:
         std::lock_guard<std::mutex> g(core().lock);
         core().cameras.clear();
     }
-    int refCount(EdsBaseRef ref) { return int(EdsSdkCore::refCount(ref)); }
-    StateHandler stateHandler(EdsCameraRef ref)
+    // A camera's handler slots as they are now (empty for a handle gone).
+    EdsCore::Camera handlers(EdsCameraRef ref)
     {
         std::lock_guard<std::mutex> g(core().lock);
         auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera);
-        return camera ? StateHandler{camera->state.fn, camera->state.context} : StateHandler{};
+        return camera ? *camera : EdsCore::Camera("", "");
     }
-    void* propertyContext(EdsCameraRef ref)
+    EdsError fireStateEvent(EdsCameraRef ref, EdsStateEvent event, EdsUInt32 data)
+    {
+        auto h = handlers(ref).state;
+        return h.fn ? h.fn(event, data, h.context) : EDS_ERR_INVALID_HANDLE;
+    }
+    EdsError fireObjectEvent(EdsCameraRef ref, EdsObjectEvent event)
+    {
+        auto h = handlers(ref).object;
+        return h.fn ? h.fn(event, nullptr, h.context) : EDS_ERR_INVALID_HANDLE;
+    }
+    EdsError fireCameraAdded()
+    {
+        std::unique_lock<std::mutex> g(core().lock);
+        auto h = core().added;
+        g.unlock();
+        return h.fn ? h.fn(h.context) : EDS_ERR_INVALID_HANDLE;
+    }
+    // A property change of the camera, delivered on the callback thread.
+    void raisePropertyEvent(EdsCameraRef ref, EdsPropertyID id)
     {
         std::lock_guard<std::mutex> g(core().lock);
-        auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera);
-        return camera ? camera->property.context : nullptr;
+        if (auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera))
+            core().post({EdsCore::EventType::Property, camera, kEdsPropertyEvent_PropertyChanged, id, 0, nullptr, nullptr});
     }
-    void* objectContext(EdsCameraRef ref)
-    {
-        std::lock_guard<std::mutex> g(core().lock);
-        auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera);
-        return camera ? camera->object.context : nullptr;
-    }
-    std::vector<std::string> callLog()
+
+    // f() under the lock of everything below.
+    template <class F>
+    auto locked(F f)
     {
         std::lock_guard<std::mutex> g(m);
-        return calls;
+        return f();
     }
-    int count(const std::string& call)
+    std::vector<std::string> callLog() { return locked([&] { return calls; }); }
+    int count(const std::string& call) { return locked([&] { return int(std::count(calls.begin(), calls.end(), call)); }); }
+    std::vector<SentCommand> sentCommands() { return locked([&] { return sent; }); }
+    void setRaw(EdsPropertyID id, EdsDataType type, std::vector<uint8_t> bytes, int reportedSize = -1)
     {
-        std::lock_guard<std::mutex> g(m);
-        int n = 0;
-        for (const auto& c : calls)
-            n += c == call;
-        return n;
+        locked([&] { return (props[id] = Raw{type, std::move(bytes), reportedSize}, 0); });
     }
-    std::vector<SentCommand> sentCommands()
+    // The property's allowed codes, of which the camera may claim another count.
+    void setDesc(EdsPropertyID id, const std::vector<EdsInt32>& codes, std::optional<EdsInt32> claimed = {})
     {
-        std::lock_guard<std::mutex> g(m);
-        return sent;
+        EdsPropertyDesc desc{};
+        desc.numElements = claimed.value_or(EdsInt32(codes.size()));
+        std::copy_n(codes.begin(), std::min<size_t>(codes.size(), 128), desc.propDesc);
+        locked([&] { return (descs[id] = desc, 0); });
     }
-    // Blocks EdsGetCameraList until openListGate().
-    void closeListGate()
+    // The named call answers e from now on (EDS_ERR_OK: works again).
+    void fail(const std::string& call, EdsError e) { locked([&] { return faults[call] = e; }); }
+    void setWhenCalled(std::function<void(const std::string& call)> hook) { locked([&] { return (whenCalled = hook, 0); }); }
+    // EdsGetCameraList waits while the gate is closed.
+    void setListGateClosed(bool closed)
     {
-        std::lock_guard<std::mutex> g(m);
-        listGateClosed = true;
-    }
-    void openListGate()
-    {
-        {
-            std::lock_guard<std::mutex> g(m);
-            listGateClosed = false;
-        }
+        locked([&] { return listGateClosed = closed; });
         cv.notify_all();
     }
     bool waitForListCallsBlocked(int n)
@@ -101,69 +123,19 @@ public:
         std::unique_lock<std::mutex> l(m);
         return cv.wait_for(l, std::chrono::seconds(5), [&] { return blockedInList >= n; });
     }
-    // Calls the state handler registered for ref, on the calling thread.
-    EdsError fireStateEvent(EdsCameraRef ref, EdsStateEvent event, EdsUInt32 data)
-    {
-        StateHandler h = stateHandler(ref);
-        return h.handler ? h.handler(event, data, h.context) : EDS_ERR_INVALID_HANDLE;
-    }
 
-    // Calls the object handler registered for ref (without an item), on the calling thread.
-    EdsError fireObjectEvent(EdsCameraRef ref, EdsObjectEvent event)
-    {
-        EdsObjectEventHandler handler = nullptr;
-        void* context = nullptr;
-        {
-            std::lock_guard<std::mutex> g(core().lock);
-            if (auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera)) {
-                handler = camera->object.fn;
-                context = camera->object.context;
-            }
-        }
-        return handler ? handler(event, nullptr, context) : EDS_ERR_INVALID_HANDLE;
-    }
-    // Calls the camera-added handler, on the calling thread.
-    EdsError fireCameraAdded()
-    {
-        EdsCameraAddedHandler handler = nullptr;
-        void* context = nullptr;
-        {
-            std::lock_guard<std::mutex> g(core().lock);
-            handler = core().added.fn;
-            context = core().added.context;
-        }
-        return handler ? handler(context) : EDS_ERR_INVALID_HANDLE;
-    }
-    // A property change (0x101) of the camera, delivered on the callback thread.
-    void raisePropertyEvent(EdsCameraRef ref, EdsPropertyID id)
-    {
-        std::lock_guard<std::mutex> g(core().lock);
-        if (auto camera = core().find<EdsCore::Camera>(ref, EdsCore::Kind::Camera))
-            core().post(EdsCore::Event{EdsCore::EventType::Property, camera, kEdsPropertyEvent_PropertyChanged, id, 0,
-                                       nullptr, nullptr});
-    }
-    // Called with the name of each recorded call (as the call log has it), on the calling
-    // thread, before the call does its work; null: nothing.
-    void setWhenCalled(std::function<void(const std::string& call)> hook)
-    {
-        std::lock_guard<std::mutex> g(m);
-        whenCalled = std::move(hook);
-    }
-
-    // Fault injection.
     std::mutex m;
     std::condition_variable cv;
-    std::map<std::string, EdsError> faults;           // call name -> error
-    std::map<int, EdsError> childFaults;              // index -> error for EdsGetChildAtIndex
-    std::set<int> nullChildren;                       // indices answered with a null ref
+    std::map<std::string, EdsError> faults;                    // call name -> error
+    std::map<int, EdsError> childFaults;                       // index -> error (EDS_ERR_OK: a null ref)
     std::map<EdsCameraCommand, EdsError> commandFaults;
-    std::set<EdsCameraRef> deviceInfoFaults;
     std::vector<int> visitedIndices;
     std::vector<EdsCapacity> capacities;
-    std::set<EdsCameraRef> openSessions;
+    std::map<EdsPropertyID, Raw> props;
+    std::map<EdsPropertyID, EdsPropertyDesc> descs;
+    std::vector<Write> writes;
     std::vector<SentCommand> sent;
     std::vector<std::string> calls;
-    EdsBaseRef lastList = nullptr;
     std::function<void(const std::string&)> whenCalled;
     bool listGateClosed = false;
     int blockedInList = 0;
@@ -172,194 +144,129 @@ public:
     EdsError EdsTerminateSDK() override { return record("EdsTerminateSDK"); }
     EdsError EdsSetCameraAddedHandler(EdsCameraAddedHandler handler, void* context) override
     {
-        if (EdsError e = record(handler ? "EdsSetCameraAddedHandler" : "clearCameraAddedHandler"))
-            return e;
-        return EdsSdkCore::EdsSetCameraAddedHandler(handler, context);
+        EdsError e = record(handler ? "EdsSetCameraAddedHandler" : "clearCameraAddedHandler");
+        return e ? e : EdsSdkCore::EdsSetCameraAddedHandler(handler, context);
     }
     EdsError EdsGetCameraList(EdsCameraListRef* out) override
     {
         {
             std::unique_lock<std::mutex> l(m);
-            calls.push_back("EdsGetCameraList");
-            if (listGateClosed) {
-                ++blockedInList;
-                cv.notify_all();
-                cv.wait(l, [&] { return !listGateClosed; });
-            }
-            if (EdsError e = fault("EdsGetCameraList"))
-                return e;
+            blockedInList += listGateClosed;
+            cv.notify_all();
+            cv.wait(l, [&] { return !listGateClosed; });
         }
-        EdsError e = EdsSdkCore::EdsGetCameraList(out);
-        std::lock_guard<std::mutex> g(m);
-        lastList = e == EDS_ERR_OK ? *out : nullptr;
-        return e;
+        EdsError e = record("EdsGetCameraList");
+        return e ? e : EdsSdkCore::EdsGetCameraList(out);
     }
     EdsError EdsGetChildCount(EdsBaseRef ref, EdsUInt32* out) override
     {
-        if (EdsError e = record("EdsGetChildCount"))
-            return e;
-        return EdsSdkCore::EdsGetChildCount(ref, out);
+        EdsError e = record("EdsGetChildCount");
+        return e ? e : EdsSdkCore::EdsGetChildCount(ref, out);
     }
     EdsError EdsGetChildAtIndex(EdsBaseRef ref, EdsInt32 index, EdsBaseRef* out) override
     {
-        {
-            std::lock_guard<std::mutex> g(m);
-            calls.push_back("EdsGetChildAtIndex");
-            visitedIndices.push_back(index);
-            if (childFaults.count(index))
-                return childFaults[index];
-            if (nullChildren.count(index)) {
-                *out = nullptr;
-                return EDS_ERR_OK;
-            }
-        }
-        return EdsSdkCore::EdsGetChildAtIndex(ref, index, out);
+        std::unique_lock<std::mutex> l(m);
+        visitedIndices.push_back(index);
+        if (!childFaults.count(index))
+            return l.unlock(), EdsSdkCore::EdsGetChildAtIndex(ref, index, out);
+        *out = nullptr;
+        return childFaults[index];
     }
-    EdsUInt32 EdsRetain(EdsBaseRef ref) override
-    {
-        (void)record("EdsRetain");
-        return EdsSdkCore::EdsRetain(ref);
-    }
+    EdsUInt32 EdsRetain(EdsBaseRef ref) override { return record("EdsRetain"), EdsSdkCore::EdsRetain(ref); }
     EdsUInt32 EdsRelease(EdsBaseRef ref) override
     {
-        bool list;
-        {
-            std::lock_guard<std::mutex> g(core().lock);
-            list = core().find<EdsCore::CameraList>(ref, EdsCore::Kind::List) != nullptr;
-        }
-        {
-            std::lock_guard<std::mutex> g(m);
-            calls.push_back(list ? "EdsRelease(list)" : "EdsRelease");
-        }
-        return EdsSdkCore::EdsRelease(ref);
+        std::unique_lock<std::mutex> g(core().lock);
+        const bool list = core().find<EdsCore::CameraList>(ref, EdsCore::Kind::List) != nullptr;
+        g.unlock();
+        return record(list ? "EdsRelease(list)" : "EdsRelease"), EdsSdkCore::EdsRelease(ref);
     }
     EdsError EdsGetDeviceInfo(EdsCameraRef ref, EdsDeviceInfo* info) override
     {
-        {
-            std::lock_guard<std::mutex> g(m);
-            calls.push_back("EdsGetDeviceInfo");
-            if (deviceInfoFaults.count(ref))
-                return EDS_ERR_DEVICE_NOT_FOUND;
-        }
-        EdsError e = EdsSdkCore::EdsGetDeviceInfo(ref, info);
+        EdsError e = record("EdsGetDeviceInfo");
+        e = e ? e : EdsSdkCore::EdsGetDeviceInfo(ref, info);
         if (e == EDS_ERR_OK)
             info->deviceSubType = 7;
         return e;
     }
-    EdsError EdsOpenSession(EdsCameraRef ref) override
-    {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back("EdsOpenSession");
-        if (EdsError e = fault("EdsOpenSession"))
-            return e;
-        openSessions.insert(ref);
-        return EDS_ERR_OK;
-    }
-    EdsError EdsCloseSession(EdsCameraRef ref) override
-    {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back("EdsCloseSession");
-        if (EdsError e = fault("EdsCloseSession"))
-            return e;
-        openSessions.erase(ref);
-        return EDS_ERR_OK;
-    }
+    EdsError EdsOpenSession(EdsCameraRef) override { return record("EdsOpenSession"); }
+    EdsError EdsCloseSession(EdsCameraRef) override { return record("EdsCloseSession"); }
     EdsError EdsSetCameraStateEventHandler(EdsCameraRef ref, EdsStateEvent event, EdsStateEventHandler handler,
                                            void* context) override
     {
-        (void)record(handler ? "setStateHandler" : "clearStateHandler");
+        record(handler ? "setStateHandler" : "clearStateHandler");
         return EdsSdkCore::EdsSetCameraStateEventHandler(ref, event, handler, context);
     }
     EdsError EdsSetPropertyEventHandler(EdsCameraRef ref, EdsPropertyEvent event, EdsPropertyEventHandler handler,
                                         void* context) override
     {
-        (void)record(context ? "setPropertyHandler" : "clearPropertyHandler");
+        record(context ? "setPropertyHandler" : "clearPropertyHandler");
         return EdsSdkCore::EdsSetPropertyEventHandler(ref, event, handler, context);
     }
     EdsError EdsSetObjectEventHandler(EdsCameraRef ref, EdsObjectEvent event, EdsObjectEventHandler handler,
                                       void* context) override
     {
-        (void)record(context ? "setObjectHandler" : "clearObjectHandler");
+        record(context ? "setObjectHandler" : "clearObjectHandler");
         return EdsSdkCore::EdsSetObjectEventHandler(ref, event, handler, context);
     }
     EdsError EdsSendCommand(EdsCameraRef ref, EdsCameraCommand command, EdsInt32 parameter) override
     {
+        record("EdsSendCommand");
         std::lock_guard<std::mutex> g(m);
-        calls.push_back("EdsSendCommand");
         sent.push_back(SentCommand{ref, command, parameter});
-        cv.notify_all();
-        if (commandFaults.count(command))
-            return commandFaults[command];
+        return commandFaults.count(command) ? commandFaults[command] : EDS_ERR_OK;
+    }
+    EdsError EdsGetPropertySize(EdsBaseRef, EdsPropertyID id, EdsInt32, EdsDataType* type, EdsUInt32* size) override
+    {
+        if (EdsError e = record("EdsGetPropertySize"))
+            return e;
+        std::lock_guard<std::mutex> g(m);
+        if (!props.count(id))
+            return EDS_ERR_PROPERTIES_UNAVAILABLE;
+        *type = props[id].type;
+        *size = EdsUInt32(props[id].reportedSize >= 0 ? props[id].reportedSize : int(props[id].bytes.size()));
         return EDS_ERR_OK;
     }
-    EdsError EdsGetPropertySize(EdsBaseRef, EdsPropertyID, EdsInt32, EdsDataType*, EdsUInt32*) override
+    EdsError EdsGetPropertyData(EdsBaseRef, EdsPropertyID id, EdsInt32, EdsUInt32 size, void* out) override
     {
-        return record("EdsGetPropertySize", EDS_ERR_DEVICEPROP_NOT_SUPPORTED);
+        if (EdsError e = record("EdsGetPropertyData"))
+            return e;
+        std::lock_guard<std::mutex> g(m);
+        std::memcpy(out, props[id].bytes.data(), std::min<size_t>(size, props[id].bytes.size()));
+        return EDS_ERR_OK;
     }
-    EdsError EdsGetPropertyData(EdsBaseRef, EdsPropertyID, EdsInt32, EdsUInt32, void*) override
+    EdsError EdsSetPropertyData(EdsBaseRef ref, EdsPropertyID id, EdsInt32 parameter, EdsUInt32 size, const void* data) override
     {
-        return record("EdsGetPropertyData", EDS_ERR_DEVICEPROP_NOT_SUPPORTED);
-    }
-    EdsError EdsSetPropertyData(EdsBaseRef, EdsPropertyID, EdsInt32, EdsUInt32, const void*) override
-    {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        locked([&] { return (writes.push_back({ref, id, parameter, std::vector<uint8_t>(bytes, bytes + size)}), 0); });
         return record("EdsSetPropertyData");
     }
-    EdsError EdsGetPropertyDesc(EdsBaseRef, EdsPropertyID, EdsPropertyDesc*) override
+    EdsError EdsGetPropertyDesc(EdsBaseRef, EdsPropertyID id, EdsPropertyDesc* out) override
     {
-        return record("EdsGetPropertyDesc", EDS_ERR_DEVICEPROP_NOT_SUPPORTED);
+        if (EdsError e = record("EdsGetPropertyDesc"))
+            return e;
+        std::lock_guard<std::mutex> g(m);
+        return descs.count(id) ? (*out = descs[id], EDS_ERR_OK) : EDS_ERR_PROPERTIES_UNAVAILABLE;
     }
     EdsError EdsSetCapacity(EdsCameraRef, EdsCapacity capacity) override
     {
-        std::lock_guard<std::mutex> g(m);
-        calls.push_back("EdsSetCapacity");
-        capacities.push_back(capacity);
-        return fault("EdsSetCapacity");
+        locked([&] { return (capacities.push_back(capacity), 0); });
+        return record("EdsSetCapacity");
     }
     EdsError EdsGetDirectoryItemInfo(EdsDirectoryItemRef, EdsDirectoryItemInfo*) override
     {
         return record("EdsGetDirectoryItemInfo", EDS_ERR_UNIMPLEMENTED);
     }
-    EdsError EdsCreateMemoryStreamFromPointer(void*, EdsUInt64, EdsStreamRef*) override
-    {
-        return record("EdsCreateMemoryStreamFromPointer", EDS_ERR_UNIMPLEMENTED);
-    }
-    EdsError EdsSetProgressCallback(EdsBaseRef, EdsProgressCallback, EdsUInt32, void*) override
-    {
-        return record("EdsSetProgressCallback", EDS_ERR_UNIMPLEMENTED);
-    }
-    EdsError EdsDownload(EdsDirectoryItemRef, EdsUInt64, EdsStreamRef) override
-    {
-        return record("EdsDownload", EDS_ERR_UNIMPLEMENTED);
-    }
-    EdsError EdsDownloadComplete(EdsDirectoryItemRef) override { return record("EdsDownloadComplete"); }
-    EdsError EdsCreateEvfImageRef(EdsStreamRef, EdsEvfImageRef*) override
-    {
-        return record("EdsCreateEvfImageRef", EDS_ERR_UNIMPLEMENTED);
-    }
-    EdsError EdsDownloadEvfImage(EdsCameraRef, EdsEvfImageRef) override
-    {
-        return record("EdsDownloadEvfImage", EDS_ERR_UNIMPLEMENTED);
-    }
+    EdsError EdsDownload(EdsDirectoryItemRef, EdsUInt64, EdsStreamRef) override { return EDS_ERR_UNIMPLEMENTED; }
+    EdsError EdsDownloadComplete(EdsDirectoryItemRef) override { return EDS_ERR_UNIMPLEMENTED; }
+    EdsError EdsDownloadEvfImage(EdsCameraRef, EdsEvfImageRef) override { return EDS_ERR_UNIMPLEMENTED; }
 
-private:
-    EdsError fault(const std::string& call)
-    {
-        auto it = faults.find(call);
-        return it == faults.end() ? EDS_ERR_OK : it->second;
-    }
+protected:
+    // Records the call, runs the hook, then answers the call's fault or `otherwise`.
     EdsError record(const std::string& call, EdsError otherwise = EDS_ERR_OK)
     {
-        std::function<void(const std::string&)> hook;
-        {
-            std::lock_guard<std::mutex> g(m);
-            calls.push_back(call);
-            hook = whenCalled;
-        }
+        auto hook = locked([&] { return (calls.push_back(call), whenCalled); });
         if (hook)
             hook(call);
-        std::lock_guard<std::mutex> g(m);
-        if (EdsError e = fault(call))
-            return e;
-        return otherwise;
+        return locked([&] { return faults.count(call) && faults[call] ? faults[call] : otherwise; });
     }
 };
