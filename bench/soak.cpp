@@ -13,16 +13,75 @@
 //
 // The files go below a temporary folder (TMPDIR) that is removed at the end, unless
 // SOAK_KEEP=1; the booth's log is written there too.
+#include "SNP_XMLinEXIF.h"
 #include "SoakDriver.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
+
+struct Settings {
+    QString root;     // an existing empty folder; everything goes below it
+    int tickMs = 20;  // the screens' second
+    int pictureWidth = 640;
+    int pictureHeight = 480;
+};
+
+struct Pass {
+    QStringList addresses;
+    SNP_Rehearsal::Outcome outcome;
+};
+
+// What the read-back found.
+struct Tally {
+    int passes = 0;
+    int filed = 0;        // passes whose picture is in its day folder with its own addresses
+    int uploadFiles = 0;  // passes whose upload file is there with its own addresses
+    int lost = 0;         // passes without their picture or upload file, or with an unreadable one
+    int mixed = 0;        // files that carry someone else's addresses, or that two passes share
+    int strayFiles = 0;   // files below the three folders that no pass accounts for (temporary names included)
+    QStringList problems; // one line per lost, mixed or stray file (the first few hundred)
+};
+
+// Reads every pass's files back and looks for files no pass accounts for.
+Tally check(const BoothRun& run, const std::vector<Pass>& passes)
+{
+    Tally tally;
+    tally.passes = int(passes.size());
+    const auto problem = [&](int& count, const QString& line) {
+        ++count;
+        if (tally.problems.size() < 300)
+            tally.problems << line;
+    };
+    QSet<QString> claimed;
+    for (const Pass& pass : passes) {
+        int unreadable = 0;
+        for (const QString& path : {pass.outcome.filedPath, pass.outcome.uploadPath}) {
+            const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path);
+            const QStringList found = plist ? plist->value(QBEmailsForUpload).toStringList() : QStringList();
+            if (!plist)
+                problem(unreadable, QStringLiteral("(%1): nothing to read at [%2] (%3)")
+                                        .arg(pass.addresses.join(u','), path, pass.outcome.reason));
+            else if (claimed.contains(path) || found != pass.addresses)
+                problem(tally.mixed, QStringLiteral("(%1): [%2] carries (%3) or is another visitor's too")
+                                         .arg(pass.addresses.join(u','), path, found.join(u',')));
+            else
+                ++(path == pass.outcome.filedPath ? tally.filed : tally.uploadFiles);
+            claimed.insert(path);
+        }
+        tally.lost += unreadable > 0;
+    }
+    for (const QString& file : run.files())
+        if (!claimed.contains(QDir(run.root).filePath(file)))
+            problem(tally.strayFiles, QStringLiteral("a file no visitor accounts for: %1").arg(file));
+    return tally;
+}
 
 void printFigures(const char* when, int pass, const soak::ProcessFigures& f)
 {
@@ -39,7 +98,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
 
     int passes = 1000;
-    soak::Settings settings;
+    Settings settings;
     if (argc > 1)
         passes = std::atoi(argv[1]);
     if (argc > 2)
@@ -58,12 +117,13 @@ int main(int argc, char** argv)
     dir.setAutoRemove(!keep);
     settings.root = dir.path();
 
-    soak::Driver driver(settings);
-    QString reason;
-    if (!driver.start(&reason)) {
-        std::fprintf(stderr, "the booth did not start: %s\n", qUtf8Printable(reason));
+    BoothRun run(settings.root);
+    run.sim->setPictureSize(settings.pictureWidth, settings.pictureHeight);
+    if (!run.start(settings.tickMs)) {
+        std::fprintf(stderr, "the booth did not start: no camera became current\n");
         return 2;
     }
+    std::vector<Pass> done;
     std::printf("soak: %d passes, a %d ms second, %dx%d pictures, below %s\n", passes, settings.tickMs,
                 settings.pictureWidth, settings.pictureHeight, qUtf8Printable(settings.root));
     std::fflush(stdout);
@@ -74,16 +134,18 @@ int main(int argc, char** argv)
     bool have100 = false;
     int failedPasses = 0;
     for (int n = 1; n <= passes; ++n) {
-        if (!driver.runPass()) {
+        const QStringList addresses = soak::addressesOfVisitor(n);
+        done.push_back({addresses, run.pass(addresses)});
+        if (!done.back().outcome.ok) {
             ++failedPasses;
-            std::printf("pass %d failed: %s\n", n, qUtf8Printable(driver.passes().back().outcome.reason));
+            std::printf("pass %d failed: %s\n", n, qUtf8Printable(done.back().outcome.reason));
         }
         if (n == 1) {
-            driver.settle();
+            soak::settle(run);
             atStart = soak::sampleProcess();
         }
         if (n == 100 || n == passes) {
-            driver.settle();
+            soak::settle(run);
             const soak::ProcessFigures now = soak::sampleProcess();
             if (n == 100) {
                 at100 = now;
@@ -99,7 +161,7 @@ int main(int argc, char** argv)
     }
     const double seconds = clock.elapsed() / 1000.0;
 
-    const soak::Tally tally = driver.check();
+    const Tally tally = check(run, done);
     for (const QString& line : tally.problems)
         std::printf("  %s\n", qUtf8Printable(line));
 
@@ -118,7 +180,7 @@ int main(int argc, char** argv)
         std::printf("files and log kept below %s\n", qUtf8Printable(settings.root));
     std::fflush(stdout);
 
-    const bool stopped = driver.stop();
+    const bool stopped = run.stop();
     if (!stopped)
         std::printf("the booth did not come to rest when it was taken down\n");
     const bool good = tally.lost == 0 && tally.mixed == 0 && tally.strayFiles == 0 && tally.filed == passes &&

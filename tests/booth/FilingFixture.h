@@ -1,5 +1,8 @@
 // Filing set up without any window: the folders below a temporary folder, a frame of its
-// own with a transparent photo window, and a fixed filing clock.
+// own with a transparent photo window, and a fixed filing clock; pictures as the camera
+// makes them and a check that a filed or upload file is whole with its visitor's addresses.
+//
+// Threads: the test's own; filing runs on the thread that calls it.
 #pragma once
 
 #include "SNP_Filing.h"
@@ -13,16 +16,14 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QFile>
 #include <QPainter>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace photo_fixture {
 
-using fixtures::exifOf;
-using fixtures::exifString;
 using fixtures::readFile;
 
 // A frame: opaque white with a transparent hole over the photo window.
@@ -40,11 +41,22 @@ inline QImage frameImage(int width, int height, int dpi = 72)
     return frame;
 }
 
+// A photograph-like picture that does not compress to nothing: about 1.2 MB.
+inline QByteArray noisyPicture(unsigned seed)
+{
+    QImage noisy(1200, 900, QImage::Format_RGB888);
+    std::mt19937 noise(seed);
+    for (int y = 0; y < noisy.height(); ++y)
+        for (int x = 0; x < noisy.width() * 3; ++x)
+            noisy.scanLine(y)[x] = uchar(noise());
+    return fixtures::cameraJpeg(noisy);
+}
+
 inline QStringList filesBelow(const QString& folder)
 {
     QStringList files;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
+    const auto kinds = QDir::Files | QDir::Hidden | QDir::System;
+    for (QDirIterator it(folder, kinds, QDirIterator::Subdirectories); it.hasNext();)
         files << QDir(folder).relativeFilePath(it.next());
     files.sort();
     return files;
@@ -55,10 +67,6 @@ protected:
     void SetUp() override
     {
         fixtures::LoggedTest::SetUp();
-        resources = dir.filePath("resources");
-        scratch = dir.filePath("scratch");
-        mainImages = dir.filePath("main");
-        upload = dir.filePath("upload");
         ASSERT_TRUE(QDir().mkpath(resources));
         ASSERT_TRUE(frameImage(1000, 700).save(resources + "/LumoPictureFrame.png"));
         SNP_Preferences::setStoreFileForTesting(dir.filePath("booth.ini"));
@@ -78,14 +86,22 @@ protected:
     {
         SNP_Filing::setClockForTesting([t] { return t; });
     }
-    SNP_Filing::Folders folders() const { return SNP_Filing::Folders{scratch, mainImages, upload}; }
     QByteArray picture(QColor colour = QColor(20, 40, 220), int w = 600, int h = 400)
     {
         return fixtures::cameraJpeg(fixtures::solidImage(w, h, colour));
     }
-    static QVariantMap plist(const QString& path)
+    static QStringList addressesIn(const QString& path)
     {
-        return SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path).value_or(QVariantMap());
+        return SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path)
+            .value_or(QVariantMap())
+            .value(QBEmailsForUpload)
+            .toStringList();
+    }
+    // A filed picture or upload file is whole and carries exactly these addresses.
+    static void expectWhole(const QString& path, const QStringList& addresses)
+    {
+        EXPECT_TRUE(SNP_ImagePipeline::decodeJpeg(readFile(path)).has_value()) << qPrintable(path) << " is not whole";
+        EXPECT_EQ(addressesIn(path), addresses) << qPrintable(path);
     }
     QString dayFile(const QString& day, const QString& name) const { return mainImages + "/" + day + "/" + name; }
     QString uploadFile(const QString& day, const QString& name) const
@@ -93,7 +109,8 @@ protected:
         return upload + mainImages + "/" + day + "/" + name;
     }
 
-    QString resources, scratch, mainImages, upload;
+    const QString resources = dir.filePath("resources"), scratch = dir.filePath("scratch"),
+                  mainImages = dir.filePath("main"), upload = dir.filePath("upload");
 };
 
 } // namespace photo_fixture

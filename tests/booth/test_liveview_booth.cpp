@@ -1,78 +1,67 @@
 // Live view in the booth, with the simulated camera found by the registry and made current
 // as at start-up: the visitor's sequence switches the viewfinder on at screen 3 and off at
-// screen 5, and the frames reach _EVFView the right way up.
-#include "AppController.h"
+// screen 5, and the frames reach the camera picture the right way up. The screens are
+// ticked by hand (their own timer is a minute long), and every wait is for frames to have
+// arrived.
 #include "BoothTeardown.h"
-#include "SNP_CanonCamera.h"
-#include "SNP_Log.h"
-#include "SNP_Preferences.h"
-#include "SimCameraSdk.h"
-#include "TestSupport.h"
 
-#include <QImage>
 #include <QLabel>
-#include <QPushButton>
-#include <QSettings>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
 namespace {
 
 constexpr EdsPropertyID kEvfOutputDevice = 0x500;
+constexpr int kFramesTimeoutMs = 20000;
 
 class LiveViewBoothTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        qputenv("BOOTH_LOG_FILE", dir.filePath("booth.log").toUtf8());
-        SNP_Preferences::setStoreFileForTesting(dir.filePath("booth.ini"));
-        SNP_Preferences::setArguments(QStringList{QStringLiteral("booth")});
-        auto store = SNP_Preferences::store();
-        store->setValue(QStringLiteral("touchScreenCountValue"), 1);
-        store->sync();
-
-        sim = std::make_shared<SimCameraSdk>();
-        camId = sim->connectedCameras().front();
-        // the visitor's picture is refused, so that this test stays with live view
-        sim->injectFault(SimOp::TakePicture, EDS_ERR_TAKE_PICTURE_AF_NG, FaultMode::Always);
-        EdsSetCurrentSdk(sim);
-
-        c = std::make_unique<AppController>();
-        c->awakeFromNib();
-        c->setOverlayWindow();
-        ASSERT_TRUE(waitUntil([&] { return c->_currentCamera != nullptr; }, 10000));
-        ASSERT_TRUE(sim->waitForIdle());
-        camera = c->_currentCamera;
+        // The visitor's picture is refused, so that this test stays with live view.
+        run.sim->injectFault(SimOp::TakePicture, EDS_ERR_TAKE_PICTURE_AF_NG, FaultMode::Always);
+        ASSERT_TRUE(run.start(60000));
+        camera = run.camera();
+        picture = c->findChild<QLabel*>(QStringLiteral("_EVFView"));
+        ASSERT_NE(picture, nullptr);
     }
-
     void TearDown() override
     {
-        std::vector<SNP_CanonCameraPtr> held;
-        held.push_back(std::move(camera));
-        EXPECT_TRUE(takeDownBooth(c, sim, std::move(held)));
+        camera.reset(); // the booth run lets go of the cameras it made current, then of the SDK
+        EXPECT_TRUE(run.stop());
     }
 
-    uint32_t screen() const { return c->_screenNumber.load(); }
-    void tick() { c->timerDidFire(c->_screenTimer); }
+    uint32_t screen() const { return run.screen(); }
+    // Ticks the screen's countdown until the booth has moved on from it.
+    void tickThrough(uint32_t from)
+    {
+        for (int i = 0; i < 40 && screen() == from; ++i)
+            c->timerDidFire(c->findChild<QTimer*>(QStringLiteral("screenTimer")));
+        ASSERT_NE(screen(), from);
+    }
     void goToScreen3()
     {
-        c->nextScreen(c->_goButton);
+        c->nextScreen(c.get());
         ASSERT_EQ(screen(), 2u);
         ASSERT_TRUE(c->acceptEmailAddresses({QStringLiteral("a@b.cd")}));
         ASSERT_EQ(screen(), 3u);
     }
-    bool hostBit() const { return (sim->cameraProperty(camId, kEvfOutputDevice) & 2) != 0; }
-    QImage shown() const { return c->_EVFView->pixmap().toImage(); }
+    bool framesArrive(uint64_t more = 2) const
+    {
+        const uint64_t wanted = camera->liveViewFramesDelivered() + more;
+        return waitUntil([&] { return camera->liveViewFramesDelivered() >= wanted; }, kFramesTimeoutMs);
+    }
+    bool hostBit() const { return (run.sim->cameraProperty(camId, kEvfOutputDevice) & 2) != 0; }
+    QImage shown() const { return picture->pixmap().toImage(); }
     static int luma(QRgb p) { return (qRed(p) * 299 + qGreen(p) * 587 + qBlue(p) * 114) / 1000; }
 
     QTemporaryDir dir;
-    std::shared_ptr<SimCameraSdk> sim;
-    int camId = 0;
-    std::unique_ptr<AppController> c;
+    BoothRun run{dir.path()};
+    std::unique_ptr<AppController>& c = run.c;
+    const int camId = run.sim->connectedCameras().front();
     SNP_CanonCameraPtr camera;
+    QLabel* picture = nullptr;
 };
 
 TEST_F(LiveViewBoothTest, TheSequenceSwitchesLiveViewOnAtScreenThreeAndOffAtScreenFive)
@@ -80,77 +69,66 @@ TEST_F(LiveViewBoothTest, TheSequenceSwitchesLiveViewOnAtScreenThreeAndOffAtScre
     ASSERT_EQ(screen(), 1u);
     EXPECT_FALSE(hostBit());
     EXPECT_FALSE(camera->isLiveViewLoopRunning());
-    c->nextScreen(c->_goButton);
-    EXPECT_FALSE(hostBit());  // not on the e-mail screen yet
+    c->nextScreen(c.get());
+    EXPECT_FALSE(hostBit()); // not on the e-mail screen yet
 
     ASSERT_TRUE(c->acceptEmailAddresses({QStringLiteral("a@b.cd")}));
     ASSERT_EQ(screen(), 3u);
     EXPECT_TRUE(hostBit());
-    ASSERT_TRUE(waitUntil([&] { return camera->liveViewFramesDelivered() >= 2; }));
+    ASSERT_TRUE(framesArrive());
     EXPECT_TRUE(camera->isLiveViewLoopRunning());
 
-    for (int i = 0; i < 20 && screen() == 3; ++i)
-        tick();
+    tickThrough(3);
     ASSERT_EQ(screen(), 4u);
-    // still streaming through the live countdown
-    const uint64_t atFour = camera->liveViewFramesDelivered();
-    ASSERT_TRUE(waitUntil([&] { return camera->liveViewFramesDelivered() >= atFour + 2; }));
+    ASSERT_TRUE(framesArrive()); // still streaming through the live countdown
     EXPECT_TRUE(hostBit());
 
-    for (int i = 0; i < 20 && screen() == 4; ++i)
-        tick();
+    tickThrough(4);
     ASSERT_EQ(screen(), 5u);
-    EXPECT_FALSE(hostBit());  // switched off before the picture is asked for
-    ASSERT_TRUE(waitUntil([&] { return !camera->isLiveViewLoopRunning(); }));
+    EXPECT_FALSE(hostBit()); // switched off before the picture is asked for
+    ASSERT_TRUE(waitUntil([&] { return !camera->isLiveViewLoopRunning(); }, kFramesTimeoutMs));
     EXPECT_FALSE(camera->shouldDownloadLiveViewImage());
     EXPECT_EQ(camera->liveViewRunCount(), 1u);
 }
 
 TEST_F(LiveViewBoothTest, FramesReachTheLivePictureTheRightWayUp)
 {
-    ASSERT_NE(c->_EVFView, nullptr);
-    ASSERT_NE(c->_liveView, nullptr);
-    c->_liveView->resize(1920, 1080);  // the live screen; screen 3 lays the picture out in it
+    const QWidget* liveView = c->findChild<QWidget*>(QStringLiteral("_liveView"));
+    ASSERT_NE(liveView, nullptr);
     goToScreen3();
-    EXPECT_GT(c->_EVFView->width(), 1000);
-    // screen 3 starts from black
-    ASSERT_TRUE(waitUntil([&] { return camera->liveViewFramesDelivered() >= 2; }));
-    EXPECT_FALSE(c->_EVFView->isHidden());
-    const QImage picture = shown();
-    ASSERT_FALSE(picture.isNull());
-    EXPECT_EQ(picture.size(), c->_EVFView->size());
-    // the camera's scene: a dark clock plate in the top-left corner over a light sky, a
-    // meadow below; upside down the plate would be at the bottom
-    const int w = picture.width(), h = picture.height();
-    const int plate = luma(picture.pixel(qMax(1, w / 100), qMax(1, h / 60)));
-    const int sky = luma(picture.pixel(w * 3 / 4, h / 12));
-    const int bottomLeft = luma(picture.pixel(qMax(1, w / 100), h - 1 - qMax(1, h / 60)));
+    EXPECT_GT(picture->width(), liveView->width() / 2); // laid out in the live screen
+    ASSERT_TRUE(framesArrive()); // screen 3 starts from black
+    EXPECT_FALSE(picture->isHidden());
+    const QImage frame = shown();
+    ASSERT_EQ(frame.size(), picture->size());
+    // The camera's scene: a dark clock plate in the top-left corner over a light sky, a
+    // meadow below; upside down the plate would be at the bottom.
+    const int w = frame.width(), h = frame.height();
+    const int plate = luma(frame.pixel(qMax(1, w / 100), qMax(1, h / 60)));
     EXPECT_LT(plate, 60) << w << "x" << h;
-    EXPECT_GT(sky, plate + 60) << w << "x" << h << " plate " << plate;
-    EXPECT_GT(bottomLeft, plate + 20);
+    EXPECT_GT(luma(frame.pixel(w * 3 / 4, h / 12)), plate + 60);
+    EXPECT_GT(luma(frame.pixel(qMax(1, w / 100), h - 1 - qMax(1, h / 60))), plate + 20);
 
-    // a frame arriving while the picture is hidden shows it
-    c->_EVFView->hide();
-    const uint64_t delivered = camera->liveViewFramesDelivered();
-    ASSERT_TRUE(waitUntil([&] { return camera->liveViewFramesDelivered() > delivered; }));
-    EXPECT_FALSE(c->_EVFView->isHidden());
+    // A frame arriving while the picture is hidden shows it.
+    picture->hide();
+    ASSERT_TRUE(framesArrive(1));
+    EXPECT_FALSE(picture->isHidden());
 }
 
 TEST_F(LiveViewBoothTest, WithoutACameraTheSequenceRunsAndThePictureStaysBlack)
 {
     c->setCurrentCamera(nullptr);
-    ASSERT_EQ(c->_currentCamera, nullptr);
-    c->_screenNumber = 0;
-    c->nextScreen(nullptr);
+    ASSERT_EQ(run.camera(), nullptr);
+    c->startOver(nullptr);
     goToScreen3();
     EXPECT_FALSE(hostBit());
-    const QImage picture = shown();
-    ASSERT_FALSE(picture.isNull());
-    EXPECT_EQ(luma(picture.pixel(picture.width() / 2, picture.height() / 2)), 0);
-    for (int i = 0; i < 40 && screen() != 5; ++i)
-        tick();
+    const QImage frame = shown();
+    ASSERT_FALSE(frame.isNull());
+    EXPECT_EQ(luma(frame.pixel(frame.width() / 2, frame.height() / 2)), 0);
+    tickThrough(3);
+    tickThrough(4);
     EXPECT_EQ(screen(), 5u);
     EXPECT_EQ(camera->liveViewRunCount(), 0u);
 }
 
-}  // namespace
+} // namespace

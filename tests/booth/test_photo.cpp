@@ -1,221 +1,170 @@
 // Photo intake and filing in the booth: a picture arriving on the capture screen is shown,
-// advances the booth, carries the visitor's addresses in typed order into the scratch file,
-// the day folder (named at filing time) and the composite in the upload folder; a late
-// picture is only shown; a name already taken in the day folder, undecodable bytes, a
-// blocked folder and a full disk each end safely with the booth going on.
+// advances the booth, carries the visitor's addresses in typed order into the day folder
+// (named at filing time) and the composite in the upload folder, drawn upright into the
+// frame's window; a late picture or one without addresses is only shown; a name already
+// taken in the day folder and undecodable bytes end safely; the operator's save never
+// writes through a planted link; and an uploader watching the folders never sees a file
+// written in place or replaced.
 #include "AppController.h"
+#include "FilingFixture.h"
 #include "SNP_CanonCameraNotifications.h"
-#include "SNP_ImagePipeline.h"
-#include "SNP_Log.h"
-#include "SNP_Preferences.h"
 #include "SNP_Resources.h"
-#include "SNP_XMLinEXIF.h"
-#include "PhotoFixture.h"
-#include "TestSupport.h"
 
-#include "../support/JpegFixtures.h"
-
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
 #include <QLabel>
-#include <QPainter>
-#include <QTemporaryDir>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
-#include <random>
 #include <thread>
 
-#include <poll.h>
 #include <sys/inotify.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
 using namespace photo_fixture;
-using fixtures::exifOf;
-using fixtures::exifString;
-using fixtures::readFile;
 
-// Watches folders as an uploader does, on a thread of its own: inotify's "a finished file
-// is here" events (IN_CLOSE_WRITE, IN_MOVED_TO) and IN_CREATE, reading each file the moment
-// its event comes. Hidden names (temporary files) are passed over, as uploaders do.
-class UploaderWatch {
-public:
-    struct Arrival {
-        QString path;
-        uint32_t event;
-        QByteArray bytes; // as read when the event came
-    };
-    explicit UploaderWatch(const QStringList& folders) : _fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+// The booth's controller over the filing's folders; pictures delivered from a thread of
+// their own as the camera delivers them.
+class PhotoTest : public FilingTest {
+protected:
+    void SetUp() override
     {
-        for (const QString& folder : folders)
-            _folders[::inotify_add_watch(_fd, QFile::encodeName(folder).constData(),
-                                         IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO)] = folder;
-        _thread = std::thread([this] { watch(); });
+        qputenv("BOOTH_LOG_FILE", QFile::encodeName(logPath));
+        FilingTest::SetUp();
+        c = std::make_unique<AppController>();
+        camera = c->findChild<QLabel*>(QStringLiteral("_EVFView"));
+        ASSERT_NE(camera, nullptr);
+        camera->resize(320, 240);
     }
-    ~UploaderWatch()
+    void TearDown() override
     {
-        stop();
-        ::close(_fd);
+        c.reset();
+        AppController::setOpenFileHandlerForTesting(nullptr);
+        AppController::setPhotoClockForTesting(nullptr);
+        FilingTest::TearDown();
     }
-    // Stops watching once every event so far is read; what arrived, in order.
-    std::vector<Arrival> stop()
+    // The picture delivered with the visitor's addresses taken and the booth on the capture
+    // screen (or the one given); answers when the intake has ended.
+    void deliver(const QByteArray& bytes, const QStringList& emails = {"a@b.cd"}, uint32_t screen = 5)
     {
-        _stop = true;
-        if (_thread.joinable())
-            _thread.join();
-        return _arrivals;
+        c->setEmails(emails);
+        c->_screenNumber.store(screen);
+        const uint64_t before = c->photoIntakeCount();
+        const QVariantMap photo{{SNP_CanonCameraPhotoData, bytes}, {SNP_CanonCameraPhotoFilename, "IMG_0001.JPG"}};
+        const SNP_Notification n{SNP_CanonCameraPhotoDataAvailable, SNP_NotificationObject::nil(), photo};
+        std::thread cameraThread([&] { c->newPhoto(n); });
+        const bool done = waitUntil([&] { return c->photoIntakeCount() > before; }, 20000);
+        cameraThread.join();
+        ASSERT_TRUE(done);
     }
-
-private:
-    void watch()
+    QColor shownCentre() const { return camera->pixmap().toImage().pixelColor(160, 120); }
+    static QImage decoded(const QString& path)
     {
-        alignas(inotify_event) char buffer[64 * 1024];
-        for (;;) {
-            const bool stopping = _stop.load();
-            pollfd p{_fd, POLLIN, 0};
-            ::poll(&p, 1, 10);
-            ssize_t n;
-            while ((n = ::read(_fd, buffer, sizeof buffer)) > 0) {
-                for (char* at = buffer; at < buffer + n;) {
-                    const auto* event = reinterpret_cast<const inotify_event*>(at);
-                    at += sizeof(inotify_event) + event->len;
-                    const QString name = event->len ? QFile::decodeName(event->name) : QString();
-                    if (name.isEmpty() || name.startsWith(u'.'))
-                        continue;
-                    const QString path = _folders.value(event->wd) + u'/' + name;
-                    _arrivals.push_back({path, event->mask & (IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO), readFile(path)});
-                }
-            }
-            if (stopping)
-                return;
-        }
+        return SNP_ImagePipeline::decodeJpeg(readFile(path)).value_or(QImage());
     }
 
-    int _fd;
-    QMap<int, QString> _folders;
-    std::atomic<bool> _stop{false};
-    std::vector<Arrival> _arrivals;
-    std::thread _thread;
+    std::unique_ptr<AppController> c;
+    QLabel* camera = nullptr;
 };
 
 TEST_F(PhotoTest, PictureOnTheCaptureScreenIsShownFiledAndUploadedWithTheAddressesInTypedOrder)
 {
     const QStringList emails{"zoe@example.org", "adam@example.com", "mia@example.net"};
-    onCaptureScreen(emails);
     const QByteArray bytes = picture();
-    deliver(bytes);
+    deliver(bytes, emails);
 
     EXPECT_EQ(c->_screenNumber.load(), 6u);
-    EXPECT_FALSE(c->_EVFView->isHidden());
-    const QImage shown = c->_EVFView->pixmap().toImage();
-    ASSERT_FALSE(shown.isNull());
-    EXPECT_GT(qBlue(shown.pixel(160, 120)), 180);
-    EXPECT_EQ(c->imageDict().value(SNP_CanonCameraPhotoData).toByteArray(), bytes);
-
+    EXPECT_FALSE(camera->isHidden());
+    EXPECT_GT(shownCentre().blue(), 180);
     const QString filed = dayFile("2010-02-02", "20100202143005.jpg");
     const QString comp = uploadFile("2010-02-02", "20100202143005Comp.jpg");
-    EXPECT_EQ(filesBelow(scratch), QStringList());
-    EXPECT_EQ(filesBelow(mainImages), QStringList{"2010-02-02/20100202143005.jpg"});
-    EXPECT_EQ(filesBelow(upload), QStringList{comp.mid(upload.size() + 1)});
+    EXPECT_EQ(filesBelow(dir.path()).filter(QRegularExpression("^(main|upload|scratch)/")),
+              (QStringList{"main/2010-02-02/20100202143005.jpg", comp.mid(dir.path().size() + 1)}));
     const auto result = c->lastFilingResult();
     EXPECT_TRUE(result.uploaded);
     EXPECT_EQ(result.filedPath, filed);
     EXPECT_EQ(result.uploadPath, comp);
-
-    // The addresses, in the order typed, in the filed picture and the composite.
-    EXPECT_EQ(plist(filed).value(QBEmailsForUpload).toStringList(), emails);
-    EXPECT_EQ(plist(comp).value(QBEmailsForUpload).toStringList(), emails);
-    // The composite has the frame's pixel size and the camera's EXIF entries.
-    const QByteArray compBytes = readFile(comp);
-    const auto header = SNP_ImagePipeline::readJpegHeader(compBytes);
-    ASSERT_TRUE(header);
-    EXPECT_EQ(header->width, 1000);
-    EXPECT_EQ(header->height, 700);
-    const auto exif = exifOf(compBytes);
-    EXPECT_EQ(exifString(exif, "Exif.Image.Model"), "Canon EOS 5D Mark II");
-    EXPECT_EQ(exifString(exif, "Exif.Photo.ExposureTime"), "1/125");
-    // The filed picture is the camera's, recompressed once, same size.
-    const auto filedHeader = SNP_ImagePipeline::readJpegHeader(readFile(filed));
-    ASSERT_TRUE(filedHeader);
-    EXPECT_EQ(filedHeader->width, 600);
+    expectWhole(filed, emails);
+    expectWhole(comp, emails);
+    // The composite has the frame's pixel size and the camera's EXIF entries; the filed
+    // picture is the camera's, recompressed once, same size.
+    EXPECT_EQ(decoded(comp).size(), QSize(1000, 700));
+    const auto exif = fixtures::exifOf(readFile(comp));
+    EXPECT_EQ(fixtures::exifString(exif, "Exif.Image.Model"), "Canon EOS 5D Mark II");
+    EXPECT_EQ(fixtures::exifString(exif, "Exif.Photo.ExposureTime"), "1/125");
+    EXPECT_EQ(decoded(filed).size(), QSize(600, 400));
     EXPECT_NE(readFile(filed), bytes);
-
-    const QString log = logText();
-    for (const char* line : {"updating image well with (600, 400) image", "writing file to ",
-                             "Wrote File at path: [", "property list from new image:",
-                             "sourceFileName without Path = [20100202143005.jpg]", "todaysDate = [ 2010-02-02]",
-                             "DidCreate folder: [", "The NEW Destination Path is: [", "didMove to path: [",
-                             " the NewFormed forUploadPath = [", " the NewFormed toBeUploadedItemPath = [",
-                             "sourceImageSize (600.00,400.00)", "korvanexImageSize (1000.00,700.00)",
-                             "curRepSize of korvanexImage at index 0 is (1000,700) Pixels",
-                             "Forcing the Pixel size of compositeImage to (1000,700) Pixels", "plist2 is [",
-                             "Success in writing to resized file... to path ["})
-        EXPECT_TRUE(log.contains(QString::fromUtf8(line))) << line;
-    EXPECT_TRUE(log.contains(" the NewFormed forUploadPath = [" + upload + mainImages + "/2010-02-02]"));
-    EXPECT_EQ(log.count("sourceImageSize (600.00,400.00)"), 2);
-    EXPECT_FALSE(log.contains("bailing out"));
 }
 
+// The window of a 1000 x 700 frame is (216, 173) to (784, 527), of a 999 x 700 frame that
+// declares 300 dpi (215.5, 173) to (783.5, 527); the frame covers the rest. A picture the
+// screen shows reduced (2400 x 1600 is decoded at 1200 x 800) is drawn whole and upright
+// from that; a 3:2 one is stretched into the window. Without an operator's frame the stock
+// frame is used.
 TEST_F(PhotoTest, CompositeShowsTheWholePictureUprightInItsWindow)
 {
-    // Quadrants red, green / blue, yellow, at a size the screen shows reduced (2400 x 1600
-    // is decoded at 1200 x 800 for the screen, and the composite is drawn from that).
+    const QColor red(230, 20, 20), green(20, 230, 20), blue(20, 20, 230), yellow(230, 230, 20);
     QImage quadrants(2400, 1600, QImage::Format_RGB32);
     QPainter p(&quadrants);
-    p.fillRect(0, 0, 1200, 800, QColor(230, 20, 20));
-    p.fillRect(1200, 0, 1200, 800, QColor(20, 230, 20));
-    p.fillRect(0, 800, 1200, 800, QColor(20, 20, 230));
-    p.fillRect(1200, 800, 1200, 800, QColor(230, 230, 20));
+    p.fillRect(0, 0, 1200, 800, red);
+    p.fillRect(1200, 0, 1200, 800, green);
+    p.fillRect(0, 800, 1200, 800, blue);
+    p.fillRect(1200, 800, 1200, 800, yellow);
     p.end();
-    onCaptureScreen({"quad@example.org"});
-    deliver(fixtures::cameraJpeg(quadrants));
-
-    const auto composite = SNP_ImagePipeline::decodeJpeg(readFile(c->lastFilingResult().uploadPath));
-    ASSERT_TRUE(composite);
-    // The window of a 1000 x 700 frame is (216, 173) to (784, 527).
-    const auto near = [](QRgb pixel, int r, int g, int b) {
-        return std::abs(qRed(pixel) - r) < 40 && std::abs(qGreen(pixel) - g) < 40 && std::abs(qBlue(pixel) - b) < 40;
+    const struct {
+        const char* name;
+        QImage frame; // null: none of the operator's
+        QImage photo;
+        std::vector<std::pair<QPoint, QColor>> samples;
+    } kComposites[] = {
+        {"quadrants", frameImage(1000, 700), quadrants,
+         {{{226, 183}, red}, {{774, 183}, green}, {{226, 517}, blue}, {{774, 517}, yellow}, {{100, 100}, Qt::white}}},
+        {"3:2 into a 300 dpi frame", frameImage(999, 700, 300), fixtures::solidImage(900, 600, green),
+         {{{220, 180}, green}, {{778, 520}, green}, {{210, 350}, Qt::white}, {{500, 168}, Qt::white}}},
+        {"stock frame", QImage(), fixtures::solidImage(600, 400, blue), {}},
     };
-    EXPECT_TRUE(near(composite->pixel(226, 183), 230, 20, 20));
-    EXPECT_TRUE(near(composite->pixel(774, 183), 20, 230, 20));
-    EXPECT_TRUE(near(composite->pixel(226, 517), 20, 20, 230));
-    EXPECT_TRUE(near(composite->pixel(774, 517), 230, 230, 20));
-    EXPECT_TRUE(near(composite->pixel(100, 100), 255, 255, 255)); // the frame over the rest
-    const auto filed = SNP_ImagePipeline::readJpegHeader(readFile(c->lastFilingResult().filedPath));
-    ASSERT_TRUE(filed);
-    EXPECT_EQ(QSize(filed->width, filed->height), QSize(2400, 1600));
-    EXPECT_TRUE(logText().contains("updating image well with (2400, 1600) image"));
+    int second = 5;
+    for (const auto& composite : kComposites) {
+        SCOPED_TRACE(composite.name);
+        QFile::remove(resources + "/LumoPictureFrame.png");
+        ASSERT_TRUE(composite.frame.isNull() || composite.frame.save(resources + "/LumoPictureFrame.png"));
+        setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, second++)));
+        deliver(fixtures::cameraJpeg(composite.photo));
+        const QImage made = decoded(c->lastFilingResult().uploadPath);
+        const QImage frame =
+            composite.frame.isNull() ? SNP_Resources::imageNamed("LumoPictureFrame.png") : composite.frame;
+        EXPECT_EQ(made.size(), frame.size());
+        for (const auto& [at, colour] : composite.samples) {
+            const QColor seen = made.pixelColor(at);
+            EXPECT_LT(std::abs(seen.red() - colour.red()) + std::abs(seen.green() - colour.green())
+                          + std::abs(seen.blue() - colour.blue()),
+                      100)
+                << at.x() << "," << at.y();
+        }
+        EXPECT_EQ(decoded(c->lastFilingResult().filedPath).size(), composite.photo.size());
+    }
 }
 
-TEST_F(PhotoTest, LatePictureOnScreenSixIsShownButNotFiled)
+// A picture arriving on the result screen (the capture timed out) and one for a visitor
+// without addresses: both are shown, neither is written anywhere.
+TEST_F(PhotoTest, PicturesThatAreNotFiledAreStillShown)
 {
-    onCaptureScreen({"a@b.cd"});
-    c->_screenNumber.store(6);
-    deliver(picture(QColor(220, 30, 30)));
-    EXPECT_EQ(c->_screenNumber.load(), 6u);
-    const QImage shown = c->_EVFView->pixmap().toImage();
-    ASSERT_FALSE(shown.isNull());
-    EXPECT_GT(qRed(shown.pixel(160, 120)), 180);
-    EXPECT_TRUE(logText().contains(
-        "bailing out of -[AppController newPhoto:] because we appear to have timed out (screen number = 6)"));
-    EXPECT_EQ(filesBelow(dir.path() + "/scratch"), QStringList());
-    EXPECT_FALSE(QFileInfo::exists(mainImages));
-    EXPECT_FALSE(QFileInfo::exists(upload));
-}
-
-TEST_F(PhotoTest, NoAddressesAdvancesButWritesNothing)
-{
-    onCaptureScreen({});
-    deliver(picture());
-    EXPECT_EQ(c->_screenNumber.load(), 6u);
-    EXPECT_FALSE(QFileInfo::exists(mainImages));
-    EXPECT_EQ(filesBelow(dir.path() + "/scratch"), QStringList());
+    const struct {
+        QStringList emails;
+        uint32_t screen;
+    } kCases[] = {{{"a@b.cd"}, 6}, {{}, 5}};
+    for (const auto& late : kCases) {
+        SCOPED_TRACE(late.screen);
+        deliver(picture(QColor(220, 30, 30)), late.emails, late.screen);
+        EXPECT_EQ(c->_screenNumber.load(), 6u);
+        EXPECT_GT(shownCentre().red(), 180);
+        EXPECT_EQ(filesBelow(dir.path()).filter(QRegularExpression("^(main|upload|scratch)/")), QStringList());
+    }
+    EXPECT_EQ(logText().count("bailing out of -[AppController newPhoto:] because we appear to have timed out "
+                              "(screen number = 6)"),
+              1);
 }
 
 TEST_F(PhotoTest, DayFolderIsTakenAtFilingTimeWithTheCalendarYear)
@@ -223,49 +172,38 @@ TEST_F(PhotoTest, DayFolderIsTakenAtFilingTimeWithTheCalendarYear)
     // Named a moment before midnight, filed after it.
     std::atomic<int> calls{0};
     AppController::setPhotoClockForTesting([&] {
-        return calls++ == 0 ? QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59)) : QDateTime(QDate(2027, 1, 1), QTime(0, 0, 1));
+        return calls++ == 0 ? QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59))
+                            : QDateTime(QDate(2027, 1, 1), QTime(0, 0, 1));
     });
-    onCaptureScreen({"a@b.cd"});
     deliver(picture());
     EXPECT_EQ(filesBelow(mainImages), QStringList{"2027-01-01/20261231235959.jpg"});
     EXPECT_TRUE(QFileInfo::exists(uploadFile("2027-01-01", "20261231235959Comp.jpg")));
+    AppController::setPhotoClockForTesting(nullptr);
 
     // 31 December 2024 lies in the first week of 2025: the calendar year names the folder.
-    setClock(QDateTime(QDate(2024, 12, 31), QTime(12, 0, 0)));
-    onCaptureScreen({"a@b.cd"});
-    deliver(picture());
-    EXPECT_TRUE(QFileInfo::exists(dayFile("2024-12-31", "20241231120000.jpg")));
     // The second picture of a day finds the folders and says so all the same.
-    onCaptureScreen({"b@b.cd"});
-    setClock(QDateTime(QDate(2024, 12, 31), QTime(12, 0, 1)));
-    deliver(picture());
-    EXPECT_TRUE(QFileInfo::exists(dayFile("2024-12-31", "20241231120001.jpg")));
+    for (int second : {0, 1}) {
+        setClock(QDateTime(QDate(2024, 12, 31), QTime(12, 0, second)));
+        deliver(picture());
+        EXPECT_TRUE(QFileInfo::exists(dayFile("2024-12-31", QStringLiteral("2024123112000%1.jpg").arg(second))));
+    }
     EXPECT_EQ(logText().count("DidCreate folder: [" + mainImages + "/2024-12-31]"), 2);
 }
 
 TEST_F(PhotoTest, NameTakenInTheDayFolderFilesTheNewPictureBesideItAndUploadsFromIt)
 {
     const QString older = dayFile("2010-02-02", "20100202143005.jpg");
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(older).path()));
     const QByteArray olderBytes = picture(QColor(230, 20, 20));
-    ASSERT_TRUE(fixtures::writeFile(older, olderBytes));
-
-    onCaptureScreen({"new@visitor.de"});
-    deliver(picture(QColor(20, 30, 230)));
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(older).path()) && fixtures::writeFile(older, olderBytes));
+    deliver(picture(QColor(20, 30, 230)), {"new@visitor.de"});
 
     EXPECT_EQ(readFile(older), olderBytes); // never replaced
-    const QString filed = dayFile("2010-02-02", "20100202143005-1.jpg");
+    expectWhole(dayFile("2010-02-02", "20100202143005-1.jpg"), {"new@visitor.de"});
     const QString comp = uploadFile("2010-02-02", "20100202143005-1Comp.jpg");
-    ASSERT_TRUE(QFileInfo::exists(filed));
-    ASSERT_TRUE(QFileInfo::exists(comp));
-    EXPECT_EQ(plist(filed).value(QBEmailsForUpload).toStringList(), QStringList{"new@visitor.de"});
-    EXPECT_EQ(plist(comp).value(QBEmailsForUpload).toStringList(), QStringList{"new@visitor.de"});
-    // The composite shows the new (blue) picture in its window.
-    const auto composite = SNP_ImagePipeline::decodeJpeg(readFile(comp));
-    ASSERT_TRUE(composite);
-    const QRgb centre = composite->pixel(500, 350);
-    EXPECT_GT(qBlue(centre), 180);
-    EXPECT_LT(qRed(centre), 80);
+    expectWhole(comp, {"new@visitor.de"});
+    const QColor centre = decoded(comp).pixelColor(500, 350); // the new (blue) picture
+    EXPECT_GT(centre.blue(), 180);
+    EXPECT_LT(centre.red(), 80);
     EXPECT_EQ(filesBelow(scratch), QStringList());
 }
 
@@ -277,122 +215,18 @@ TEST_F(PhotoTest, UndecodableBytesAreKeptInScratchAndNothingIsUploaded)
         b = char(noise());
     garbage[0] = char(0xFF);
     garbage[1] = char(0xD8); // looks like a JPEG start, is none
-    onCaptureScreen({"a@b.cd"});
     deliver(garbage);
     EXPECT_EQ(c->_screenNumber.load(), 6u);
     const QString kept = scratch + "/20100202143005.jpg";
-    EXPECT_EQ(filesBelow(scratch), QStringList{"20100202143005.jpg"});
-    EXPECT_EQ(readFile(kept), garbage);
-    EXPECT_FALSE(QFileInfo::exists(mainImages));
-    EXPECT_FALSE(QFileInfo::exists(upload));
-    EXPECT_TRUE(logText().contains("COULD NOT File at path: [" + kept + "]"));
-    EXPECT_TRUE(logText().contains("kept the camera's 20000 bytes at [" + kept + "] for recovery"));
     EXPECT_EQ(c->lastFilingResult().scratchPath, kept);
+    EXPECT_EQ(readFile(kept), garbage);
+    EXPECT_FALSE(QFileInfo::exists(mainImages) || QFileInfo::exists(upload));
+    EXPECT_TRUE(logText().contains("kept the camera's 20000 bytes at [" + kept + "] for recovery"));
 
     // A second such picture in the same second does not replace the first.
-    onCaptureScreen({"a@b.cd"});
     deliver(garbage.left(1000));
     EXPECT_EQ(filesBelow(scratch), (QStringList{"20100202143005-1.jpg", "20100202143005.jpg"}));
     EXPECT_EQ(readFile(kept), garbage);
-}
-
-TEST_F(PhotoTest, BlockedFoldersLeaveNoPartialFileAndTheBoothGoesOn)
-{
-    // The upload folder cannot be made: the picture is filed, nothing else is written.
-    ASSERT_TRUE(fixtures::writeFile(upload, "not a folder"));
-    onCaptureScreen({"a@b.cd"});
-    deliver(picture());
-    const QString filed = dayFile("2010-02-02", "20100202143005.jpg");
-    EXPECT_TRUE(QFileInfo::exists(filed));
-    EXPECT_FALSE(c->lastFilingResult().uploaded);
-    EXPECT_TRUE(logText().contains("Unable to create Directory at: [" + upload + mainImages + "/2010-02-02]"));
-    EXPECT_TRUE(logText().contains("WHAT??????? Did NOT write to the resized file????"));
-    EXPECT_EQ(filesBelow(mainImages), QStringList{"2010-02-02/20100202143005.jpg"});
-
-    // The day folder cannot be made: the picture stays in the scratch folder.
-    ASSERT_TRUE(QFile::remove(upload));
-    ASSERT_TRUE(QDir(mainImages).removeRecursively());
-    ASSERT_TRUE(fixtures::writeFile(mainImages, "not a folder"));
-    setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, 6)));
-    onCaptureScreen({"a@b.cd"});
-    deliver(picture());
-    EXPECT_TRUE(logText().contains("FOUND ERROR while trying to create todya's folder???:"));
-    EXPECT_EQ(filesBelow(scratch), QStringList{"20100202143006.jpg"});
-    EXPECT_EQ(plist(scratch + "/20100202143006.jpg").value(QBEmailsForUpload).toStringList(), QStringList{"a@b.cd"});
-    EXPECT_FALSE(QFileInfo::exists(upload));
-
-    // Cleared: the next visitor's picture goes all the way.
-    ASSERT_TRUE(QFile::remove(mainImages));
-    setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, 7)));
-    onCaptureScreen({"next@visitor.de"});
-    deliver(picture());
-    EXPECT_TRUE(c->lastFilingResult().uploaded);
-    EXPECT_TRUE(QFileInfo::exists(uploadFile("2010-02-02", "20100202143007Comp.jpg")));
-}
-
-TEST_F(PhotoTest, FullDiskLeavesNoPartialScratchFile)
-{
-    // A file-size limit stands in for a full disk: writes past it fail with EFBIG.
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    QImage noisy(1600, 1200, QImage::Format_RGB888);
-    std::mt19937 noise(3);
-    for (int y = 0; y < noisy.height(); ++y)
-        for (int x = 0; x < noisy.width() * 3; ++x)
-            noisy.scanLine(y)[x] = uchar(noise());
-    const QByteArray big = fixtures::cameraJpeg(noisy);
-    ASSERT_GT(big.size(), 1 << 20);
-    rlimit small = old;
-    small.rlim_cur = 1 << 20; // the log stays far below this
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    onCaptureScreen({"a@b.cd"});
-    deliver(big);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
-    std::signal(SIGXFSZ, SIG_DFL);
-
-    EXPECT_TRUE(logText().contains("COULD NOT File at path: [" + scratch + "/20100202143005.jpg] due to"));
-    EXPECT_EQ(filesBelow(scratch), QStringList()); // no partial or temporary file
-    EXPECT_FALSE(QFileInfo::exists(mainImages));
-
-    // With room again the booth files the next picture.
-    setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, 9)));
-    onCaptureScreen({"a@b.cd"});
-    deliver(picture());
-    EXPECT_TRUE(c->lastFilingResult().uploaded);
-}
-
-TEST_F(PhotoTest, FrameOfOtherResolutionGivesCompositeOfItsPixelSize)
-{
-    ASSERT_TRUE(frameImage(999, 700, 300).save(resources + "/LumoPictureFrame.png"));
-    onCaptureScreen({"a@b.cd"});
-    deliver(picture(QColor(20, 200, 20), 900, 600)); // 3:2, stretched into 568 x 354
-    const QString comp = uploadFile("2010-02-02", "20100202143005Comp.jpg");
-    const auto composite = SNP_ImagePipeline::decodeJpeg(readFile(comp));
-    ASSERT_TRUE(composite);
-    EXPECT_EQ(composite->size(), QSize(999, 700));
-    // The window spans x 215.5 .. 783.5 and y 173 .. 527: green inside, white frame outside.
-    EXPECT_GT(qGreen(composite->pixel(220, 180)), 150);
-    EXPECT_LT(qRed(composite->pixel(220, 180)), 90);
-    EXPECT_GT(qGreen(composite->pixel(778, 520)), 150);
-    EXPECT_LT(qRed(composite->pixel(778, 520)), 90);
-    EXPECT_GT(qRed(composite->pixel(210, 350)), 230);
-    EXPECT_GT(qRed(composite->pixel(500, 168)), 230);
-    EXPECT_TRUE(logText().contains("korvanexImageSize (239.76,168.00)"));
-    EXPECT_TRUE(logText().contains("curRepSize of korvanexImage at index 0 is (999,700) Pixels"));
-}
-
-TEST_F(PhotoTest, StockFrameIsUsedWhenTheOperatorFolderHasNone)
-{
-    ASSERT_TRUE(QFile::remove(resources + "/LumoPictureFrame.png"));
-    const QImage stock = SNP_Resources::imageNamed(QStringLiteral("LumoPictureFrame.png"));
-    ASSERT_FALSE(stock.isNull());
-    onCaptureScreen({"a@b.cd"});
-    deliver(picture());
-    EXPECT_TRUE(c->lastFilingResult().uploaded);
-    const auto header = SNP_ImagePipeline::readJpegHeader(readFile(uploadFile("2010-02-02", "20100202143005Comp.jpg")));
-    ASSERT_TRUE(header);
-    EXPECT_EQ(QSize(header->width, header->height), stock.size());
 }
 
 TEST_F(PhotoTest, OperatorSaveWritesLowerCaseExtensionUnderTmp)
@@ -404,92 +238,79 @@ TEST_F(PhotoTest, OperatorSaveWritesLowerCaseExtensionUnderTmp)
     });
     setClock(QDateTime(QDate(2011, 3, 4), QTime(5, 6, 7)));
     const QByteArray bytes = picture();
-    c->setImageDict({{SNP_CanonCameraPhotoData, bytes}, {SNP_CanonCameraPhotoFilename, QStringLiteral("IMG_0042.JPG")}});
-    c->saveImage(nullptr);
-    EXPECT_EQ(opened, QStringLiteral("/tmp/20110304050607.jpg"));
-    EXPECT_EQ(readFile(opened), bytes);
-    EXPECT_TRUE(logText().contains("saving camera image  \"IMG_0042.JPG\" to \"/tmp/20110304050607.jpg\""));
+    const auto save = [&](const QString& cameraName) {
+        opened.clear();
+        c->setImageDict({{SNP_CanonCameraPhotoData, bytes}, {SNP_CanonCameraPhotoFilename, cameraName}});
+        c->saveImage(nullptr);
+        EXPECT_EQ(readFile(opened), bytes);
+        return opened;
+    };
+    const QString first = "/tmp/20110304050607.jpg", planted = "/tmp/20110304050607-1.jpg";
+    QFile::remove(first);
+    EXPECT_EQ(save("IMG_0042.JPG"), first);
 
     // A link planted under the next name is not written through: the picture takes a
     // free name beside it, and the link's target is untouched.
     const QString victim = dir.filePath("victim.txt");
-    ASSERT_TRUE(fixtures::writeFile(victim, "keep me"));
-    QFile::remove("/tmp/20110304050607-1.jpg");
-    ASSERT_TRUE(QFile::link(victim, "/tmp/20110304050607-1.jpg"));
-    opened.clear();
-    c->saveImage(nullptr);
+    QFile::remove(planted);
+    ASSERT_TRUE(fixtures::writeFile(victim, "keep me") && QFile::link(victim, planted));
+    EXPECT_EQ(save("IMG_0042.JPG"), "/tmp/20110304050607-2.jpg");
     EXPECT_EQ(readFile(victim), QByteArray("keep me"));
-    EXPECT_EQ(opened, QStringLiteral("/tmp/20110304050607-2.jpg"));
-    EXPECT_EQ(readFile(opened), bytes);
     QFile::remove(opened);
-    QFile::remove("/tmp/20110304050607-1.jpg");
+    QFile::remove(planted);
 
     // An extension that is no plain extension cannot lead the file elsewhere.
-    c->setImageDict({{SNP_CanonCameraPhotoData, bytes}, {SNP_CanonCameraPhotoFilename, QStringLiteral("x./../../t/a")}});
-    opened.clear();
-    QFile::remove("/tmp/20110304050607.jpg");
-    c->saveImage(nullptr);
-    EXPECT_EQ(opened, QStringLiteral("/tmp/20110304050607.jpg"));
+    QFile::remove(first);
+    EXPECT_EQ(save("x./../../t/a"), first);
     EXPECT_TRUE(logText().contains("has an unusable extension"));
-    QFile::remove("/tmp/20110304050607.jpg");
-
-    opened.clear();
+    QFile::remove(first);
     EXPECT_FALSE(c->processPhotoData({}));
-    EXPECT_TRUE(opened.isEmpty());
-    EXPECT_TRUE(logText().contains("failed to save image to path /tmp/20110304050607."));
 }
 
+// What an uploader watching the day and upload folders with inotify sees: every visible
+// name appears once, by a rename (or a link where the file system refuses the no-replace
+// rename), never created and written in place, and none is replaced; the third visitor
+// comes in the second's second, so the names are taken.
 TEST_F(PhotoTest, AnUploaderWatchingTheFoldersSeesEveryFileArriveWholeAndNoneReplaced)
 {
-    // Renamed into place, or linked where the file system refuses the no-replace rename.
-    const struct {
-        bool renameRefused;
-        uint32_t event;
-        QDate day;
-    } kWays[] = {{false, IN_MOVED_TO, QDate(2010, 2, 2)}, {true, IN_CREATE, QDate(2010, 2, 3)}};
-    struct RefusedWhileHere {
-        explicit RefusedWhileHere(bool refused) { SNP_ImagePipeline::setNoReplaceRenameRefusedForTesting(refused); }
-        ~RefusedWhileHere() { SNP_ImagePipeline::setNoReplaceRenameRefusedForTesting(false); }
-    };
-    for (const auto& way : kWays) {
-        SCOPED_TRACE(way.renameRefused ? "linked" : "renamed");
-        const QString day = way.day.toString("yyyy-MM-dd");
-        const QString dayFolder = mainImages + "/" + day, uploadDayFolder = upload + dayFolder;
-        ASSERT_TRUE(QDir().mkpath(dayFolder) && QDir().mkpath(uploadDayFolder));
-        const RefusedWhileHere refused(way.renameRefused);
-        UploaderWatch uploader({dayFolder, uploadDayFolder});
-        QStringList placed;
-        QMap<QString, QString> addressOf;
-        QByteArray secondFiled;
-        // The third visitor comes in the second's second: the names are taken.
+    constexpr uint32_t kEvents = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO;
+    for (const bool renameRefused : {false, true}) {
+        SCOPED_TRACE(renameRefused ? "linked" : "renamed");
+        const QDate day(2010, 2, renameRefused ? 3 : 2);
+        const QString dayFolder = mainImages + "/" + day.toString("yyyy-MM-dd");
+        ASSERT_TRUE(QDir().mkpath(dayFolder) && QDir().mkpath(upload + dayFolder));
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QMap<int, QString> folders;
+        for (const QString& folder : {dayFolder, upload + dayFolder})
+            folders[::inotify_add_watch(watch, QFile::encodeName(folder).constData(), kEvents)] = folder;
+        SNP_ImagePipeline::setNoReplaceRenameRefusedForTesting(renameRefused);
+        QStringList expected;
         for (int second : {5, 6, 6}) {
-            const QString address = QStringLiteral("v%1@visitor.de").arg(placed.size() / 2);
-            setClock(QDateTime(way.day, QTime(14, 30, second)));
-            onCaptureScreen({address});
-            deliver(picture(QColor(20, 40 * second, 220)));
+            setClock(QDateTime(day, QTime(14, 30, second)));
+            const QString address = QStringLiteral("v%1@visitor.de").arg(expected.size() / 2);
+            deliver(picture(QColor(20, 40 * second, 220)), {address});
             const auto result = c->lastFilingResult();
             ASSERT_TRUE(result.uploaded);
-            placed << result.filedPath << result.uploadPath;
-            addressOf[result.filedPath] = addressOf[result.uploadPath] = address;
-            if (placed.size() == 4)
-                secondFiled = readFile(result.filedPath);
+            for (const QString& path : {result.filedPath, result.uploadPath}) {
+                expectWhole(path, {address});
+                expected << QStringLiteral("%1 %2").arg(path).arg(renameRefused ? IN_CREATE : IN_MOVED_TO);
+            }
         }
-        QStringList arrived;
-        for (const auto& arrival : uploader.stop()) {
-            EXPECT_EQ(arrival.event, way.event) << qPrintable(arrival.path);
-            if (arrival.event != way.event)
-                continue;
-            arrived << arrival.path;
-            EXPECT_TRUE(SNP_ImagePipeline::decodeJpeg(arrival.bytes)) << qPrintable(arrival.path) << " came in part";
-            const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegData(arrival.bytes);
-            EXPECT_EQ(plist ? plist->value(QBEmailsForUpload).toStringList() : QStringList(),
-                      QStringList{addressOf.value(arrival.path)});
-        }
-        EXPECT_EQ(arrived.join(u'\n').toStdString(), placed.join(u'\n').toStdString());
-        EXPECT_TRUE(placed[4].endsWith("-1.jpg")) << qPrintable(placed[4]);
-        EXPECT_EQ(readFile(placed[2]), secondFiled);
-        for (const QString& file : filesBelow(dir.path()))
-            EXPECT_FALSE(QFileInfo(file).fileName().startsWith(u'.')) << "temporary file left: " << qPrintable(file);
+        SNP_ImagePipeline::setNoReplaceRenameRefusedForTesting(false);
+        QStringList seen;
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;)
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+                if (event->len && event->name[0] != '.')
+                    seen << QStringLiteral("%1/%2 %3").arg(folders.value(event->wd), QFile::decodeName(event->name))
+                                .arg(event->mask & kEvents);
+            }
+        ::close(watch);
+        EXPECT_EQ(seen.join(u'\n').toStdString(), expected.join(u'\n').toStdString());
+        EXPECT_TRUE(expected[4].contains("-1.jpg")) << qPrintable(expected[4]);
+        EXPECT_EQ(filesBelow(dir.path()).filter(QRegularExpression("(^|/)\\.")), QStringList()); // none temporary
     }
 }
 

@@ -2,6 +2,8 @@
 // (smtp_server.py on aiosmtpd) whose stored messages are read back as a mail client reads
 // them, and upload pictures as the booth writes them (camera EXIF, the visitor's addresses
 // in the user comment, linked into place).
+//
+// Threads: the test's own; the server is a process of its own.
 #pragma once
 
 #include "../support/JpegFixtures.h"
@@ -18,26 +20,17 @@
 #include <QJsonObject>
 #include <QProcess>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace mailfixtures {
 
 // One message as the server parsed it.
 struct Message {
-    QStringList recipients;                 // the envelope's
-    QJsonObject headers;                    // name -> list of values
+    QStringList recipients;     // the envelope's
+    QJsonObject headers;        // name -> list of values
     QString body;
-    QList<QJsonObject> attachments;         // filename, content_type, file
-    QStringList header(const char* name) const
-    {
-        QStringList values;
-        for (const QJsonValue& v : headers.value(QLatin1String(name)).toArray())
-            values << v.toString();
-        return values;
-    }
+    QJsonArray attachments;     // of {filename, content_type, file}
+    QStringList header(const char* name) const { return headers.value(QLatin1String(name)).toVariant().toStringList(); }
 };
 
 class SmtpServer {
@@ -49,12 +42,12 @@ public:
     ~SmtpServer() { stop(); }
 
     // Starts on the port (0: a free one); false when it did not come up.
-    bool start(int port = 0, const QStringList& extra = {})
+    bool start(int port = 0)
     {
-        const QString python = QFileInfo::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-        _process.start(python, QStringList{BOOTH_SOURCE_DIR "/tests/mailer/smtp_server.py", _folder, "--port",
-                                           QString::number(port), "--user", kUser, "--password", kPassword}
-                                   + extra);
+        // The system's Python, which has aiosmtpd, before any other on the path.
+        _process.start(QFileInfo::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3",
+                       {BOOTH_SOURCE_DIR "/tests/mailer/smtp_server.py", _folder, "--port",
+                        QString::number(port), "--user", kUser, "--password", kPassword});
         if (!waitUntil([&] { return _process.canReadLine() || _process.state() == QProcess::NotRunning; }, 15000))
             return false;
         const QByteArray line = _process.readLine().trimmed();
@@ -63,15 +56,13 @@ public:
     }
     void stop()
     {
-        if (_process.state() == QProcess::NotRunning)
-            return;
         _process.kill();
         _process.waitForFinished(5000);
     }
     int port() const { return _port; }
     QString url() const { return QStringLiteral("smtp://127.0.0.1:%1").arg(_port); }
 
-    // {"temporary": [...], "permanent": [...], "drop": [...], "hold": [...]}
+    // {"temporary": [...], "permanent": [...], "drop": [...], "hold": [...]} (smtp_server.py)
     void setControl(const QJsonObject& control) const
     {
         fixtures::writeFile(_folder + "/control.json", QJsonDocument(control).toJson());
@@ -82,14 +73,8 @@ public:
         QList<Message> list;
         for (const QString& name : QDir(_folder).entryList({"msg-*.json"}, QDir::Files, QDir::Name)) {
             const QJsonObject o = QJsonDocument::fromJson(fixtures::readFile(_folder + "/" + name)).object();
-            Message m;
-            for (const QJsonValue& v : o.value("rcpt_tos").toArray())
-                m.recipients << v.toString();
-            m.headers = o.value("headers").toObject();
-            m.body = o.value("body").toString();
-            for (const QJsonValue& v : o.value("attachments").toArray())
-                m.attachments << v.toObject();
-            list << m;
+            list << Message{o.value("rcpt_tos").toVariant().toStringList(), o.value("headers").toObject(),
+                            o.value("body").toString(), o.value("attachments").toArray()};
         }
         return list;
     }
@@ -109,40 +94,23 @@ private:
     int _port = 0;
 };
 
-// A port nothing listens on at the moment (for a server that is down, then comes up).
-inline int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
-
 // An upload picture as the booth writes it: the camera picture's EXIF with the addresses
-// in the user comment, written beside and linked into place. Answers its path.
-inline QString putUpload(const QString& uploadFolder, const QString& relativePath, const QStringList& addresses,
-                         const QImage& picture = fixtures::patternImage(320, 200))
+// in the user comment (none: no property list), written beside and linked into place.
+// Answers its path, empty when it could not be written.
+inline QString putUpload(const QString& uploadFolder, const QString& relativePath, const QStringList& addresses)
 {
     const QString path = QDir(uploadFolder).filePath(relativePath);
-    QDir().mkpath(QFileInfo(path).path());
-    const QByteArray camera = fixtures::cameraJpeg(picture);
+    const QString temporary = QFileInfo(path).path() + "/." + QFileInfo(path).fileName() + ".part";
+    const QByteArray camera = fixtures::cameraJpeg(fixtures::patternImage(320, 200));
+    const QVariantMap comment{{QBEmailsForUpload, addresses}};
     const QByteArray bytes = addresses.isEmpty()
         ? camera
-        : SNP_XMLinEXIF::jpegDataWithPropertyListObject(QVariantMap{{QBEmailsForUpload, addresses}}, camera)
-              .value_or(QByteArray());
-    const QString temporary = QFileInfo(path).path() + "/." + QFileInfo(path).fileName() + ".part";
-    if (bytes.isEmpty() || !fixtures::writeFile(temporary, bytes) || ::link(QFile::encodeName(temporary),
-                                                                            QFile::encodeName(path)) != 0)
-        return QString();
+        : SNP_XMLinEXIF::jpegDataWithPropertyListObject(comment, camera).value_or(QByteArray());
+    const bool placed = QDir().mkpath(QFileInfo(path).path()) && !bytes.isEmpty()
+                        && fixtures::writeFile(temporary, bytes)
+                        && ::link(QFile::encodeName(temporary), QFile::encodeName(path)) == 0;
     QFile::remove(temporary);
-    return path;
+    return placed ? path : QString();
 }
 
 } // namespace mailfixtures

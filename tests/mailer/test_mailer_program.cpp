@@ -10,98 +10,94 @@ using namespace mailfixtures;
 
 namespace {
 
-class MailerProgramTest : public ::testing::Test {
+class MailerProgramTest : public LoggedTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        server = std::make_unique<SmtpServer>(dir.filePath("server"));
-        ASSERT_TRUE(server->start());
-        upload = dir.filePath("upload");
-        QDir().mkpath(upload);
-        ASSERT_TRUE(writeFile(dir.filePath("password"), QByteArray(SmtpServer::kPassword) + "\n"));
-        QFile::setPermissions(dir.filePath("password"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        LoggedTest::SetUp();
+        ASSERT_TRUE(server.start());
+        ASSERT_TRUE(writeFile(path("password"), QByteArray(SmtpServer::kPassword) + "\n"));
+        QFile::setPermissions(path("password"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     }
-    void TearDown() override
-    {
-        if (HasFailure())
-            std::printf("--- mailer log ---\n%s\n", readFile(logPath()).constData());
-    }
-    QString logPath() const { return dir.filePath("mailer.log"); }
-
-    // The program with the test's settings; extra arguments after them.
+    // The program with the test's settings, extra arguments after them.
     void start(QProcess& process, const QStringList& extra)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", dir.filePath("config")); // never the user's own settings
-        env.insert("BOOTH_MAILER_LOG_FILE", logPath());
+        env.insert("XDG_CONFIG_HOME", path("config")); // never the user's own settings
+        env.insert("BOOTH_MAILER_LOG_FILE", path("mailer.log"));
         process.setProcessEnvironment(env);
         process.start(BOOTH_BINARY_DIR "/mailer/booth-mailer",
-                      extra + QStringList{"-forUploadFolder", upload, "-mailSmtpUrl", server->url(), "-mailUser",
-                                          SmtpServer::kUser, "-mailPasswordFile", dir.filePath("password"),
-                                          "-mailFrom", "booth@example.com", "-mailPerMinute", "10000"});
+                      extra + QStringList{"-forUploadFolder", upload, "-mailSmtpUrl", server.url(), "-mailUser",
+                                          SmtpServer::kUser, "-mailPasswordFile", path("password"), "-mailFrom",
+                                          "booth@example.com", "-mailPerMinute", "10000"});
         ASSERT_TRUE(process.waitForStarted());
     }
-    // Runs to the end; answers the exit status and what it printed on standard output.
+    // Runs to the end; answers the exit status and what it printed on standard output and
+    // standard error.
     std::pair<int, QString> run(const QStringList& extra)
     {
         QProcess process;
         start(process, extra);
         EXPECT_TRUE(process.waitForFinished(60000));
-        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput())};
+        const QByteArray said = process.readAllStandardOutput() + process.readAllStandardError();
+        return {process.exitCode(), QString::fromUtf8(said)};
     }
-    bool messageFor(const QString& address) const { return server->counts().contains(address); }
 
-    QTemporaryDir dir;
-    QString upload;
-    std::unique_ptr<SmtpServer> server;
+    const QString upload = path("upload");
+    SmtpServer server{path("server")};
 };
 
 } // namespace
 
 TEST_F(MailerProgramTest, KilledInTheMiddleOfTheQueueEveryAddressGetsItsMessageOnlyTheOneInFlightTwice)
 {
-    QStringList addresses;
+    QMap<QString, int> expected;
     for (int i = 0; i < 6; ++i) {
-        addresses << QStringLiteral("guest%1@example.com").arg(i);
-        ASSERT_FALSE(putUpload(upload, QStringLiteral("day/%1Comp.jpg").arg(i), {addresses.last()}).isEmpty());
+        const QString address = QStringLiteral("guest%1@example.com").arg(i);
+        expected[address] = i == 2 ? 2 : 1;
+        ASSERT_FALSE(putUpload(upload, QStringLiteral("day/%1Comp.jpg").arg(i), {address}).isEmpty());
     }
     // The server takes guest2's message but does not answer: the mailer is killed meanwhile.
-    server->setControl({{"hold", QJsonArray{"guest2@example.com"}}});
+    server.setControl({{"hold", QJsonArray{"guest2@example.com"}}});
     QProcess first;
     start(first, {});
-    ASSERT_TRUE(waitUntil([&] { return messageFor("guest2@example.com"); }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return server.counts().contains("guest2@example.com"); }, 20000));
     ::kill(pid_t(first.processId()), SIGKILL);
     first.waitForFinished();
-    server->setControl({});
+    server.setControl({});
 
     // Started again as the service would be; a picture linked into a new day folder while
-    // it runs is taken at once (long before the 30 s rescan).
+    // it runs is taken at once (long before the 30 s rescan); SIGTERM ends it cleanly.
     QProcess second;
     start(second, {});
-    ASSERT_TRUE(waitUntil([&] { return server->counts().size() == 6; }, 20000));
-    addresses << "late@example.com";
+    ASSERT_TRUE(waitUntil([&] { return server.counts().size() == 6; }, 20000));
+    expected["late@example.com"] = 1;
     ASSERT_FALSE(putUpload(upload, "nextday/lateComp.jpg", {"late@example.com"}).isEmpty());
-    ASSERT_TRUE(waitUntil([&] { return messageFor("late@example.com"); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return server.counts().contains("late@example.com"); }, 10000));
     ::kill(pid_t(second.processId()), SIGTERM);
     ASSERT_TRUE(second.waitForFinished(10000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
 
-    QMap<QString, int> expected;
-    for (const QString& address : addresses)
-        expected[address] = address == "guest2@example.com" ? 2 : 1;
-    EXPECT_EQ(server->counts(), expected);
-    EXPECT_TRUE(readFile(logPath()).contains("Sending day/2Comp.jpg to guest2@example.com again"));
+    EXPECT_EQ(server.counts(), expected);
+    EXPECT_TRUE(readFile(path("mailer.log")).contains("Sending day/2Comp.jpg to guest2@example.com again"));
     EXPECT_TRUE(waitUntil([&] { return QDir(upload + "-sent/day").entryList(QDir::Files).size() == 6; }));
 }
 
 TEST_F(MailerProgramTest, DrainAndStatusSayWhatWaitsAndWhy)
 {
     ASSERT_FALSE(putUpload(upload, "day/1Comp.jpg", {"anna@example.com", "ben@example.org"}).isEmpty());
-    server->setControl({{"temporary", QJsonArray{"ben@example.org"}}});
 
-    auto [code, out] = run({"--drain", "1"});
+    // A password file others can read: refused before anything is sent.
+    QFile::setPermissions(path("password"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    auto [code, out] = run({"--drain", "5"});
+    EXPECT_EQ(code, 2);
+    EXPECT_TRUE(out.contains("chmod 600")) << qPrintable(out);
+    EXPECT_TRUE(server.messages().isEmpty());
+    QFile::setPermissions(path("password"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+
+    server.setControl({{"temporary", QJsonArray{"ben@example.org"}}});
+    std::tie(code, out) = run({"--drain", "1"});
     EXPECT_EQ(code, 1);
     EXPECT_TRUE(out.contains("ben@example.org") && out.contains("421")) << qPrintable(out);
 
@@ -111,23 +107,9 @@ TEST_F(MailerProgramTest, DrainAndStatusSayWhatWaitsAndWhy)
         EXPECT_TRUE(out.contains(line)) << line << "\n" << qPrintable(out);
     EXPECT_TRUE(out.section("Last error: ", 1).contains("421 4.7.0")) << qPrintable(out);
 
-    server->setControl({});
+    server.setControl({});
     std::tie(code, out) = run({"--drain", "5"});
     EXPECT_EQ(code, 0) << qPrintable(out);
-    EXPECT_EQ(server->counts(), (QMap<QString, int>{{"anna@example.com", 1}, {"ben@example.org", 1}}));
+    EXPECT_EQ(server.counts(), (QMap<QString, int>{{"anna@example.com", 1}, {"ben@example.org", 1}}));
     EXPECT_TRUE(QFileInfo::exists(upload + "-sent/day/1Comp.jpg"));
-}
-
-TEST_F(MailerProgramTest, APasswordFileOthersCanReadIsRefused)
-{
-    ASSERT_FALSE(putUpload(upload, "day/1Comp.jpg", {"anna@example.com"}).isEmpty());
-    QFile::setPermissions(dir.filePath("password"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
-    QProcess process;
-    start(process, {"--drain", "5"});
-    ASSERT_TRUE(process.waitForFinished(30000));
-    EXPECT_EQ(process.exitCode(), 2);
-    EXPECT_TRUE(process.readAllStandardError().contains("chmod 600"));
-    EXPECT_TRUE(server->messages().isEmpty());
-    EXPECT_TRUE(QFileInfo::exists(upload + "/day/1Comp.jpg"));
 }
