@@ -168,10 +168,9 @@ TEST(PropertyTime, RecordsAndDatesBothWays)
         EdsTime record;
         QDateTime date;  // invalid: the record is refused
     } rows[] = {
-        {{2009, 2, 13, 14, 5, 9, 250}, QDateTime(QDate(2009, 2, 13), QTime(14, 5, 9, 250))},
+        {{2009, 2, 13, 14, 5, 9, 250}, QDateTime(QDate(2009, 2, 13), QTime(14, 5, 9, 250))},      // winter
         {{2024, 12, 31, 23, 59, 58, 7}, QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58, 7))},  // week of next year
         {{2023, 7, 14, 12, 30, 0, 500}, QDateTime(QDate(2023, 7, 14), QTime(12, 30, 0, 500))},   // summer
-        {{2023, 1, 14, 12, 30, 0, 500}, QDateTime(QDate(2023, 1, 14), QTime(12, 30, 0, 500))},   // winter
         {{}, {}}, {{2009, 13, 1, 0, 0, 0, 0}, {}}, {{2009, 2, 30, 0, 0, 0, 0}, {}}, {{2009, 2, 1, 24, 0, 0, 0}, {}},
     };
     for (const auto& row : rows) {
