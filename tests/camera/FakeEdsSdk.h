@@ -66,11 +66,6 @@ public:
         auto h = handlers(ref).state;
         return h.fn ? h.fn(event, data, h.context) : EDS_ERR_INVALID_HANDLE;
     }
-    EdsError fireObjectEvent(EdsCameraRef ref, EdsObjectEvent event)
-    {
-        auto h = handlers(ref).object;
-        return h.fn ? h.fn(event, nullptr, h.context) : EDS_ERR_INVALID_HANDLE;
-    }
     EdsError fireCameraAdded()
     {
         std::unique_lock<std::mutex> g(core().lock);

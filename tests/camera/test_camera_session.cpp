@@ -62,7 +62,8 @@ TEST_F(CameraSessionTest, ObjectGoingWhileItsCameraGetsANewOneLeavesNoHandlerWit
     });
     std::thread dropping([old = std::move(going)]() mutable { old.reset(); });
     ASSERT_TRUE(inDestructor.wait());
-    sdk->fireObjectEvent(ref, kEdsObjectEvent_DirItemRequestTransfer);
+    const auto object = sdk->handlers(ref).object;
+    object.fn(kEdsObjectEvent_DirItemRequestTransfer, nullptr, object.context);
     EXPECT_EQ(sdk->count("EdsGetDirectoryItemInfo"), 0) << "the going object took up the transfer";
     std::thread([&] { camera = SNP_CanonCamera::initWithCameraRef(ref); }).join();
     goOn.open();
