@@ -202,7 +202,9 @@ public:
         if (EdsError e = record("EdsGetPropertyData"))
             return e;
         std::lock_guard<std::mutex> g(m);
-        std::memcpy(out, props[id].bytes.data(), std::min<size_t>(size, props[id].bytes.size()));
+        const std::vector<uint8_t>& bytes = props[id].bytes;  // a property never scripted has none
+        if (!bytes.empty())
+            std::memcpy(out, bytes.data(), std::min<size_t>(size, bytes.size()));
         return EDS_ERR_OK;
     }
     EdsError EdsSetPropertyData(EdsBaseRef ref, EdsPropertyID id, EdsInt32 parameter, EdsUInt32 size, const void* data) override
