@@ -128,11 +128,7 @@ protected:
                 out.push_back(r);
         return out;
     }
-    int countReceived(const QString& name)
-    {
-        std::lock_guard<std::mutex> g(receivedLock);
-        return int(std::count_if(received.begin(), received.end(), [&](const Received& r) { return r.name == name; }));
-    }
+    int countReceived(const QString& name) { return int(receivedNamed(name).size()); }
     void clearReceived()
     {
         std::lock_guard<std::mutex> g(receivedLock);

@@ -25,9 +25,9 @@ const bool kZoneSet = [] {
 }();
 
 enum : EdsPropertyID {
-    kOwnerName = 0x4, kDateTime = 0x6, kFirmwareVersion = 0x7, kBatteryLevel = 0x8, kSaveTo = 0xB,
+    kOwnerName = 0x4, kDateTime = 0x6, kFirmwareVersion = 0x7, kBatteryLevel = 0x8,
     kWhiteBalance = 0x106, kAEMode = 0x400, kISOSpeed = 0x402, kAv = 0x405, kTv = 0x406,
-    kExposureCompensation = 0x407, kFocalLength = 0x409, kArtist = 0x418, kCopyright = 0x419,
+    kExposureCompensation = 0x407, kFocalLength = 0x409, kArtist = 0x418,
     kEvfOutputDevice = 0x500,
 };
 
@@ -80,7 +80,6 @@ TEST_F(ScriptedProperties, ValuesByDataType)
         {"uint32", 0x1006, kEdsDataType_UInt32, fffffffb, -1, QVariant::fromValue<quint32>(0xFFFFFFFB)},
         {"text to its NUL", kOwnerName, kEdsDataType_String, {'B', 'o', 'o', 't', 'h', 0, 'X'}, -1, QStringLiteral("Booth")},
         {"text to its size", kArtist, kEdsDataType_String, {'K', 'o', 'r', 'v', 'a', 'n'}, 4, QStringLiteral("Korv")},
-        {"UTF-8 text", kCopyright, kEdsDataType_String, {0xC3, 0xA9, 't', 0xC3, 0xA9, 0}, -1, QString::fromUtf8("\xC3\xA9t\xC3\xA9")},
         {"not UTF-8", kFirmwareVersion, kEdsDataType_String, {0xFF, 0xFE, 'x', 0}, -1, QVariant()},
         {"empty text", 0x2, kEdsDataType_String, {}, 0, QString(QLatin1String(""))},
         {"time", kDateTime, kEdsDataType_Time, bytesOf(good), -1, QDateTime(QDate(2011, 6, 1), QTime(10, 20, 30))},
@@ -88,9 +87,6 @@ TEST_F(ScriptedProperties, ValuesByDataType)
         {"short time", 0x1021, kEdsDataType_Time, bytesOf(good), 12, QVariant()},
         {"short number", kAv, kEdsDataType_UInt32, {0x30, 0, 0, 0}, 2, QVariant()},
         {"bool", 0x1010, kEdsDataType_Bool, {1}, -1, QVariant()},
-        {"int64", 0x1011, kEdsDataType_Int64, std::vector<uint8_t>(8, 1), -1, QVariant()},
-        {"float", 0x1012, kEdsDataType_Float, std::vector<uint8_t>(4, 1), -1, QVariant()},
-        {"rational", 0x1013, kEdsDataType_Rational, std::vector<uint8_t>(8, 1), -1, QVariant()},
         {"array", kFocalLength, kEdsDataType_UInt32_Array, std::vector<uint8_t>(16, 1), -1, QVariant()},
         {"not offered", kTv, 0, {}, -1, QVariant()},
     };
@@ -151,12 +147,11 @@ TEST_F(ScriptedProperties, DisplayTextsByProperty)
         const char* text;
     } rows[] = {
         {kBatteryLevel, 0xFFFFFFFF, "AC Power"}, {kBatteryLevel, 80, "80 %"}, {kBatteryLevel, 0xFFFFFFFE, "-2 %"},
-        {0x10, 3, "High"}, {0x100, 0x640F0F, "RAW"}, {kWhiteBalance, 8, "Shade"},
-        {0x502, 0xFFFFFFFF, "Setting the white balance by clicking image coordinates"}, {0x10D, 2, "Adobe RGB"},
+        {0x10, 3, "High"}, {0x100, 0x640F0F, "RAW"}, {kWhiteBalance, 8, "Shade"}, {0x10D, 2, "Adobe RGB"},
         {kAEMode, 2, "Aperture Priority AE"}, {0x401, 17, "2-Sec Self-Timer"}, {kISOSpeed, 0, "Auto"},
         {0x403, 5, "Center-weighted averaging metering"}, {0x404, 3, "Manual Focus"}, {kAv, 0x2B, "4.5"},
         {kTv, 0x2D, "2\"5"}, {kExposureCompensation, 0xFD, "-1/3"}, {kExposureCompensation, 0xFFFFFFFD, "unknown"},
-        {kFocalLength, 0x32, "0X32"} /* no table of its own */, {kSaveTo, 255, "0XFF"},
+        {kFocalLength, 255, "0XFF"} /* no table of its own */,
     };
     for (const auto& row : rows)
         EXPECT_EQ(camera->stringForPropertyID(row.id, row.code), QString::fromUtf8(row.text)) << std::hex << row.id;
@@ -173,10 +168,9 @@ TEST(PropertyTime, RecordsAndDatesBothWays)
         EdsTime record;
         QDateTime date;  // invalid: the record is refused
     } rows[] = {
-        {{2009, 2, 13, 14, 5, 9, 250}, QDateTime(QDate(2009, 2, 13), QTime(14, 5, 9, 250))},
+        {{2009, 2, 13, 14, 5, 9, 250}, QDateTime(QDate(2009, 2, 13), QTime(14, 5, 9, 250))},      // winter
         {{2024, 12, 31, 23, 59, 58, 7}, QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58, 7))},  // week of next year
         {{2023, 7, 14, 12, 30, 0, 500}, QDateTime(QDate(2023, 7, 14), QTime(12, 30, 0, 500))},   // summer
-        {{2023, 1, 14, 12, 30, 0, 500}, QDateTime(QDate(2023, 1, 14), QTime(12, 30, 0, 500))},   // winter
         {{}, {}}, {{2009, 13, 1, 0, 0, 0, 0}, {}}, {{2009, 2, 30, 0, 0, 0, 0}, {}}, {{2009, 2, 1, 24, 0, 0, 0}, {}},
     };
     for (const auto& row : rows) {

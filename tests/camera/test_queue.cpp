@@ -44,7 +44,7 @@ TEST_F(QueueTest, CommandTexts)
         {4, 2, "Press Shutter Button "}, {4, 3, "Press Shutter Button completely"},
         {4, 0x10001, "Press Shutter Button halfway (no AF)"}, {4, 0x10003, "Press Shutter Button completely (no AF)"},
         {0x102, 0, "Do LiveView AutoFocus"}, {0x103, 1, "Drive LiveView Lens"},
-        {0x104, 0, "Set White balance in LiveView"}, {0x105, 0, "some unknown command"}, {5, 0, "some unknown command"},
+        {0x104, 0, "Set White balance in LiveView"}, {0x105, 0, "some unknown command"},
     };
     for (const auto& row : rows) {
         const QVariantMap command = SNP_CanonCamera::commandDictionary(row.command, row.parameter);
@@ -106,8 +106,6 @@ TEST_F(QueueTest, CommandsReachTheSdkOneAtATime)
     ASSERT_TRUE(firstIn.wait());
     camera->performNextQueuedCameraCommand();
     EXPECT_FALSE(secondIn.wait(200));  // the second waits for the first
-    EXPECT_TRUE(camera->waitForCameraLock(0.0));  // the camera lock is granted at once meanwhile
-    camera->unlockCameraLock();
     release.open();
     ASSERT_TRUE(waitForCommandsDone(2));
     sdk->setWhenCalled(nullptr);
@@ -119,7 +117,7 @@ TEST_F(QueueTest, CommandsReachTheSdkOneAtATime)
 
 TEST_F(QueueTest, RefusedCommandPostsOneCommandErrorOnTheMainThread)
 {
-    sdk->locked([&] { return sdk->commandFaults[kEdsCameraCommand_TakePicture] = EDS_ERR_DEVICE_BUSY; });
+    sdk->fail("EdsSendCommand", EDS_ERR_DEVICE_BUSY);
     camera->takePicture();
     camera->performNextQueuedCameraCommand();
     ASSERT_TRUE(waitForCommandsDone(1));
@@ -137,13 +135,14 @@ TEST_F(QueueTest, RefusedCommandPostsOneCommandErrorOnTheMainThread)
     EXPECT_EQ(error.userInfo.value(SNP_CanonCameraCommandDictionary).toMap(), command);
 
     // The queue goes on: the next command is sent and reports nothing.
+    sdk->fail("EdsSendCommand", EDS_ERR_OK);
     camera->pressShutterHalf();
     camera->performNextQueuedCameraCommand();
     ASSERT_TRUE(waitForCommandsDone(2));
     EXPECT_EQ(receivedNamed().size(), 1u);
 
     // A command sent directly answers the SDK's error and posts nothing.
-    sdk->locked([&] { return sdk->commandFaults[kEdsCameraCommand_ExtendShutDownTimer] = EDS_ERR_COMM_DISCONNECTED; });
+    sdk->fail("EdsSendCommand", EDS_ERR_COMM_DISCONNECTED);
     EXPECT_EQ(camera->performCameraCommand(kEdsCameraCommand_ExtendShutDownTimer, 0), EdsError(EDS_ERR_COMM_DISCONNECTED));
     drain();
     EXPECT_EQ(receivedNamed().size(), 1u);

@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr EdsPropertyID kOwnerName = 0x4, kDateTime = 0x6, kBatteryLevel = 0x8, kSaveTo = 0xB, kAEMode = 0x400,
-                        kISOSpeed = 0x402, kAv = 0x405, kTv = 0x406, kEvfZoom = 0x507;
+constexpr EdsPropertyID kBatteryLevel = 0x8, kSaveTo = 0xB, kAEMode = 0x400, kISOSpeed = 0x402, kTv = 0x406,
+                        kEvfZoom = 0x507;
 
 class SdkCore : public ::testing::Test {
 protected:
@@ -34,7 +34,6 @@ protected:
     static EdsError property(EdsPropertyEvent, EdsPropertyID id, EdsUInt32, void* context)
     {
         auto* self = static_cast<SdkCore*>(context);
-        self->threads.push_back(std::this_thread::get_id());
         if (self->onProperty)
             self->onProperty(id);
         ++self->properties;
@@ -57,32 +56,26 @@ protected:
     std::function<void(EdsPropertyID)> onProperty;
     std::function<void(EdsBaseRef)> onTransfer;
     std::atomic<int> properties{0};
-    std::vector<std::thread::id> threads;
 };
 
+// A handler may call into the SDK, raising an event there, and clear itself, without a
+// dead-lock. (Reading back from a handler on the callback thread is checked on the gphoto2
+// backend, over the same core.)
 TEST_F(SdkCore, HandlersMayCallBackIntoTheSdkAndClearThemselves)
 {
-    EdsUInt32 seen = 0;
+    EdsError cleared = EDS_ERR_INTERNAL_ERROR;
     onProperty = [&](EdsPropertyID id) {
-        if (id != kISOSpeed)
-            return;
-        EXPECT_EQ(sdk->EdsGetPropertyData(cam, kISOSpeed, 0, 4, &seen), EDS_ERR_OK);  // would dead-lock under a lock
-        setU32(kEvfZoom, 5);  // raises an event from within a handler
+        if (id == kISOSpeed)
+            setU32(kEvfZoom, 5);
+        else
+            cleared = clearPropertyHandler();
     };
     ASSERT_EQ(setU32(kISOSpeed, 0x58), EDS_ERR_OK);
     ASSERT_TRUE(sdk->waitForIdle());
-    EXPECT_EQ(seen, 0x58u);
-    EXPECT_EQ(properties, 2);
-    for (std::thread::id thread : threads)
-        EXPECT_EQ(thread, sdk->callbackThreadId());
-
-    EdsError cleared = EDS_ERR_INTERNAL_ERROR;
-    onProperty = [&](EdsPropertyID) { cleared = clearPropertyHandler(); };
     ASSERT_EQ(setU32(kISOSpeed, 0x60), EDS_ERR_OK);
-    ASSERT_EQ(setU32(kISOSpeed, 0x68), EDS_ERR_OK);
     ASSERT_TRUE(sdk->waitForIdle());
     EXPECT_EQ(cleared, EDS_ERR_OK);
-    EXPECT_EQ(properties, 3);
+    EXPECT_EQ(properties, 2);  // the first ISO change and the zoom; the second ISO change reaches nobody
 }
 
 TEST_F(SdkCore, AClearedHandlerIsNeverCalledAfterTheClearReturns)
@@ -149,44 +142,27 @@ TEST_F(SdkCore, MemoryStreamsKeepToTheCallersBuffer)
     EXPECT_EQ(sdk->liveObjectCount(), handles);
 }
 
-// The simulated camera's answers that the camera library and the booth rely on: the
-// session rule, the shutter button held and released, and refused commands.
-TEST(SimulatedCamera, AnswersCallsAsACameraDoes)
+// The simulated camera's command answers the booth's tests rely on: the session rule, one
+// picture per press of the shutter button (held down takes no second one), the bulb exposure
+// under the shooting mode, and refused commands.
+TEST(SimulatedCamera, AnswersCommandsAsACameraDoes)
 {
     const auto owner = std::make_shared<SimCameraSdk>();
     SimCameraSdk& sdk = *owner;
     const int camId = sdk.connectedCameras().front();
     const EdsCameraRef cam = sdk.cameraRef(camId);
-    EdsUInt32 value = 0;
-    EdsDeviceInfo info{};
     const auto command = [&](EdsCameraCommand c, EdsInt32 p) { return sdk.EdsSendCommand(cam, c, p); };
     const auto shutter = [&](EdsInt32 p) { return command(kEdsCameraCommand_PressShutterButton, p); };
     const auto set = [&](EdsPropertyID id, EdsUInt32 v) { return sdk.EdsSetPropertyData(cam, id, 0, sizeof v, &v); };
-    const auto setText = [&](EdsPropertyID id, const std::string& text, size_t size) {
-        return sdk.EdsSetPropertyData(cam, id, 0, EdsUInt32(size), text.c_str());
-    };
-    const auto listed = [&] {  // the camera list as the registry walks it
-        EdsCameraListRef list = nullptr;
-        EdsBaseRef child = nullptr;
-        sdk.EdsGetCameraList(&list);
-        EdsError e = sdk.EdsGetChildCount(list, &value);
-        e = e ? e : sdk.EdsGetChildAtIndex(list, EdsInt32(value) - 1, &child);
-        return sdk.EdsRelease(child), sdk.EdsRelease(list), e;
-    };
-    const EdsTime badClock{2009, 13, 1, 0, 0, 0, 0};
     const struct {
         const char* name;
         std::function<EdsError()> call;
         EdsError status;
         int pictures;  // taken once the call has had its effect
     } rows[] = {
-        {"read without a session", [&] { return sdk.EdsGetPropertyData(cam, kAv, 0, 4, &value); }, EDS_ERR_SESSION_NOT_OPEN, 0},
         {"command without a session", [&] { return shutter(3); }, EDS_ERR_SESSION_NOT_OPEN, 0},
-        {"close without a session", [&] { return sdk.EdsCloseSession(cam); }, EDS_ERR_SESSION_NOT_OPEN, 0},
         {"open", [&] { return sdk.EdsOpenSession(cam); }, EDS_ERR_OK, 0},
         {"open again", [&] { return sdk.EdsOpenSession(cam); }, EDS_ERR_SESSION_ALREADY_OPEN, 0},
-        {"no device-info record", [&] { return sdk.EdsGetDeviceInfo(cam, nullptr); }, EDS_ERR_INVALID_POINTER, 0},
-        {"model named", [&] { return sdk.EdsGetDeviceInfo(cam, &info); }, EDS_ERR_OK, 0},
         {"shutter halfway", [&] { return shutter(1); }, EDS_ERR_OK, 0},
         {"shutter completely", [&] { return shutter(3); }, EDS_ERR_OK, 1},
         {"still held: no second picture", [&] { return shutter(3); }, EDS_ERR_OK, 1},
@@ -198,16 +174,6 @@ TEST(SimulatedCamera, AnswersCallsAsACameraDoes)
         {"lens drive 4", [&] { return command(kEdsCameraCommand_DriveLensEvf, 4); }, EDS_ERR_DEVICE_INVALID_PARAMETER, 2},
         {"live-view focus", [&] { return command(kEdsCameraCommand_DoEvfAf, 1); }, EDS_ERR_OK, 2},
         {"unknown command", [&] { return command(0x77, 0); }, EDS_ERR_UNKNOWN_COMMAND, 2},
-        {"bulb", [&] { return command(kEdsCameraCommand_BulbStart, 0); }, EDS_ERR_DEVICE_INVALID_PARAMETER, 2},
-        {"read in the session", [&] { return sdk.EdsGetPropertyData(cam, kAv, 0, 4, &value); }, EDS_ERR_OK, 2},
-        {"listed", listed, EDS_ERR_OK, 2},
-        {"a read-only property", [&] { return set(kBatteryLevel, 50); }, EDS_ERR_NOT_SUPPORTED, 2},
-        {"an unknown property", [&] { return set(0x7777, 1); }, EDS_ERR_PROPERTIES_UNAVAILABLE, 2},
-        {"a value not allowed", [&] { return set(kAv, 0x99); }, EDS_ERR_INVALID_DEVICEPROP_VALUE, 2},
-        {"a text without its NUL", [&] { return setText(kOwnerName, "Booth", 5); }, EDS_ERR_DEVICE_INVALID_PARAMETER, 2},
-        {"a text too long", [&] { return setText(kOwnerName, std::string(100, 'x'), 101); }, EDS_ERR_DEVICE_INVALID_PARAMETER, 2},
-        {"a clock record not a date", [&] { return sdk.EdsSetPropertyData(cam, kDateTime, 0, sizeof badClock, &badClock); },
-         EDS_ERR_DEVICE_INVALID_PARAMETER, 2},
         {"bulb outside bulb mode", [&] { return command(kEdsCameraCommand_BulbStart, 0); }, EDS_ERR_DEVICE_INVALID_PARAMETER, 2},
         {"bulb mode", [&] { return set(kAEMode, 4); }, EDS_ERR_OK, 2},
         {"shutter speed set by bulb mode", [&] { return set(kTv, 0x70); }, EDS_ERR_DEVICE_INVALID_PARAMETER, 2},
@@ -221,17 +187,6 @@ TEST(SimulatedCamera, AnswersCallsAsACameraDoes)
         ASSERT_TRUE(sdk.waitForIdle());
         EXPECT_EQ(sdk.picturesTaken(camId), row.pictures) << row.name;
     }
-    EXPECT_STREQ(info.szDeviceDescription, "Canon EOS 5D Mark II");
-    // Plugging and unplugging: an unplugged camera without a session is not found.
-    const int other = sdk.connectCamera("Canon EOS 7D");
-    const EdsCameraRef otherRef = sdk.cameraRef(other);
-    sdk.EdsRetain(otherRef);
-    EXPECT_TRUE(sdk.isSessionOpen(camId) && !sdk.isSessionOpen(other));
-    EXPECT_TRUE(sdk.disconnectCamera(other));
-    EXPECT_FALSE(sdk.disconnectCamera(other));
-    EXPECT_EQ(sdk.EdsOpenSession(otherRef), EDS_ERR_DEVICE_NOT_FOUND);
-    EXPECT_EQ(sdk.cameraId(otherRef), other);
-    sdk.EdsRelease(otherRef);
 }
 
 TEST(SimSdkChoice, ABackendThatCannotBeHadLeavesNoSdkNeverTheSimulator)
