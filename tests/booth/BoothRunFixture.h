@@ -92,6 +92,7 @@ protected:
     {
         EXPECT_TRUE(takeDownBooth(c, sim));
         SNP_Log::resetForTesting();
+        AppController::setWatchdogPeriod(std::chrono::milliseconds(1000));
     }
 
     // The controller as start-up leaves it, not yet woken.
@@ -104,6 +105,12 @@ protected:
     // own); with a camera, once it is current and its clock is shown.
     void start(bool camera = true)
     {
+        wake(camera);
+        if (camera)
+            waitForCamera();
+    }
+    void wake(bool camera = true)
+    {
         if (!sim)
             sim = std::make_shared<SimCameraSdk>(camera);
         EdsSetCurrentSdk(sim);
@@ -111,8 +118,9 @@ protected:
             firstId = sim->connectedCameras().front();
         build();
         c->awakeFromNib();
-        if (!camera)
-            return;
+    }
+    void waitForCamera()
+    {
         ASSERT_TRUE(waitUntil([&] { return c->currentCamera() != nullptr; }, 10000));
         ASSERT_TRUE(sim->waitForIdle());
         ASSERT_TRUE(waitUntil([&] { return std::abs(view.clockAhead()) < 3600 * 24; }));

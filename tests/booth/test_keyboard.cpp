@@ -58,24 +58,18 @@ protected:
     QStringList whenStartedOver;
 };
 
-TEST_F(KeyboardTest, KeysTypeLowerCaseAndDomainKeysMoveOn)
+// Capitals typing lower case and a domain key moving on: typed in the booth's window in
+// test_screens (ARejectedEntry…).
+TEST_F(KeyboardTest, KeysKeepTheFocusInTheFieldsAndDeleteTakesTheLastCharacter)
 {
-    // Keys never take the focus from the fields; the characters an address needs are there.
     for (QPushButton* key : kb->keyButtons())
         EXPECT_EQ(key->focusPolicy(), Qt::NoFocus);
-    EXPECT_GE(kb->keyButtons().size(), 26 + 10 + 5 + 3);
     for (const char* needed : {"@", ".", "-", "_", "+", ".com"})
         EXPECT_NE(kb->keyButtonForText(QString::fromLatin1(needed)), nullptr) << needed;
-
     kb->nextFirstResponder(nullptr);
-    press({"A"}); // a capital title types a lower-case letter and stays
-    EXPECT_EQ(field(0)->text(), "a");
-    EXPECT_EQ(kb->focusedField(), field(0));
-    press({"@", "b", ".com"});
-    EXPECT_EQ(field(0)->text(), "a@b.com");
-    EXPECT_EQ(kb->focusedField(), field(1)); // the first empty field after the edited one
     press({"x", "1", "key_delete"});
-    EXPECT_EQ(field(1)->text(), "x");
+    EXPECT_EQ(field(0)->text(), "x");
+    EXPECT_EQ(kb->focusedField(), field(0));
 }
 
 TEST_F(KeyboardTest, FocusWalkSkipsValidFieldsAndStaysWhenAllAreValid)

