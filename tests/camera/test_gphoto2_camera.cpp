@@ -1,7 +1,9 @@
 // The camera library over the libgphoto2 SDK with the fake library: a session sends the
 // pictures to the host, the initial settings are announced, a picture taken arrives as
 // photo data with progress, live view streams the preview, and pulling the camera out
-// unloads it, as with the simulated camera.
+// unloads it, as with the simulated camera. A body that switches its capture target back
+// to its card still delivers every picture; a camera that falls silent and comes back on
+// another port is loaded again the booth's way and takes pictures.
 #include "GPhoto2CameraSdk.h"
 #include "PWNSImageFlipped.h"
 #include "SNP_CanonCamera.h"
@@ -10,6 +12,7 @@
 #include "test_gphoto2_fake.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 #include <QThread>
@@ -43,6 +46,7 @@ protected:
         options.eventPollMs = 5;
         options.refreshAfterEventMs = 0;
         options.refreshGapMs = 0;
+        options.lookAgainMs = 10;
         sdk = std::make_shared<GPhoto2CameraSdk>(std::make_unique<FakePort>(lib), options);
         EdsSetCurrentSdk(sdk);
         EdsCameraListRef list = nullptr;
@@ -82,6 +86,8 @@ protected:
 
     void TearDown() override
     {
+        EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
+        SNP_CanonCamera::resetRegistryForTesting();
         if (camera) {
             camera->unload();
             EXPECT_TRUE(camera->waitForLiveViewLoopEnd(5000));
@@ -101,6 +107,29 @@ protected:
     {
         std::lock_guard<std::mutex> g(m);
         return std::find(changed.begin(), changed.end(), entry) != changed.end();
+    }
+    int changesOf(const QString& name)
+    {
+        std::lock_guard<std::mutex> g(m);
+        return int(std::count_if(changed.begin(), changed.end(), [&](const QString& c) { return c.startsWith(name + "="); }));
+    }
+    size_t photoCount()
+    {
+        std::lock_guard<std::mutex> g(m);
+        return photos.size();
+    }
+    // A shot with the loaded camera, and its picture arrived.
+    bool shotGivesAPicture(const SNP_CanonCameraPtr& shooter)
+    {
+        const size_t before = photoCount();
+        shooter->takePicture();
+        shooter->performNextQueuedCameraCommand();
+        return waitUntil([&] { return photoCount() == before + 1; });
+    }
+    int logCount(const QString& text)
+    {
+        QFile file(dir.filePath(QStringLiteral("gphoto2.log")));
+        return file.open(QIODevice::ReadOnly) ? int(QString::fromUtf8(file.readAll()).count(text)) : 0;
     }
 
     QTemporaryDir dir;
@@ -171,4 +200,61 @@ TEST_F(GPhoto2CameraTest, LiveViewStreamsThePreviewAndPullingOutUnloads)
         return unloads == 1;
     }));
     EXPECT_FALSE(camera->isLoaded());
+}
+
+TEST_F(GPhoto2CameraTest, BodyThatSwitchesBackToItsCardAfterEachShotStillDeliversEveryPicture)
+{
+    {
+        std::lock_guard<std::mutex> g(lib->m);
+        lib->targetBackToCard = true;
+    }
+    for (int shot = 1; shot <= 2; ++shot) {
+        const int saveToChanges = changesOf(QStringLiteral("SaveTo"));
+        ASSERT_TRUE(shotGivesAPicture(camera)) << "shot " << shot;
+        // The change of capture target has been dealt with before the next shot.
+        ASSERT_TRUE(waitUntil([&] { return changesOf(QStringLiteral("SaveTo")) > saveToChanges; })) << "shot " << shot;
+        std::lock_guard<std::mutex> g(lib->m);
+        EXPECT_EQ(lib->widgets["capturetarget"].text, "Internal RAM") << "shot " << shot;
+    }
+    EXPECT_EQ(logCount(QStringLiteral("switched its capture target back to the card after a shot; set to the host again")),
+              2);
+}
+
+TEST_F(GPhoto2CameraTest, CameraFallingSilentComesBackOnAnotherPortAndTakesPictures)
+{
+    // The booth's way: a camera that went is unloaded, and the first camera of a new list is
+    // loaded when none is.
+    auto& center = SNP_NotificationCenter::defaultCenter();
+    center.addObserver(&lib, SNP_CanonCameraDidUnload, [](const SNP_Notification& n) {
+        if (const auto& gone = n.object.camera())
+            gone->unload();
+    });
+    center.addObserver(&lib, SNP_CanonCameraListDidUpdate, [](const SNP_Notification&) {
+        const auto list = SNP_CanonCamera::cameras();
+        if (!SNP_CanonCamera::loadedCamera() && list && !list->isEmpty())
+            list->first()->load();
+    });
+    SNP_CanonCamera::initialize();
+    ASSERT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
+    ASSERT_TRUE(waitUntil([&] { return SNP_CanonCamera::cameras().value_or(SNP_CanonCameraList()).size() == 1; }));
+
+    lib->setSilent(true);
+    ASSERT_TRUE(waitUntil([&] {
+        return !SNP_CanonCamera::loadedCamera() && SNP_CanonCamera::cameras().value_or(SNP_CanonCameraList{camera}).isEmpty();
+    }));
+    EXPECT_FALSE(camera->isLoaded());
+    {
+        std::lock_guard<std::mutex> g(lib->m);
+        lib->cameras[0].port = "usb:001,009";  // it re-enumerated as it woke
+        lib->silent = false;
+        lib->cv.notify_all();
+    }
+    ASSERT_TRUE(waitUntil([&] {
+        const SNP_CanonCameraPtr loaded = SNP_CanonCamera::loadedCamera();
+        return loaded && loaded != camera && loaded->isLoaded();
+    }));
+    SNP_CanonCameraPtr back = SNP_CanonCamera::loadedCamera();
+    EXPECT_TRUE(shotGivesAPicture(back));
+    center.removeObserver(&lib);
+    back->unload();
 }

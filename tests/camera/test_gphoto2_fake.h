@@ -1,6 +1,8 @@
 // A fake of the libgphoto2 entry points (GPhoto2Port.h) for the tests of the libgphoto2
 // camera SDK: one camera body with EOS-like widgets, a picture per capture, an event queue,
-// a preview frame, pulling out; it records every call and whether two ever overlapped.
+// a preview frame, pulling out, falling silent on the bus (the cameras opened before then
+// stay hung), switching its capture target back to the card after a shot; it records
+// every call and whether two ever overlapped.
 #pragma once
 
 #include "GPhoto2Port.h"
@@ -29,10 +31,14 @@ struct FakeLibrary {
     std::map<std::string, std::vector<uint8_t>> files;  // "folder/name"
     std::vector<uint8_t> preview;
     bool gone = false;         // the camera was pulled out
+    bool silent = false;       // on the bus but answering nothing (asleep, hung): time-outs
+    int generation = 0;        // counts the times it fell silent; a camera opened before is hung
+    bool targetBackToCard = false;  // after a shot the body sets its capture target to the card
     bool sizeUnknown = false;  // file info without size
     bool holdForCancel = false;  // a transfer keeps asking at its first quarter until cancelled
     int pictures = 0;
     int opens = 0;
+    int openAttempts = 0;
     std::vector<std::string> deleted;
     std::vector<std::string> writes;  // "name=value"
     // call discipline
@@ -105,6 +111,26 @@ struct FakeLibrary {
         cv.notify_all();
     }
 
+    // Falls silent (true) or answers again (false).
+    void setSilent(bool on)
+    {
+        std::lock_guard<std::mutex> g(m);
+        if (on && !silent)
+            generation += 1;
+        silent = on;
+        cv.notify_all();
+    }
+
+    // What a call on a camera opened in that generation answers first (m held): 0 to go on.
+    int refusal(int openedIn) const
+    {
+        if (gone)
+            return kGPErrorIO;
+        if (silent)
+            return kGPErrorTimeout;
+        return openedIn == generation ? kGPOk : kGPErrorIO;
+    }
+
     void newPicture()  // m held
     {
         pictures += 1;
@@ -115,20 +141,24 @@ struct FakeLibrary {
             bytes[i] = static_cast<uint8_t>(i * 7 + pictures);
         files[std::string("/store_00020001/DCIM/100CANON/") + name] = bytes;
         events.push_back(GPEvent{GPEventType::FileAdded, "/store_00020001/DCIM/100CANON", name, ""});
+        if (targetBackToCard) {
+            widgets["capturetarget"].text = "Memory card";
+            events.push_back(GPEvent{GPEventType::Unknown, "", "", "PTP Property d11c changed"});
+        }
         cv.notify_all();
     }
 };
 
 class FakeDevice : public GPhoto2Device {
 public:
-    explicit FakeDevice(std::shared_ptr<FakeLibrary> lib) : _lib(std::move(lib)) {}
+    FakeDevice(std::shared_ptr<FakeLibrary> lib, int generation) : _lib(std::move(lib)), _generation(generation) {}
 
     int getWidget(const std::string& name, GPWidget& out) override
     {
         FakeLibrary::Call call(*_lib);
         std::lock_guard<std::mutex> g(_lib->m);
-        if (_lib->gone)
-            return kGPErrorIO;
+        if (int r = _lib->refusal(_generation))
+            return r;
         auto it = _lib->widgets.find(name);
         if (it == _lib->widgets.end())
             return kGPErrorBadParameters;
@@ -139,8 +169,8 @@ public:
     {
         FakeLibrary::Call call(*_lib);
         std::lock_guard<std::mutex> g(_lib->m);
-        if (_lib->gone)
-            return kGPErrorIO;
+        if (int r = _lib->refusal(_generation))
+            return r;
         auto it = _lib->widgets.find(value.name);
         if (it == _lib->widgets.end() || it->second.readOnly)
             return kGPErrorBadParameters;
@@ -159,8 +189,8 @@ public:
     {
         FakeLibrary::Call call(*_lib);
         std::lock_guard<std::mutex> g(_lib->m);
-        if (_lib->gone)
-            return kGPErrorIO;
+        if (int r = _lib->refusal(_generation))
+            return r;
         _lib->newPicture();
         return kGPOk;
     }
@@ -168,9 +198,10 @@ public:
     {
         FakeLibrary::Call call(*_lib);
         std::unique_lock<std::mutex> g(_lib->m);
-        _lib->cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return _lib->gone || !_lib->events.empty(); });
-        if (_lib->gone)
-            return kGPErrorIO;
+        _lib->cv.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                          [&] { return _lib->refusal(_generation) != kGPOk || !_lib->events.empty(); });
+        if (int r = _lib->refusal(_generation))
+            return r;
         if (_lib->events.empty()) {
             out = GPEvent{};
             return kGPOk;
@@ -183,6 +214,8 @@ public:
     {
         FakeLibrary::Call call(*_lib);
         std::lock_guard<std::mutex> g(_lib->m);
+        if (int r = _lib->refusal(_generation))
+            return r;
         auto it = _lib->files.find(folder + "/" + name);
         if (it == _lib->files.end())
             return kGPErrorFileNotFound;
@@ -196,8 +229,8 @@ public:
         std::vector<uint8_t> bytes;
         {
             std::lock_guard<std::mutex> g(_lib->m);
-            if (_lib->gone)
-                return kGPErrorIO;
+            if (int r = _lib->refusal(_generation))
+                return r;
             auto it = _lib->files.find(folder + "/" + name);
             if (it == _lib->files.end())
                 return kGPErrorFileNotFound;
@@ -226,6 +259,8 @@ public:
     {
         FakeLibrary::Call call(*_lib);
         std::lock_guard<std::mutex> g(_lib->m);
+        if (int r = _lib->refusal(_generation))
+            return r;
         _lib->deleted.push_back(folder + "/" + name);
         return _lib->files.erase(folder + "/" + name) ? kGPOk : kGPErrorFileNotFound;
     }
@@ -233,14 +268,15 @@ public:
     {
         FakeLibrary::Call call(*_lib);
         std::lock_guard<std::mutex> g(_lib->m);
-        if (_lib->gone)
-            return kGPErrorIO;
+        if (int r = _lib->refusal(_generation))
+            return r;
         data = _lib->preview;
         return kGPOk;
     }
 
 private:
     std::shared_ptr<FakeLibrary> _lib;
+    int _generation;
 };
 
 class FakePort : public GPhoto2Port {
@@ -257,12 +293,15 @@ public:
     {
         FakeLibrary::Call call(*_lib);
         std::lock_guard<std::mutex> g(_lib->m);
+        _lib->openAttempts += 1;
         bool present = std::any_of(_lib->cameras.begin(), _lib->cameras.end(),
                                    [&](const GPDetected& c) { return c.port == camera.port; });
         if (!present)
             return kGPErrorIOUsbFind;
+        if (_lib->silent)
+            return kGPErrorTimeout;
         _lib->opens += 1;
-        out = std::make_unique<FakeDevice>(_lib);
+        out = std::make_unique<FakeDevice>(_lib, _lib->generation);
         return kGPOk;
     }
 

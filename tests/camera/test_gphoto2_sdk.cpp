@@ -1,5 +1,6 @@
 // The libgphoto2 camera SDK against a fake of the libgphoto2 entry points it uses: camera
-// list and hot-plug, sessions, properties, commands, pictures, live view, unplugging, and
+// list and hot-plug, sessions, properties, commands, pictures, live view, unplugging, a
+// camera falling silent on the bus and answering again, and
 // that every library call is made on the one worker thread, one at a time, while handlers
 // come on the callback thread.
 #include "EdsSdk.h"
@@ -121,6 +122,7 @@ protected:
         options.refreshGapMs = 0;
         options.refreshIntervalMs = 60000;
         options.rescanDelaysMs = {0};
+        options.lookAgainMs = 10;
         sdk = std::make_unique<GPhoto2CameraSdk>(std::make_unique<FakePort>(lib), options);
         ASSERT_EQ(sdk->EdsInitializeSDK(), EDS_ERR_OK);
         ASSERT_EQ(sdk->EdsSetCameraAddedHandler(addedCb, &rec), EDS_ERR_OK);
@@ -141,8 +143,9 @@ protected:
         EdsUInt32 count = 0;
         EXPECT_EQ(sdk->EdsGetChildCount(list, &count), EDS_ERR_OK);
         EdsCameraRef cam = nullptr;
-        if (count > 0)
+        if (count > 0) {
             EXPECT_EQ(sdk->EdsGetChildAtIndex(list, 0, &cam), EDS_ERR_OK);
+        }
         sdk->EdsRelease(list);
         return cam;
     }
@@ -264,6 +267,51 @@ TEST_F(GPhoto2SdkTest, CameraPulledOutDuringTheSessionIsShutDown)
     ASSERT_TRUE(sdk->waitForIdle());
     EXPECT_EQ(rec.count('s', kEdsStateEvent_Shutdown), 1);
 }
+
+// A camera that falls silent on the bus (asleep, its session hung), in its session or
+// already when it is opened: it is closed as gone (0x301), kept out of the camera list while
+// silent, tried again, and announced as a new camera once it answers, whose session works.
+class GPhoto2SilentCameraTest : public GPhoto2SdkTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(GPhoto2SilentCameraTest, IsClosedAndComesBackAsANewCameraWhenItAnswers)
+{
+    const bool silentWhenOpened = GetParam();
+    EdsCameraRef cam = firstCamera();
+    ASSERT_EQ(sdk->EdsSetCameraStateEventHandler(cam, kEdsStateEvent_All, stateCb, &rec), EDS_ERR_OK);
+    if (silentWhenOpened) {
+        lib->setSilent(true);
+        EXPECT_EQ(sdk->EdsOpenSession(cam), EDS_ERR_WAIT_TIMEOUT_ERROR);
+    } else {
+        ASSERT_EQ(sdk->EdsOpenSession(cam), EDS_ERR_OK);
+        lib->setSilent(true);
+    }
+    ASSERT_TRUE(waitUntil([&] { return rec.count('s', kEdsStateEvent_Shutdown) == 1; }));
+    EXPECT_EQ(firstCamera(), nullptr) << "listed while it does not answer";
+    int attempts = 0;
+    {
+        std::lock_guard<std::mutex> g(lib->m);
+        attempts = lib->openAttempts;
+    }
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> g(lib->m);
+        return lib->openAttempts >= attempts + 2;
+    }));
+    EXPECT_EQ(rec.count('a', 0), 0);
+    EXPECT_EQ(firstCamera(), nullptr);
+
+    lib->setSilent(false);
+    ASSERT_TRUE(waitUntil([&] { return rec.count('a', 0) == 1; }));
+    EdsCameraRef again = firstCamera();
+    ASSERT_NE(again, nullptr);
+    EXPECT_NE(again, cam);
+    ASSERT_EQ(sdk->EdsOpenSession(again), EDS_ERR_OK);
+    EXPECT_EQ(sdk->EdsSendCommand(again, kEdsCameraCommand_TakePicture, 0), EDS_ERR_OK);
+    EXPECT_EQ(sdk->EdsCloseSession(again), EDS_ERR_OK);
+    sdk->EdsRelease(again);
+    sdk->EdsRelease(cam);
+}
+
+INSTANTIATE_TEST_SUITE_P(InItsSessionOrWhenOpened, GPhoto2SilentCameraTest, ::testing::Bool());
 
 TEST_F(GPhoto2SdkTest, SessionRules)
 {

@@ -278,10 +278,11 @@ TEST(GPhoto2Results, StatusCodesAndDisconnects)
     EXPECT_EQ(edsErrorFor(kGPErrorTimeout), EDS_ERR_WAIT_TIMEOUT_ERROR);
     EXPECT_EQ(edsErrorFor(kGPError), EDS_ERR_INTERNAL_ERROR);
     EXPECT_EQ(edsErrorFor(-9999), EDS_ERR_INTERNAL_ERROR);
-    EXPECT_TRUE(isDisconnectResult(kGPErrorIO));
-    EXPECT_TRUE(isDisconnectResult(kGPErrorIOUsbFind));
-    EXPECT_FALSE(isDisconnectResult(kGPErrorCameraBusy));
-    EXPECT_FALSE(isDisconnectResult(kGPErrorNotSupported));
+    EXPECT_TRUE(isNoAnswerResult(kGPErrorIO));
+    EXPECT_TRUE(isNoAnswerResult(kGPErrorIOUsbFind));
+    EXPECT_TRUE(isNoAnswerResult(kGPErrorTimeout));
+    EXPECT_FALSE(isNoAnswerResult(kGPErrorCameraBusy));
+    EXPECT_FALSE(isNoAnswerResult(kGPErrorNotSupported));
     EXPECT_STREQ(gpResultName(kGPErrorCameraBusy), "camera busy");
 }
 
