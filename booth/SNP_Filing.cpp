@@ -16,6 +16,7 @@
 #include <cmath>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -30,14 +31,23 @@ QString timeStampName(const QString& extension)
            extension;
 }
 
-// Creates the folder with its missing parents; an existing folder is success.
+// Creates the folder with its missing parents; an existing folder is success. The folder
+// each new one is made in is flushed to disk after, so that a power cut cannot take back a
+// new day folder holding a picture already reported filed (the file's own folder is
+// flushed when the file is placed).
 bool makeFolder(const QString& path, QString* error)
 {
     std::error_code ec;
-    const std::filesystem::path p(QFile::encodeName(path).toStdString());
+    const std::filesystem::path p(QFile::encodeName(QDir::cleanPath(path)).toStdString());
+    std::vector<std::filesystem::path> missing;
+    for (std::filesystem::path q = p; q.has_relative_path() && !std::filesystem::exists(q, ec); q = q.parent_path())
+        missing.push_back(q);
     std::filesystem::create_directories(p, ec);
-    if (!ec && std::filesystem::is_directory(p, ec))
+    if (!ec && std::filesystem::is_directory(p, ec)) {
+        for (const std::filesystem::path& made : missing)
+            SNP_ImagePipeline::syncFolder(QByteArray::fromStdString(made.parent_path().string()));
         return true;
+    }
     if (error)
         *error = ec ? QString::fromLocal8Bit(ec.message().c_str()) + QStringLiteral(" (errno %1)").arg(ec.value())
                     : QStringLiteral("not a folder");
