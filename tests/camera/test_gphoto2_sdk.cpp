@@ -28,12 +28,20 @@ struct Recorder {
     };
     std::mutex m;
     std::vector<Entry> entries;
-    std::function<void(const Entry&)> onEntry;
+    std::function<void(const Entry&)> onEntry;  // under m; called on the callback thread
+    void hook(std::function<void(const Entry&)> f)
+    {
+        std::lock_guard<std::mutex> g(m);
+        onEntry = std::move(f);
+    }
     EdsError add(const Entry& e)
     {
-        if (onEntry)
-            onEntry(e);
-        std::lock_guard<std::mutex> g(m);
+        std::unique_lock<std::mutex> g(m);
+        const auto call = onEntry;
+        g.unlock();
+        if (call)
+            call(e);
+        g.lock();
         entries.push_back(e);
         return 0;
     }
@@ -262,12 +270,12 @@ TEST_F(GPhoto2SdkTest, CameraSideChangesAreAnnounced)
 {
     EdsCameraRef cam = openCamera();
     EdsUInt32 seen = 0;
-    recorder.onEntry = [&](const Recorder::Entry& e) {
+    recorder.hook([&](const Recorder::Entry& e) {
         EXPECT_EQ(std::this_thread::get_id(), sdk->callbackThreadId());
         if (e.kind == 'p' && e.id == kAv) {
             EXPECT_EQ(number(cam, kAv, &seen), EDS_ERR_OK);
         }
-    };
+    });
     lib->with([&] {
         lib->widgets["aperture"].text = "8";
         lib->widgets["shutterspeed"].choices = {"1/60", "1/125"};
@@ -309,7 +317,7 @@ TEST_P(GPhoto2ShotTest, PictureGoesWhereTheHostWantsIt)
     EdsError status = 0xFFFF;
     ProgressLog progress;
     progress.cancelAt = shot.cancel ? 20 : 1000;  // the first quarter of the file
-    recorder.onEntry = [&](const Recorder::Entry& e) {
+    recorder.hook([&](const Recorder::Entry& e) {
         EdsDirectoryItemInfo info;
         if (e.kind != 'o' || e.event != kEdsObjectEvent_DirItemRequestTransfer || sdk->EdsGetDirectoryItemInfo(e.ref, &info))
             return;
@@ -324,7 +332,7 @@ TEST_P(GPhoto2ShotTest, PictureGoesWhereTheHostWantsIt)
             EXPECT_EQ(sdk->EdsDownloadComplete(e.ref), EDS_ERR_OK);
         }
         sdk->EdsRelease(stream);
-    };
+    });
     ASSERT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_TakePicture, 0), EDS_ERR_OK);
     ASSERT_TRUE(waitUntil([&] { return recorder.count('o', shot.event) == 1; }));
     ASSERT_TRUE(waitUntil([&] { return lib->widget("capturetarget") == shot.targetAfter; }));
