@@ -16,7 +16,13 @@
 // arrived: a visitor typing on the next pass cannot change whose addresses go with this
 // picture. A picture the camera asked to hand over before the capture screen began (a
 // transfer that outlasted its visitor's capture time-out) is not the visitor's on the
-// capture screen now: it is shown, never filed.
+// capture screen now: it is shown, never filed. Each file of a shot is judged by the moment
+// the camera offered it.
+//
+// A camera set to RAW + JPEG offers two files per shot: the JPEG is the visitor's picture,
+// the raw file is kept in the scratch folder for staff, without addresses, and takes no
+// part in the visitor's pass (it is not shown, does not advance the screens, is never
+// filed or uploaded).
 #include "AppController.h"
 
 #include "SNP_CanonCameraNotifications.h"
@@ -58,6 +64,30 @@ void onMainThreadAndWait(Fn&& fn)
 SNP_Filing::Folders workingFolders()
 {
     return SNP_Filing::Folders{gScratchFolder(), gMainImagesFolder(), gForUploadFolder()};
+}
+
+// The raw file of a RAW + JPEG shot: a camera file named other than as a JPEG whose bytes
+// are no JPEG either. A file without a name, or a damaged ".JPG", is not one: it goes the
+// visitor's way (and is kept for staff there when it cannot be filed).
+bool isRawFileOfAShot(const QVariantMap& userInfo)
+{
+    const QString name = userInfo.value(SNP_CanonCameraPhotoFilename).toString();
+    const QString extension = name.mid(name.lastIndexOf(u'.') + 1).toLower();
+    if (name.isEmpty() || !name.contains(u'.') || extension == QLatin1String("jpg") ||
+        extension == QLatin1String("jpeg") || extension == QLatin1String("jpe"))
+        return false;
+    return !SNP_ImagePipeline::readJpegHeader(userInfo.value(SNP_CanonCameraPhotoData).toByteArray());
+}
+
+void keepRawFileForStaff(const QVariantMap& userInfo)
+{
+    const QString name = userInfo.value(SNP_CanonCameraPhotoFilename).toString();
+    const QString kept = SNP_Filing::keepCameraFileForStaff(userInfo.value(SNP_CanonCameraPhotoData).toByteArray(),
+                                                            name, gScratchFolder());
+    if (!kept.isEmpty())
+        SNP_Log::debugf("the camera's file %s is no JPEG (the raw file of a RAW + JPEG shot): kept for staff at [%s]; "
+                        "the shot's JPEG is the visitor's picture",
+                        qUtf8Printable(name), qUtf8Printable(kept));
 }
 
 // Starts the re-encoding for the addresses on a thread of its own; none when no thread can
@@ -124,6 +154,10 @@ void AppController::newPhoto(const SNP_Notification& notification)
         }
     } counter{this};
 
+    if (isRawFileOfAShot(notification.userInfo)) {
+        keepRawFileForStaff(notification.userInfo);
+        return;
+    }
     setImageDict(notification.userInfo);
     setLastFilingResult(FilingResult());
     ArrivedPhoto photo = decodeArrivedPhoto(notification.userInfo);

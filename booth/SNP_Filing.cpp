@@ -16,6 +16,7 @@
 #include <cmath>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -30,14 +31,23 @@ QString timeStampName(const QString& extension)
            extension;
 }
 
-// Creates the folder with its missing parents; an existing folder is success.
+// Creates the folder with its missing parents; an existing folder is success. The folder
+// each new one is made in is flushed to disk after, so that a power cut cannot take back a
+// new day folder holding a picture already reported filed (the file's own folder is
+// flushed when the file is placed).
 bool makeFolder(const QString& path, QString* error)
 {
     std::error_code ec;
-    const std::filesystem::path p(QFile::encodeName(path).toStdString());
+    const std::filesystem::path p(QFile::encodeName(QDir::cleanPath(path)).toStdString());
+    std::vector<std::filesystem::path> missing;
+    for (std::filesystem::path q = p; q.has_relative_path() && !std::filesystem::exists(q, ec); q = q.parent_path())
+        missing.push_back(q);
     std::filesystem::create_directories(p, ec);
-    if (!ec && std::filesystem::is_directory(p, ec))
+    if (!ec && std::filesystem::is_directory(p, ec)) {
+        for (const std::filesystem::path& made : missing)
+            SNP_ImagePipeline::syncFolder(QByteArray::fromStdString(made.parent_path().string()));
         return true;
+    }
     if (error)
         *error = ec ? QString::fromLocal8Bit(ec.message().c_str()) + QStringLiteral(" (errno %1)").arg(ec.value())
                     : QStringLiteral("not a folder");
@@ -432,17 +442,44 @@ void SNP_Filing::fileHeldBackScratchPictures(const Folders& folders, int* done, 
     }
 }
 
+// The extension of the camera's file name, in lower case. It comes from the camera: only
+// letters and digits are taken, so that a name like "x./../../home/a" cannot lead a file
+// out of its folder; otherwise (or without one) the fallback.
+static QString safeExtensionOf(const QString& cameraFileName, const QString& fallback)
+{
+    const QString extension = extensionOf(cameraFileName).toLower();
+    static const QRegularExpression safeExtension(QStringLiteral("^[a-z0-9]{1,10}$"));
+    if (safeExtension.match(extension).hasMatch())
+        return extension;
+    if (!extension.isEmpty())
+        SNP_Log::debugf("the camera's file name \"%s\" has an unusable extension; .%s is used",
+                        qUtf8Printable(cameraFileName), qUtf8Printable(fallback));
+    return fallback;
+}
+
+QString SNP_Filing::keepCameraFileForStaff(const QByteArray& bytes, const QString& cameraFileName,
+                                           const QString& scratchFolder)
+{
+    QString error;
+    if (bytes.isEmpty() || !makeFolder(scratchFolder, &error)) {
+        SNP_Log::debugf("could not keep the camera's file %s for staff: %s", qUtf8Printable(cameraFileName),
+                        bytes.isEmpty() ? "no bytes" : qUtf8Printable(error));
+        return QString();
+    }
+    const QString path = QDir(scratchFolder).filePath(timeStampName(safeExtensionOf(cameraFileName, QStringLiteral("raw"))));
+    const auto kept = writeNewFile(path, bytes);
+    if (!kept.ok) {
+        SNP_Log::debugf("could not keep the camera's file %s for staff: %s", qUtf8Printable(cameraFileName),
+                        qUtf8Printable(kept.message));
+        return QString();
+    }
+    return kept.path;
+}
+
 QString SNP_Filing::saveCopyForOperator(const QByteArray& picture, const QString& cameraFileName)
 {
-    // The extension comes from the camera: only letters and digits are taken from it, so
-    // that a name like "x./../../home/a" cannot lead the file out of /tmp.
-    QString extension = extensionOf(cameraFileName).toLower();
-    static const QRegularExpression safeExtension(QStringLiteral("^[a-z0-9]{1,10}$"));
-    if (!extension.isEmpty() && !safeExtension.match(extension).hasMatch()) {
-        SNP_Log::debugf("the camera's file name \"%s\" has an unusable extension; the picture is saved as .jpg",
-                        qUtf8Printable(cameraFileName));
-        extension = QStringLiteral("jpg");
-    }
+    const QString extension =
+        extensionOf(cameraFileName).isEmpty() ? QString() : safeExtensionOf(cameraFileName, QStringLiteral("jpg"));
     const QString path = QStringLiteral("/tmp/") + timeStampName(extension);
     SNP_Log::debugf("saving camera image  \"%s\" to \"%s\"", qUtf8Printable(cameraFileName), qUtf8Printable(path));
     // /tmp is everybody's: the file is created new (a name taken, or a link planted under

@@ -74,6 +74,11 @@ public:
     int fileHeldBackPictures(const Folders& folders);
     QStringList uploadsHeldBack() const;
 
+    // A camera file that is no picture for the visitor (the raw file of a RAW + JPEG shot),
+    // kept in the scratch folder for staff under the time and the camera's extension, with
+    // no addresses: the held-back filing takes JPEG files only. The path written, or empty.
+    static QString keepCameraFileForStaff(const QByteArray& bytes, const QString& cameraFileName,
+                                          const QString& scratchFolder);
     // The operator's copy of a picture under "/tmp", named by the time and the camera's
     // extension; the path written, or empty.
     static QString saveCopyForOperator(const QByteArray& picture, const QString& cameraFileName);

@@ -223,6 +223,11 @@ public:
 
     virtual EdsError EdsGetDirectoryItemInfo(EdsDirectoryItemRef inDirItemRef,
                                              EdsDirectoryItemInfo* outDirItemInfo) = 0;
+    // When the camera offered the item to the host (the moment its object event came), in
+    // milliseconds of the steady clock (std::chrono::steady_clock). Not one of Canon's
+    // calls: whether a picture is still the current visitor's depends on when the camera
+    // asked, not on when the host got round to its transfer (which may wait behind another).
+    virtual EdsError EdsGetDirectoryItemRequestTime(EdsDirectoryItemRef inDirItemRef, EdsInt64* outSteadyMs) = 0;
     // The stream writes into the caller's buffer and does not own it.
     virtual EdsError EdsCreateMemoryStreamFromPointer(void* inUserBuffer, EdsUInt64 inBufferSize,
                                                       EdsStreamRef* outStream) = 0;

@@ -432,6 +432,18 @@ EdsError EdsSdkCore::EdsGetDirectoryItemInfo(EdsDirectoryItemRef inDirItemRef, E
     return EDS_ERR_OK;
 }
 
+EdsError EdsSdkCore::EdsGetDirectoryItemRequestTime(EdsDirectoryItemRef inDirItemRef, EdsInt64* outSteadyMs)
+{
+    if (!outSteadyMs)
+        return EDS_ERR_INVALID_POINTER;
+    std::lock_guard<std::mutex> guard(_core->lock);
+    auto item = _core->find<Item>(inDirItemRef, Kind::Item);
+    if (!item)
+        return EDS_ERR_INVALID_HANDLE;
+    *outSteadyMs = std::chrono::duration_cast<std::chrono::milliseconds>(item->requested.time_since_epoch()).count();
+    return EDS_ERR_OK;
+}
+
 EdsError EdsSdkCore::EdsCreateMemoryStreamFromPointer(void* inUserBuffer, EdsUInt64 inBufferSize,
                                                       EdsStreamRef* outStream)
 {

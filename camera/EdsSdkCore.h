@@ -104,6 +104,9 @@ struct Stream : Handle {
 // A file on the camera, offered to the host.
 struct Item : Handle {
     Item() : Handle(Kind::Item) {}
+    // When the camera offered the file (its event came); the making of the item unless an
+    // implementation knows better.
+    std::chrono::steady_clock::time_point requested = std::chrono::steady_clock::now();
     std::shared_ptr<Camera> camera;
     std::string name;
     EdsUInt64 size = 0;
@@ -280,6 +283,7 @@ public:
     EdsError EdsSetCapacity(EdsCameraRef inCameraRef, EdsCapacity inCapacity) override;
     EdsError EdsGetDirectoryItemInfo(EdsDirectoryItemRef inDirItemRef,
                                      EdsDirectoryItemInfo* outDirItemInfo) override;
+    EdsError EdsGetDirectoryItemRequestTime(EdsDirectoryItemRef inDirItemRef, EdsInt64* outSteadyMs) override;
     EdsError EdsCreateMemoryStreamFromPointer(void* inUserBuffer, EdsUInt64 inBufferSize,
                                               EdsStreamRef* outStream) override;
     EdsError EdsSetProgressCallback(EdsBaseRef inRef, EdsProgressCallback inProgressCallback,

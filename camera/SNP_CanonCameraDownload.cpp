@@ -67,12 +67,17 @@ EdsError SNP_CanonCamera::processObjectEvent(EdsObjectEvent event, EdsBaseRef ob
 EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef item)
 {
     SNP_Log::debug(QStringLiteral("should download an object"));
-    const qint64 requested = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
     EdsSdk* sdk = _sdk.get();
     if (!sdk)
         return EDS_ERR_INTERNAL_ERROR;
+    // When the camera asked for this object: as the SDK noted its event, for each object on
+    // its own (a second file of one shot may wait behind the first one's transfer); the
+    // start of this handling only when the SDK cannot tell.
+    EdsInt64 requested = 0;
+    if (sdk->EdsGetDirectoryItemRequestTime(item, &requested) != EDS_ERR_OK)
+        requested = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
 
     EdsDirectoryItemInfo info;
     std::memset(&info, 0, sizeof info);
@@ -140,7 +145,7 @@ EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef item)
         userInfo.insert(SNP_CanonCameraPhotoData, photoData);
         if (name)
             userInfo.insert(SNP_CanonCameraPhotoFilename, *name);
-        userInfo.insert(SNP_CanonCameraPhotoRequestTime, requested);
+        userInfo.insert(SNP_CanonCameraPhotoRequestTime, qint64(requested));
         SNP_NotificationCenter::defaultCenter().postNotification(
             SNP_Notification{SNP_CanonCameraPhotoDataAvailable, notificationObject(), userInfo});
     } while (false);

@@ -140,18 +140,6 @@ bool writeAll(int fd, const char* data, size_t size, int* error)
     return true;
 }
 
-// Makes a new name in the folder durable: without it a power cut can take back a file
-// that was already reported as written.
-void syncFolder(const QByteArray& folder)
-{
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        if (::fsync(fd) != 0)
-            SNP_Log::debugf("could not flush the folder \"%s\" to disk: %s", folder.constData(), std::strerror(errno));
-        ::close(fd);
-    }
-}
-
 std::atomic<bool> gNoReplaceRenameRefused{false};
 
 // Gives the file `from` the name `to` in the same file system without ever replacing a file
@@ -638,6 +626,32 @@ FileResult moveFileNoClobber(const QString& from, const QString& toFolder, const
             return written;
     }
     return failure(EEXIST, QStringLiteral("cannot move \"%1\": no free name for \"%2\" in \"%3\"").arg(from, name, toFolder));
+}
+
+namespace {
+std::mutex gFolderSyncedObserverLock;  // guards gFolderSyncedObserver
+std::function<void(const QByteArray&)> gFolderSyncedObserver;
+}  // namespace
+
+void setFolderSyncedObserverForTesting(std::function<void(const QByteArray&)> observer)
+{
+    std::lock_guard<std::mutex> guard(gFolderSyncedObserverLock);
+    gFolderSyncedObserver = std::move(observer);
+}
+
+void syncFolder(const QByteArray& folder)
+{
+    {
+        std::lock_guard<std::mutex> guard(gFolderSyncedObserverLock);
+        if (gFolderSyncedObserver)
+            gFolderSyncedObserver(folder);
+    }
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (::fsync(fd) != 0)
+            SNP_Log::debugf("could not flush the folder \"%s\" to disk: %s", folder.constData(), std::strerror(errno));
+        ::close(fd);
+    }
 }
 
 } // namespace SNP_ImagePipeline

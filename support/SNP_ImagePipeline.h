@@ -14,6 +14,7 @@
 #include <QSize>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace SNP_ImagePipeline {
@@ -108,6 +109,13 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, boo
 // Makes the placement behave as on a file system that refuses the no-replace rename (the
 // link is used instead), to test that path on any file system.
 void setNoReplaceRenameRefusedForTesting(bool refused);
+
+// Flushes the folder's entries to disk (its file-system path): without it a power cut can
+// take back a name made in it that was already reported as written.
+void syncFolder(const QByteArray& folder);
+// Called with each folder syncFolder flushes (null: none), on the flushing thread, to test
+// which names are made durable.
+void setFolderSyncedObserverForTesting(std::function<void(const QByteArray&)> observer);
 
 // "name.ext" in the folder when no file has that name, else "name-1.ext", "name-2.ext" ...
 // (checked only; moveFileNoClobber settles races).

@@ -29,6 +29,7 @@ struct Cam : Camera {
     GPDetected detected;
     // under the SDK lock
     EdsUInt32 saveTo = kEdsSaveTo_Camera;  // last known save destination
+    EdsUInt32 hostWants = 0;               // the save destination the host last wrote (0: none)
     EdsUInt32 evfOutput = 0;               // last known viewfinder outputs
     EdsUInt32 evfMode = 0;
     // worker only
@@ -38,7 +39,7 @@ struct Cam : Camera {
     bool refreshWanted = false;
     Clock::time_point refreshDue{};
     int shutter = 0;
-    int ioErrors = 0;
+    int unanswered = 0;  // calls in a row the camera did not answer
 };
 
 std::shared_ptr<Cam> asCam(const std::shared_ptr<Camera>& camera)
@@ -73,6 +74,11 @@ struct GPhoto2CameraSdk::Impl {
     GPhoto2Worker worker;
     std::unique_ptr<GPhoto2Hotplug> hotplug;
 
+    // Cameras closed because they stopped answering while on the bus (worker only): their
+    // ports stay out of the camera list until they answer again.
+    std::vector<GPDetected> awaited;
+    bool lookAgainScheduled = false;
+
     // Between the worker's jobs: each open camera's events. Answers whether one was open.
     bool pollOpenCameras()
     {
@@ -97,23 +103,35 @@ struct GPhoto2CameraSdk::Impl {
             SNP_Log::debugf("gphoto2: camera detection failed with %d (%s)", r, gpResultName(r));
             return;
         }
+        takeDetected(found, announce);
+    }
+
+    static bool samePlace(const GPDetected& a, const GPDetected& b) { return a.port == b.port && a.model == b.model; }
+    bool isAwaited(const GPDetected& f) const
+    {
+        return std::any_of(awaited.begin(), awaited.end(), [&](const GPDetected& a) { return samePlace(a, f); });
+    }
+
+    // The cameras detected now: new ones are plugged in (announced with announce), gone
+    // ones unplugged. A camera awaited to answer again is not taken.
+    void takeDetected(const std::vector<GPDetected>& found, bool announce)
+    {
         std::vector<std::shared_ptr<Cam>> goneCams;
         int newCams = 0;
         {
             std::lock_guard<std::mutex> guard(m);
             for (const auto& camera : core.cameras) {
                 std::shared_ptr<Cam> cam = asCam(camera);
-                bool present = std::any_of(found.begin(), found.end(), [&](const GPDetected& f) {
-                    return f.port == cam->detected.port && f.model == cam->detected.model;
-                });
+                bool present = std::any_of(found.begin(), found.end(),
+                                           [&](const GPDetected& f) { return samePlace(f, cam->detected); });
                 if (!present)
                     goneCams.push_back(cam);
             }
             for (const GPDetected& f : found) {
                 bool known = std::any_of(core.cameras.begin(), core.cameras.end(), [&](const std::shared_ptr<Camera>& c) {
-                    return asCam(c)->detected.port == f.port && asCam(c)->detected.model == f.model;
+                    return samePlace(asCam(c)->detected, f);
                 });
-                if (known)
+                if (known || isAwaited(f))
                     continue;
                 core.plugIn(std::make_shared<Cam>(f));
                 newCams += 1;
@@ -141,21 +159,85 @@ struct GPhoto2CameraSdk::Impl {
         cam->snapshot.clear();
     }
 
-    // A libgphoto2 failure on an open camera: is the camera still there? (worker)
-    void checkFailure(const std::shared_ptr<Cam>& cam, int r)
+    // A libgphoto2 failure on an open camera (worker). A camera no longer on the bus is
+    // unplugged at once; one still on it is closed once it has left enough calls in a row
+    // unanswered (atOnce: this one is enough), and tried again until it answers.
+    void noteFailure(const std::shared_ptr<Cam>& cam, int r, bool atOnce = false)
     {
-        if (!isDisconnectResult(r)) {
-            cam->ioErrors = 0;
+        if (!isNoAnswerResult(r)) {
+            cam->unanswered = 0;
             return;
         }
-        cam->ioErrors += 1;
+        cam->unanswered += 1;
         std::vector<GPDetected> found;
         const bool listed = port->autodetect(found) >= 0;
-        const bool present = listed && std::any_of(found.begin(), found.end(), [&](const GPDetected& f) {
-                                 return f.port == cam->detected.port;
-                             });
-        if ((listed && !present) || cam->ioErrors >= 3)
+        const bool onBus = !listed || std::any_of(found.begin(), found.end(), [&](const GPDetected& f) {
+                               return f.port == cam->detected.port;
+                           });
+        if (!onBus) {
             unplug(cam, gpResultName(r));
+            return;
+        }
+        if (!atOnce && cam->unanswered < options.unansweredBeforeClosing)
+            return;
+        SNP_Log::debugf("gphoto2: %s on %s left %d calls in a row unanswered (the last: %d, %s); it is closed and "
+                        "tried again every %d ms until it answers",
+                        cam->detected.model.c_str(), cam->detected.port.c_str(), cam->unanswered, r, gpResultName(r),
+                        options.lookAgainMs);
+        unplug(cam, "it stopped answering");
+        if (!isAwaited(cam->detected))
+            awaited.push_back(cam->detected);
+        scheduleLookAgain();
+    }
+
+    void scheduleLookAgain()
+    {
+        if (lookAgainScheduled)
+            return;
+        lookAgainScheduled = true;
+        worker.later(options.lookAgainMs, [this] { lookAgain(); });
+    }
+
+    // Tries the cameras that stopped answering (worker). One that answers again on its port,
+    // or that left the bus (a camera that re-enumerated is listed on its new port), is no
+    // longer awaited; the cameras detected now are taken, and the new ones announced.
+    void lookAgain()
+    {
+        lookAgainScheduled = false;
+        if (awaited.empty())
+            return;
+        std::vector<GPDetected> found;
+        int r = port->autodetect(found);
+        if (r < 0) {
+            SNP_Log::debugf("gphoto2: camera detection failed with %d (%s)", r, gpResultName(r));
+            scheduleLookAgain();
+            return;
+        }
+        for (auto it = awaited.begin(); it != awaited.end();) {
+            const bool onBus =
+                std::any_of(found.begin(), found.end(), [&](const GPDetected& f) { return samePlace(f, *it); });
+            if (onBus && !answers(*it)) {
+                ++it;
+                continue;
+            }
+            if (onBus)
+                SNP_Log::debugf("gphoto2: %s on %s answers again", it->model.c_str(), it->port.c_str());
+            else
+                SNP_Log::debugf("gphoto2: %s left %s; it is taken wherever it is detected again", it->model.c_str(),
+                                it->port.c_str());
+            it = awaited.erase(it);
+        }
+        takeDetected(found, true);
+        if (!awaited.empty())
+            scheduleLookAgain();
+    }
+
+    // Whether the camera opens (worker); the trial session is closed again at once.
+    bool answers(const GPDetected& detected)
+    {
+        std::unique_ptr<GPhoto2Device> trial;
+        const int r = port->open(detected, trial);
+        return r >= 0 && trial;
     }
 
     // ---- events (worker) ----
@@ -163,45 +245,109 @@ struct GPhoto2CameraSdk::Impl {
     {
         if (!cam->device)
             return;
-        GPEvent ev;
-        int r = cam->device->waitForEvent(options.eventPollMs, ev);
-        if (r < 0) {
-            SNP_Log::debugf("gphoto2: waiting for events of %s failed with %d (%s)", cam->detected.model.c_str(), r,
-                            gpResultName(r));
-            checkFailure(cam, r);
-            return;
+        // Every event the camera has now, each with the moment it came: the files of one shot
+        // are announced together, each with the moment the camera offered it, never held
+        // back by the transfer of an earlier one.
+        std::vector<std::pair<GPEvent, Clock::time_point>> events;
+        for (int i = 0; i < std::max(1, options.eventsPerRound); ++i) {
+            GPEvent ev;
+            int r = cam->device->waitForEvent(i == 0 ? options.eventPollMs : 0, ev);
+            if (r < 0) {
+                SNP_Log::debugf("gphoto2: waiting for events of %s failed with %d (%s)", cam->detected.model.c_str(),
+                                r, gpResultName(r));
+                noteFailure(cam, r);
+                break;
+            }
+            cam->unanswered = 0;
+            if (ev.type == GPEventType::Timeout)
+                break;
+            events.emplace_back(ev, Clock::now());
         }
-        cam->ioErrors = 0;
-        EdsUInt32 saveTo;
+        bool shot = false;
+        for (const auto& [ev, came] : events) {
+            if (!cam->device)
+                return;
+            shot = takeEvent(cam, ev, came) || shot;
+        }
+        if (shot && cam->device)
+            keepPicturesComingToTheHost(cam);
+        const auto now = Clock::now();
+        if (cam->device && ((cam->refreshWanted && now >= cam->refreshDue) ||
+                            now - cam->lastRefresh >= std::chrono::milliseconds(options.refreshIntervalMs)))
+            refresh(cam, true);
+    }
+
+    // One camera event: a new file is offered to the host (or announced), anything else
+    // may mean changed settings. Answers whether it was a new file.
+    bool takeEvent(const std::shared_ptr<Cam>& cam, const GPEvent& ev, Clock::time_point came)
+    {
+        EdsUInt32 saveTo, wanted;
         {
             std::lock_guard<std::mutex> guard(m);
             saveTo = cam->saveTo;
+            // The host's wish decides where a new file goes: a camera that switched its
+            // capture target back to its card still has its picture taken to the host.
+            wanted = cam->hostWants ? cam->hostWants : cam->saveTo;
         }
-        TranslatedEvent t = translateEvent(ev, saveTo);
-        const auto now = Clock::now();
+        TranslatedEvent t = translateEvent(ev, wanted);
         if (t.kind == TranslatedEvent::Kind::Object) {
             std::shared_ptr<CameraFile> item;
-            if (ev.type == GPEventType::FileAdded)
-                item = newItem(cam, ev, saveTo);
-            if (ev.type == GPEventType::FileAdded && !item)
-                return;
+            if (ev.type == GPEventType::FileAdded) {
+                item = newItem(cam, ev, saveTo, came);
+                if (!item)
+                    return true;
+            }
             SNP_Log::debugf("gphoto2: %s: %s/%s -> object event %x", cam->detected.model.c_str(), ev.folder.c_str(),
                             ev.name.c_str(), t.event);
             std::lock_guard<std::mutex> guard(m);
             core.post(Event{EventType::Object, cam, t.event, 0, 0, item, nullptr});
         } else if (t.kind == TranslatedEvent::Kind::PropertyRefresh && !cam->refreshWanted) {
             cam->refreshWanted = true;
-            cam->refreshDue = std::max(now + std::chrono::milliseconds(options.refreshAfterEventMs),
+            cam->refreshDue = std::max(Clock::now() + std::chrono::milliseconds(options.refreshAfterEventMs),
                                        cam->lastRefresh + std::chrono::milliseconds(options.refreshGapMs));
         }
-        if ((cam->refreshWanted && now >= cam->refreshDue) ||
-            now - cam->lastRefresh >= std::chrono::milliseconds(options.refreshIntervalMs))
-            refresh(cam, true);
+        return ev.type == GPEventType::FileAdded;
     }
 
-    std::shared_ptr<CameraFile> newItem(const std::shared_ptr<Cam>& cam, const GPEvent& ev, EdsUInt32 saveTo)
+    // After a shot, while the host wants the pictures: a capture target the camera switched
+    // back to its card is set to the host again (worker).
+    void keepPicturesComingToTheHost(const std::shared_ptr<Cam>& cam)
+    {
+        {
+            std::lock_guard<std::mutex> guard(m);
+            if (cam->hostWants != kEdsSaveTo_Host)
+                return;
+        }
+        GPWidget target;
+        int r = findWidget(cam, *mappingFor(kPropSaveTo), target);
+        if (r < 0) {
+            noteFailure(cam, r);
+            return;
+        }
+        const std::optional<EdsUInt32> now = numberForWidget(kPropSaveTo, target);
+        GPWidget host;
+        if (!now || *now != kEdsSaveTo_Camera || widgetForNumber(kPropSaveTo, kEdsSaveTo_Host, target, host) != EDS_ERR_OK)
+            return;
+        r = cam->device->setWidget(host);
+        if (r < 0) {
+            SNP_Log::debugf("gphoto2: %s switched its capture target back to the card and could not be set to the "
+                            "host again: %d (%s)",
+                            cam->detected.model.c_str(), r, gpResultName(r));
+            noteFailure(cam, r);
+            return;
+        }
+        SNP_Log::debugf("gphoto2: %s switched its capture target back to the card after a shot; set to the host again",
+                        cam->detected.model.c_str());
+        std::lock_guard<std::mutex> guard(m);
+        cam->saveTo = kEdsSaveTo_Host;
+        core.post(Event{EventType::Property, cam, kEdsPropertyEvent_PropertyChanged, kPropSaveTo, 0, nullptr, nullptr});
+    }
+
+    std::shared_ptr<CameraFile> newItem(const std::shared_ptr<Cam>& cam, const GPEvent& ev, EdsUInt32 saveTo,
+                                        Clock::time_point came)
     {
         auto item = std::make_shared<CameraFile>();
+        item->requested = came;
         item->camera = cam;
         item->folder = ev.folder;
         item->name = ev.name;
@@ -216,7 +362,7 @@ struct GPhoto2CameraSdk::Impl {
             if (r < 0) {
                 SNP_Log::debugf("gphoto2: could not read new file %s/%s: %d (%s)", ev.folder.c_str(), ev.name.c_str(),
                                 r, gpResultName(r));
-                checkFailure(cam, r);
+                noteFailure(cam, r);
                 return nullptr;
             }
             item->data = data;
@@ -241,8 +387,15 @@ struct GPhoto2CameraSdk::Impl {
             if (mapping->kind == PropKind::Date || mapping->kind == PropKind::Local)
                 continue;
             GPWidget w;
-            if (findWidget(cam, *mapping, w) >= 0)
+            const int r = findWidget(cam, *mapping, w);
+            if (r >= 0) {
                 now[id] = w;
+            } else if (isNoAnswerResult(r)) {
+                // A camera that does not answer is not asked for the rest: this comparison
+                // is its periodic sign of life.
+                noteFailure(cam, r);
+                return;
+            }
         }
         PropertyEvents changes = diffSnapshots(cam->snapshot, now);
         cam->snapshot = std::move(now);
@@ -264,7 +417,7 @@ struct GPhoto2CameraSdk::Impl {
             last = cam->device->getWidget(name, out);
             if (last >= 0)
                 return last;
-            if (isDisconnectResult(last))
+            if (isNoAnswerResult(last))
                 return last;
         }
         return last;
@@ -297,14 +450,14 @@ struct GPhoto2CameraSdk::Impl {
         GPWidget w;
         int r = cam->device ? findWidget(cam, *mapping, w) : kGPErrorIOUsbFind;
         if (r < 0) {
-            if (mapping->kind == PropKind::Output && !isDisconnectResult(r)) {
+            if (mapping->kind == PropKind::Output && !isNoAnswerResult(r)) {
                 std::lock_guard<std::mutex> guard(m);
                 return number(cam->evfOutput);  // no output switch: the SDK keeps the state
             }
             SNP_Log::debugf("gphoto2: %s has no widget for property 0x%x (%s): %d (%s)", cam->detected.model.c_str(),
                             id, propName(id), r, gpResultName(r));
-            checkFailure(cam, r);
-            return isDisconnectResult(r) ? edsErrorFor(r) : EDS_ERR_NOT_SUPPORTED;
+            noteFailure(cam, r);
+            return isNoAnswerResult(r) ? edsErrorFor(r) : EDS_ERR_NOT_SUPPORTED;
         }
         switch (mapping->kind) {
         case PropKind::Text: {
@@ -367,7 +520,7 @@ struct GPhoto2CameraSdk::Impl {
         auto announce = [&] {
             std::lock_guard<std::mutex> guard(m);
             if (mapping->kind == PropKind::SaveTo)
-                cam->saveTo = number;
+                cam->saveTo = cam->hostWants = number;
             else if (mapping->kind == PropKind::Output)
                 cam->evfOutput = number;
             else if (mapping->kind == PropKind::Local && id == kPropEvfMode)
@@ -383,12 +536,12 @@ struct GPhoto2CameraSdk::Impl {
         GPWidget current;
         int r = cam->device ? findWidget(cam, *mapping, current) : kGPErrorIOUsbFind;
         if (r < 0) {
-            if (mapping->kind == PropKind::Output && !isDisconnectResult(r))
+            if (mapping->kind == PropKind::Output && !isNoAnswerResult(r))
                 return announce();  // no output switch: the preview needs none
             SNP_Log::debugf("gphoto2: %s has no widget for property 0x%x (%s): %d (%s)", cam->detected.model.c_str(),
                             id, propName(id), r, gpResultName(r));
-            checkFailure(cam, r);
-            return isDisconnectResult(r) ? edsErrorFor(r) : EDS_ERR_NOT_SUPPORTED;
+            noteFailure(cam, r);
+            return isNoAnswerResult(r) ? edsErrorFor(r) : EDS_ERR_NOT_SUPPORTED;
         }
         GPWidget value = current;
         if (mapping->kind == PropKind::Text) {
@@ -419,7 +572,7 @@ struct GPhoto2CameraSdk::Impl {
         if (r < 0) {
             SNP_Log::debugf("gphoto2: writing widget %s for property %s failed with %d (%s)", current.name.c_str(),
                             propName(id), r, gpResultName(r));
-            checkFailure(cam, r);
+            noteFailure(cam, r);
             return edsErrorFor(r);
         }
         GPWidget after;
@@ -447,12 +600,12 @@ struct GPhoto2CameraSdk::Impl {
         GPWidget w;
         int r = cam->device ? findWidget(cam, *mapping, w) : kGPErrorIOUsbFind;
         if (r < 0) {
-            if (mapping->kind == PropKind::Output && !isDisconnectResult(r)) {
+            if (mapping->kind == PropKind::Output && !isNoAnswerResult(r)) {
                 out->access = 1;
                 return EDS_ERR_OK;
             }
-            checkFailure(cam, r);
-            return isDisconnectResult(r) ? edsErrorFor(r) : EDS_ERR_NOT_SUPPORTED;
+            noteFailure(cam, r);
+            return isNoAnswerResult(r) ? edsErrorFor(r) : EDS_ERR_NOT_SUPPORTED;
         }
         *out = descForWidget(id, w);
         return EDS_ERR_OK;
@@ -477,7 +630,7 @@ struct GPhoto2CameraSdk::Impl {
         case CommandPlan::Kind::SetToggle: {
             GPWidget w;
             r = cam->device->getWidget(plan.widget, w);
-            if (r < 0 && !isDisconnectResult(r)) {
+            if (r < 0 && !isNoAnswerResult(r)) {
                 if (plan.triggerIfMissing) {
                     r = cam->device->triggerCapture();
                     break;
@@ -505,7 +658,7 @@ struct GPhoto2CameraSdk::Impl {
         if (r < 0) {
             SNP_Log::debugf("gphoto2: command %x (parameter %x) failed with %d (%s)", command, param, r,
                             gpResultName(r));
-            checkFailure(cam, r);
+            noteFailure(cam, r);
             return edsErrorFor(r);
         }
         cam->shutter = plan.shutterAfter;
@@ -566,6 +719,7 @@ EdsError GPhoto2CameraSdk::EdsTerminateSDK()
             asCam(cam)->device.reset();
             asCam(cam)->snapshot.clear();
         }
+        d->awaited.clear();
         return 0;
     });
     std::lock_guard<std::mutex> guard(d->m);
@@ -608,13 +762,21 @@ EdsError GPhoto2CameraSdk::EdsOpenSession(EdsCameraRef inCameraRef)
         if (r < 0 || !device) {
             SNP_Log::debugf("gphoto2: opening %s on %s failed with %d (%s)", cam->detected.model.c_str(),
                             cam->detected.port.c_str(), r, gpResultName(r));
+            if (r < 0)
+                d->noteFailure(cam, r, true);  // a camera that does not answer is tried again
             return r < 0 ? edsErrorFor(r) : EDS_ERR_INTERNAL_ERROR;
         }
         cam->device = std::move(device);
         cam->shutter = 0;
-        cam->ioErrors = 0;
+        cam->unanswered = 0;
+        {
+            std::lock_guard<std::mutex> guard(d->m);
+            cam->hostWants = 0;
+        }
         d->refresh(cam, false);
         std::lock_guard<std::mutex> guard(d->m);
+        if (!cam->connected)
+            return Core::gone(*cam);  // it stopped answering at once
         cam->sessionOpen = true;
         return EDS_ERR_OK;
     });
@@ -773,7 +935,7 @@ EdsError GPhoto2CameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt
                 if (r < 0) {
                     SNP_Log::debugf("gphoto2: reading %s/%s failed with %d (%s)", item->folder.c_str(),
                                     item->name.c_str(), r, gpResultName(r));
-                    d->checkFailure(cam, r);
+                    d->noteFailure(cam, r);
                     result = edsErrorFor(r);
                 } else {
                     std::lock_guard<std::mutex> guard(d->m);
@@ -877,7 +1039,7 @@ EdsError GPhoto2CameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfI
         if (r < 0) {
             SNP_Log::debugf("gphoto2: preview of %s failed with %d (%s)", cam->detected.model.c_str(), r,
                             gpResultName(r));
-            d->checkFailure(cam, r);
+            d->noteFailure(cam, r);
             return edsErrorFor(r);
         }
         return frame.empty() ? EDS_ERR_OBJECT_NOTREADY : EDS_ERR_OK;

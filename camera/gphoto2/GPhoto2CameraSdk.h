@@ -6,6 +6,16 @@
 //   on the same USB port and the SDK keeps a connected camera's handle even at count 0.
 //   USB hot-plug (libusb) makes the SDK look again; a camera that appeared raises the
 //   camera-added handler, one that went raises state event 0x301 for it.
+// - A camera that stops answering without leaving the bus (asleep, its session hung) is
+//   closed as if it had gone (0x301) once it has left a few calls in a row unanswered (the
+//   host's own calls, the event polling and the periodic comparison of its settings). It
+//   is then kept out of the camera list and tried every lookAgainMs: when it answers again,
+//   on its port or on another one after it re-enumerated, it comes back as a new camera
+//   (the camera-added handler), which the host loads as any other.
+// - While the host wants the pictures (save destination host), a camera that switches its
+//   capture target back to its card (some bodies do after a shot) is set back to the host,
+//   with a log line: looked at after each shot. A file the camera announces meanwhile is
+//   still offered to the host (taken from the card).
 // - A session is an initialised libgphoto2 camera. Properties map to configuration
 //   widgets (GPhoto2Translate.h); a code without a mapping, or whose widget this camera
 //   lacks, answers EDS_ERR_NOT_SUPPORTED. Every accepted write is announced with 0x101;
@@ -39,6 +49,11 @@ public:
                                        // (a streaming viewfinder reports a lot)
         std::vector<int> rescanDelaysMs{300, 1500, 4000};  // looks after a USB device arrived
         bool watchUsb = true;          // libusb hot-plug (when built with libusb)
+        int unansweredBeforeClosing = 3;  // calls in a row a camera on the bus leaves unanswered
+                                          // before it is closed as gone
+        int lookAgainMs = 2000;        // how often a camera closed for not answering is tried
+        int eventsPerRound = 16;       // camera events taken per poll at most (a shot's files
+                                       // are announced together, each the moment it came)
     };
 
     explicit GPhoto2CameraSdk(std::unique_ptr<GPhoto2Port> port);

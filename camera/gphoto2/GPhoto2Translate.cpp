@@ -574,10 +574,11 @@ EdsError edsErrorFor(int r)
     }
 }
 
-bool isDisconnectResult(int r)
+bool isNoAnswerResult(int r)
 {
     switch (r) {
     case kGPErrorIO:
+    case kGPErrorTimeout:
     case kGPErrorIORead:
     case kGPErrorIOWrite:
     case kGPErrorIOUpdate:

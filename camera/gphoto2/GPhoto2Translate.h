@@ -67,8 +67,9 @@ std::optional<long long> epochForEdsTime(const EdsTime& time);
 
 // libgphoto2 result -> SDK status (0 -> 0).
 EdsError edsErrorFor(int gpResult);
-// Results that mean the camera may have gone from the bus.
-bool isDisconnectResult(int gpResult);
+// Results that mean the camera did not answer: it may have gone from the bus, or be on it
+// and silent (asleep, its session hung, a time-out).
+bool isNoAnswerResult(int gpResult);
 const char* gpResultName(int gpResult);
 
 // What a camera event becomes.

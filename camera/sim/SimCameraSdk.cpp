@@ -60,33 +60,60 @@ std::shared_ptr<std::vector<uint8_t>> makePictureFile(const Capture& c)
     return file;
 }
 
-// On the callback thread (lock held on entry and exit): the camera writes the picture and
-// asks the host to take it (or files it on its card). Uses the core and the camera only,
-// so that it may outlive the SDK object when a handler destroys it.
+// The raw file of a shot: a few kilobytes that start like a camera's raw file (TIFF, "CR"),
+// no picture anything here decodes.
+std::shared_ptr<std::vector<uint8_t>> makeRawFile(const Capture& c)
+{
+    auto file = std::make_shared<std::vector<uint8_t>>(8192);
+    const uint8_t head[] = {'I', 'I', 0x2A, 0x00, 0x10, 0x00, 0x00, 0x00, 'C', 'R', 0x02, 0x00};
+    std::copy(std::begin(head), std::end(head), file->begin());
+    for (size_t i = sizeof head; i < file->size(); ++i)
+        (*file)[i] = static_cast<uint8_t>(i * 13 + c.dateTime);
+    return file;
+}
+
+// On the callback thread (lock held on entry and exit): the camera writes the shot's files
+// and asks the host to take each (or files them on its card), the raw file first. Both
+// were offered at the moment of the shot, however long the first one's transfer takes.
+// Uses the core and the camera only, so that it may outlive the SDK object when a handler
+// destroys it.
 void deliverCapture(Core& core, std::unique_lock<std::mutex>& held, const std::shared_ptr<Cam>& cam,
                     const Capture& c)
 {
     held.unlock();
-    std::shared_ptr<std::vector<uint8_t>> file = makePictureFile(c);
+    std::vector<std::pair<std::shared_ptr<std::vector<uint8_t>>, std::string>> files;
+    if (c.raw)
+        files.emplace_back(makeRawFile(c), c.name.substr(0, c.name.rfind('.')) + ".CR2");
+    if (c.jpeg)
+        files.emplace_back(makePictureFile(c), c.name);
     held.lock();
     cam->captureBusy = false;
-    if (!cam->connected || file->empty())
+    if (!cam->connected || files.back().first->empty())
         return;
     cam->pictures += 1;
-    cam->lastPicture = file;
-    auto item = std::make_shared<PictureFile>();
-    item->camera = cam;
-    item->data = file;
-    item->size = file->size();
-    item->name = c.name;
-    item->dateTime = c.dateTime;
-    core.registerHandle(item);
-    cam->captureBusy = true;  // until the host has answered the request
-    core.deliver(held, Event{EventType::Object, cam,
-                             c.toHost ? kEdsObjectEvent_DirItemRequestTransfer : kEdsObjectEvent_DirItemCreated, 0, 0,
-                             item, nullptr});
-    cam->captureBusy = false;
-    core.release(item);  // the SDK's own reference; a handler that wants the item longer retains it
+    cam->lastPicture = files.back().first;
+    std::vector<std::shared_ptr<PictureFile>> items;
+    for (const auto& [file, name] : files) {
+        auto item = std::make_shared<PictureFile>();
+        item->camera = cam;
+        item->data = file;
+        item->size = file->size();
+        item->name = name;
+        item->dateTime = c.dateTime;
+        item->requested = c.requested;
+        core.registerHandle(item);
+        items.push_back(item);
+    }
+    for (const auto& item : items) {
+        if (cam->connected) {
+            cam->captureBusy = true;  // until the host has answered the request
+            core.deliver(held, Event{EventType::Object, cam,
+                                     c.toHost ? kEdsObjectEvent_DirItemRequestTransfer : kEdsObjectEvent_DirItemCreated,
+                                     0, 0, item, nullptr});
+            cam->captureBusy = false;
+        }
+        core.release(item);  // the SDK's own reference; a handler that wants the item longer retains it
+    }
 }
 
 bool takeDataFault(std::vector<DataFault>& faults, SimDataFault& kind)
@@ -140,6 +167,13 @@ EdsError SimCameraSdk::Impl::takePicture(const std::shared_ptr<Cam>& cam, std::o
     std::snprintf(name, sizeof name, "IMG_%04d.JPG", cam->fileNumber);
     c->name = name;
     c->dateTime = static_cast<EdsUInt32>(cam->body.clockSeconds());
+    c->requested = std::chrono::steady_clock::now();
+    // Image quality: the main image's type in bits 20-23, a second image's in bits 4-7
+    // (1 JPEG; 2, 4 and 6 raw).
+    const EdsUInt32 quality = cam->body.number(kPropImageQuality);
+    const EdsUInt32 mainType = (quality >> 20) & 0xF;
+    c->raw = mainType == 2 || mainType == 4 || mainType == 6;
+    c->jpeg = !c->raw || ((quality >> 4) & 0xF) == 1;
     EdsUInt32 saveTo = cam->body.number(kPropSaveTo);
     c->toHost = (saveTo & kEdsSaveTo_Host) != 0;
     if (saveTo & kEdsSaveTo_Camera) {

@@ -21,6 +21,9 @@
 // - With the viewfinder's host bit (2) clear, EdsDownloadEvfImage answers
 //   EDS_ERR_DEVICE_INVALID (not 0xA102), so a frame loop that missed the switch-off ends.
 //   With the bit set, 0xA102 comes between frames.
+// - The image quality (property 0x100) decides a shot's files: a RAW + JPEG quality gives
+//   a small raw file ("IMG_nnnn.CR2", no picture), offered first, and the JPEG; a raw
+//   quality the raw file alone. Both files of a shot are offered at the moment of the shot.
 // - A camera handle stays valid while it is referenced, also after the camera was
 //   unplugged; calls on an unplugged camera answer EDS_ERR_COMM_DISCONNECTED when its
 //   session was open at the time, EDS_ERR_DEVICE_NOT_FOUND otherwise. A connected camera's

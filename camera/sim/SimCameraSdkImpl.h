@@ -73,6 +73,11 @@ struct Capture {
     EdsUInt32 dateTime = 0;
     bool toHost = true;
     EdsUInt64 fileSize = 0;  // at least this many bytes (filler segments)
+    // The files the image quality asks for: a raw file (offered first, as "....CR2") and
+    // the JPEG; both when it says RAW + JPEG.
+    bool raw = false;
+    bool jpeg = true;
+    std::chrono::steady_clock::time_point requested;  // when the shot was taken
 };
 
 struct Fault {
@@ -93,7 +98,9 @@ inline int remainingFor(FaultMode mode, int times)
     return mode == FaultMode::Always ? -1 : mode == FaultMode::Once ? 1 : std::max(1, times);
 }
 
-enum : EdsPropertyID { kPropSaveTo = 0xB, kPropAvailableShots = 0x40A, kPropEvfOutputDevice = 0x500 };
+enum : EdsPropertyID {
+    kPropSaveTo = 0xB, kPropImageQuality = 0x100, kPropAvailableShots = 0x40A, kPropEvfOutputDevice = 0x500
+};
 inline constexpr EdsUInt32 kEvfHostBit = 2;
 
 }  // namespace SimDetail

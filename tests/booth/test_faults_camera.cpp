@@ -165,8 +165,17 @@ TEST_F(CameraFaultTest, TransferThatNeverEndsUntilTheCameraIsPluggedInAgainOrBre
 // A picture whose transfer is held up beyond its visitor's capture time-out and arrives
 // while the next visitor is on the capture screen belongs to the visitor who left: it must
 // not go out with the next visitor's addresses. The next visitor's own picture is filed.
-TEST_F(CameraFaultTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
+// With the camera set to RAW + JPEG the held-up transfer is the shot's raw file, and its
+// JPEG waits behind it: it is still the earlier visitor's. Each raw file is kept in the
+// scratch folder for staff, never filed; the JPEG is the picture.
+class LatePictureTest : public CameraFaultTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LatePictureTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
 {
+    const bool rawAndJpeg = GetParam();
+    const int filesPerShot = rawAndJpeg ? 2 : 1;
+    if (rawAndJpeg)
+        ASSERT_TRUE(sim->setCameraProperty(camId, 0x100, 0x640013, false)); // RAW+L1
     start();
     // The first visitor's transfer waits 3 s before it starts: far longer than the rest of
     // the pass (the capture time-out and the result screen, 19 ticks of 20 ms).
@@ -185,10 +194,12 @@ TEST_F(CameraFaultTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
     c->nextScreen(c.get()); // 4
     c->nextScreen(c.get()); // 5: live view off, the shutter
     ASSERT_EQ(screen(), 5u);
-    ASSERT_TRUE(waitUntil([&] { return c->photoIntakeCount() > intakes; }, 10000)); // the late picture
+    ASSERT_TRUE(waitUntil([&] { return c->photoIntakeCount() >= intakes + filesPerShot; }, 10000)); // the late shot
     EXPECT_EQ(screen(), 5u); // still waiting for this visitor's own picture
     EXPECT_TRUE(c->lastFilingResult().filedPath.isEmpty());
-    EXPECT_EQ(boothFiles(), QStringList());
+    const auto raws = [&] { return QDir(run.scratch).entryList({"*.cr2"}, QDir::Files); };
+    EXPECT_EQ(boothFiles().size(), raws().size()) << qPrintable(boothFiles().join(' '));
+    EXPECT_EQ(raws().size(), rawAndJpeg ? 1 : 0);
 
     // The shutter again (the first press met the camera busy with the late transfer): the
     // visitor's own picture is filed with the visitor's address.
@@ -197,20 +208,31 @@ TEST_F(CameraFaultTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
     c->takePicture(c.get());
     ASSERT_TRUE(waitUntil([&] { return screen() == 6u; }, 10000));
     EXPECT_EQ(sim->picturesTaken(camId), taken + 1);
-    ASSERT_TRUE(waitUntil([&] { return c->photoIntakeCount() > intakes + 1; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return c->photoIntakeCount() >= intakes + 2 * filesPerShot; }, 10000));
     const AppController::FilingResult own = c->lastFilingResult();
     ASSERT_TRUE(own.uploaded);
     for (const QString& path : {own.filedPath, own.uploadPath})
         EXPECT_EQ(SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path).value_or(QVariantMap())
                       .value(QBEmailsForUpload).toStringList(),
                   QStringList{"next@visitor.org"});
-    EXPECT_EQ(boothFiles().size(), 2);
+    // Beside the filed picture and its upload file only the raw files, whole, for staff.
+    EXPECT_EQ(boothFiles().size(), 2 + (rawAndJpeg ? 2 : 0)) << qPrintable(boothFiles().join(' '));
+    for (const QString& name : raws()) {
+        QFile raw(QDir(run.scratch).filePath(name));
+        ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(raw.readAll().startsWith("II*")) << qPrintable(name);
+        EXPECT_FALSE(SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(raw.fileName())) << qPrintable(name);
+    }
     run.setTick(kTick);
     c->startTimerWithExpirationDelay(0); // the result screen ends at the next tick
     ASSERT_TRUE(waitUntil([&] { return screen() == 1u; }, 10000));
 
-    expectNextVisitorSucceeds(boothFiles());
+    if (!rawAndJpeg)
+        expectNextVisitorSucceeds(boothFiles());
 }
+
+INSTANTIATE_TEST_SUITE_P(JpegOrRawAndJpeg, LatePictureTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "RawAndJpeg" : "Jpeg"; });
 
 // Garbage or a picture cut short: the camera's bytes are kept whole in the scratch folder
 // for staff, nothing is filed or uploaded as a visitor's picture.

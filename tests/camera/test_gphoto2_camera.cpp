@@ -1,9 +1,8 @@
-// The camera library over the libgphoto2 SDK with the fake library: a session sends the
-// pictures to the host, the initial settings are announced, a picture taken arrives as
-// photo data with progress, live view streams the preview, and pulling the camera out
-// unloads it, as with the simulated camera.
+// The camera library over the libgphoto2 SDK with the fake library, as the booth uses it:
+// loading sends the pictures to the host and announces the settings, a picture arrives
+// whole as photo data with progress, live view streams the preview, and a camera that falls
+// silent and comes back on another port is loaded again and takes pictures.
 #include "GPhoto2CameraSdk.h"
-#include "PWNSImageFlipped.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_Log.h"
 #include "TestSupport.h"
@@ -12,163 +11,129 @@
 #include <QBuffer>
 #include <QImage>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
 namespace {
-
-std::vector<uint8_t> jpegFrame()
-{
-    QImage image(64, 48, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPG");
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
 
 class GPhoto2CameraTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         SNP_Log::resetForTesting();
-        ASSERT_TRUE(dir.isValid());
         ASSERT_TRUE(SNP_Log::setLogFile(dir.filePath(QStringLiteral("gphoto2.log"))));
-        lib = std::make_shared<FakeLibrary>();
-        lib->preview = jpegFrame();
-        GPhoto2CameraSdk::Options options;
-        options.watchUsb = false;
-        options.eventPollMs = 5;
-        options.refreshAfterEventMs = 0;
-        options.refreshGapMs = 0;
-        sdk = std::make_shared<GPhoto2CameraSdk>(std::make_unique<FakePort>(lib), options);
+        QBuffer frame;
+        frame.open(QIODevice::WriteOnly);
+        QImage(64, 48, QImage::Format_RGB32).save(&frame, "JPG");
+        lib->preview.assign(frame.data().begin(), frame.data().end());
+        sdk = std::make_shared<GPhoto2CameraSdk>(std::make_unique<FakePort>(lib), quickOptions());
         EdsSetCurrentSdk(sdk);
-        EdsCameraListRef list = nullptr;
-        ASSERT_EQ(sdk->EdsGetCameraList(&list), EDS_ERR_OK);
-        EdsCameraRef ref = nullptr;
-        ASSERT_EQ(sdk->EdsGetChildAtIndex(list, 0, &ref), EDS_ERR_OK);
-        auto& center = SNP_NotificationCenter::defaultCenter();
-        center.addObserver(this, SNP_CanonCameraPropertyDidChange, [this](const SNP_Notification& n) {
-            std::lock_guard<std::mutex> g(m);
-            changed.push_back(n.userInfo.value(SNP_CanonCameraPropertyName).toString() + "=" +
-                              n.userInfo.value(SNP_CanonCameraProperty).toString());
-        });
-        center.addObserver(this, SNP_CanonCameraPhotoDataAvailable, [this](const SNP_Notification& n) {
-            std::lock_guard<std::mutex> g(m);
-            photos.push_back(n.userInfo.value(SNP_CanonCameraPhotoData).toByteArray());
-            names.push_back(n.userInfo.value(SNP_CanonCameraPhotoFilename).toString());
-        });
-        center.addObserver(this, SNP_CanonCameraDownloadProgress, [this](const SNP_Notification& n) {
-            std::lock_guard<std::mutex> g(m);
-            progress.push_back(n.userInfo.value(SNP_CanonCameraDownloadProgressPercent).toUInt());
-        });
-        center.addObserver(this, SNP_CanonCameraLiveViewImageUpdate, [this](const SNP_Notification&) {
-            std::lock_guard<std::mutex> g(m);
-            frames += 1;
-        });
-        center.addObserver(this, SNP_CanonCameraDidUnload, [this](const SNP_Notification&) {
-            std::lock_guard<std::mutex> g(m);
-            unloads += 1;
-        });
-        camera = SNP_CanonCamera::initWithCameraRef(ref);
-        sdk->EdsRelease(ref);
-        sdk->EdsRelease(list);
-        ASSERT_TRUE(camera);
+        for (const QString& name : {SNP_CanonCameraPropertyDidChange, SNP_CanonCameraPhotoDataAvailable,
+                                    SNP_CanonCameraDownloadProgress, SNP_CanonCameraLiveViewImageUpdate})
+            SNP_NotificationCenter::defaultCenter().addObserver(this, name, [this](const SNP_Notification& n) {
+                std::lock_guard<std::mutex> g(m);
+                seen.emplace_back(n.name, n.userInfo);  // not the object: it would keep the camera
+            });
+        SNP_CanonCamera::initialize();
+        ASSERT_TRUE(waitUntil([&] { return bool(camera = SNP_CanonCamera::cameras().value_or(SNP_CanonCameraList()).value(0)); }));
         ASSERT_TRUE(camera->load());
         ASSERT_TRUE(sdk->waitForIdle());
     }
-
     void TearDown() override
     {
-        if (camera) {
-            camera->unload();
-            EXPECT_TRUE(camera->waitForLiveViewLoopEnd(5000));
-            std::weak_ptr<SNP_CanonCamera> weak = camera;
-            camera.reset();
-            EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
-        }
         SNP_NotificationCenter::defaultCenter().removeObserver(this);
-        EdsSetCurrentSdk(nullptr);
-        std::weak_ptr<GPhoto2CameraSdk> weak = sdk;
-        sdk.reset();
+        EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
+        SNP_CanonCameraPtr reloaded = SNP_CanonCamera::loadedCamera();
+        SNP_CanonCamera::resetRegistryForTesting();
+        for (const SNP_CanonCameraPtr& loaded : {camera, reloaded})
+            if (loaded)
+                loaded->unload();
+        reloaded.reset();
+        std::weak_ptr<SNP_CanonCamera> weak = camera;
+        camera.reset();
         EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
+        EdsSetCurrentSdk(nullptr);
+        std::weak_ptr<GPhoto2CameraSdk> weakSdk = sdk;
+        sdk.reset();
+        EXPECT_TRUE(waitUntil([&] { return weakSdk.expired(); }));
         SNP_Log::resetForTesting();
     }
 
-    bool sawChange(const QString& entry)
+    // The notifications of that name so far: their user info.
+    std::vector<QVariantMap> seenOf(const QString& name)
     {
         std::lock_guard<std::mutex> g(m);
-        return std::find(changed.begin(), changed.end(), entry) != changed.end();
+        std::vector<QVariantMap> of;
+        for (const auto& [what, info] : seen)
+            if (what == name)
+                of.push_back(info);
+        return of;
+    }
+    bool sawChange(const QString& property, const QString& value)
+    {
+        for (const QVariantMap& info : seenOf(SNP_CanonCameraPropertyDidChange))
+            if (info.value(SNP_CanonCameraPropertyName) == property && info.value(SNP_CanonCameraProperty) == value)
+                return true;
+        return false;
+    }
+    // A shot with the camera, and its picture arrived.
+    bool shotGivesAPicture(const SNP_CanonCameraPtr& shooter)
+    {
+        const size_t before = seenOf(SNP_CanonCameraPhotoDataAvailable).size();
+        shooter->takePicture();
+        shooter->performNextQueuedCameraCommand();
+        return waitUntil([&] { return seenOf(SNP_CanonCameraPhotoDataAvailable).size() == before + 1; });
     }
 
     QTemporaryDir dir;
-    std::shared_ptr<FakeLibrary> lib;
+    std::shared_ptr<FakeLibrary> lib = std::make_shared<FakeLibrary>();
     std::shared_ptr<GPhoto2CameraSdk> sdk;
     SNP_CanonCameraPtr camera;
-    std::mutex m;
-    std::vector<QString> changed;
-    std::vector<QByteArray> photos;
-    std::vector<QString> names;
-    std::vector<uint32_t> progress;
-    int frames = 0;
-    int unloads = 0;
+    std::mutex m;  // guards seen
+    std::vector<std::pair<QString, QVariantMap>> seen;
 };
 
 }  // namespace
 
-TEST_F(GPhoto2CameraTest, LoadingSendsPicturesToTheHostAndAnnouncesTheSettings)
+// A visitor's shot, live view, then the camera falls silent and comes back on another port:
+// the booth's way (a camera that went is unloaded, the first camera of a new list loaded
+// when none is) loads it again, and it takes pictures.
+TEST_F(GPhoto2CameraTest, ShotsAndLiveViewAndACameraThatFallsSilentAndComesBack)
 {
-    {
-        std::lock_guard<std::mutex> g(lib->m);
-        EXPECT_EQ(lib->widgets["capturetarget"].text, "Internal RAM");
-    }
-    ASSERT_TRUE(waitUntil([&] { return sawChange("ISOSpeed=ISO 100") && sawChange("Av=5.6"); }));
-    EXPECT_TRUE(sawChange("Tv=1/125"));
-    EXPECT_TRUE(sawChange("BatteryLevel=75 %"));
-    EXPECT_TRUE(sawChange("LensName=EF24-105mm f/4L IS USM"));
-    EXPECT_TRUE(camera->setStringValue(QStringLiteral("ISO 400"), 0x402));
-    {
-        std::lock_guard<std::mutex> g(lib->m);
-        EXPECT_EQ(lib->widgets["iso"].text, "400");
-    }
-    EXPECT_FALSE(camera->setStringValue(QStringLiteral("ISO 6400"), 0x402));  // this camera does not offer it
-}
-
-TEST_F(GPhoto2CameraTest, PictureArrivesAsPhotoData)
-{
-    camera->takePicture();
-    camera->performNextQueuedCameraCommand();
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> g(m);
-        return photos.size() == 1;
-    }));
-    std::lock_guard<std::mutex> g(m);
-    EXPECT_EQ(photos[0].size(), 5001);
-    EXPECT_EQ(names[0], QStringLiteral("IMG_0001.JPG"));
-    ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.back(), 100u);
-}
-
-TEST_F(GPhoto2CameraTest, LiveViewStreamsThePreviewAndPullingOutUnloads)
-{
+    EXPECT_EQ(lib->widget("capturetarget"), "Internal RAM");
+    ASSERT_TRUE(waitUntil([&] { return sawChange("ISOSpeed", "ISO 100") && sawChange("BatteryLevel", "75 %"); }));
+    ASSERT_TRUE(shotGivesAPicture(camera));
+    QByteArray expected(5001, 0);
+    for (int i = 0; i < expected.size(); ++i)
+        expected[i] = char(i * 7 + 1);
+    const QVariantMap photo = seenOf(SNP_CanonCameraPhotoDataAvailable).at(0);
+    EXPECT_EQ(photo.value(SNP_CanonCameraPhotoData).toByteArray(), expected);
+    EXPECT_EQ(photo.value(SNP_CanonCameraPhotoFilename).toString(), "IMG_0001.JPG");
+    EXPECT_EQ(seenOf(SNP_CanonCameraDownloadProgress).back().value(SNP_CanonCameraDownloadProgressPercent).toUInt(), 100u);
     camera->liveViewBegin();
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> g(m);
-        return frames >= 3;
-    }));
+    ASSERT_TRUE(waitUntil([&] { return seenOf(SNP_CanonCameraLiveViewImageUpdate).size() >= 3; }));
     camera->liveViewEnd();
     EXPECT_TRUE(camera->waitForLiveViewLoopEnd(5000));
-    {
-        std::lock_guard<std::mutex> g(lib->m);
-        lib->gone = true;
-        lib->cameras.clear();
-        lib->cv.notify_all();
-    }
+
+    auto& center = SNP_NotificationCenter::defaultCenter();
+    center.addObserver(this, SNP_CanonCameraDidUnload, [](const SNP_Notification& n) {
+        if (const auto& gone = n.object.camera())
+            gone->unload();
+    });
+    center.addObserver(this, SNP_CanonCameraListDidUpdate, [](const SNP_Notification&) {
+        const auto list = SNP_CanonCamera::cameras();
+        if (!SNP_CanonCamera::loadedCamera() && list && !list->isEmpty())
+            list->first()->load();
+    });
+    lib->setSilent(true);
+    ASSERT_TRUE(waitUntil([&] { return !camera->isLoaded() && SNP_CanonCamera::cameras().value_or(SNP_CanonCameraList{camera}).isEmpty(); }));
+    lib->with([&] {
+        lib->cameras[0].port = "usb:001,009";  // it re-enumerated as it woke
+        lib->silent = false;
+    });
     ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> g(m);
-        return unloads == 1;
+        const SNP_CanonCameraPtr loaded = SNP_CanonCamera::loadedCamera();
+        return loaded && loaded != camera && loaded->isLoaded();
     }));
-    EXPECT_FALSE(camera->isLoaded());
+    EXPECT_TRUE(shotGivesAPicture(SNP_CanonCamera::loadedCamera()));
 }

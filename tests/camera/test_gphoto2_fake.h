@@ -1,15 +1,18 @@
 // A fake of the libgphoto2 entry points (GPhoto2Port.h) for the tests of the libgphoto2
 // camera SDK: one camera body with EOS-like widgets, a picture per capture, an event queue,
-// a preview frame, pulling out; it records every call and whether two ever overlapped.
+// a preview frame, pulling out, falling silent on the bus (a camera opened before then
+// stays hung), switching its capture target back to the card after a shot; it records
+// every call and whether two ever overlapped.
 #pragma once
 
+#include "GPhoto2CameraSdk.h"
 #include "GPhoto2Port.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -27,57 +30,42 @@ struct FakeLibrary {
     std::map<std::string, GPWidget> widgets;
     std::deque<GPEvent> events;
     std::map<std::string, std::vector<uint8_t>> files;  // "folder/name"
-    std::vector<uint8_t> preview;
-    bool gone = false;         // the camera was pulled out
-    bool sizeUnknown = false;  // file info without size
-    bool holdForCancel = false;  // a transfer keeps asking at its first quarter until cancelled
-    int pictures = 0;
-    int opens = 0;
+    std::vector<uint8_t> preview{0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 4, 0xFF, 0xD9};
+    bool gone = false;              // pulled out
+    bool silent = false;            // on the bus but answering nothing (asleep, hung): time-outs
+    int generation = 0;             // times it fell silent; a camera opened before is hung
+    bool targetBackToCard = false;  // after a shot the body sets its capture target to the card
+    bool sizeUnknown = false;       // file info without size
+    bool holdForCancel = false;     // a transfer keeps asking at its first quarter until cancelled
+    int pictures = 0, opens = 0, openAttempts = 0, calls = 0;
     std::vector<std::string> deleted;
-    std::vector<std::string> writes;  // "name=value"
     // call discipline
     std::atomic<int> inCall{0};
     std::atomic<bool> overlapped{false};
     std::set<std::thread::id> threads;
-    int calls = 0;
     std::atomic<int> callDelayUs{0};
 
     FakeLibrary()
     {
-        auto radio = [&](const std::string& name, const std::string& value, std::vector<std::string> choices) {
-            GPWidget w;
-            w.name = name;
-            w.type = GPWidgetType::Radio;
-            w.text = value;
-            w.choices = std::move(choices);
-            widgets[name] = w;
+        auto add = [&](const std::string& name, GPWidgetType type, const std::string& value,
+                       std::vector<std::string> choices = {}, bool readOnly = false) {
+            widgets[name] = GPWidget{name, type, readOnly, value, 0, 0, 0, 0, 0, std::move(choices)};
         };
-        auto text = [&](const std::string& name, const std::string& value, bool ro) {
-            GPWidget w;
-            w.name = name;
-            w.type = GPWidgetType::Text;
-            w.text = value;
-            w.readOnly = ro;
-            widgets[name] = w;
-        };
-        radio("iso", "100", {"Auto", "100", "200", "400", "800", "1600"});
-        radio("aperture", "5.6", {"4", "4.5", "5", "5.6", "8"});
-        radio("shutterspeed", "1/125", {"bulb", "30", "1/60", "1/125", "1/250"});
-        radio("capturetarget", "Memory card", {"Internal RAM", "Memory card"});
-        radio("output", "TFT", {"TFT", "PC", "TFT + PC", "Off"});
-        radio("eosremoterelease", "None",
-              {"None", "Press Half", "Press Full", "Release Half", "Release Full", "Immediate"});
-        radio("manualfocusdrive", "None", {"Near 1", "Near 2", "Near 3", "None", "Far 1", "Far 2", "Far 3"});
-        text("ownername", "", false);
-        text("lensname", "EF24-105mm f/4L IS USM", true);
-        text("batterylevel", "75%", true);
-        text("eoszoom", "1", false);
-        GPWidget date;
-        date.name = "datetime";
-        date.type = GPWidgetType::Date;
-        date.integer = 1700000000;
-        widgets["datetime"] = date;
-        preview = {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 4, 0xFF, 0xD9};
+        const auto radio = GPWidgetType::Radio, text = GPWidgetType::Text;
+        add("iso", radio, "100", {"Auto", "100", "200", "400", "800", "1600"});
+        add("aperture", radio, "5.6", {"4", "4.5", "5", "5.6", "8"});
+        add("shutterspeed", radio, "1/125", {"bulb", "30", "1/60", "1/125", "1/250"});
+        add("capturetarget", radio, "Memory card", {"Internal RAM", "Memory card"});
+        add("output", radio, "TFT", {"TFT", "PC", "TFT + PC", "Off"});
+        add("eosremoterelease", radio, "None",
+            {"None", "Press Half", "Press Full", "Release Half", "Release Full", "Immediate"});
+        add("manualfocusdrive", radio, "None", {"Near 1", "Near 2", "Near 3", "None", "Far 1", "Far 2", "Far 3"});
+        add("ownername", text, "");
+        add("lensname", text, "EF24-105mm f/4L IS USM", {}, true);
+        add("batterylevel", text, "75%", {}, true);
+        add("eoszoom", text, "1");
+        add("datetime", GPWidgetType::Date, "");
+        widgets["datetime"].integer = 1700000000;
     }
 
     // Every library call goes through here.
@@ -98,11 +86,25 @@ struct FakeLibrary {
         ~Call() { lib.inCall.fetch_sub(1); }
     };
 
-    void push(const GPEvent& e)
+    template <typename F>
+    auto with(F f)  // f under the lock
     {
         std::lock_guard<std::mutex> g(m);
-        events.push_back(e);
         cv.notify_all();
+        return f();
+    }
+    void push(const GPEvent& e) { with([&] { events.push_back(e); }); }
+    void pullOut() { with([&] { gone = true, cameras.clear(); }); }
+    void setSilent(bool on)
+    {
+        with([&] { generation += on && !silent, silent = on; });
+    }
+    std::string widget(const std::string& name) { return with([&] { return widgets[name].text; }); }
+
+    // What a call on a camera opened in that generation answers first (m held): 0 to go on.
+    int refusal(int openedIn) const
+    {
+        return gone ? kGPErrorIO : silent ? kGPErrorTimeout : openedIn == generation ? kGPOk : kGPErrorIO;
     }
 
     void newPicture()  // m held
@@ -115,132 +117,111 @@ struct FakeLibrary {
             bytes[i] = static_cast<uint8_t>(i * 7 + pictures);
         files[std::string("/store_00020001/DCIM/100CANON/") + name] = bytes;
         events.push_back(GPEvent{GPEventType::FileAdded, "/store_00020001/DCIM/100CANON", name, ""});
+        if (targetBackToCard) {
+            widgets["capturetarget"].text = "Memory card";
+            events.push_back(GPEvent{GPEventType::Unknown, "", "", "PTP Property d11c changed"});
+        }
         cv.notify_all();
     }
 };
 
 class FakeDevice : public GPhoto2Device {
 public:
-    explicit FakeDevice(std::shared_ptr<FakeLibrary> lib) : _lib(std::move(lib)) {}
+    FakeDevice(std::shared_ptr<FakeLibrary> lib, int generation) : _lib(std::move(lib)), _generation(generation) {}
 
     int getWidget(const std::string& name, GPWidget& out) override
     {
-        FakeLibrary::Call call(*_lib);
-        std::lock_guard<std::mutex> g(_lib->m);
-        if (_lib->gone)
-            return kGPErrorIO;
-        auto it = _lib->widgets.find(name);
-        if (it == _lib->widgets.end())
-            return kGPErrorBadParameters;
-        out = it->second;
-        return kGPOk;
+        return answer([&] {
+            auto it = _lib->widgets.find(name);
+            return it == _lib->widgets.end() ? kGPErrorBadParameters : (out = it->second, kGPOk);
+        });
     }
     int setWidget(const GPWidget& value) override
     {
-        FakeLibrary::Call call(*_lib);
-        std::lock_guard<std::mutex> g(_lib->m);
-        if (_lib->gone)
-            return kGPErrorIO;
-        auto it = _lib->widgets.find(value.name);
-        if (it == _lib->widgets.end() || it->second.readOnly)
-            return kGPErrorBadParameters;
-        GPWidget& w = it->second;
-        if (!w.choices.empty() && std::find(w.choices.begin(), w.choices.end(), value.text) == w.choices.end())
-            return kGPErrorBadParameters;
-        w.text = value.text;
-        w.integer = value.integer;
-        w.number = value.number;
-        _lib->writes.push_back(value.name + "=" + (w.type == GPWidgetType::Date ? std::to_string(w.integer) : w.text));
-        if (value.name == "eosremoterelease" && value.text == "Press Full")
-            _lib->newPicture();
-        return kGPOk;
+        return answer([&] {
+            auto it = _lib->widgets.find(value.name);
+            if (it == _lib->widgets.end() || it->second.readOnly)
+                return kGPErrorBadParameters;
+            GPWidget& w = it->second;
+            if (!w.choices.empty() && std::find(w.choices.begin(), w.choices.end(), value.text) == w.choices.end())
+                return kGPErrorBadParameters;
+            w.text = value.text, w.integer = value.integer, w.number = value.number;
+            if (value.name == "eosremoterelease" && value.text == "Press Full")
+                _lib->newPicture();
+            return kGPOk;
+        });
     }
     int triggerCapture() override
     {
-        FakeLibrary::Call call(*_lib);
-        std::lock_guard<std::mutex> g(_lib->m);
-        if (_lib->gone)
-            return kGPErrorIO;
-        _lib->newPicture();
-        return kGPOk;
+        return answer([&] { return _lib->newPicture(), kGPOk; });
     }
     int waitForEvent(int timeoutMs, GPEvent& out) override
     {
         FakeLibrary::Call call(*_lib);
         std::unique_lock<std::mutex> g(_lib->m);
-        _lib->cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return _lib->gone || !_lib->events.empty(); });
-        if (_lib->gone)
-            return kGPErrorIO;
-        if (_lib->events.empty()) {
-            out = GPEvent{};
-            return kGPOk;
+        _lib->cv.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                          [&] { return _lib->refusal(_generation) != kGPOk || !_lib->events.empty(); });
+        if (int r = _lib->refusal(_generation))
+            return r;
+        out = GPEvent{};
+        if (!_lib->events.empty()) {
+            out = _lib->events.front();
+            _lib->events.pop_front();
         }
-        out = _lib->events.front();
-        _lib->events.pop_front();
         return kGPOk;
     }
     int fileSize(const std::string& folder, const std::string& name, uint64_t& size) override
     {
-        FakeLibrary::Call call(*_lib);
-        std::lock_guard<std::mutex> g(_lib->m);
-        auto it = _lib->files.find(folder + "/" + name);
-        if (it == _lib->files.end())
-            return kGPErrorFileNotFound;
-        size = _lib->sizeUnknown ? 0 : it->second.size();
-        return kGPOk;
+        return answer([&] {
+            auto it = _lib->files.find(folder + "/" + name);
+            return it == _lib->files.end() ? kGPErrorFileNotFound
+                                           : (size = _lib->sizeUnknown ? 0 : it->second.size(), kGPOk);
+        });
     }
     int fileGet(const std::string& folder, const std::string& name, std::vector<uint8_t>& data,
                 const GPProgress& progress) override
     {
-        FakeLibrary::Call call(*_lib);
         std::vector<uint8_t> bytes;
-        {
-            std::lock_guard<std::mutex> g(_lib->m);
-            if (_lib->gone)
-                return kGPErrorIO;
+        bool hold = false;
+        const int r = answer([&] {
             auto it = _lib->files.find(folder + "/" + name);
-            if (it == _lib->files.end())
-                return kGPErrorFileNotFound;
-            bytes = it->second;
-        }
-        bool hold;
-        {
-            std::lock_guard<std::mutex> g(_lib->m);
-            hold = _lib->holdForCancel;
-        }
-        for (int q = 1; q <= 4 && progress; ++q) {
-            if (progress(bytes.size() * q / 4, bytes.size()))
-                return kGPErrorCancel;
+            return it == _lib->files.end() ? kGPErrorFileNotFound : (bytes = it->second, hold = _lib->holdForCancel, kGPOk);
+        });
+        for (int q = 1; r == kGPOk && q <= 4 && progress; ++q) {
             // As a slow transfer would: the host's cancel reaches the library a moment later.
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-            while (hold && q == 1 && std::chrono::steady_clock::now() < deadline) {
-                if (progress(bytes.size() / 4, bytes.size()))
+            do {
+                if (progress(bytes.size() * q / 4, bytes.size()))
                     return kGPErrorCancel;
-                std::this_thread::yield();
-            }
+            } while (hold && q == 1 && std::chrono::steady_clock::now() < deadline);
         }
         data = bytes;
-        return kGPOk;
+        return r;
     }
     int fileDelete(const std::string& folder, const std::string& name) override
     {
-        FakeLibrary::Call call(*_lib);
-        std::lock_guard<std::mutex> g(_lib->m);
-        _lib->deleted.push_back(folder + "/" + name);
-        return _lib->files.erase(folder + "/" + name) ? kGPOk : kGPErrorFileNotFound;
+        return answer([&] {
+            _lib->deleted.push_back(folder + "/" + name);
+            return _lib->files.erase(folder + "/" + name) ? kGPOk : kGPErrorFileNotFound;
+        });
     }
     int capturePreview(std::vector<uint8_t>& data) override
     {
-        FakeLibrary::Call call(*_lib);
-        std::lock_guard<std::mutex> g(_lib->m);
-        if (_lib->gone)
-            return kGPErrorIO;
-        data = _lib->preview;
-        return kGPOk;
+        return answer([&] { return data = _lib->preview, kGPOk; });
     }
 
 private:
+    // One library call: f under the lock, unless the camera does not answer.
+    template <typename F>
+    int answer(F f)
+    {
+        FakeLibrary::Call call(*_lib);
+        std::lock_guard<std::mutex> g(_lib->m);
+        const int r = _lib->refusal(_generation);
+        return r ? r : f();
+    }
     std::shared_ptr<FakeLibrary> _lib;
+    int _generation;
 };
 
 class FakePort : public GPhoto2Port {
@@ -249,20 +230,19 @@ public:
     int autodetect(std::vector<GPDetected>& out) override
     {
         FakeLibrary::Call call(*_lib);
-        std::lock_guard<std::mutex> g(_lib->m);
-        out = _lib->cameras;
-        return kGPOk;
+        return _lib->with([&] { return out = _lib->cameras, kGPOk; });
     }
     int open(const GPDetected& camera, std::unique_ptr<GPhoto2Device>& out) override
     {
         FakeLibrary::Call call(*_lib);
         std::lock_guard<std::mutex> g(_lib->m);
-        bool present = std::any_of(_lib->cameras.begin(), _lib->cameras.end(),
-                                   [&](const GPDetected& c) { return c.port == camera.port; });
-        if (!present)
+        _lib->openAttempts += 1;
+        if (std::none_of(_lib->cameras.begin(), _lib->cameras.end(), [&](const GPDetected& c) { return c.port == camera.port; }))
             return kGPErrorIOUsbFind;
+        if (_lib->silent)
+            return kGPErrorTimeout;
         _lib->opens += 1;
-        out = std::make_unique<FakeDevice>(_lib);
+        out = std::make_unique<FakeDevice>(_lib, _lib->generation);
         return kGPOk;
     }
 
@@ -270,3 +250,17 @@ private:
     std::shared_ptr<FakeLibrary> _lib;
 };
 
+// SDK options for the fake: no USB watching, quick polls and look-agains, a comparison of
+// the settings right after an event and otherwise none within a test.
+inline GPhoto2CameraSdk::Options quickOptions(int refreshGapMs = 0)
+{
+    GPhoto2CameraSdk::Options options;
+    options.watchUsb = false;
+    options.eventPollMs = 5;
+    options.refreshAfterEventMs = 0;
+    options.refreshGapMs = refreshGapMs;
+    options.refreshIntervalMs = 60000;
+    options.rescanDelaysMs = {0};
+    options.lookAgainMs = 10;
+    return options;
+}
