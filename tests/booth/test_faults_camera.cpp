@@ -174,8 +174,9 @@ TEST_P(LatePictureTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
 {
     const bool rawAndJpeg = GetParam();
     const int filesPerShot = rawAndJpeg ? 2 : 1;
-    if (rawAndJpeg)
+    if (rawAndJpeg) {
         ASSERT_TRUE(sim->setCameraProperty(camId, 0x100, 0x640013, false)); // RAW+L1
+    }
     start();
     // The first visitor's transfer waits 3 s before it starts: far longer than the rest of
     // the pass (the capture time-out and the result screen, 19 ticks of 20 ms).
