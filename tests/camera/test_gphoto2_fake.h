@@ -2,7 +2,7 @@
 // camera SDK: one camera body with EOS-like widgets, a picture per capture, an event queue,
 // a preview frame, pulling out, falling silent on the bus (a camera opened before then
 // stays hung), switching its capture target back to the card after a shot; it records
-// every call and whether two ever overlapped.
+// which threads called it and whether two calls ever overlapped.
 #pragma once
 
 #include "GPhoto2CameraSdk.h"
@@ -37,8 +37,7 @@ struct FakeLibrary {
     bool targetBackToCard = false;  // after a shot the body sets its capture target to the card
     bool sizeUnknown = false;       // file info without size
     bool holdForCancel = false;     // a transfer keeps asking at its first quarter until cancelled
-    int pictures = 0, opens = 0, openAttempts = 0, calls = 0;
-    std::vector<std::string> deleted;
+    int pictures = 0, openAttempts = 0;
     // call discipline
     std::atomic<int> inCall{0};
     std::atomic<bool> overlapped{false};
@@ -47,44 +46,22 @@ struct FakeLibrary {
 
     FakeLibrary()
     {
-        auto add = [&](const std::string& name, GPWidgetType type, const std::string& value,
-                       std::vector<std::string> choices = {}, bool readOnly = false) {
+        auto add = [&](const std::string& name, const std::string& value, std::vector<std::string> choices = {},
+                       GPWidgetType type = GPWidgetType::Radio, bool readOnly = false) {
             widgets[name] = GPWidget{name, type, readOnly, value, 0, 0, 0, 0, 0, std::move(choices)};
         };
-        const auto radio = GPWidgetType::Radio, text = GPWidgetType::Text;
-        add("iso", radio, "100", {"Auto", "100", "200", "400", "800", "1600"});
-        add("aperture", radio, "5.6", {"4", "4.5", "5", "5.6", "8"});
-        add("shutterspeed", radio, "1/125", {"bulb", "30", "1/60", "1/125", "1/250"});
-        add("capturetarget", radio, "Memory card", {"Internal RAM", "Memory card"});
-        add("output", radio, "TFT", {"TFT", "PC", "TFT + PC", "Off"});
-        add("eosremoterelease", radio, "None",
-            {"None", "Press Half", "Press Full", "Release Half", "Release Full", "Immediate"});
-        add("manualfocusdrive", radio, "None", {"Near 1", "Near 2", "Near 3", "None", "Far 1", "Far 2", "Far 3"});
-        add("ownername", text, "");
-        add("lensname", text, "EF24-105mm f/4L IS USM", {}, true);
-        add("batterylevel", text, "75%", {}, true);
-        add("eoszoom", text, "1");
-        add("datetime", GPWidgetType::Date, "");
-        widgets["datetime"].integer = 1700000000;
+        add("iso", "100", {"Auto", "100", "200", "400", "800", "1600"});
+        add("aperture", "5.6", {"4", "4.5", "5", "5.6", "8"});
+        add("shutterspeed", "1/125", {"bulb", "30", "1/60", "1/125", "1/250"});
+        add("capturetarget", "Memory card", {"Internal RAM", "Memory card"});
+        add("output", "TFT", {"TFT", "PC", "TFT + PC", "Off"});
+        add("eosremoterelease", "None", {"None", "Press Half", "Press Full", "Release Half", "Release Full"});
+        add("manualfocusdrive", "None", {"Near 1", "None", "Far 1"});
+        add("ownername", "", {}, GPWidgetType::Text);
+        add("lensname", "EF24-105mm f/4L IS USM", {}, GPWidgetType::Text, true);
+        add("batterylevel", "75%", {}, GPWidgetType::Text, true);
+        add("datetime", "", {}, GPWidgetType::Date);
     }
-
-    // Every library call goes through here.
-    struct Call {
-        FakeLibrary& lib;
-        explicit Call(FakeLibrary& l) : lib(l)
-        {
-            if (lib.inCall.fetch_add(1) != 0)
-                lib.overlapped = true;
-            {
-                std::lock_guard<std::mutex> g(lib.m);
-                lib.threads.insert(std::this_thread::get_id());
-                lib.calls += 1;
-            }
-            if (int us = lib.callDelayUs.load())
-                std::this_thread::sleep_for(std::chrono::microseconds(us));  // widens any overlap window
-        }
-        ~Call() { lib.inCall.fetch_sub(1); }
-    };
 
     template <typename F>
     auto with(F f)  // f under the lock
@@ -93,12 +70,23 @@ struct FakeLibrary {
         cv.notify_all();
         return f();
     }
+    // Every library call goes through here.
+    struct Call {
+        FakeLibrary& lib;
+        explicit Call(FakeLibrary& l) : lib(l)
+        {
+            if (lib.inCall.fetch_add(1) != 0)
+                lib.overlapped = true;
+            lib.with([&] { lib.threads.insert(std::this_thread::get_id()); });
+            if (int us = lib.callDelayUs.load())
+                std::this_thread::sleep_for(std::chrono::microseconds(us));  // widens any overlap window
+        }
+        ~Call() { lib.inCall.fetch_sub(1); }
+    };
+
     void push(const GPEvent& e) { with([&] { events.push_back(e); }); }
     void pullOut() { with([&] { gone = true, cameras.clear(); }); }
-    void setSilent(bool on)
-    {
-        with([&] { generation += on && !silent, silent = on; });
-    }
+    void setSilent(bool on) { with([&] { generation += on && !silent, silent = on; }); }
     std::string widget(const std::string& name) { return with([&] { return widgets[name].text; }); }
 
     // What a call on a camera opened in that generation answers first (m held): 0 to go on.
@@ -107,15 +95,20 @@ struct FakeLibrary {
         return gone ? kGPErrorIO : silent ? kGPErrorTimeout : openedIn == generation ? kGPOk : kGPErrorIO;
     }
 
+    // The bytes of the n-th picture.
+    static std::vector<uint8_t> picture(int n)
+    {
+        std::vector<uint8_t> bytes(5000 + n);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<uint8_t>(i * 7 + n);
+        return bytes;
+    }
     void newPicture()  // m held
     {
         pictures += 1;
         char name[32];
         std::snprintf(name, sizeof name, "IMG_%04d.JPG", pictures);
-        std::vector<uint8_t> bytes(5000 + pictures);
-        for (size_t i = 0; i < bytes.size(); ++i)
-            bytes[i] = static_cast<uint8_t>(i * 7 + pictures);
-        files[std::string("/store_00020001/DCIM/100CANON/") + name] = bytes;
+        files[std::string("/store_00020001/DCIM/100CANON/") + name] = picture(pictures);
         events.push_back(GPEvent{GPEventType::FileAdded, "/store_00020001/DCIM/100CANON", name, ""});
         if (targetBackToCard) {
             widgets["capturetarget"].text = "Memory card";
@@ -151,10 +144,7 @@ public:
             return kGPOk;
         });
     }
-    int triggerCapture() override
-    {
-        return answer([&] { return _lib->newPicture(), kGPOk; });
-    }
+    int triggerCapture() override { return answer([&] { return _lib->newPicture(), kGPOk; }); }
     int waitForEvent(int timeoutMs, GPEvent& out) override
     {
         FakeLibrary::Call call(*_lib);
@@ -172,21 +162,14 @@ public:
     }
     int fileSize(const std::string& folder, const std::string& name, uint64_t& size) override
     {
-        return answer([&] {
-            auto it = _lib->files.find(folder + "/" + name);
-            return it == _lib->files.end() ? kGPErrorFileNotFound
-                                           : (size = _lib->sizeUnknown ? 0 : it->second.size(), kGPOk);
-        });
+        return onFile(folder, name, [&](auto& it) { size = _lib->sizeUnknown ? 0 : it->second.size(); });
     }
     int fileGet(const std::string& folder, const std::string& name, std::vector<uint8_t>& data,
                 const GPProgress& progress) override
     {
         std::vector<uint8_t> bytes;
         bool hold = false;
-        const int r = answer([&] {
-            auto it = _lib->files.find(folder + "/" + name);
-            return it == _lib->files.end() ? kGPErrorFileNotFound : (bytes = it->second, hold = _lib->holdForCancel, kGPOk);
-        });
+        const int r = onFile(folder, name, [&](auto& it) { bytes = it->second, hold = _lib->holdForCancel; });
         for (int q = 1; r == kGPOk && q <= 4 && progress; ++q) {
             // As a slow transfer would: the host's cancel reaches the library a moment later.
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -200,15 +183,9 @@ public:
     }
     int fileDelete(const std::string& folder, const std::string& name) override
     {
-        return answer([&] {
-            _lib->deleted.push_back(folder + "/" + name);
-            return _lib->files.erase(folder + "/" + name) ? kGPOk : kGPErrorFileNotFound;
-        });
+        return onFile(folder, name, [&](auto& it) { _lib->files.erase(it); });
     }
-    int capturePreview(std::vector<uint8_t>& data) override
-    {
-        return answer([&] { return data = _lib->preview, kGPOk; });
-    }
+    int capturePreview(std::vector<uint8_t>& data) override { return answer([&] { return data = _lib->preview, kGPOk; }); }
 
 private:
     // One library call: f under the lock, unless the camera does not answer.
@@ -219,6 +196,15 @@ private:
         std::lock_guard<std::mutex> g(_lib->m);
         const int r = _lib->refusal(_generation);
         return r ? r : f();
+    }
+    // One library call on a file of the card: f with it, when it is there.
+    template <typename F>
+    int onFile(const std::string& folder, const std::string& name, F f)
+    {
+        return answer([&] {
+            auto it = _lib->files.find(folder + "/" + name);
+            return it == _lib->files.end() ? kGPErrorFileNotFound : (f(it), kGPOk);
+        });
     }
     std::shared_ptr<FakeLibrary> _lib;
     int _generation;
@@ -241,7 +227,6 @@ public:
             return kGPErrorIOUsbFind;
         if (_lib->silent)
             return kGPErrorTimeout;
-        _lib->opens += 1;
         out = std::make_unique<FakeDevice>(_lib, _lib->generation);
         return kGPOk;
     }
@@ -254,13 +239,6 @@ private:
 // the settings right after an event and otherwise none within a test.
 inline GPhoto2CameraSdk::Options quickOptions(int refreshGapMs = 0)
 {
-    GPhoto2CameraSdk::Options options;
-    options.watchUsb = false;
-    options.eventPollMs = 5;
-    options.refreshAfterEventMs = 0;
-    options.refreshGapMs = refreshGapMs;
-    options.refreshIntervalMs = 60000;
-    options.rescanDelaysMs = {0};
-    options.lookAgainMs = 10;
-    return options;
+    return {.eventPollMs = 5, .refreshIntervalMs = 60000, .refreshAfterEventMs = 0, .refreshGapMs = refreshGapMs,
+            .rescanDelaysMs = {0}, .watchUsb = false, .lookAgainMs = 10};
 }

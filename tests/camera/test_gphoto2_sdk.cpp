@@ -16,8 +16,8 @@ extern "C" const char* __lsan_default_options() { return "fast_unwind_on_malloc=
 
 namespace {
 
-enum : EdsPropertyID { kOwnerName = 0x4, kDateTime = 0x6, kSaveTo = 0xB, kAv = 0x405, kISO = 0x402, kLens = 0x40D };
-enum : EdsPropertyID { kEvfOutput = 0x500, kEvfMode = 0x501, kEvfZoom = 0x507 };
+enum : EdsPropertyID { kOwnerName = 0x4, kDateTime = 0x6, kSaveTo = 0xB, kAv = 0x405, kISO = 0x402, kLens = 0x40D,
+                       kEvfOutput = 0x500, kEvfMode = 0x501 };
 
 // Every callback: 'a'dded, 's'tate, 'p'roperty, 'o'bject.
 struct Recorder {
@@ -28,29 +28,27 @@ struct Recorder {
     };
     std::mutex m;
     std::vector<Entry> entries;
-    std::function<void(const Entry&)> onEntry;  // under m; called on the callback thread
-    void hook(std::function<void(const Entry&)> f)
+    std::function<void(const Entry&)> onEntry;  // called on the callback thread, holding no lock
+    template <typename F>
+    auto locked(F f)
     {
         std::lock_guard<std::mutex> g(m);
-        onEntry = std::move(f);
+        return f();
     }
+    void hook(std::function<void(const Entry&)> f) { locked([&] { onEntry = std::move(f); }); }
     EdsError add(const Entry& e)
     {
-        std::unique_lock<std::mutex> g(m);
-        const auto call = onEntry;
-        g.unlock();
-        if (call)
+        if (const auto call = locked([&] { return onEntry; }))
             call(e);
-        g.lock();
-        entries.push_back(e);
-        return 0;
+        return locked([&] { return entries.push_back(e), 0; });
     }
     int count(char kind, EdsUInt32 event, EdsUInt32 id = 0xFFFFFFFF)
     {
-        std::lock_guard<std::mutex> g(m);
-        return int(std::count_if(entries.begin(), entries.end(), [&](const Entry& e) {
-            return e.kind == kind && e.event == event && (id == 0xFFFFFFFF || e.id == id);
-        }));
+        return locked([&] {
+            return int(std::count_if(entries.begin(), entries.end(), [&](const Entry& e) {
+                return e.kind == kind && e.event == event && (id == 0xFFFFFFFF || e.id == id);
+            }));
+        });
     }
 };
 Recorder& rec(void* ctx) { return *static_cast<Recorder*>(ctx); }
@@ -132,18 +130,12 @@ TEST_F(GPhoto2SdkTest, CameraListHotPlugAndSessions)
     EdsCameraRef first = camera();
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(camera(1), nullptr);
-    EdsCameraRef same = camera();
-    EXPECT_EQ(same, first) << "a listed camera keeps its handle";
-    sdk->EdsRelease(same);
-    EXPECT_EQ(recorder.count('a', 0), 0) << "listing announces nothing";
     EdsUInt32 v;
     EXPECT_EQ(number(first, kISO, &v), EDS_ERR_SESSION_NOT_OPEN);
-    EXPECT_EQ(sdk->EdsCloseSession(first), EDS_ERR_SESSION_NOT_OPEN);
     ASSERT_EQ(sdk->EdsOpenSession(first), EDS_ERR_OK);
     EXPECT_EQ(sdk->EdsOpenSession(first), EDS_ERR_SESSION_ALREADY_OPEN);
     EXPECT_EQ(sdk->EdsCloseSession(first), EDS_ERR_OK);
     ASSERT_EQ(sdk->EdsOpenSession(first), EDS_ERR_OK);
-    EXPECT_EQ(lib->opens, 2);
 
     lib->with([&] { lib->cameras.push_back({"Canon EOS 7D", "usb:002,003"}); });
     sdk->usbDeviceChanged(true);
@@ -152,13 +144,6 @@ TEST_F(GPhoto2SdkTest, CameraListHotPlugAndSessions)
     ASSERT_TRUE(sdk->waitForIdle());
     EXPECT_EQ(recorder.count('a', 0), 1);
 
-    ASSERT_EQ(sdk->EdsSetCameraStateEventHandler(first, kEdsStateEvent_All, stateCb, &recorder), EDS_ERR_OK);
-    lib->with([&] { lib->cameras.erase(lib->cameras.begin()); });
-    sdk->usbDeviceChanged(false);
-    ASSERT_TRUE(waitUntil([&] { return recorder.count('s', kEdsStateEvent_Shutdown) == 1; }));
-    EdsCameraRef remaining = camera();
-    EXPECT_EQ(portOf(remaining), "usb:002,003");
-    sdk->EdsRelease(remaining);
     sdk->EdsRelease(first);
 }
 
@@ -204,7 +189,6 @@ TEST_P(GPhoto2AwayTest, CameraIsShutDownAndComesBackAsANewCamera)
     EXPECT_EQ(portOf(again), away.backOn);
     ASSERT_EQ(sdk->EdsOpenSession(again), EDS_ERR_OK);
     EXPECT_EQ(sdk->EdsSendCommand(again, kEdsCameraCommand_TakePicture, 0), EDS_ERR_OK);
-    EXPECT_EQ(sdk->EdsCloseSession(again), EDS_ERR_OK);
     sdk->EdsRelease(again);
     sdk->EdsRelease(cam);
 }
@@ -216,18 +200,19 @@ INSTANTIATE_TEST_SUITE_P(Ways, GPhoto2AwayTest,
                                            Away{"SilentThenOnAnotherPort", true, false, "usb:001,009"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(GPhoto2SdkTest, PropertiesReadWriteAndDescribe)
+// Settings, commands and the viewfinder all go through the camera's widgets. Changes made on
+// the camera are announced on the callback thread, whose handler holds no lock and so may
+// call back into the SDK.
+TEST_F(GPhoto2SdkTest, SettingsCommandsAndLiveViewGoThroughTheWidgets)
 {
     EdsCameraRef cam = openCamera();
     EdsDataType type = 0;
-    EdsUInt32 size = 0;
+    EdsUInt32 size = 0, v = 0;
     EXPECT_EQ(number(cam, kISO), 0x48u);
     EdsPropertyDesc desc;
     ASSERT_EQ(sdk->EdsGetPropertyDesc(cam, kISO, &desc), EDS_ERR_OK);
-    EXPECT_EQ(std::vector<EdsInt32>(desc.propDesc, desc.propDesc + desc.numElements),
-              (std::vector<EdsInt32>{0, 0x48, 0x50, 0x58, 0x60, 0x68}));
+    EXPECT_EQ(desc.numElements, 6);
     ASSERT_EQ(setNumber(cam, kISO, 0x60), EDS_ERR_OK);
-    EXPECT_EQ(lib->widget("iso"), "800");
     EXPECT_EQ(setNumber(cam, kISO, 0x78), EDS_ERR_INVALID_DEVICEPROP_VALUE);  // not offered by this camera
     EXPECT_EQ(lib->widget("iso"), "800");
     ASSERT_TRUE(waitUntil([&] { return recorder.count('p', kEdsPropertyEvent_PropertyChanged, kISO) == 1; }));
@@ -249,26 +234,23 @@ TEST_F(GPhoto2SdkTest, PropertiesReadWriteAndDescribe)
     ASSERT_EQ(sdk->EdsSetPropertyData(cam, kDateTime, 0, sizeof wanted, &wanted), EDS_ERR_OK);
     ASSERT_EQ(sdk->EdsGetPropertyData(cam, kDateTime, 0, sizeof t, &t), EDS_ERR_OK);
     EXPECT_EQ(std::vector<EdsUInt32>({t.year, t.month, t.day, t.minute}), std::vector<EdsUInt32>({2027, 3, 4, 6}));
-    EdsTime bad{2027, 2, 31, 0, 0, 0, 0};
-    EXPECT_EQ(sdk->EdsSetPropertyData(cam, kDateTime, 0, sizeof bad, &bad), EDS_ERR_DEVICE_INVALID_PARAMETER);
 
-    // Unmapped properties and widgets this camera lacks; a value without a code is no value.
-    EdsUInt32 v;
-    for (EdsPropertyID id : {0x10Fu, 0x9u, 0x12345u, 0x10Du}) {
-        EXPECT_EQ(std::make_tuple(sdk->EdsGetPropertySize(cam, id, 0, &type, &size), number(cam, id, &v), setNumber(cam, id, 1),
-                                  sdk->EdsGetPropertyDesc(cam, id, &desc)),
-                  std::make_tuple(EDS_ERR_NOT_SUPPORTED, EDS_ERR_NOT_SUPPORTED, EDS_ERR_NOT_SUPPORTED, EDS_ERR_NOT_SUPPORTED))
-            << std::hex << id;
-    }
-    lib->with([&] { lib->widgets["iso"].text = "Hi 1"; });
-    EXPECT_EQ(number(cam, kISO, &v), EDS_ERR_PROPERTIES_UNAVAILABLE);
-    sdk->EdsRelease(cam);
-}
+    // An unmapped property and a widget this camera lacks.
+    for (EdsPropertyID id : {0x10Fu, 0x10Du})
+        for (EdsError r : {sdk->EdsGetPropertySize(cam, id, 0, &type, &size), number(cam, id, &v), setNumber(cam, id, 1),
+                           sdk->EdsGetPropertyDesc(cam, id, &desc)})
+            EXPECT_EQ(r, EDS_ERR_NOT_SUPPORTED) << std::hex << id;
 
-// Handlers come on the callback thread holding no lock: one may call back into the SDK.
-TEST_F(GPhoto2SdkTest, CameraSideChangesAreAnnounced)
-{
-    EdsCameraRef cam = openCamera();
+    // Commands become widget writes.
+    ASSERT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_PressShutterButton, 1), EDS_ERR_OK);
+    EXPECT_EQ(lib->widget("eosremoterelease"), "Press Half");
+    ASSERT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_DriveLensEvf, 0x8001), EDS_ERR_OK);
+    EXPECT_EQ(lib->widget("manualfocusdrive"), "Far 1");
+    EXPECT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_DoEvfAf, 1), EDS_ERR_NOT_SUPPORTED);  // no such widget here
+
+    // Changes made on the camera: a value and the choices offered; nothing else is announced,
+    // not even the camera's clock running on.
+    const int clockChanges = recorder.count('p', kEdsPropertyEvent_PropertyChanged, kDateTime);
     EdsUInt32 seen = 0;
     recorder.hook([&](const Recorder::Entry& e) {
         EXPECT_EQ(std::this_thread::get_id(), sdk->callbackThreadId());
@@ -279,6 +261,7 @@ TEST_F(GPhoto2SdkTest, CameraSideChangesAreAnnounced)
     lib->with([&] {
         lib->widgets["aperture"].text = "8";
         lib->widgets["shutterspeed"].choices = {"1/60", "1/125"};
+        lib->widgets["datetime"].integer += 1;
     });
     lib->push(GPEvent{GPEventType::Unknown, "", "", "PTP Property d101 changed"});
     ASSERT_TRUE(waitUntil([&] {
@@ -287,7 +270,36 @@ TEST_F(GPhoto2SdkTest, CameraSideChangesAreAnnounced)
     }));
     EXPECT_EQ(seen, 0x38u);
     ASSERT_TRUE(sdk->waitForIdle());
-    EXPECT_EQ(recorder.count('p', kEdsPropertyEvent_PropertyChanged, kISO), 0);
+    recorder.hook(nullptr);
+    EXPECT_EQ(recorder.count('p', kEdsPropertyEvent_PropertyChanged, kISO), 1);
+    EXPECT_EQ(recorder.count('p', kEdsPropertyEvent_PropertyChanged, kDateTime), clockChanges);
+
+    // Live view: the preview, once the viewfinder is sent to the host.
+    std::vector<uint8_t> buffer(64);
+    EdsStreamRef stream = nullptr;
+    ASSERT_EQ(sdk->EdsCreateMemoryStreamFromPointer(buffer.data(), buffer.size(), &stream), EDS_ERR_OK);
+    EdsEvfImageRef image = nullptr;
+    ASSERT_EQ(sdk->EdsCreateEvfImageRef(stream, &image), EDS_ERR_OK);
+    EXPECT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_DEVICE_INVALID);  // not sent to the host
+    ASSERT_EQ(setNumber(cam, kEvfMode, 1), EDS_ERR_OK);
+    EXPECT_EQ(setNumber(cam, kEvfMode, 7), EDS_ERR_INVALID_DEVICEPROP_VALUE);
+    ASSERT_EQ(setNumber(cam, kEvfOutput, 3), EDS_ERR_OK);
+    EXPECT_EQ(lib->widget("output"), "TFT + PC");
+    ASSERT_TRUE(waitUntil([&] { return recorder.count('p', kEdsPropertyEvent_PropertyChanged, kEvfOutput) == 1; }));
+    ASSERT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_OK);
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 10), lib->preview);
+    lib->with([&] { lib->preview.assign(100, 0xFF); });
+    EXPECT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_STREAM_WRITE_ERROR);
+    lib->with([&] { lib->preview.clear(); });
+    EXPECT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_OBJECT_NOTREADY);
+
+    // A value without a code is no value; closing the session takes the viewfinder back and says so.
+    lib->with([&] { lib->widgets["iso"].text = "Hi 1"; });
+    EXPECT_EQ(number(cam, kISO, &v), EDS_ERR_PROPERTIES_UNAVAILABLE);
+    ASSERT_EQ(sdk->EdsCloseSession(cam), EDS_ERR_OK);
+    ASSERT_TRUE(waitUntil([&] { return recorder.count('p', kEdsPropertyEvent_PropertyChanged, kEvfOutput) == 2; }));
+    sdk->EdsRelease(image);
+    sdk->EdsRelease(stream);
     sdk->EdsRelease(cam);
 }
 
@@ -301,7 +313,7 @@ struct Shot {
     EdsUInt32 saveTo;
     bool sizeUnknown, backToCard, cancel;
     EdsUInt32 event;
-    size_t deleted;
+    size_t leftOnCard;
     const char* targetAfter;
 };
 class GPhoto2ShotTest : public GPhoto2SdkTest, public ::testing::WithParamInterface<Shot> {};
@@ -323,9 +335,6 @@ TEST_P(GPhoto2ShotTest, PictureGoesWhereTheHostWantsIt)
             return;
         size = info.size;
         EdsStreamRef stream = nullptr;
-        ASSERT_EQ(sdk->EdsCreateMemoryStreamFromPointer(received.data(), 100, &stream), EDS_ERR_OK);
-        EXPECT_EQ(sdk->EdsDownload(e.ref, size, stream), EDS_ERR_STREAM_WRITE_ERROR);  // the buffer is too small
-        sdk->EdsRelease(stream);
         ASSERT_EQ(sdk->EdsCreateMemoryStreamFromPointer(received.data(), received.size(), &stream), EDS_ERR_OK);
         sdk->EdsSetProgressCallback(stream, progressCb, kEdsProgressOption_Periodically, &progress);
         if ((status = sdk->EdsDownload(e.ref, size, stream)) == EDS_ERR_OK) {
@@ -337,7 +346,7 @@ TEST_P(GPhoto2ShotTest, PictureGoesWhereTheHostWantsIt)
     ASSERT_TRUE(waitUntil([&] { return recorder.count('o', shot.event) == 1; }));
     ASSERT_TRUE(waitUntil([&] { return lib->widget("capturetarget") == shot.targetAfter; }));
     ASSERT_TRUE(sdk->waitForIdle());
-    EXPECT_EQ(lib->with([&] { return lib->deleted.size(); }), shot.deleted);
+    EXPECT_EQ(lib->with([&] { return lib->files.size(); }), shot.leftOnCard);
     EXPECT_EQ(sdk->liveObjectCount(), 1) << "only the camera is left: items and streams are gone";
     if (shot.event == kEdsObjectEvent_DirItemRequestTransfer) {
         EXPECT_EQ(size, 5001u);
@@ -353,82 +362,28 @@ TEST_P(GPhoto2ShotTest, PictureGoesWhereTheHostWantsIt)
 INSTANTIATE_TEST_SUITE_P(
     Destinations, GPhoto2ShotTest,
     ::testing::Values(
-        Shot{"ToTheHost", kEdsSaveTo_Host, false, false, false, kEdsObjectEvent_DirItemRequestTransfer, 1, "Internal RAM"},
-        Shot{"BothWithoutASize", kEdsSaveTo_Both, true, false, false, kEdsObjectEvent_DirItemRequestTransfer, 0, "Memory card"},
-        Shot{"OnTheCard", kEdsSaveTo_Camera, false, false, false, kEdsObjectEvent_DirItemCreated, 0, "Memory card"},
-        Shot{"Cancelled", kEdsSaveTo_Host, false, false, true, kEdsObjectEvent_DirItemRequestTransfer, 0, "Internal RAM"},
-        Shot{"BodySwitchingBackToTheCard", kEdsSaveTo_Host, false, true, false, kEdsObjectEvent_DirItemRequestTransfer, 1,
-             "Internal RAM"}),
+        Shot{"BothWithoutASize", kEdsSaveTo_Both, true, false, false, kEdsObjectEvent_DirItemRequestTransfer, 1, "Memory card"},
+        Shot{"OnTheCard", kEdsSaveTo_Camera, false, false, false, kEdsObjectEvent_DirItemCreated, 1, "Memory card"},
+        Shot{"Cancelled", kEdsSaveTo_Host, false, false, true, kEdsObjectEvent_DirItemRequestTransfer, 1, "Internal RAM"},
+        Shot{"ToTheHostOfABodySwitchingBackToTheCard", kEdsSaveTo_Host, false, true, false,
+             kEdsObjectEvent_DirItemRequestTransfer, 0, "Internal RAM"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(GPhoto2SdkTest, CommandsBecomeWidgetWrites)
-{
-    EdsCameraRef cam = openCamera();
-    ASSERT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_PressShutterButton, 1), EDS_ERR_OK);
-    EXPECT_EQ(lib->widget("eosremoterelease"), "Press Half");
-    ASSERT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_DriveLensEvf, 0x8001), EDS_ERR_OK);
-    EXPECT_EQ(lib->widget("manualfocusdrive"), "Far 1");
-    EXPECT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_DoEvfAf, 1), EDS_ERR_NOT_SUPPORTED);  // no such widget here
-    EXPECT_EQ(sdk->EdsSendCommand(cam, 0x999, 0), EDS_ERR_UNKNOWN_COMMAND);
-    ASSERT_EQ(setNumber(cam, kEvfZoom, 5), EDS_ERR_OK);
-    EXPECT_EQ(lib->widget("eoszoom"), "5");
-    sdk->EdsRelease(cam);
-}
-
-TEST_F(GPhoto2SdkTest, LiveViewFromThePreview)
-{
-    EdsCameraRef cam = openCamera();
-    std::vector<uint8_t> buffer(64, 0xAA);
-    EdsStreamRef stream = nullptr;
-    ASSERT_EQ(sdk->EdsCreateMemoryStreamFromPointer(buffer.data(), buffer.size(), &stream), EDS_ERR_OK);
-    EdsEvfImageRef image = nullptr;
-    ASSERT_EQ(sdk->EdsCreateEvfImageRef(stream, &image), EDS_ERR_OK);
-    EXPECT_EQ(number(cam, kEvfOutput), 1u);
-    EXPECT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_DEVICE_INVALID);  // not sent to the host
-    ASSERT_EQ(setNumber(cam, kEvfMode, 1), EDS_ERR_OK);
-    EXPECT_EQ(number(cam, kEvfMode), 1u);
-    EXPECT_EQ(setNumber(cam, kEvfMode, 7), EDS_ERR_INVALID_DEVICEPROP_VALUE);
-    ASSERT_EQ(setNumber(cam, kEvfOutput, 3), EDS_ERR_OK);
-    EXPECT_EQ(lib->widget("output"), "TFT + PC");
-    ASSERT_TRUE(waitUntil([&] { return recorder.count('p', kEdsPropertyEvent_PropertyChanged, kEvfOutput) == 1; }));
-    ASSERT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_OK);
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 10), lib->preview);
-    lib->with([&] { lib->preview.assign(100, 0xFF); });
-    EXPECT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_STREAM_WRITE_ERROR);
-    lib->with([&] { lib->preview.clear(); });
-    EXPECT_EQ(sdk->EdsDownloadEvfImage(cam, image), EDS_ERR_OBJECT_NOTREADY);
-    // Closing the session takes the viewfinder back and says so.
-    ASSERT_EQ(sdk->EdsCloseSession(cam), EDS_ERR_OK);
-    ASSERT_TRUE(waitUntil([&] { return recorder.count('p', kEdsPropertyEvent_PropertyChanged, kEvfOutput) == 2; }));
-    sdk->EdsRelease(image);
-    sdk->EdsRelease(stream);
-    sdk->EdsRelease(cam);
-}
 
 TEST_F(GPhoto2SdkTest, OneWorkerThreadMakesEveryLibraryCallOneAtATime)
 {
     EdsCameraRef cam = openCamera();
-    ASSERT_EQ(setNumber(cam, kEvfOutput, 2), EDS_ERR_OK);
     lib->callDelayUs = 200;
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
-            EdsStreamRef stream = nullptr;
-            EdsEvfImageRef image = nullptr;
-            std::vector<uint8_t> own(1024);
-            sdk->EdsCreateMemoryStreamFromPointer(own.data(), own.size(), &stream);
-            sdk->EdsCreateEvfImageRef(stream, &image);
             for (int i = 0; i < 25; ++i) {
                 EdsUInt32 v = 0x50;
-                const int op = (t + i) % 4;
+                const int op = (t + i) % 3;
                 failures += (op == 0   ? number(cam, kISO, &v)
-                             : op == 1 ? sdk->EdsDownloadEvfImage(cam, image)
-                             : op == 2 ? sdk->EdsSendCommand(cam, kEdsCameraCommand_DriveLensEvf, 1)
+                             : op == 1 ? sdk->EdsSendCommand(cam, kEdsCameraCommand_DriveLensEvf, 1)
                                        : setNumber(cam, kISO, v)) != EDS_ERR_OK;
             }
-            sdk->EdsRelease(image);
-            sdk->EdsRelease(stream);
         });
     for (auto& th : threads)
         th.join();
@@ -437,7 +392,6 @@ TEST_F(GPhoto2SdkTest, OneWorkerThreadMakesEveryLibraryCallOneAtATime)
     std::lock_guard<std::mutex> g(lib->m);
     EXPECT_FALSE(lib->overlapped.load());
     EXPECT_EQ(lib->threads, std::set<std::thread::id>{sdk->workerThreadId()});
-    EXPECT_GT(lib->calls, 100);
     sdk->EdsRelease(cam);
 }
 
@@ -450,36 +404,18 @@ TEST(GPhoto2SdkChoice, BackendByName)
     EXPECT_EQ(EdsCreateSdk("gphoto2"), nullptr);
 #endif
     EXPECT_EQ(EdsCreateSdk("canon"), nullptr);
-    GPhoto2CameraSdk none(nullptr);
-    EXPECT_EQ(none.EdsInitializeSDK(), EDS_ERR_NOT_SUPPORTED);
-    EdsCameraListRef list = nullptr;
-    ASSERT_EQ(none.EdsGetCameraList(&list), EDS_ERR_OK);
-    EdsUInt32 count = 7;
-    EXPECT_EQ(none.EdsGetChildCount(list, &count), EDS_ERR_OK);
-    EXPECT_EQ(count, 0u);
-    none.EdsRelease(list);
 }
 
-TEST(GPhoto2SdkRefresh, ReportsInAQuickRowWaitForTheGap)
+TEST_F(GPhoto2SdkTest, ReportsInAQuickRowWaitForTheGap)
 {
-    auto lib = std::make_shared<FakeLibrary>();
-    GPhoto2CameraSdk sdk(std::make_unique<FakePort>(lib), quickOptions(60000));
-    Recorder recorder;
-    EdsCameraListRef list = nullptr;
-    ASSERT_EQ(sdk.EdsGetCameraList(&list), EDS_ERR_OK);
-    EdsCameraRef cam = nullptr;
-    ASSERT_EQ(sdk.EdsGetChildAtIndex(list, 0, &cam), EDS_ERR_OK);
-    sdk.EdsRelease(list);
-    ASSERT_EQ(sdk.EdsOpenSession(cam), EDS_ERR_OK);  // compares once, as a start
-    ASSERT_EQ(sdk.EdsSetPropertyEventHandler(cam, kEdsPropertyEvent_All, propertyCb, &recorder), EDS_ERR_OK);
+    sdk->EdsTerminateSDK();
+    sdk = std::make_unique<GPhoto2CameraSdk>(std::make_unique<FakePort>(lib), quickOptions(60000));
+    EdsCameraRef cam = openCamera();  // compares once, as a start
     lib->with([&] { lib->widgets["aperture"].text = "8"; });
     lib->push(GPEvent{GPEventType::Unknown, "", "", "PTP Property d101 changed"});
     ASSERT_TRUE(waitUntil([&] { return lib->with([&] { return lib->events.empty(); }); }));
-    EdsUInt32 v = 0;
-    ASSERT_EQ(sdk.EdsGetPropertyData(cam, kAv, 0, 4, &v), EDS_ERR_OK);  // the round with the event is over
-    EXPECT_EQ(v, 0x38u);
-    ASSERT_TRUE(sdk.waitForIdle());
+    EXPECT_EQ(number(cam, kAv), 0x38u);  // the round with the event is over
+    ASSERT_TRUE(sdk->waitForIdle());
     EXPECT_EQ(recorder.count('p', kEdsPropertyEvent_PropertyChanged, kAv), 0) << "compared again too soon";
-    ASSERT_EQ(sdk.EdsCloseSession(cam), EDS_ERR_OK);
-    sdk.EdsRelease(cam);
+    sdk->EdsRelease(cam);
 }
