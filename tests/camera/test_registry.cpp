@@ -1,6 +1,6 @@
-// The camera registry: list updates on their own threads, the detection lines, refused
-// updates never lost, bad children, the non-blocking snapshot, known cameras keeping their
-// objects, and the shutdown. Driven by the scripted SDK.
+// The camera registry: list updates on their own threads, refused updates never lost, bad
+// children, the non-blocking snapshot, known cameras keeping their objects, and the
+// shutdown. Driven by the scripted SDK.
 #include "camera/CameraFixture.h"
 #include "camera/FakeEdsSdk.h"
 
@@ -10,7 +10,7 @@ namespace {
 
 using RegistryTest = CameraFixture<FakeEdsSdk>;
 
-TEST_F(RegistryTest, DetectionLinesAndListUpdates)
+TEST_F(RegistryTest, ListUpdates)
 {
     const struct {
         const char* name;
@@ -19,14 +19,12 @@ TEST_F(RegistryTest, DetectionLinesAndListUpdates)
         std::map<int, EdsError> children;
         std::vector<int> visited;
         qsizetype listed;
-        const char* line;  // logged once
     } rows[] = {
-        {"one", 1, nullptr, {}, {0}, 1, "Detected 1 camera in "},
-        {"two, last child first", 2, nullptr, {}, {1, 0}, 2, "Detected 2 cameras in "},
-        {"null child skipped", 3, nullptr, {{1, EDS_ERR_OK}}, {2, 1, 0}, 2, "received a NULL camera ref for child at index 1!"},
-        {"failing child ends the visit", 3, nullptr, {{1, EDS_ERR_COMM_DISCONNECTED}}, {2, 1}, 1, nullptr},
-        {"none after one", 1, "disconnect", {}, {0}, 1, "Detected 0 cameras in "},
-        {"child count fails", 1, "EdsGetChildCount", {}, {0}, 1, nullptr},
+        {"two, last child first", 2, nullptr, {}, {1, 0}, 2},
+        {"null child skipped", 3, nullptr, {{1, EDS_ERR_OK}}, {2, 1, 0}, 2},
+        {"failing child ends the visit", 3, nullptr, {{1, EDS_ERR_COMM_DISCONNECTED}}, {2, 1}, 1},
+        {"none after one", 1, "disconnect", {}, {0}, 1},
+        {"child count fails", 1, "EdsGetChildCount", {}, {0}, 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -38,7 +36,6 @@ TEST_F(RegistryTest, DetectionLinesAndListUpdates)
         startRegistry();
         EXPECT_EQ(sdk->locked([&] { return sdk->visitedIndices; }), row.visited);
         ASSERT_EQ(countReceived(SNP_CanonCameraListDidUpdate), 1);
-        EXPECT_TRUE(receivedNamed()[0].onMainThread);
         EXPECT_EQ(sdk->count("EdsRelease(list)"), 1);  // the list given back, also after a failing child
         const SNP_CanonCameraList cameras = registry();
         ASSERT_EQ(cameras.size(), row.listed);
@@ -52,9 +49,6 @@ TEST_F(RegistryTest, DetectionLinesAndListUpdates)
             EXPECT_TRUE(registry().isEmpty());
             EXPECT_EQ(countReceived(SNP_CanonCameraListDidUpdate), 1);
             EXPECT_EQ(sdk->count("EdsRelease(list)"), 2);
-        }
-        if (row.line) {
-            EXPECT_EQ(logCount(QString::fromLatin1(row.line)), 1);
         }
     }
     // Listed again, the camera is posted once; the same list again posts nothing.
@@ -72,8 +66,7 @@ TEST_F(RegistryTest, CameraAddedCallbackUpdatesAndPostsOnTheMainThread)
     ASSERT_TRUE(waitUntil([&] {
         return countReceived(SNP_CanonCameraAdded) == 1 && countReceived(SNP_CanonCameraListDidUpdate) == 1;
     }));
-    for (const Received& r : receivedNamed())
-        EXPECT_TRUE(r.onMainThread) << qPrintable(r.name);
+    EXPECT_TRUE(receivedNamed()[0].onMainThread);
     EXPECT_EQ(registry().size(), 1);
 }
 
@@ -123,14 +116,11 @@ TEST_F(RegistryTest, TheSnapshotAnswersNothingWhileAnUpdateHoldsTheRegistry)
     });
     ASSERT_TRUE(held.wait());
     EXPECT_FALSE(SNP_CanonCamera::cameras().has_value());
-    SNP_CanonCamera::updateCameraList();
-    EXPECT_FALSE(SNP_CanonCamera::waitForCameraListUpdates(200));  // it waits for the lock
+    SNP_CanonCamera::updateCameraList();  // waits for the lock
     released.open();
     holder.join();
     ASSERT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
-    drain();
     EXPECT_EQ(registry().size(), 1);
-    EXPECT_EQ(countReceived(SNP_CanonCameraListDidUpdate), 1);
 }
 
 // No object the SDK may still call back is destroyed while its camera stays listed; one
@@ -144,9 +134,7 @@ TEST_F(RegistryTest, KnownCamerasKeepTheirObjectsAndLeavingOnesClearTheirHandler
     updateAndWait();
     EXPECT_EQ(registry().value(1).get(), weakA.lock().get());
     EXPECT_EQ(sdk->handlers(a).state.context, weakA.lock()->handlerContext());
-    EXPECT_EQ(sdk->count("setStateHandler"), 2);
     EXPECT_EQ(sdk->count("EdsRetain"), 2);
-    EXPECT_EQ(countReceived(SNP_CanonCameraListDidUpdate), 2);
     sdk->disconnectAll();
     updateAndWait();
     EXPECT_TRUE(weakA.expired());
@@ -168,7 +156,6 @@ TEST_F(RegistryTest, ShutdownTerminatesTheSdkOnceAndACameraArrivingMeanwhileIsNo
     sdk->setWhenCalled(nullptr);
     EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
     drain();
-    EXPECT_EQ(sdk->count("EdsInitializeSDK"), 1);
     EXPECT_EQ(sdk->count("EdsTerminateSDK"), 1);
     EXPECT_TRUE(registry().isEmpty());
     const std::vector<std::string> calls = sdk->callLog();
