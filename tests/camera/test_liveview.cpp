@@ -93,6 +93,7 @@ TEST_F(LiveViewTest, FramesAndSwitchingTheOutput)
         EXPECT_EQ(sdk->cameraProperty(camId, kEvfOutputDevice), 1u);
         EXPECT_EQ(sdk->cameraProperty(camId, kEvfMode), 1u);  // never reset here
     }
+    ASSERT_TRUE(sdk->waitForIdle());  // the switching's own events read the output device too
     sdk->injectFault(SimOp::GetPropertyData, EDS_ERR_DEVICE_BUSY, FaultMode::Once, 1, 0, kEvfOutputDevice);
     EXPECT_EQ(camera->liveViewOutputDevice(), 0u);  // a reading that fails answers 0
 }
