@@ -283,6 +283,23 @@ TEST_F(ScriptedProperties, ValueNotificationsCarryTheirKeysInOrderUntilOneIsMiss
     }
 }
 
+// Runs under the thread checker in CI: the allowed-values cache is written by the SDK's
+// thread and read by the main thread.
+TEST_F(ScriptedProperties, CacheIsSafeAcrossThreads)
+{
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop.load())
+            camera->cachedSupportedValues(QStringLiteral("Av"));
+    });
+    for (int i = 0; i < 200; ++i)
+        camera->setSupportedValues(SNP_SupportedValues{{QString::number(i), QVariant::fromValue<quint32>(i)}}, kAv);
+    stop = true;
+    reader.join();
+    camera->setSupportedValues(std::nullopt, kAv);  // none changes nothing
+    EXPECT_EQ(camera->cachedSupportedValues(QStringLiteral("Av"))->keys(), QStringList{"199"});
+}
+
 // ---- the simulated camera, end to end ----
 
 class SimulatedProperties : public CameraFixture<SimCameraSdk> {
