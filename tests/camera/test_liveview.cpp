@@ -141,10 +141,16 @@ TEST_F(LiveViewTest, BadFramesCostOneFrameEachAndTheBufferIsMadeOnce)
     camera->liveViewBegin();
     ASSERT_TRUE(waitUntil([&] { return camera->isLiveViewLoopRunning(); }));
     for (SimDataFault fault : {SimDataFault::Garbage, SimDataFault::Truncated, SimDataFault::Garbage}) {
+        // Counted on the loop's side: a frame of the round before may still be on its way
+        // to the main thread, and must not pass for this round's good frame.
+        const uint64_t rejected = camera->liveViewFramesRejected(), built = camera->liveViewFramesBuilt();
         sdk->injectLiveViewFrameFault(fault);
         sdk->pauseLiveView(camId, false);
-        waitForFrames(1);
+        ASSERT_TRUE(waitUntil([&] {
+            return camera->liveViewFramesRejected() > rejected && camera->liveViewFramesBuilt() > built;
+        }));
         pauseAndSettle();
+        EXPECT_EQ(camera->liveViewFramesRejected(), rejected + 1);
         EXPECT_EQ(camera->liveViewFramesBuilt(), uint64_t(sdk->liveViewFramesServed(camId)) - camera->liveViewFramesRejected());
     }
     EXPECT_EQ(camera->liveViewFramesRejected(), 3u);
