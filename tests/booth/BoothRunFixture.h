@@ -2,7 +2,8 @@
 // temporary folder, woken over the simulated camera (with a camera or without), and
 // BoothView, which finds the widgets a visitor or the operator sees by their object names
 // instead of reaching into the controller. Shared by the start-up, configuration, screen,
-// kiosk, operator, settings and mail-line tests.
+// kiosk, operator, settings and mail-line tests. BoothRunTest: a booth run whole (BoothRun)
+// for the rehearsal, live-view and camera-fault tests.
 // Threads: the test's main thread only.
 #pragma once
 
@@ -42,9 +43,9 @@ struct BoothView {
     QTimer* timer(const char* name) const { return c->findChild<QTimer*>(QString::fromLatin1(name)); }
     QComboBox* menu(int32_t tag) const { return qobject_cast<QComboBox*>(c->viewWithTag(tag)); }
     QLineEdit* field(int32_t tag) const { return qobject_cast<QLineEdit*>(c->viewWithTag(tag)); }
-    QDateTimeEdit* clock() const { return get<QDateTimeEdit>("_cameraClockPicker"); }
     void click(const char* name) const { get<QAbstractButton>(name)->click(); }
     // Seconds the camera clock picker shows ahead of the computer's clock.
+    QDateTimeEdit* clock() const { return get<QDateTimeEdit>("_cameraClockPicker"); }
     double clockAhead() const { return QDateTime::currentDateTime().msecsTo(clock()->dateTime()) / 1000.0; }
     static QStringList titles(const QComboBox* box)
     {
@@ -81,12 +82,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        SNP_Log::resetForTesting();
-        logPath = dir.filePath(QStringLiteral("booth.log"));
-        qputenv("BOOTH_LOG_FILE", QFile::encodeName(logPath));
+        placeBooth(dir.path(), {"booth"});
         SNP_Log::setLogFile(logPath);
-        SNP_Preferences::setStoreFileForTesting(dir.filePath(QStringLiteral("booth.ini")));
-        SNP_Preferences::setArguments(QStringList{QStringLiteral("booth")});
     }
     void TearDown() override
     {
@@ -138,15 +135,24 @@ protected:
     }
     qsizetype logMark() const { return logText().size(); }
     QString logSince(qsizetype mark) const { return logText().mid(mark); }
-    // One second of the screens, as the screen timer gives it; or a shorter second for
-    // the timers themselves.
+    // One second of the screens, as the screen timer gives it.
     void tick() { c->timerDidFire(view.timer("screenTimer")); }
-    void setSecond(int ms) { c->_screenTimerInterval = ms; }
 
     QTemporaryDir dir;
-    QString logPath;
+    const QString logPath = dir.filePath(QStringLiteral("booth.log"));
     std::shared_ptr<SimCameraSdk> sim;
     int firstId = 0;
     std::unique_ptr<AppController> c;
     BoothView view;
+};
+
+// A booth run whole (BoothRun) in a temporary folder, taken down after the test.
+class BoothRunTest : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_TRUE(run.stop()); }
+
+    QTemporaryDir dir;
+    BoothRun run{dir.path()};
+    std::shared_ptr<SimCameraSdk>& sim = run.sim;
+    std::unique_ptr<AppController>& c = run.c;
 };

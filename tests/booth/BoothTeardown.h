@@ -12,6 +12,7 @@
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
 #include "SNP_Rehearsal.h"
+#include "SNP_XMLinEXIF.h"
 #include "SimCameraSdk.h"
 #include "../TestSupport.h"
 
@@ -22,6 +23,24 @@
 #include <functional>
 #include <memory>
 #include <vector>
+
+// The booth's log and user defaults below root, read with these arguments.
+inline void placeBooth(const QString& root, const QStringList& arguments)
+{
+    SNP_Log::resetForTesting();
+    qputenv("BOOTH_LOG_FILE", QFile::encodeName(root + "/booth.log"));
+    SNP_Preferences::setStoreFileForTesting(root + "/booth.ini");
+    SNP_Preferences::setArguments(arguments);
+}
+
+// The visitor's addresses a filed picture or upload file carries; none for a file without.
+inline QStringList addressesIn(const QString& path)
+{
+    return SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path)
+        .value_or(QVariantMap())
+        .value(QBEmailsForUpload)
+        .toStringList();
+}
 
 // False when something did not come to rest in time. cameras: cameras the caller held on
 // to besides the booth's current one (an unplugged camera, say), moved in: a copy left
@@ -58,11 +77,8 @@ public:
     explicit BoothRun(const QString& rootFolder)
         : root(rootFolder), scratch(root + "/scratch"), mainImages(root + "/main"), upload(root + "/upload")
     {
-        SNP_Log::resetForTesting();
-        qputenv("BOOTH_LOG_FILE", QFile::encodeName(root + "/booth.log"));
-        SNP_Preferences::setStoreFileForTesting(root + "/booth.ini");
-        SNP_Preferences::setArguments({"booth", "-touchScreenCountValue", "1", "-scratchFolder", scratch,
-                                       "-mainImagesFolder", mainImages, "-forUploadFolder", upload});
+        placeBooth(root, {"booth", "-touchScreenCountValue", "1", "-scratchFolder", scratch, "-mainImagesFolder",
+                          mainImages, "-forUploadFolder", upload});
         sim->setPictureSize(640, 480);
         EdsSetCurrentSdk(sim);
     }

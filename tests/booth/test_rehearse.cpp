@@ -3,9 +3,7 @@
 // reasons (and the sorry screen); the snapshots of its screens; its waiting, blocked on
 // events; a filing that outlasts the result screen; and the built booth program run with
 // --rehearse and -KEY VALUE defaults.
-#include "BoothTeardown.h"
-#include "SNP_KeyboardView.h"
-#include "SNP_XMLinEXIF.h"
+#include "BoothRunFixture.h"
 #include "TestPaths.h"
 
 #include <QAbstractEventDispatcher>
@@ -24,12 +22,6 @@
 
 namespace {
 
-QStringList addressesIn(const QString& path)
-{
-    const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path);
-    return plist ? plist->value(QBEmailsForUpload).toStringList() : QStringList();
-}
-
 TEST(RehearsalArguments, AddressesFromTheOption)
 {
     using SNP_Rehearsal::addressesFromArguments, SNP_Rehearsal::snapshotFolderFromArguments;
@@ -43,14 +35,9 @@ TEST(RehearsalArguments, AddressesFromTheOption)
     EXPECT_TRUE(snapshotFolderFromArguments({"booth", "--rehearse", "a@b.cd"}).isEmpty());
 }
 
-class RehearsalTest : public ::testing::Test {
+class RehearsalTest : public BoothRunTest {
 protected:
     void start(bool withCamera = true) { ASSERT_TRUE(run.start(20, withCamera)); }
-    void TearDown() override { EXPECT_TRUE(run.stop()); }
-
-    QTemporaryDir dir;
-    BoothRun run{dir.path()};
-    std::unique_ptr<AppController>& c = run.c;
 };
 
 // One pass whose filing outlasts the result screen, as on a slow machine: the filing is held
