@@ -77,6 +77,16 @@ struct BoothView {
     }
 };
 
+// From screen 1 to the touch countdown (screen 3) with one valid address, the first step
+// taken with the sender given (the go button, say).
+inline void goToScreen3(AppController& c, QObject* sender)
+{
+    c.nextScreen(sender);
+    ASSERT_EQ(c.screenNumber(), 2u);
+    ASSERT_TRUE(c.acceptEmailAddresses({QStringLiteral("a@b.cd")}));
+    ASSERT_EQ(c.screenNumber(), 3u);
+}
+
 class BoothRunFixture : public ::testing::Test {
 protected:
     void SetUp() override

@@ -277,7 +277,6 @@ TEST_F(KioskTest, AResourceFolderReplacesStockResourcesByName)
     // With room for one picture only, the least recently used one goes.
     SNP_Resources::setImageCacheBudgetForTesting(7 * 5 * 4);
     const qint64 one = named("touch1").cacheKey();
-    EXPECT_EQ(named("touch1").cacheKey(), one);
     EXPECT_EQ(named("touch2").pixelColor(0, 0), QColor(Qt::cyan));
     EXPECT_NE(named("touch1").cacheKey(), one);
     SNP_Resources::setImageCacheBudgetForTesting(-1);

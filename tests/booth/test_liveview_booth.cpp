@@ -34,13 +34,6 @@ protected:
             c->timerDidFire(c->findChild<QTimer*>(QStringLiteral("screenTimer")));
         ASSERT_NE(run.screen(), from);
     }
-    void goToScreen3()
-    {
-        c->nextScreen(c.get());
-        ASSERT_EQ(run.screen(), 2u);
-        ASSERT_TRUE(c->acceptEmailAddresses({QStringLiteral("a@b.cd")}));
-        ASSERT_EQ(run.screen(), 3u);
-    }
     bool framesArrive(uint64_t more = 2) const
     {
         const uint64_t wanted = camera->liveViewFramesDelivered() + more;
@@ -86,7 +79,7 @@ TEST_F(LiveViewBoothTest, FramesReachTheLivePictureTheRightWayUp)
 {
     const QWidget* liveView = c->findChild<QWidget*>(QStringLiteral("_liveView"));
     ASSERT_NE(liveView, nullptr);
-    goToScreen3();
+    goToScreen3(*c, c.get());
     EXPECT_GT(picture->width(), liveView->width() / 2); // laid out in the live screen
     ASSERT_TRUE(framesArrive()); // screen 3 starts from black
     EXPECT_FALSE(picture->isHidden());
@@ -111,7 +104,7 @@ TEST_F(LiveViewBoothTest, WithoutACameraTheSequenceRunsAndThePictureStaysBlack)
     c->setCurrentCamera(nullptr);
     ASSERT_EQ(run.camera(), nullptr);
     c->startOver(nullptr);
-    goToScreen3();
+    goToScreen3(*c, c.get());
     EXPECT_FALSE(hostBit());
     const QImage frame = shown();
     ASSERT_FALSE(frame.isNull());

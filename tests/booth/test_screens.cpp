@@ -26,20 +26,10 @@ protected:
             view.keyboard()->emailField(i)->setText(texts[i]);
         view.click("key_accept");
     }
-    // From screen 1 to screen 3 with one valid address (the go button's step, as it is
-    // with a camera).
-    void goToScreen3()
-    {
-        c->nextScreen(view.go());
-        ASSERT_EQ(c->screenNumber(), 2u);
-        ASSERT_TRUE(c->acceptEmailAddresses({QStringLiteral("a@b.cd")}));
-        ASSERT_EQ(c->screenNumber(), 3u);
-    }
 };
 
 TEST_F(ScreensTest, TheGoButtonKeyboardAndExitKeyOfTheFirstScreens)
 {
-    EXPECT_EQ(c->screenNumber(), 1u);
     for (const char* hidden : {"_EVFView", "_badEmail", "_keyboard", "overlayContentView", "_cameraNotReadyNotice"})
         EXPECT_FALSE(view.shown(hidden)) << hidden;
     EXPECT_TRUE(view.shown("_goButton"));
@@ -68,7 +58,7 @@ TEST_F(ScreensTest, TheTouchCountdownThenTheLiveCountdownOfNine)
         if (stored)
             setDefault("touchScreenCountValue", stored);
         c->startOver(nullptr);
-        goToScreen3();
+        goToScreen3(*c, view.go()); // the go button's step, as it is with a camera
         EXPECT_EQ(view.text("_touchCountdownField"), QString::number(seconds));
         EXPECT_TRUE(view.shown("overlayContentView"));
         EXPECT_FALSE(view.shown("_keyboard"));
@@ -109,7 +99,7 @@ TEST_F(ScreensTest, TheCaptureEndsWithThePhotoOrOnTheSorryScreenAfterSixteenSeco
     setDefault("touchScreenCountValue", 1);
     for (const bool photo : {true, false}) {
         SCOPED_TRACE(photo ? "a photo 3 s into the capture" : "no photo");
-        goToScreen3();
+        goToScreen3(*c, view.go());
         for (int i = 0; i < 12; ++i)
             tick();
         ASSERT_EQ(c->screenNumber(), 5u);
@@ -187,7 +177,6 @@ TEST_F(ScreensTest, ARejectedEntryShowsTheNoticeAndComesBackForCorrection)
         view.click("key_accept");
         EXPECT_EQ(c->screenNumber(), 3u);
         EXPECT_FALSE(view.shown("_badEmailItemText"));
-        EXPECT_FALSE(view.shown("_keyboard"));
         EXPECT_EQ(c->emails(), row.given + QStringList{"x@y.com"});
         c->startOver(nullptr);
         view.timer("screenTimer")->stop();

@@ -55,7 +55,6 @@ TEST_F(StartupTest, WakingWiresTheWindowsAndTheCameraObservers)
     EXPECT_EQ(colour("_touchCountdownField"), QColor(239, 142, 35));
     EXPECT_EQ(colour("_liveCountdownField1"), QColor(Qt::white));
     EXPECT_EQ(view.keyboard()->parentWidget(), view.get("_touchView"));
-    EXPECT_TRUE(view.keyboard()->isHidden());
     c->show();
     c->applicationDidFinishLaunching();
     EXPECT_FALSE(view.shown("_EVFView"));
@@ -147,5 +146,4 @@ TEST(WatchdogExit, ProcessExitsWithStatusOne)
     EXPECT_EQ(counts.mid(lastRun), expected);
     const QString hanging = QStringLiteral("Watchdog says we are hanging after 16 seconds ... app is exiting");
     EXPECT_GT(text.indexOf(hanging), text.lastIndexOf("spinning for 15 seconds"));
-    EXPECT_FALSE(text.contains("the watchdog did not end the process"));
 }
