@@ -15,6 +15,8 @@
 #include "SimCameraSdk.h"
 #include "TestSupport.h"
 
+#include "../support/JpegFixtures.h"
+
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QFile>
@@ -138,11 +140,7 @@ protected:
         store->setValue(QString::fromLatin1(key), value);
         store->sync();
     }
-    QString logText() const
-    {
-        QFile file(logPath);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
+    QString logText() const { return QString::fromUtf8(fixtures::readFile(logPath)); }
     qsizetype logMark() const { return logText().size(); }
     QString logSince(qsizetype mark) const { return logText().mid(mark); }
     // One second of the screens, as the screen timer gives it.

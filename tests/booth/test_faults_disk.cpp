@@ -112,14 +112,8 @@ TEST_F(DiskFaultTest, FullFileSystemsCostOnlyThePictureInFlightAndFilingResumes)
         setrlimit(RLIMIT_FSIZE, &unlimited);
         std::signal(SIGXFSZ, SIG_DFL);
     };
-    const struct {
-        const char* name;
-        bool needsMount;
-        std::function<bool()> fill;
-        std::function<void()> empty;
-        bool filed, keptInScratch;
-        const char* error;
-    } kFaults[] = {
+    const struct { const char* name; bool needsMount; std::function<bool()> fill; std::function<void()> empty;
+                   bool filed, keptInScratch; const char* error; } kFaults[] = {
         {"no room even in the scratch folder", false, limit, unlimit, false, false, "File too large"},
         {"the main images folder full", true, [&] { return mainFs.fill(); }, [&] { mainFs.empty(); }, false, true,
          "No space left on device"},

@@ -34,13 +34,11 @@ TEST(KioskScreens, EveryArrangementRunsTheScreensFullAndUncovered)
     for (const auto& [name, screens] : kScreenSetups) {
         SCOPED_TRACE(name);
         QTemporaryDir dir;
-        QFile json(dir.filePath("screens.json"));
-        ASSERT_TRUE(json.open(QIODevice::WriteOnly));
-        json.write(QByteArray("{\"screens\": ") + screens + "}");
-        json.close();
+        const QString json = dir.filePath("screens.json");
+        ASSERT_TRUE(fixtures::writeFile(json, QByteArray("{\"screens\": ") + screens + "}"));
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + json.fileName());
+        env.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + json);
         env.insert("BOOTH_KIOSK_CHILD", dir.path());
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);

@@ -93,11 +93,7 @@ TEST_F(RehearsalTest, FailuresSayWhy)
     QObject::connect(c.get(), &AppController::screenShown, c.get(), [&](uint32_t screen) {
         sorry = sorry || (screen == 6 && c->showingSorryScreen());
     });
-    const struct {
-        QStringList addresses;
-        bool shutterRefused;
-        const char* reason;
-    } kFailures[] = {
+    const struct { QStringList addresses; bool shutterRefused; const char* reason; } kFailures[] = {
         {{"a@b.cd"}, true, "no picture arrived"},
         {{"a!b@c.de"}, false, "no key for \"!\""},
         {{"not-an-address"}, false, "refused <not-an-address>"},
@@ -144,10 +140,7 @@ TEST_F(RehearsalTest, WaitingBlocksOnEventsInsteadOfSpinning)
 TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPathsOrSaysWhyNot)
 {
     QTemporaryDir dir;
-    const struct {
-        QStringList arguments;
-        QStringList said; // empty: a good pass
-    } kRuns[] = {
+    const struct { QStringList arguments, said; } kRuns[] = { // said: empty for a good pass
         {{"--rehearse", "a@b.cd,c_d@e.org", "-touchScreenCountValue", "1"}, {}},
         {{"--rehearse", "a!b@c.de"}, {"rehearsal failed: the keyboard has no key"}},
         {{"--rehearse", "a@b.cd", "-cameraBackend", "gphoto", "-touchScreenCountValue", "1"},

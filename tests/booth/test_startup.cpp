@@ -133,9 +133,7 @@ TEST(WatchdogExit, ProcessExitsWithStatusOne)
     EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(child.exitCode(), 1) << child.readAllStandardOutput().constData();
 
-    QFile f(childLog);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QString text = QString::fromUtf8(f.readAll());
+    const QString text = QString::fromUtf8(fixtures::readFile(childLog));
     // A slow start may have cost a heartbeat before the stall; the stall itself is the
     // last run of counts, which goes from 0 to 15 without a gap.
     const QList<int> counts = spinningCounts(text);
