@@ -1,8 +1,9 @@
 // A booth run whole over the simulated camera (BoothRun), and its take-down in the order its
 // parts need (takeDownBooth): the camera's queued work first, then the controller, the
 // camera registry, the cameras' live-view loops and last the SDK, which queued main-thread
-// hand-offs and cameras still hold for a moment. Shared by the tests that run the booth
-// whole and by the soak harness; no gtest in here.
+// hand-offs and cameras still hold for a moment. With them the files below a folder and the
+// addresses a picture carries, for these tests and the filing tests. Shared by the tests
+// that run the booth whole and by the soak harness; no gtest in here.
 //
 // Threads: everything on the main thread; the simulated camera's threads are waited for.
 #pragma once
@@ -18,6 +19,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <functional>
@@ -40,6 +42,17 @@ inline QStringList addressesIn(const QString& path)
         .value_or(QVariantMap())
         .value(QBEmailsForUpload)
         .toStringList();
+}
+
+// Every file below the folder, temporary (dot) names included, relative to it and sorted.
+inline QStringList filesBelow(const QString& folder)
+{
+    QStringList files;
+    const auto kinds = QDir::Files | QDir::Hidden | QDir::System;
+    for (QDirIterator it(folder, kinds, QDirIterator::Subdirectories); it.hasNext();)
+        files << QDir(folder).relativeFilePath(it.next());
+    files.sort();
+    return files;
 }
 
 // False when something did not come to rest in time. cameras: cameras the caller held on
@@ -144,16 +157,7 @@ public:
     }
 
     // Every file below the three folders, temporary (dot) names included, relative to root.
-    QStringList files() const
-    {
-        QStringList found;
-        for (const QString& folder : {scratch, mainImages, upload})
-            for (QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-                 it.hasNext();)
-                found << QDir(root).relativeFilePath(it.next());
-        found.sort();
-        return found;
-    }
+    QStringList files() const { return filesBelow(root).filter(QRegularExpression("^(scratch|main|upload)/")); }
 
     const QString root, scratch, mainImages, upload;
     std::shared_ptr<SimCameraSdk> sim = std::make_shared<SimCameraSdk>();

@@ -5,6 +5,7 @@
 // Threads: the test's own; filing runs on the thread that calls it.
 #pragma once
 
+#include "BoothTeardown.h"
 #include "SNP_Filing.h"
 #include "SNP_ImagePipeline.h"
 #include "SNP_Log.h"
@@ -15,7 +16,6 @@
 #include "../support/JpegFixtures.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QPainter>
 
 #include <gtest/gtest.h>
@@ -52,16 +52,6 @@ inline QByteArray noisyPicture(unsigned seed)
     return fixtures::cameraJpeg(noisy);
 }
 
-inline QStringList filesBelow(const QString& folder)
-{
-    QStringList files;
-    const auto kinds = QDir::Files | QDir::Hidden | QDir::System;
-    for (QDirIterator it(folder, kinds, QDirIterator::Subdirectories); it.hasNext();)
-        files << QDir(folder).relativeFilePath(it.next());
-    files.sort();
-    return files;
-}
-
 class FilingTest : public fixtures::LoggedTest {
 protected:
     void SetUp() override
@@ -89,13 +79,6 @@ protected:
     QByteArray picture(QColor colour = QColor(20, 40, 220), int w = 600, int h = 400)
     {
         return fixtures::cameraJpeg(fixtures::solidImage(w, h, colour));
-    }
-    static QStringList addressesIn(const QString& path)
-    {
-        return SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path)
-            .value_or(QVariantMap())
-            .value(QBEmailsForUpload)
-            .toStringList();
     }
     // A filed picture or upload file is whole and carries exactly these addresses.
     static void expectWhole(const QString& path, const QStringList& addresses)

@@ -100,7 +100,8 @@ TEST_F(CameraFaultTest, RefusedShutterThenTheNextVisitorIsPhotographed)
 {
     start();
     const SNP_CanonCameraPtr first = run.camera();
-    const struct { EdsError error; FaultMode mode; } kRefusals[] = {{EDS_ERR_TAKE_PICTURE_AF_NG, FaultMode::Always}, {EDS_ERR_DEVICE_BUSY, FaultMode::Once}};
+    const struct { EdsError error; FaultMode mode; } kRefusals[] = {{EDS_ERR_TAKE_PICTURE_AF_NG, FaultMode::Always},
+                                                                   {EDS_ERR_DEVICE_BUSY, FaultMode::Once}};
     for (const auto& refusal : kRefusals) {
         SCOPED_TRACE(refusal.error);
         const QStringList before = run.files();
