@@ -7,13 +7,8 @@
 // Threads: the test's main thread only.
 #pragma once
 
-#include "AppController.h"
 #include "BoothTeardown.h"
 #include "SNP_KeyboardView.h"
-#include "SNP_Log.h"
-#include "SNP_Preferences.h"
-#include "SimCameraSdk.h"
-#include "TestSupport.h"
 
 #include "../support/JpegFixtures.h"
 
@@ -24,7 +19,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 

@@ -8,14 +8,9 @@
 #include "BoothTeardown.h"
 #include "SNP_Filing.h"
 #include "SNP_ImagePipeline.h"
-#include "SNP_Log.h"
-#include "SNP_Preferences.h"
-#include "SNP_XMLinEXIF.h"
-#include "TestSupport.h"
 
 #include "../support/JpegFixtures.h"
 
-#include <QDir>
 #include <QPainter>
 
 #include <gtest/gtest.h>

@@ -11,14 +11,9 @@
 // records which it used.
 #include "FilingFixture.h"
 
-#include <QRegularExpression>
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <functional>
 
 #include <sys/mount.h>
 #include <sys/resource.h>

@@ -5,15 +5,11 @@
 // taken in the day folder and undecodable bytes end safely; the operator's save never
 // writes through a planted link; and an uploader watching the folders never sees a file
 // written in place or replaced.
-#include "AppController.h"
 #include "FilingFixture.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Resources.h"
 
 #include <QLabel>
-#include <QRegularExpression>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>

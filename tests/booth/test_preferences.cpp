@@ -5,7 +5,6 @@
 #include "BoothRunFixture.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFileDialog>
 #include <QSettings>
 

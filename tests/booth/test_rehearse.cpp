@@ -11,12 +11,8 @@
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QProcess>
-#include <QPushButton>
 #include <QScreen>
-#include <QTemporaryDir>
 #include <QThread>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 

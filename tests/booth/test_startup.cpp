@@ -7,7 +7,6 @@
 
 #include <QDialog>
 #include <QProcess>
-#include <QRegularExpression>
 
 #include <chrono>
 #include <numeric>
