@@ -22,6 +22,12 @@
 
 #include <gtest/gtest.h>
 
+// Tags of the operator's camera controls, as the camera numbers its properties.
+enum : int32_t {
+    kOwnerName = 4, kDateTime = 6, kFirmwareVersion = 7, kBatteryLevel = 8, kBatteryQuality = 16,
+    kAEMode = 1024, kISOSpeed = 1026, kAv = 1029, kTv = 1030, kAvailableShots = 0x40A,
+};
+
 struct BoothView {
     AppController* c = nullptr;
 
