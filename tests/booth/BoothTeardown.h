@@ -119,7 +119,6 @@ public:
     }
 
     uint32_t screen() const { return c->_screenNumber.load(); }
-    void setTick(int ms) { c->_screenTimerInterval = ms; } // from the next countdown on
     SNP_CanonCameraPtr camera() const { return c->_currentCamera; }
 
     // One visitor's pass with the keyboard's keys. With holdCapture the capture screen waits

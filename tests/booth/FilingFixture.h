@@ -71,9 +71,9 @@ protected:
     {
         SNP_Filing::setClockForTesting([t] { return t; });
     }
-    QByteArray picture(QColor colour = QColor(20, 40, 220), int w = 600, int h = 400)
+    QByteArray picture(QColor colour = QColor(20, 40, 220))
     {
-        return fixtures::cameraJpeg(fixtures::solidImage(w, h, colour));
+        return fixtures::cameraJpeg(fixtures::solidImage(600, 400, colour));
     }
     // A filed picture or upload file is whole and carries exactly these addresses.
     static void expectWhole(const QString& path, const QStringList& addresses)

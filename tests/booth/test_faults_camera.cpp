@@ -172,7 +172,7 @@ TEST_P(LatePictureTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
     // The next visitor, on the capture screen for as long as it takes (a minute's tick: the
     // shutter refused while the camera is busy with the late transfer would otherwise end
     // the capture screen at the next tick).
-    run.setTick(60000);
+    c->_screenTimerInterval = 60000; // from the next countdown on
     c->goButtonTouched();
     ASSERT_TRUE(c->acceptEmailAddresses({"next@visitor.org"}));
     c->nextScreen(c.get()); // 4
@@ -200,12 +200,11 @@ TEST_P(LatePictureTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
     // Beside the filed picture and its upload file only the raw files, whole, for staff.
     EXPECT_EQ(run.files().size(), 2 + (rawAndJpeg ? 2 : 0)) << qPrintable(run.files().join(' '));
     for (const QString& name : raws()) {
-        QFile raw(QDir(run.scratch).filePath(name));
-        ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
-        EXPECT_TRUE(raw.readAll().startsWith("II*")) << qPrintable(name);
-        EXPECT_FALSE(SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(raw.fileName())) << qPrintable(name);
+        const QString raw = QDir(run.scratch).filePath(name);
+        EXPECT_TRUE(fixtures::readFile(raw).startsWith("II*")) << qPrintable(name);
+        EXPECT_FALSE(SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(raw)) << qPrintable(name);
     }
-    run.setTick(kTick);
+    c->_screenTimerInterval = kTick;
     c->startTimerWithExpirationDelay(0); // the result screen ends at the next tick
     ASSERT_TRUE(waitUntil([&] { return run.screen() == 1u; }, 10000));
 
@@ -230,9 +229,8 @@ TEST_F(CameraFaultTest, DamagedPictureBytesAreKeptWholeForStaffAndNothingIsUploa
         const QString scratchFile = c->lastFilingResult().scratchPath;
         ASSERT_TRUE(scratchFile.startsWith(run.scratch + "/")) << qPrintable(scratchFile);
         const std::vector<uint8_t> camera = sim->lastPicture(camId);
-        QFile file(scratchFile);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        EXPECT_EQ(file.readAll(), QByteArray(reinterpret_cast<const char*>(camera.data()), qsizetype(camera.size())));
+        EXPECT_EQ(fixtures::readFile(scratchFile),
+                  QByteArray(reinterpret_cast<const char*>(camera.data()), qsizetype(camera.size())));
         kept << QDir(run.root).relativeFilePath(scratchFile);
         kept.sort();
         EXPECT_EQ(run.files(), kept);

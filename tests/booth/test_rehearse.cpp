@@ -65,7 +65,6 @@ TEST_F(RehearsalTest, OnePassFilesThePictureAndWritesTheUploadFile)
     EXPECT_TRUE(outcome.reason.isEmpty());
     EXPECT_TRUE(outcome.filedPath.startsWith(run.mainImages + "/")) << qPrintable(outcome.filedPath);
     EXPECT_TRUE(outcome.uploadPath.startsWith(run.upload + run.mainImages + "/"));
-    EXPECT_TRUE(outcome.uploadPath.endsWith("Comp.jpg"));
     EXPECT_EQ(addressesIn(outcome.filedPath), addresses);
     EXPECT_EQ(addressesIn(outcome.uploadPath), addresses);
     EXPECT_EQ(run.files().size(), 2);

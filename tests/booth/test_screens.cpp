@@ -61,7 +61,6 @@ TEST_F(ScreensTest, TheTouchCountdownThenTheLiveCountdownOfNine)
         EXPECT_EQ(view.text("_touchCountdownField"), QString::number(seconds));
         EXPECT_TRUE(view.shown("overlayContentView"));
         EXPECT_FALSE(view.shown("_keyboard"));
-        EXPECT_EQ(view.get<QLabel>("_EVFView")->pixmap().toImage().pixelColor(50, 50), QColor(Qt::black));
         EXPECT_EQ(view.timer("screenTimer")->interval(), 1000);
         // Seconds 1 to n show n down to 1; the next one starts screen 4.
         QStringList shown, expected;
@@ -188,7 +187,6 @@ TEST_F(ScreensTest, QuitWithoutAPinTogglesKioskModeAndIsRejected)
     EXPECT_FALSE(c->acceptEmailAddresses({QStringLiteral("QuIt")}));
     EXPECT_EQ(view.text("_badEmailItemText"), QStringLiteral("<QuIt>"));
     EXPECT_TRUE(c->inKioskMode());
-    EXPECT_TRUE(c->window()->isFullScreen());
     EXPECT_FALSE(view.get("_liveWindow")->isVisible()); // one screen: the live content waits for screen 3
     c->nextScreen(view.go());
     EXPECT_FALSE(c->acceptEmailAddresses({QStringLiteral("quit")}));
