@@ -46,8 +46,8 @@ struct BoothView {
     QComboBox* menu(int32_t tag) const { return qobject_cast<QComboBox*>(c->viewWithTag(tag)); }
     QLineEdit* field(int32_t tag) const { return qobject_cast<QLineEdit*>(c->viewWithTag(tag)); }
     void click(const char* name) const { get<QAbstractButton>(name)->click(); }
-    // Seconds the camera clock picker shows ahead of the computer's clock.
     QDateTimeEdit* clock() const { return get<QDateTimeEdit>("_cameraClockPicker"); }
+    // Seconds the camera clock picker shows ahead of the computer's clock.
     double clockAhead() const { return QDateTime::currentDateTime().msecsTo(clock()->dateTime()) / 1000.0; }
     static QStringList titles(const QComboBox* box)
     {

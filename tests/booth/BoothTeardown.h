@@ -38,10 +38,8 @@ inline void placeBooth(const QString& root, const QStringList& arguments)
 // The visitor's addresses a filed picture or upload file carries; none for a file without.
 inline QStringList addressesIn(const QString& path)
 {
-    return SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path)
-        .value_or(QVariantMap())
-        .value(QBEmailsForUpload)
-        .toStringList();
+    const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path);
+    return plist ? plist->value(QBEmailsForUpload).toStringList() : QStringList();
 }
 
 // Every file below the folder, temporary (dot) names included, relative to it and sorted.

@@ -57,8 +57,8 @@ struct SmallFileSystem {
     }
     void empty()
     {
-        QFile::remove(QFile::decodeName(path) + "/.filler");
-        QFile::remove(QFile::decodeName(path) + "/.filler-rest");
+        for (const char* name : {"/.filler", "/.filler-rest"})
+            QFile::remove(QFile::decodeName(path) + name);
     }
 
     const QByteArray path, options;
