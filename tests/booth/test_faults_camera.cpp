@@ -25,16 +25,12 @@ protected:
         EXPECT_TRUE(outcome.uploadPath.isEmpty() && outcome.filedPath.isEmpty());
         EXPECT_EQ(run.screen(), 1u);
     }
-    // The booth has let go of the unplugged camera and its live-view loop has ended.
-    void expectCameraGone(const SNP_CanonCameraPtr& gone)
+    // The booth lets go of the unplugged camera and its live-view loop ends; plugged in
+    // again (a new id, as after a real re-plug), the camera is made current.
+    void expectGoneThenReplug(const SNP_CanonCameraPtr& gone)
     {
         ASSERT_TRUE(waitUntil([&] { return run.camera() == nullptr; }, 10000));
         EXPECT_TRUE(gone->waitForLiveViewLoopEnd(5000));
-    }
-    // The camera is plugged in again (a new id, as after a real re-plug): the booth makes
-    // it current.
-    void replug()
-    {
         camId = sim->connectCamera();
         ASSERT_TRUE(waitUntil([&] { return run.camera() != nullptr; }, 10000));
         ASSERT_TRUE(sim->waitForIdle());
@@ -86,10 +82,8 @@ TEST_F(CameraFaultTest, UnpluggedHalfWayThroughThePictureTransferOrDuringLiveVie
         EXPECT_TRUE(unplugged || !duringLiveView);
         EXPECT_EQ(sim->picturesTaken(pluggedId), taken + (duringLiveView ? 0 : 1));
         EXPECT_EQ(run.files(), before);
-        expectCameraGone(plugged);
+        expectGoneThenReplug(plugged);
         EXPECT_TRUE(plugged->liveViewFramesBuilt() >= 1u || !duringLiveView);
-
-        replug();
         expectNextVisitorSucceeds(before);
     }
 }
@@ -136,10 +130,8 @@ TEST_F(CameraFaultTest, TransferThatNeverEndsUntilTheCameraIsPluggedInAgainOrBre
         ASSERT_TRUE(waitUntil([&] { return sim->stalledDownloads() == 0; }));
         ASSERT_TRUE(sim->waitForIdle());
         EXPECT_EQ(run.files(), before);
-        if (pulled) {
-            expectCameraGone(first);
-            replug();
-        }
+        if (pulled)
+            expectGoneThenReplug(first);
         expectNextVisitorSucceeds(before);
         EXPECT_EQ(run.camera() == first, !pulled);
     }
