@@ -70,14 +70,16 @@ struct BoothView {
         for (const QString& key : keys)
             keyboard()->keyButtonForText(key)->click();
     }
-    QStringList fieldTexts() const
-    {
-        QStringList texts;
-        for (QLineEdit* field : keyboard()->emailFields())
-            texts << field->text();
-        return texts;
-    }
 };
+
+// What the keyboard's four address fields hold.
+inline QStringList fieldTexts(const SNP_KeyboardView* keyboard)
+{
+    QStringList texts;
+    for (QLineEdit* field : keyboard->emailFields())
+        texts << field->text();
+    return texts;
+}
 
 // From screen 1 to the touch countdown (screen 3) with one valid address, the first step
 // taken with the sender given (the go button, say).
