@@ -40,7 +40,6 @@ protected:
         return waitUntil([&] { return camera->liveViewFramesDelivered() >= wanted; }, kFramesTimeoutMs);
     }
     bool hostBit() const { return (run.sim->cameraProperty(camId, kEvfOutputDevice) & 2) != 0; }
-    QImage shown() const { return picture->pixmap().toImage(); }
     static int luma(QRgb p) { return (qRed(p) * 299 + qGreen(p) * 587 + qBlue(p) * 114) / 1000; }
 
     const int camId = run.sim->connectedCameras().front();
@@ -83,7 +82,7 @@ TEST_F(LiveViewBoothTest, FramesReachTheLivePictureTheRightWayUp)
     EXPECT_GT(picture->width(), liveView->width() / 2); // laid out in the live screen
     ASSERT_TRUE(framesArrive()); // screen 3 starts from black
     EXPECT_FALSE(picture->isHidden());
-    const QImage frame = shown();
+    const QImage frame = picture->pixmap().toImage();
     ASSERT_EQ(frame.size(), picture->size());
     // The camera's scene: a dark clock plate in the top-left corner over a light sky, a
     // meadow below; upside down the plate would be at the bottom.
@@ -106,7 +105,7 @@ TEST_F(LiveViewBoothTest, WithoutACameraTheSequenceRunsAndThePictureStaysBlack)
     c->startOver(nullptr);
     goToScreen3(*c, c.get());
     EXPECT_FALSE(hostBit());
-    const QImage frame = shown();
+    const QImage frame = picture->pixmap().toImage();
     ASSERT_FALSE(frame.isNull());
     EXPECT_EQ(luma(frame.pixel(frame.width() / 2, frame.height() / 2)), 0);
     tickThrough(3);
