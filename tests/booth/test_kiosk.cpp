@@ -153,6 +153,7 @@ TEST_F(KioskTest, TheScreensOfOneArrangement)
     EXPECT_FALSE(touch->isFullScreen());
     EXPECT_FALSE(view.get<QTabWidget>("_tabs")->tabBar()->isHidden());
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(live->isVisible());
 }
 
 TEST_F(KioskTest, CentringInTheSuperview)
