@@ -2,17 +2,15 @@
 // temporary folder, woken over the simulated camera (with a camera or without), and
 // BoothView, which finds the widgets a visitor or the operator sees by their object names
 // instead of reaching into the controller. Shared by the start-up, configuration, screen,
-// kiosk, operator, settings and mail-line tests.
+// kiosk, operator, settings and mail-line tests. BoothRunTest: a booth run whole (BoothRun)
+// for the rehearsal, live-view and camera-fault tests.
 // Threads: the test's main thread only.
 #pragma once
 
-#include "AppController.h"
 #include "BoothTeardown.h"
 #include "SNP_KeyboardView.h"
-#include "SNP_Log.h"
-#include "SNP_Preferences.h"
-#include "SimCameraSdk.h"
-#include "TestSupport.h"
+
+#include "../support/JpegFixtures.h"
 
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -21,9 +19,14 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
+
+// Tags of the operator's camera controls, as the camera numbers its properties.
+enum : int32_t {
+    kOwnerName = 4, kDateTime = 6, kFirmwareVersion = 7, kBatteryLevel = 8, kBatteryQuality = 16,
+    kAEMode = 1024, kISOSpeed = 1026, kAv = 1029, kTv = 1030, kAvailableShots = 0x40A,
+};
 
 struct BoothView {
     AppController* c = nullptr;
@@ -42,8 +45,8 @@ struct BoothView {
     QTimer* timer(const char* name) const { return c->findChild<QTimer*>(QString::fromLatin1(name)); }
     QComboBox* menu(int32_t tag) const { return qobject_cast<QComboBox*>(c->viewWithTag(tag)); }
     QLineEdit* field(int32_t tag) const { return qobject_cast<QLineEdit*>(c->viewWithTag(tag)); }
-    QDateTimeEdit* clock() const { return get<QDateTimeEdit>("_cameraClockPicker"); }
     void click(const char* name) const { get<QAbstractButton>(name)->click(); }
+    QDateTimeEdit* clock() const { return get<QDateTimeEdit>("_cameraClockPicker"); }
     // Seconds the camera clock picker shows ahead of the computer's clock.
     double clockAhead() const { return QDateTime::currentDateTime().msecsTo(clock()->dateTime()) / 1000.0; }
     static QStringList titles(const QComboBox* box)
@@ -67,26 +70,34 @@ struct BoothView {
         for (const QString& key : keys)
             keyboard()->keyButtonForText(key)->click();
     }
-    QStringList fieldTexts() const
-    {
-        QStringList texts;
-        for (QLineEdit* field : keyboard()->emailFields())
-            texts << field->text();
-        return texts;
-    }
 };
+
+// What the keyboard's four address fields hold.
+inline QStringList fieldTexts(const SNP_KeyboardView* keyboard)
+{
+    QStringList texts;
+    for (QLineEdit* field : keyboard->emailFields())
+        texts << field->text();
+    return texts;
+}
+
+// From screen 1 to the touch countdown (screen 3) with one valid address, the first step
+// taken with the sender given (the go button, say).
+inline void goToScreen3(AppController& c, QObject* sender)
+{
+    c.nextScreen(sender);
+    ASSERT_EQ(c.screenNumber(), 2u);
+    ASSERT_TRUE(c.acceptEmailAddresses({QStringLiteral("a@b.cd")}));
+    ASSERT_EQ(c.screenNumber(), 3u);
+}
 
 class BoothRunFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        SNP_Log::resetForTesting();
-        logPath = dir.filePath(QStringLiteral("booth.log"));
-        qputenv("BOOTH_LOG_FILE", QFile::encodeName(logPath));
+        placeBooth(dir.path(), {"booth"});
         SNP_Log::setLogFile(logPath);
-        SNP_Preferences::setStoreFileForTesting(dir.filePath(QStringLiteral("booth.ini")));
-        SNP_Preferences::setArguments(QStringList{QStringLiteral("booth")});
     }
     void TearDown() override
     {
@@ -131,22 +142,27 @@ protected:
         store->setValue(QString::fromLatin1(key), value);
         store->sync();
     }
-    QString logText() const
-    {
-        QFile file(logPath);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
+    QString logText() const { return QString::fromUtf8(fixtures::readFile(logPath)); }
     qsizetype logMark() const { return logText().size(); }
     QString logSince(qsizetype mark) const { return logText().mid(mark); }
-    // One second of the screens, as the screen timer gives it; or a shorter second for
-    // the timers themselves.
+    // One second of the screens, as the screen timer gives it.
     void tick() { c->timerDidFire(view.timer("screenTimer")); }
-    void setSecond(int ms) { c->_screenTimerInterval = ms; }
 
     QTemporaryDir dir;
-    QString logPath;
+    const QString logPath = dir.filePath(QStringLiteral("booth.log"));
     std::shared_ptr<SimCameraSdk> sim;
     int firstId = 0;
     std::unique_ptr<AppController> c;
     BoothView view;
+};
+
+// A booth run whole (BoothRun) in a temporary folder, taken down after the test.
+class BoothRunTest : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_TRUE(run.stop()); }
+
+    QTemporaryDir dir;
+    BoothRun run{dir.path()};
+    std::shared_ptr<SimCameraSdk>& sim = run.sim;
+    std::unique_ptr<AppController>& c = run.c;
 };

@@ -1,8 +1,9 @@
 // A booth run whole over the simulated camera (BoothRun), and its take-down in the order its
 // parts need (takeDownBooth): the camera's queued work first, then the controller, the
 // camera registry, the cameras' live-view loops and last the SDK, which queued main-thread
-// hand-offs and cameras still hold for a moment. Shared by the tests that run the booth
-// whole and by the soak harness; no gtest in here.
+// hand-offs and cameras still hold for a moment. With them the files below a folder and the
+// addresses a picture carries, for these tests and the filing tests. Shared by the tests
+// that run the booth whole and by the soak harness; no gtest in here.
 //
 // Threads: everything on the main thread; the simulated camera's threads are waited for.
 #pragma once
@@ -12,16 +13,45 @@
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
 #include "SNP_Rehearsal.h"
+#include "SNP_XMLinEXIF.h"
 #include "SimCameraSdk.h"
 #include "../TestSupport.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <functional>
 #include <memory>
 #include <vector>
+
+// The booth's log and user defaults below root, read with these arguments.
+inline void placeBooth(const QString& root, const QStringList& arguments)
+{
+    SNP_Log::resetForTesting();
+    qputenv("BOOTH_LOG_FILE", QFile::encodeName(root + "/booth.log"));
+    SNP_Preferences::setStoreFileForTesting(root + "/booth.ini");
+    SNP_Preferences::setArguments(arguments);
+}
+
+// The visitor's addresses a filed picture or upload file carries; none for a file without.
+inline QStringList addressesIn(const QString& path)
+{
+    const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path);
+    return plist ? plist->value(QBEmailsForUpload).toStringList() : QStringList();
+}
+
+// Every file below the folder, temporary (dot) names included, relative to it and sorted.
+inline QStringList filesBelow(const QString& folder)
+{
+    QStringList files;
+    const auto kinds = QDir::Files | QDir::Hidden | QDir::System;
+    for (QDirIterator it(folder, kinds, QDirIterator::Subdirectories); it.hasNext();)
+        files << QDir(folder).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
 
 // False when something did not come to rest in time. cameras: cameras the caller held on
 // to besides the booth's current one (an unplugged camera, say), moved in: a copy left
@@ -58,11 +88,8 @@ public:
     explicit BoothRun(const QString& rootFolder)
         : root(rootFolder), scratch(root + "/scratch"), mainImages(root + "/main"), upload(root + "/upload")
     {
-        SNP_Log::resetForTesting();
-        qputenv("BOOTH_LOG_FILE", QFile::encodeName(root + "/booth.log"));
-        SNP_Preferences::setStoreFileForTesting(root + "/booth.ini");
-        SNP_Preferences::setArguments({"booth", "-touchScreenCountValue", "1", "-scratchFolder", scratch,
-                                       "-mainImagesFolder", mainImages, "-forUploadFolder", upload});
+        placeBooth(root, {"booth", "-touchScreenCountValue", "1", "-scratchFolder", scratch, "-mainImagesFolder",
+                          mainImages, "-forUploadFolder", upload});
         sim->setPictureSize(640, 480);
         EdsSetCurrentSdk(sim);
     }
@@ -90,7 +117,6 @@ public:
     }
 
     uint32_t screen() const { return c->_screenNumber.load(); }
-    void setTick(int ms) { c->_screenTimerInterval = ms; } // from the next countdown on
     SNP_CanonCameraPtr camera() const { return c->_currentCamera; }
 
     // One visitor's pass with the keyboard's keys. With holdCapture the capture screen waits
@@ -128,16 +154,7 @@ public:
     }
 
     // Every file below the three folders, temporary (dot) names included, relative to root.
-    QStringList files() const
-    {
-        QStringList found;
-        for (const QString& folder : {scratch, mainImages, upload})
-            for (QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-                 it.hasNext();)
-                found << QDir(root).relativeFilePath(it.next());
-        found.sort();
-        return found;
-    }
+    QStringList files() const { return filesBelow(root).filter(QRegularExpression("^(scratch|main|upload)/")); }
 
     const QString root, scratch, mainImages, upload;
     std::shared_ptr<SimCameraSdk> sim = std::make_shared<SimCameraSdk>();

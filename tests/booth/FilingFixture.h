@@ -5,17 +5,12 @@
 // Threads: the test's own; filing runs on the thread that calls it.
 #pragma once
 
+#include "BoothTeardown.h"
 #include "SNP_Filing.h"
 #include "SNP_ImagePipeline.h"
-#include "SNP_Log.h"
-#include "SNP_Preferences.h"
-#include "SNP_XMLinEXIF.h"
-#include "TestSupport.h"
 
 #include "../support/JpegFixtures.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QPainter>
 
 #include <gtest/gtest.h>
@@ -52,16 +47,6 @@ inline QByteArray noisyPicture(unsigned seed)
     return fixtures::cameraJpeg(noisy);
 }
 
-inline QStringList filesBelow(const QString& folder)
-{
-    QStringList files;
-    const auto kinds = QDir::Files | QDir::Hidden | QDir::System;
-    for (QDirIterator it(folder, kinds, QDirIterator::Subdirectories); it.hasNext();)
-        files << QDir(folder).relativeFilePath(it.next());
-    files.sort();
-    return files;
-}
-
 class FilingTest : public fixtures::LoggedTest {
 protected:
     void SetUp() override
@@ -86,16 +71,9 @@ protected:
     {
         SNP_Filing::setClockForTesting([t] { return t; });
     }
-    QByteArray picture(QColor colour = QColor(20, 40, 220), int w = 600, int h = 400)
+    QByteArray picture(QColor colour = QColor(20, 40, 220))
     {
-        return fixtures::cameraJpeg(fixtures::solidImage(w, h, colour));
-    }
-    static QStringList addressesIn(const QString& path)
-    {
-        return SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path)
-            .value_or(QVariantMap())
-            .value(QBEmailsForUpload)
-            .toStringList();
+        return fixtures::cameraJpeg(fixtures::solidImage(600, 400, colour));
     }
     // A filed picture or upload file is whole and carries exactly these addresses.
     static void expectWhole(const QString& path, const QStringList& addresses)

@@ -5,42 +5,32 @@
 // file in the scratch, day or upload folders, the booth back on its first screen, and once
 // the camera is back the next visitor's pass files and uploads the picture with that
 // visitor's addresses.
-#include "BoothTeardown.h"
-#include "SNP_XMLinEXIF.h"
-
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
+#include "BoothRunFixture.h"
 
 namespace {
 
 constexpr int kTick = 20; // the screens' second
 
-class CameraFaultTest : public ::testing::Test {
+class CameraFaultTest : public BoothRunTest {
 protected:
     void start() { ASSERT_TRUE(run.start(kTick)); }
-    void TearDown() override { EXPECT_TRUE(run.stop()); }
     SNP_Rehearsal::Outcome pass(const QStringList& addresses) { return run.pass(addresses, false); }
-    QStringList boothFiles() const { return run.files(); }
-    uint32_t screen() const { return run.screen(); }
 
-    // The pass ended without a picture and left no file behind.
-    static void expectNoPicture(const SNP_Rehearsal::Outcome& outcome, const char* reason = "no picture arrived")
+    // The pass ended without a picture, filed or uploaded, and the booth is back on its
+    // first screen.
+    void expectNoPicture(const SNP_Rehearsal::Outcome& outcome, const char* reason = "no picture arrived")
     {
         EXPECT_FALSE(outcome.ok);
         EXPECT_TRUE(outcome.reason.contains(reason)) << qPrintable(outcome.reason);
-        EXPECT_TRUE(outcome.uploadPath.isEmpty());
+        EXPECT_TRUE(outcome.uploadPath.isEmpty() && outcome.filedPath.isEmpty());
+        EXPECT_EQ(run.screen(), 1u);
     }
-    // The booth has let go of the unplugged camera and its live-view loop has ended.
-    void expectCameraGone(const SNP_CanonCameraPtr& gone)
+    // The booth lets go of the unplugged camera and its live-view loop ends; plugged in
+    // again (a new id, as after a real re-plug), the camera is made current.
+    void expectGoneThenReplug(const SNP_CanonCameraPtr& gone)
     {
         ASSERT_TRUE(waitUntil([&] { return run.camera() == nullptr; }, 10000));
         EXPECT_TRUE(gone->waitForLiveViewLoopEnd(5000));
-    }
-    // The camera is plugged in again (a new id, as after a real re-plug): the booth makes
-    // it current.
-    void replug()
-    {
         camId = sim->connectCamera();
         ASSERT_TRUE(waitUntil([&] { return run.camera() != nullptr; }, 10000));
         ASSERT_TRUE(sim->waitForIdle());
@@ -56,20 +46,14 @@ protected:
         ASSERT_TRUE(outcome.ok) << qPrintable(outcome.reason);
         QStringList expected = before;
         for (const QString& path : {outcome.filedPath, outcome.uploadPath}) {
-            const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path);
-            ASSERT_TRUE(plist) << qPrintable(path);
-            EXPECT_EQ(plist->value(QBEmailsForUpload).toStringList(), addresses) << qPrintable(path);
+            EXPECT_EQ(addressesIn(path), addresses) << qPrintable(path);
             expected << QDir(run.root).relativeFilePath(path);
         }
         expected.sort();
-        EXPECT_EQ(boothFiles(), expected);
-        EXPECT_EQ(screen(), 1u);
+        EXPECT_EQ(run.files(), expected);
+        EXPECT_EQ(run.screen(), 1u);
     }
 
-    QTemporaryDir dir;
-    BoothRun run{dir.path()};
-    std::shared_ptr<SimCameraSdk>& sim = run.sim;
-    std::unique_ptr<AppController>& c = run.c;
     int camId = sim->connectedCameras().front();
 };
 
@@ -92,17 +76,14 @@ TEST_F(CameraFaultTest, UnpluggedHalfWayThroughThePictureTransferOrDuringLiveVie
             });
         else
             sim->unplugDuringNextDownload(50);
-        const QStringList before = boothFiles();
+        const QStringList before = run.files();
         expectNoPicture(pass({"a@b.cd"}));
         QObject::disconnect(hold);
         EXPECT_TRUE(unplugged || !duringLiveView);
-        EXPECT_EQ(screen(), 1u);
         EXPECT_EQ(sim->picturesTaken(pluggedId), taken + (duringLiveView ? 0 : 1));
-        EXPECT_EQ(boothFiles(), before);
-        expectCameraGone(plugged);
+        EXPECT_EQ(run.files(), before);
+        expectGoneThenReplug(plugged);
         EXPECT_TRUE(plugged->liveViewFramesBuilt() >= 1u || !duringLiveView);
-
-        replug();
         expectNextVisitorSucceeds(before);
     }
 }
@@ -113,19 +94,16 @@ TEST_F(CameraFaultTest, RefusedShutterThenTheNextVisitorIsPhotographed)
 {
     start();
     const SNP_CanonCameraPtr first = run.camera();
-    const struct {
-        EdsError error;
-        FaultMode mode;
-    } kRefusals[] = {{EDS_ERR_TAKE_PICTURE_AF_NG, FaultMode::Always}, {EDS_ERR_DEVICE_BUSY, FaultMode::Once}};
+    const struct { EdsError error; FaultMode mode; } kRefusals[] = {{EDS_ERR_TAKE_PICTURE_AF_NG, FaultMode::Always},
+                                                                   {EDS_ERR_DEVICE_BUSY, FaultMode::Once}};
     for (const auto& refusal : kRefusals) {
         SCOPED_TRACE(refusal.error);
-        const QStringList before = boothFiles();
+        const QStringList before = run.files();
         const int taken = sim->picturesTaken(camId);
         sim->injectFault(SimOp::TakePicture, refusal.error, refusal.mode);
         expectNoPicture(pass({"a@b.cd"}));
-        EXPECT_EQ(screen(), 1u);
         EXPECT_EQ(sim->picturesTaken(camId), taken);
-        EXPECT_EQ(boothFiles(), before);
+        EXPECT_EQ(run.files(), before);
         sim->clearFaults();
         expectNextVisitorSucceeds(before);
         EXPECT_EQ(run.camera(), first); // the same camera all along
@@ -141,10 +119,9 @@ TEST_F(CameraFaultTest, TransferThatNeverEndsUntilTheCameraIsPluggedInAgainOrBre
     for (const bool pulled : {true, false}) {
         SCOPED_TRACE(pulled ? "cable pulled" : "camera gave up");
         const SNP_CanonCameraPtr first = run.camera();
-        const QStringList before = boothFiles();
+        const QStringList before = run.files();
         sim->stallNextDownload(50);
         expectNoPicture(pass({"a@b.cd"}));
-        EXPECT_EQ(screen(), 1u);
         EXPECT_EQ(sim->stalledDownloads(), 1); // still hanging after the capture time-out
         if (pulled)
             ASSERT_TRUE(sim->disconnectCamera(camId));
@@ -152,11 +129,9 @@ TEST_F(CameraFaultTest, TransferThatNeverEndsUntilTheCameraIsPluggedInAgainOrBre
             sim->releaseStalledDownloads();
         ASSERT_TRUE(waitUntil([&] { return sim->stalledDownloads() == 0; }));
         ASSERT_TRUE(sim->waitForIdle());
-        EXPECT_EQ(boothFiles(), before);
-        if (pulled) {
-            expectCameraGone(first);
-            replug();
-        }
+        EXPECT_EQ(run.files(), before);
+        if (pulled)
+            expectGoneThenReplug(first);
         expectNextVisitorSucceeds(before);
         EXPECT_EQ(run.camera() == first, !pulled);
     }
@@ -182,24 +157,24 @@ TEST_P(LatePictureTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
     // the pass (the capture time-out and the result screen, 19 ticks of 20 ms).
     sim->injectDelay(SimOp::Download, 3000);
     expectNoPicture(pass({"left@visitor.org"}));
-    ASSERT_EQ(screen(), 1u);
+    ASSERT_EQ(run.screen(), 1u);
     ASSERT_EQ(sim->picturesTaken(camId), 1);
     const uint64_t intakes = c->photoIntakeCount();
 
     // The next visitor, on the capture screen for as long as it takes (a minute's tick: the
     // shutter refused while the camera is busy with the late transfer would otherwise end
     // the capture screen at the next tick).
-    run.setTick(60000);
+    c->_screenTimerInterval = 60000; // from the next countdown on
     c->goButtonTouched();
     ASSERT_TRUE(c->acceptEmailAddresses({"next@visitor.org"}));
     c->nextScreen(c.get()); // 4
     c->nextScreen(c.get()); // 5: live view off, the shutter
-    ASSERT_EQ(screen(), 5u);
+    ASSERT_EQ(run.screen(), 5u);
     ASSERT_TRUE(waitUntil([&] { return c->photoIntakeCount() >= intakes + filesPerShot; }, 10000)); // the late shot
-    EXPECT_EQ(screen(), 5u); // still waiting for this visitor's own picture
+    EXPECT_EQ(run.screen(), 5u); // still waiting for this visitor's own picture
     EXPECT_TRUE(c->lastFilingResult().filedPath.isEmpty());
     const auto raws = [&] { return QDir(run.scratch).entryList({"*.cr2"}, QDir::Files); };
-    EXPECT_EQ(boothFiles().size(), raws().size()) << qPrintable(boothFiles().join(' '));
+    EXPECT_EQ(run.files().size(), raws().size()) << qPrintable(run.files().join(' '));
     EXPECT_EQ(raws().size(), rawAndJpeg ? 1 : 0);
 
     // The shutter again (the first press met the camera busy with the late transfer): the
@@ -207,29 +182,26 @@ TEST_P(LatePictureTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
     ASSERT_TRUE(sim->waitForIdle());
     const int taken = sim->picturesTaken(camId);
     c->takePicture(c.get());
-    ASSERT_TRUE(waitUntil([&] { return screen() == 6u; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return run.screen() == 6u; }, 10000));
     EXPECT_EQ(sim->picturesTaken(camId), taken + 1);
     ASSERT_TRUE(waitUntil([&] { return c->photoIntakeCount() >= intakes + 2 * filesPerShot; }, 10000));
     const AppController::FilingResult own = c->lastFilingResult();
     ASSERT_TRUE(own.uploaded);
     for (const QString& path : {own.filedPath, own.uploadPath})
-        EXPECT_EQ(SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(path).value_or(QVariantMap())
-                      .value(QBEmailsForUpload).toStringList(),
-                  QStringList{"next@visitor.org"});
+        EXPECT_EQ(addressesIn(path), QStringList{"next@visitor.org"});
     // Beside the filed picture and its upload file only the raw files, whole, for staff.
-    EXPECT_EQ(boothFiles().size(), 2 + (rawAndJpeg ? 2 : 0)) << qPrintable(boothFiles().join(' '));
+    EXPECT_EQ(run.files().size(), 2 + (rawAndJpeg ? 2 : 0)) << qPrintable(run.files().join(' '));
     for (const QString& name : raws()) {
-        QFile raw(QDir(run.scratch).filePath(name));
-        ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
-        EXPECT_TRUE(raw.readAll().startsWith("II*")) << qPrintable(name);
-        EXPECT_FALSE(SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(raw.fileName())) << qPrintable(name);
+        const QString raw = QDir(run.scratch).filePath(name);
+        EXPECT_TRUE(fixtures::readFile(raw).startsWith("II*")) << qPrintable(name);
+        EXPECT_FALSE(SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(raw)) << qPrintable(name);
     }
-    run.setTick(kTick);
+    c->_screenTimerInterval = kTick;
     c->startTimerWithExpirationDelay(0); // the result screen ends at the next tick
-    ASSERT_TRUE(waitUntil([&] { return screen() == 1u; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return run.screen() == 1u; }, 10000));
 
     if (!rawAndJpeg)
-        expectNextVisitorSucceeds(boothFiles());
+        expectNextVisitorSucceeds(run.files());
 }
 
 INSTANTIATE_TEST_SUITE_P(JpegOrRawAndJpeg, LatePictureTest, ::testing::Bool(),
@@ -246,17 +218,14 @@ TEST_F(CameraFaultTest, DamagedPictureBytesAreKeptWholeForStaffAndNothingIsUploa
         sim->injectPictureFault(damage, FaultMode::Once);
         const SNP_Rehearsal::Outcome outcome = run.pass({"a@b.cd"});
         expectNoPicture(outcome, "the picture was not filed");
-        EXPECT_TRUE(outcome.filedPath.isEmpty());
-        EXPECT_EQ(screen(), 1u);
         const QString scratchFile = c->lastFilingResult().scratchPath;
         ASSERT_TRUE(scratchFile.startsWith(run.scratch + "/")) << qPrintable(scratchFile);
         const std::vector<uint8_t> camera = sim->lastPicture(camId);
-        QFile file(scratchFile);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        EXPECT_EQ(file.readAll(), QByteArray(reinterpret_cast<const char*>(camera.data()), qsizetype(camera.size())));
+        EXPECT_EQ(fixtures::readFile(scratchFile),
+                  QByteArray(reinterpret_cast<const char*>(camera.data()), qsizetype(camera.size())));
         kept << QDir(run.root).relativeFilePath(scratchFile);
         kept.sort();
-        EXPECT_EQ(boothFiles(), kept);
+        EXPECT_EQ(run.files(), kept);
         sim->clearFaults();
     }
     expectNextVisitorSucceeds(kept);
@@ -278,10 +247,8 @@ TEST_F(CameraFaultTest, GarbageAndTruncatedLiveViewFramesAreSkippedAndThePassGoe
     ASSERT_TRUE(outcome.ok) << qPrintable(outcome.reason);
     EXPECT_EQ(camera->liveViewFramesRejected(), 40u);
     EXPECT_GT(camera->liveViewFramesBuilt(), builtBefore);
-    const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(outcome.uploadPath);
-    ASSERT_TRUE(plist);
-    EXPECT_EQ(plist->value(QBEmailsForUpload).toStringList(), QStringList{"a@b.cd"});
-    EXPECT_EQ(boothFiles().size(), 2);
+    EXPECT_EQ(addressesIn(outcome.uploadPath), QStringList{"a@b.cd"});
+    EXPECT_EQ(run.files().size(), 2);
 }
 
 } // namespace

@@ -11,14 +11,9 @@
 // records which it used.
 #include "FilingFixture.h"
 
-#include <QRegularExpression>
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <functional>
 
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -62,8 +57,8 @@ struct SmallFileSystem {
     }
     void empty()
     {
-        QFile::remove(QFile::decodeName(path) + "/.filler");
-        QFile::remove(QFile::decodeName(path) + "/.filler-rest");
+        for (const char* name : {"/.filler", "/.filler-rest"})
+            QFile::remove(QFile::decodeName(path) + name);
     }
 
     const QByteArray path, options;
@@ -112,14 +107,8 @@ TEST_F(DiskFaultTest, FullFileSystemsCostOnlyThePictureInFlightAndFilingResumes)
         setrlimit(RLIMIT_FSIZE, &unlimited);
         std::signal(SIGXFSZ, SIG_DFL);
     };
-    const struct {
-        const char* name;
-        bool needsMount;
-        std::function<bool()> fill;
-        std::function<void()> empty;
-        bool filed, keptInScratch;
-        const char* error;
-    } kFaults[] = {
+    const struct { const char* name; bool needsMount; std::function<bool()> fill; std::function<void()> empty;
+                   bool filed, keptInScratch; const char* error; } kFaults[] = {
         {"no room even in the scratch folder", false, limit, unlimit, false, false, "File too large"},
         {"the main images folder full", true, [&] { return mainFs.fill(); }, [&] { mainFs.empty(); }, false, true,
          "No space left on device"},

@@ -1,13 +1,7 @@
 // The on-screen keyboard on its own: character and domain keys, delete, the focus walk,
 // values and setValues, the exit and accept keys. (Typed in the booth's window, with
 // rejection and correction: test_screens.)
-#include "SNP_KeyboardView.h"
-#include "TestSupport.h"
-
-#include <QLineEdit>
-#include <QPushButton>
-
-#include <gtest/gtest.h>
+#include "BoothRunFixture.h"
 
 namespace {
 
@@ -27,7 +21,7 @@ protected:
     void startOver(QObject* sender) override
     {
         startSender = sender;
-        whenStartedOver = texts();
+        whenStartedOver = fieldTexts(kb);
     }
     void press(const QStringList& keys)
     {
@@ -41,13 +35,6 @@ protected:
     {
         for (int i = 0; i < 4; ++i)
             field(i)->setText(texts.value(i));
-    }
-    QStringList texts() const
-    {
-        QStringList out;
-        for (QLineEdit* f : kb->emailFields())
-            out << f->text();
-        return out;
     }
     QLineEdit* field(int i) const { return kb->emailField(i); }
 
@@ -96,16 +83,16 @@ TEST_F(KeyboardTest, ValuesEmptyTheFieldsAndSetValuesShowsOnlyValidOnes)
     EXPECT_TRUE(kb->values().isEmpty());
     fill({"", "", "only@three.de"});
     EXPECT_EQ(kb->values(), QStringList{"only@three.de"});
-    EXPECT_EQ(texts(), QStringList(4, QString()));
+    EXPECT_EQ(fieldTexts(kb), QStringList(4, QString()));
     EXPECT_EQ(kb->nextTextView(), field(0));
     fill({"one@a.de", "", "", "four@a.de"});
     EXPECT_EQ(kb->values(), (QStringList{"one@a.de", "four@a.de"})); // no gaps, field order
 
     kb->setValues({"a@b.cd", "c@d.ef", "g@h.ij", "k@l.mn", "o@p.qr"}); // the fifth has no field
-    EXPECT_EQ(texts(), (QStringList{"a@b.cd", "c@d.ef", "g@h.ij", "k@l.mn"}));
+    EXPECT_EQ(fieldTexts(kb), (QStringList{"a@b.cd", "c@d.ef", "g@h.ij", "k@l.mn"}));
     fill({"x", "y", "left alone", "also left"});
     kb->setValues({"no-at-sign", "good@x.yz"});
-    EXPECT_EQ(texts(), (QStringList{"", "good@x.yz", "left alone", "also left"}));
+    EXPECT_EQ(fieldTexts(kb), (QStringList{"", "good@x.yz", "left alone", "also left"}));
     kb->nextFirstResponder(nullptr);
     EXPECT_EQ(kb->focusedField(), field(0));
     // The first rejected field in field order is where the next walk starts.

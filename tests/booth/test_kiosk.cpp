@@ -34,13 +34,11 @@ TEST(KioskScreens, EveryArrangementRunsTheScreensFullAndUncovered)
     for (const auto& [name, screens] : kScreenSetups) {
         SCOPED_TRACE(name);
         QTemporaryDir dir;
-        QFile json(dir.filePath("screens.json"));
-        ASSERT_TRUE(json.open(QIODevice::WriteOnly));
-        json.write(QByteArray("{\"screens\": ") + screens + "}");
-        json.close();
+        const QString json = dir.filePath("screens.json");
+        ASSERT_TRUE(fixtures::writeFile(json, QByteArray("{\"screens\": ") + screens + "}"));
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + json.fileName());
+        env.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + json);
         env.insert("BOOTH_KIOSK_CHILD", dir.path());
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
@@ -196,7 +194,6 @@ TEST_F(KioskTest, TheOverlayCarriesTheFrameOverTheLivePictureAndIgnoresTheMouse)
     EXPECT_FALSE(overlay->isWindow());
     EXPECT_TRUE(overlay->testAttribute(Qt::WA_TransparentForMouseEvents));
     EXPECT_EQ(overlay->parentWidget(), evf->parentWidget());
-    EXPECT_FALSE(view.shown("overlayContentView"));
     const QObjectList siblings = overlay->parentWidget()->children();
     EXPECT_GT(siblings.indexOf(overlay), siblings.indexOf(evf)); // above
 
@@ -277,7 +274,6 @@ TEST_F(KioskTest, AResourceFolderReplacesStockResourcesByName)
     // With room for one picture only, the least recently used one goes.
     SNP_Resources::setImageCacheBudgetForTesting(7 * 5 * 4);
     const qint64 one = named("touch1").cacheKey();
-    EXPECT_EQ(named("touch1").cacheKey(), one);
     EXPECT_EQ(named("touch2").pixelColor(0, 0), QColor(Qt::cyan));
     EXPECT_NE(named("touch1").cacheKey(), one);
     SNP_Resources::setImageCacheBudgetForTesting(-1);

@@ -3,19 +3,14 @@
 // screen 5, and the frames reach the camera picture the right way up. The screens are
 // ticked by hand (their own timer is a minute long), and every wait is for frames to have
 // arrived.
-#include "BoothTeardown.h"
-
-#include <QLabel>
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
+#include "BoothRunFixture.h"
 
 namespace {
 
 constexpr EdsPropertyID kEvfOutputDevice = 0x500;
 constexpr int kFramesTimeoutMs = 20000;
 
-class LiveViewBoothTest : public ::testing::Test {
+class LiveViewBoothTest : public BoothRunTest {
 protected:
     void SetUp() override
     {
@@ -29,23 +24,15 @@ protected:
     void TearDown() override
     {
         camera.reset(); // the booth run lets go of the cameras it made current, then of the SDK
-        EXPECT_TRUE(run.stop());
+        BoothRunTest::TearDown();
     }
 
-    uint32_t screen() const { return run.screen(); }
     // Ticks the screen's countdown until the booth has moved on from it.
     void tickThrough(uint32_t from)
     {
-        for (int i = 0; i < 40 && screen() == from; ++i)
+        for (int i = 0; i < 40 && run.screen() == from; ++i)
             c->timerDidFire(c->findChild<QTimer*>(QStringLiteral("screenTimer")));
-        ASSERT_NE(screen(), from);
-    }
-    void goToScreen3()
-    {
-        c->nextScreen(c.get());
-        ASSERT_EQ(screen(), 2u);
-        ASSERT_TRUE(c->acceptEmailAddresses({QStringLiteral("a@b.cd")}));
-        ASSERT_EQ(screen(), 3u);
+        ASSERT_NE(run.screen(), from);
     }
     bool framesArrive(uint64_t more = 2) const
     {
@@ -53,12 +40,8 @@ protected:
         return waitUntil([&] { return camera->liveViewFramesDelivered() >= wanted; }, kFramesTimeoutMs);
     }
     bool hostBit() const { return (run.sim->cameraProperty(camId, kEvfOutputDevice) & 2) != 0; }
-    QImage shown() const { return picture->pixmap().toImage(); }
     static int luma(QRgb p) { return (qRed(p) * 299 + qGreen(p) * 587 + qBlue(p) * 114) / 1000; }
 
-    QTemporaryDir dir;
-    BoothRun run{dir.path()};
-    std::unique_ptr<AppController>& c = run.c;
     const int camId = run.sim->connectedCameras().front();
     SNP_CanonCameraPtr camera;
     QLabel* picture = nullptr;
@@ -66,25 +49,25 @@ protected:
 
 TEST_F(LiveViewBoothTest, TheSequenceSwitchesLiveViewOnAtScreenThreeAndOffAtScreenFive)
 {
-    ASSERT_EQ(screen(), 1u);
+    ASSERT_EQ(run.screen(), 1u);
     EXPECT_FALSE(hostBit());
     EXPECT_FALSE(camera->isLiveViewLoopRunning());
     c->nextScreen(c.get());
     EXPECT_FALSE(hostBit()); // not on the e-mail screen yet
 
     ASSERT_TRUE(c->acceptEmailAddresses({QStringLiteral("a@b.cd")}));
-    ASSERT_EQ(screen(), 3u);
+    ASSERT_EQ(run.screen(), 3u);
     EXPECT_TRUE(hostBit());
     ASSERT_TRUE(framesArrive());
     EXPECT_TRUE(camera->isLiveViewLoopRunning());
 
     tickThrough(3);
-    ASSERT_EQ(screen(), 4u);
+    ASSERT_EQ(run.screen(), 4u);
     ASSERT_TRUE(framesArrive()); // still streaming through the live countdown
     EXPECT_TRUE(hostBit());
 
     tickThrough(4);
-    ASSERT_EQ(screen(), 5u);
+    ASSERT_EQ(run.screen(), 5u);
     EXPECT_FALSE(hostBit()); // switched off before the picture is asked for
     ASSERT_TRUE(waitUntil([&] { return !camera->isLiveViewLoopRunning(); }, kFramesTimeoutMs));
     EXPECT_FALSE(camera->shouldDownloadLiveViewImage());
@@ -95,11 +78,11 @@ TEST_F(LiveViewBoothTest, FramesReachTheLivePictureTheRightWayUp)
 {
     const QWidget* liveView = c->findChild<QWidget*>(QStringLiteral("_liveView"));
     ASSERT_NE(liveView, nullptr);
-    goToScreen3();
+    goToScreen3(*c, c.get());
     EXPECT_GT(picture->width(), liveView->width() / 2); // laid out in the live screen
     ASSERT_TRUE(framesArrive()); // screen 3 starts from black
     EXPECT_FALSE(picture->isHidden());
-    const QImage frame = shown();
+    const QImage frame = picture->pixmap().toImage();
     ASSERT_EQ(frame.size(), picture->size());
     // The camera's scene: a dark clock plate in the top-left corner over a light sky, a
     // meadow below; upside down the plate would be at the bottom.
@@ -120,14 +103,14 @@ TEST_F(LiveViewBoothTest, WithoutACameraTheSequenceRunsAndThePictureStaysBlack)
     c->setCurrentCamera(nullptr);
     ASSERT_EQ(run.camera(), nullptr);
     c->startOver(nullptr);
-    goToScreen3();
+    goToScreen3(*c, c.get());
     EXPECT_FALSE(hostBit());
-    const QImage frame = shown();
+    const QImage frame = picture->pixmap().toImage();
     ASSERT_FALSE(frame.isNull());
     EXPECT_EQ(luma(frame.pixel(frame.width() / 2, frame.height() / 2)), 0);
     tickThrough(3);
     tickThrough(4);
-    EXPECT_EQ(screen(), 5u);
+    EXPECT_EQ(run.screen(), 5u);
     EXPECT_EQ(camera->liveViewRunCount(), 0u);
 }
 

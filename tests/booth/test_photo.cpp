@@ -5,15 +5,11 @@
 // taken in the day folder and undecodable bytes end safely; the operator's save never
 // writes through a planted link; and an uploader watching the folders never sees a file
 // written in place or replaced.
-#include "AppController.h"
 #include "FilingFixture.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Resources.h"
 
 #include <QLabel>
-#include <QRegularExpression>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
@@ -82,10 +78,6 @@ TEST_F(PhotoTest, PictureOnTheCaptureScreenIsShownFiledAndUploadedWithTheAddress
     const QString comp = uploadFile("2010-02-02", "20100202143005Comp.jpg");
     EXPECT_EQ(filesBelow(dir.path()).filter(QRegularExpression("^(main|upload|scratch)/")),
               (QStringList{"main/2010-02-02/20100202143005.jpg", comp.mid(dir.path().size() + 1)}));
-    const auto result = c->lastFilingResult();
-    EXPECT_TRUE(result.uploaded);
-    EXPECT_EQ(result.filedPath, filed);
-    EXPECT_EQ(result.uploadPath, comp);
     expectWhole(filed, emails);
     expectWhole(comp, emails);
     // The composite has the frame's pixel size and the camera's EXIF entries; the filed
@@ -113,12 +105,9 @@ TEST_F(PhotoTest, CompositeShowsTheWholePictureUprightInItsWindow)
     p.fillRect(0, 800, 1200, 800, blue);
     p.fillRect(1200, 800, 1200, 800, yellow);
     p.end();
-    const struct {
-        const char* name;
-        QImage frame; // null: none of the operator's
-        QImage photo;
-        std::vector<std::pair<QPoint, QColor>> samples;
-    } kComposites[] = {
+    // frame: null for none of the operator's
+    const struct { const char* name; QImage frame, photo; std::vector<std::pair<QPoint, QColor>> samples; }
+        kComposites[] = {
         {"quadrants", frameImage(1000, 700), quadrants,
          {{{226, 183}, red}, {{774, 183}, green}, {{226, 517}, blue}, {{774, 517}, yellow}, {{100, 100}, Qt::white}}},
         {"3:2 into a 300 dpi frame", frameImage(999, 700, 300), fixtures::solidImage(900, 600, green),
@@ -151,10 +140,7 @@ TEST_F(PhotoTest, CompositeShowsTheWholePictureUprightInItsWindow)
 // without addresses: both are shown, neither is written anywhere.
 TEST_F(PhotoTest, PicturesThatAreNotFiledAreStillShown)
 {
-    const struct {
-        QStringList emails;
-        uint32_t screen;
-    } kCases[] = {{{"a@b.cd"}, 6}, {{}, 5}};
+    const struct { QStringList emails; uint32_t screen; } kCases[] = {{{"a@b.cd"}, 6}, {{}, 5}};
     for (const auto& late : kCases) {
         SCOPED_TRACE(late.screen);
         deliver(picture(QColor(220, 30, 30)), late.emails, late.screen);
@@ -262,7 +248,6 @@ TEST_F(PhotoTest, OperatorSaveWritesLowerCaseExtensionUnderTmp)
     // An extension that is no plain extension cannot lead the file elsewhere.
     QFile::remove(first);
     EXPECT_EQ(save("x./../../t/a"), first);
-    EXPECT_TRUE(logText().contains("has an unusable extension"));
     QFile::remove(first);
     EXPECT_FALSE(c->processPhotoData({}));
 }

@@ -5,7 +5,6 @@
 #include "BoothRunFixture.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFileDialog>
 #include <QSettings>
 
@@ -24,9 +23,7 @@ protected:
     // The store file written as text, the way an operator might edit it.
     void writeStore(const QByteArray& text)
     {
-        QFile file(dir.filePath(QStringLiteral("booth.ini")));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("[General]\n" + text + "\n");
+        ASSERT_TRUE(fixtures::writeFile(dir.filePath(QStringLiteral("booth.ini")), "[General]\n" + text + "\n"));
     }
     QSettings stored() const { return QSettings(dir.filePath(QStringLiteral("booth.ini")), QSettings::IniFormat); }
     // The log lines since the mark that contain the text.

@@ -7,7 +7,6 @@
 
 #include <QDialog>
 #include <QProcess>
-#include <QRegularExpression>
 
 #include <chrono>
 #include <numeric>
@@ -55,7 +54,6 @@ TEST_F(StartupTest, WakingWiresTheWindowsAndTheCameraObservers)
     EXPECT_EQ(colour("_touchCountdownField"), QColor(239, 142, 35));
     EXPECT_EQ(colour("_liveCountdownField1"), QColor(Qt::white));
     EXPECT_EQ(view.keyboard()->parentWidget(), view.get("_touchView"));
-    EXPECT_TRUE(view.keyboard()->isHidden());
     c->show();
     c->applicationDidFinishLaunching();
     EXPECT_FALSE(view.shown("_EVFView"));
@@ -134,9 +132,7 @@ TEST(WatchdogExit, ProcessExitsWithStatusOne)
     EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(child.exitCode(), 1) << child.readAllStandardOutput().constData();
 
-    QFile f(childLog);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QString text = QString::fromUtf8(f.readAll());
+    const QString text = QString::fromUtf8(fixtures::readFile(childLog));
     // A slow start may have cost a heartbeat before the stall; the stall itself is the
     // last run of counts, which goes from 0 to 15 without a gap.
     const QList<int> counts = spinningCounts(text);
@@ -147,5 +143,4 @@ TEST(WatchdogExit, ProcessExitsWithStatusOne)
     EXPECT_EQ(counts.mid(lastRun), expected);
     const QString hanging = QStringLiteral("Watchdog says we are hanging after 16 seconds ... app is exiting");
     EXPECT_GT(text.indexOf(hanging), text.lastIndexOf("spinning for 15 seconds"));
-    EXPECT_FALSE(text.contains("the watchdog did not end the process"));
 }
