@@ -16,23 +16,7 @@ constexpr EdsPropertyID kEvfMode = 0x501;
 
 class LiveViewTest : public CameraFixture<SimCameraSdk> {
 protected:
-    void SetUp() override
-    {
-        CameraFixture::SetUp();
-        loadFirstCamera();
-    }
-    void TearDown() override
-    {
-        sdk->clearFaults();
-        CameraFixture::TearDown();
-    }
     size_t frameCount() { return size_t(countReceived(SNP_CanonCameraLiveViewImageUpdate)); }
-    QByteArray lastFrameData()
-    {
-        const auto frames = receivedNamed(SNP_CanonCameraLiveViewImageUpdate);
-        return frames.empty() ? QByteArray()
-                              : frames.back().userInfo.value(SNP_CanonCameraLiveViewImage).value<PWNSImageFlipped>().sourceData();
-    }
     // Waits until n more frames have been shown (switching live view on first if asked).
     void waitForFrames(size_t n, bool begin = false)
     {
@@ -201,7 +185,9 @@ TEST_F(LiveViewTest, TheNewestFrameReplacesOlderOnesWhileTheMainThreadIsBusy)
     EXPECT_EQ(frameCount(), shownBefore + 1);  // one delivery, not a queue
     EXPECT_EQ(camera->liveViewFramesDropped() - droppedBefore, built - 1);
     const std::vector<uint8_t> newest = sdk->lastLiveViewFrame(camId);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(newest.data()), qsizetype(newest.size())), lastFrameData());
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(newest.data()), qsizetype(newest.size())),
+              receivedNamed(SNP_CanonCameraLiveViewImageUpdate).back().userInfo.value(SNP_CanonCameraLiveViewImage)
+                  .value<PWNSImageFlipped>().sourceData());
 }
 
 // How each failing call ends live view, or not, giving back every stream and image reference
