@@ -17,7 +17,7 @@
 namespace {
 
 // A zone with daylight-saving time, fixed for this test program before Qt reads the zone.
-const bool kZoneSet = [] {
+[[maybe_unused]] const bool kZoneSet = [] {
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
     return true;
@@ -41,7 +41,6 @@ class ScriptedProperties : public CameraFixture<FakeEdsSdk> {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(kZoneSet);
         CameraFixture::SetUp();
         camera = SNP_CanonCamera::initWithCameraRef(sdk->addCamera("Canon EOS 40D"));
         ASSERT_NE(camera, nullptr);
@@ -139,7 +138,6 @@ TEST_F(ScriptedProperties, WritesAreShapedByThePropertyCodeAndValuesOfTheWrongKi
 // date (so on both sides of daylight saving).
 TEST(PropertyTime, RecordsAndDatesBothWays)
 {
-    ASSERT_TRUE(kZoneSet);
     const struct {
         EdsTime record;
         QDateTime date;  // invalid: the record is refused
