@@ -1,12 +1,15 @@
 // The camera tests' one fixture, over any SDK: a log file of its own, every notification
 // recorded with the thread it came on, and a tear-down that unloads the camera and waits
-// until the camera objects and the SDK are gone (queued hand-offs hold them a while).
+// until the camera objects and the SDK are gone (queued hand-offs hold them a while). Over
+// the simulated camera, its first camera is loaded as `camera` and its faults are cleared
+// before the tear-down.
 //
 // Threads: the test runs on the main thread; notifications may be recorded from any thread.
 #pragma once
 
 #include "SNP_CanonCamera.h"
 #include "SNP_Log.h"
+#include "SimCameraSdk.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
@@ -22,6 +25,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 struct Received {
@@ -49,9 +53,13 @@ protected:
             std::lock_guard<std::mutex> g(receivedLock);
             received.push_back({n.name, n.userInfo, n.object.identity(), QThread::currentThread() == qApp->thread()});
         });
+        if constexpr (kSimulated)
+            loadFirstCamera();
     }
     void TearDown() override
     {
+        if constexpr (kSimulated)
+            sdk->clearFaults();
         SNP_NotificationCenter::defaultCenter().removeObserver(this);
         EXPECT_TRUE(SNP_CanonCamera::waitForCameraListUpdates(5000));
         SNP_CanonCamera::resetRegistryForTesting();
@@ -129,6 +137,15 @@ protected:
         return out;
     }
     int countReceived(const QString& name) { return int(receivedNamed(name).size()); }
+    // The property changes received for the property called name, in order.
+    std::vector<Received> changesOf(const char* name)
+    {
+        std::vector<Received> changes = receivedNamed(SNP_CanonCameraPropertyDidChange);
+        std::erase_if(changes, [&](const Received& r) {
+            return r.userInfo.value(SNP_CanonCameraPropertyName).toString() != QLatin1String(name);
+        });
+        return changes;
+    }
     void clearReceived()
     {
         std::lock_guard<std::mutex> g(receivedLock);
@@ -140,8 +157,8 @@ protected:
         QFile file(logPath);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
-    int logCount(const QString& text) const { return int(logText().count(text)); }
 
+    static constexpr bool kSimulated = std::is_base_of_v<SimCameraSdk, Sdk>;
     QTemporaryDir dir;
     QString logPath;
     std::shared_ptr<Sdk> sdk;

@@ -21,7 +21,6 @@
 class FakeEdsSdk : public EdsSdkCore {
 public:
     struct SentCommand {
-        EdsCameraRef camera;
         EdsCameraCommand command;
         EdsInt32 parameter;
     };
@@ -156,10 +155,7 @@ public:
     EdsError EdsGetDeviceInfo(EdsCameraRef ref, EdsDeviceInfo* info) override
     {
         EdsError e = record("EdsGetDeviceInfo");
-        e = e ? e : EdsSdkCore::EdsGetDeviceInfo(ref, info);
-        if (e == EDS_ERR_OK)
-            info->deviceSubType = 7;
-        return e;
+        return e ? e : EdsSdkCore::EdsGetDeviceInfo(ref, info);
     }
     EdsError EdsOpenSession(EdsCameraRef) override { return record("EdsOpenSession"); }
     EdsError EdsCloseSession(EdsCameraRef) override { return record("EdsCloseSession"); }
@@ -181,9 +177,9 @@ public:
         record(context ? "setObjectHandler" : "clearObjectHandler");
         return EdsSdkCore::EdsSetObjectEventHandler(ref, event, handler, context);
     }
-    EdsError EdsSendCommand(EdsCameraRef ref, EdsCameraCommand command, EdsInt32 parameter) override
+    EdsError EdsSendCommand(EdsCameraRef, EdsCameraCommand command, EdsInt32 parameter) override
     {
-        locked([&] { return (sent.push_back(SentCommand{ref, command, parameter}), 0); });
+        locked([&] { return (sent.push_back(SentCommand{command, parameter}), 0); });
         return record("EdsSendCommand");
     }
     EdsError EdsGetPropertySize(EdsBaseRef, EdsPropertyID id, EdsInt32, EdsDataType* type, EdsUInt32* size) override

@@ -52,11 +52,9 @@ protected:
     {
         CameraFixture::SetUp();
         sdk->setPictureSize(640, 480);
-        loadFirstCamera();
     }
     void TearDown() override
     {
-        sdk->clearFaults();
         EXPECT_TRUE(sdk->waitForIdle());
         camera->setDelegate(nullptr);
         CameraFixture::TearDown();

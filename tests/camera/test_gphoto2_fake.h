@@ -139,8 +139,6 @@ public:
             if (!w.choices.empty() && std::find(w.choices.begin(), w.choices.end(), value.text) == w.choices.end())
                 return kGPErrorBadParameters;
             w.text = value.text, w.integer = value.integer, w.number = value.number;
-            if (value.name == "eosremoterelease" && value.text == "Press Full")
-                _lib->newPicture();
             return kGPOk;
         });
     }

@@ -9,11 +9,6 @@
 
 #include <gtest/gtest.h>
 
-// The one test that starts the real libgphoto2 makes it load its camera and port drivers,
-// which keep allocations for the life of the process and are unloaded before the leak
-// check runs; their stacks only show the libraries by name when unwound the slow way.
-extern "C" const char* __lsan_default_options() { return "fast_unwind_on_malloc=0"; }
-
 namespace {
 
 enum : EdsPropertyID { kOwnerName = 0x4, kDateTime = 0x6, kSaveTo = 0xB, kAv = 0x405, kISO = 0x402, kLens = 0x40D,
@@ -95,12 +90,6 @@ protected:
         sdk->EdsRelease(list);
         return cam;
     }
-    std::string portOf(EdsCameraRef cam)
-    {
-        EdsDeviceInfo info{};
-        EXPECT_EQ(sdk->EdsGetDeviceInfo(cam, &info), EDS_ERR_OK);
-        return info.szPortName;
-    }
     EdsCameraRef openCamera()
     {
         EdsCameraRef cam = camera();
@@ -111,12 +100,6 @@ protected:
     }
     EdsError number(EdsCameraRef c, EdsPropertyID id, EdsUInt32* v) { return sdk->EdsGetPropertyData(c, id, 0, 4, v); }
     EdsError setNumber(EdsCameraRef c, EdsPropertyID id, EdsUInt32 v) { return sdk->EdsSetPropertyData(c, id, 0, 4, &v); }
-    EdsUInt32 number(EdsCameraRef cam, EdsPropertyID id)
-    {
-        EdsUInt32 v = 0xDEADBEEF;
-        EXPECT_EQ(number(cam, id, &v), EDS_ERR_OK) << std::hex << id;
-        return v;
-    }
 
     std::shared_ptr<FakeLibrary> lib = std::make_shared<FakeLibrary>();
     std::unique_ptr<GPhoto2CameraSdk> sdk;
@@ -186,7 +169,9 @@ TEST_P(GPhoto2AwayTest, CameraIsShutDownAndComesBackAsANewCamera)
     ASSERT_TRUE(waitUntil([&] { return recorder.count('a', 0) == 1; }));
     EdsCameraRef again = camera();
     ASSERT_NE(again, cam);
-    EXPECT_EQ(portOf(again), away.backOn);
+    EdsDeviceInfo info{};
+    ASSERT_EQ(sdk->EdsGetDeviceInfo(again, &info), EDS_ERR_OK);
+    EXPECT_STREQ(info.szPortName, away.backOn);
     ASSERT_EQ(sdk->EdsOpenSession(again), EDS_ERR_OK);
     EXPECT_EQ(sdk->EdsSendCommand(again, kEdsCameraCommand_TakePicture, 0), EDS_ERR_OK);
     sdk->EdsRelease(again);
@@ -208,7 +193,6 @@ TEST_F(GPhoto2SdkTest, SettingsCommandsAndLiveViewGoThroughTheWidgets)
     EdsCameraRef cam = openCamera();
     EdsDataType type = 0;
     EdsUInt32 size = 0, v = 0;
-    EXPECT_EQ(number(cam, kISO), 0x48u);
     EdsPropertyDesc desc;
     ASSERT_EQ(sdk->EdsGetPropertyDesc(cam, kISO, &desc), EDS_ERR_OK);
     EXPECT_EQ(desc.numElements, 6);
@@ -229,7 +213,6 @@ TEST_F(GPhoto2SdkTest, SettingsCommandsAndLiveViewGoThroughTheWidgets)
     ASSERT_EQ(sdk->EdsSetPropertyData(cam, kOwnerName, 0, 4, "Ann"), EDS_ERR_OK);
     EXPECT_EQ(lib->widget("ownername"), "Ann");
     EXPECT_EQ(sdk->EdsSetPropertyData(cam, kOwnerName, 0, 3, "Ann"), EDS_ERR_DEVICE_INVALID_PARAMETER);  // no NUL
-    EXPECT_EQ(number(cam, 0x8), 75u);
     EdsTime wanted{2027, 3, 4, 5, 6, 7, 0}, t{};
     ASSERT_EQ(sdk->EdsSetPropertyData(cam, kDateTime, 0, sizeof wanted, &wanted), EDS_ERR_OK);
     ASSERT_EQ(sdk->EdsGetPropertyData(cam, kDateTime, 0, sizeof t, &t), EDS_ERR_OK);
@@ -244,12 +227,11 @@ TEST_F(GPhoto2SdkTest, SettingsCommandsAndLiveViewGoThroughTheWidgets)
     // Commands become widget writes.
     ASSERT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_PressShutterButton, 1), EDS_ERR_OK);
     EXPECT_EQ(lib->widget("eosremoterelease"), "Press Half");
-    ASSERT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_DriveLensEvf, 0x8001), EDS_ERR_OK);
-    EXPECT_EQ(lib->widget("manualfocusdrive"), "Far 1");
     EXPECT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_DoEvfAf, 1), EDS_ERR_NOT_SUPPORTED);  // no such widget here
 
     // Changes made on the camera: a value and the choices offered; nothing else is announced,
-    // not even the camera's clock running on.
+    // not even the camera's clock running on. (The clock written above is announced first.)
+    ASSERT_TRUE(sdk->waitForIdle());
     const int clockChanges = recorder.count('p', kEdsPropertyEvent_PropertyChanged, kDateTime);
     EdsUInt32 seen = 0;
     recorder.hook([&](const Recorder::Entry& e) {
@@ -395,17 +377,6 @@ TEST_F(GPhoto2SdkTest, OneWorkerThreadMakesEveryLibraryCallOneAtATime)
     sdk->EdsRelease(cam);
 }
 
-TEST(GPhoto2SdkChoice, BackendByName)
-{
-#ifdef HAVE_GPHOTO2
-    std::shared_ptr<EdsSdk> sdk = EdsCreateSdk("gphoto2");
-    EXPECT_NE(dynamic_cast<GPhoto2CameraSdk*>(sdk.get()), nullptr);
-#else
-    EXPECT_EQ(EdsCreateSdk("gphoto2"), nullptr);
-#endif
-    EXPECT_EQ(EdsCreateSdk("canon"), nullptr);
-}
-
 TEST_F(GPhoto2SdkTest, ReportsInAQuickRowWaitForTheGap)
 {
     sdk->EdsTerminateSDK();
@@ -414,7 +385,9 @@ TEST_F(GPhoto2SdkTest, ReportsInAQuickRowWaitForTheGap)
     lib->with([&] { lib->widgets["aperture"].text = "8"; });
     lib->push(GPEvent{GPEventType::Unknown, "", "", "PTP Property d101 changed"});
     ASSERT_TRUE(waitUntil([&] { return lib->with([&] { return lib->events.empty(); }); }));
-    EXPECT_EQ(number(cam, kAv), 0x38u);  // the round with the event is over
+    EdsUInt32 av = 0;
+    EXPECT_EQ(number(cam, kAv, &av), EDS_ERR_OK);  // the round with the event is over
+    EXPECT_EQ(av, 0x38u);
     ASSERT_TRUE(sdk->waitForIdle());
     EXPECT_EQ(recorder.count('p', kEdsPropertyEvent_PropertyChanged, kAv), 0) << "compared again too soon";
     sdk->EdsRelease(cam);

@@ -128,7 +128,7 @@ TEST(GPhoto2Commands, CommandPlans)
         {press, 0, 3, K::SetRadio, "eosremoterelease", "Release Full", 0, 0},
         {press, 0, 1, K::SetRadio, "eosremoterelease", "Release Half", 0, 0},
         {press, 2, 0, K::Fail, "", "", 0, bad}, {lens, 2, 0, K::SetRadio, "manualfocusdrive", "Near 2", 0, 0},
-        {lens, 0x8004, 0, K::Fail, "", "", 0, bad},
+        {lens, 0x8004, 0, K::Fail, "", "", 0, bad}, {lens, 0x8001, 0, K::SetRadio, "manualfocusdrive", "Far 1", 0, 0},
         {kEdsCameraCommand_DoEvfAf, 0, 0, K::SetToggle, "cancelautofocus", "", 0, 0},
         {kEdsCameraCommand_DoClickWBEvf, 0, 0, K::Fail, "", "", 0, EDS_ERR_NOT_SUPPORTED},
         {0x7777, 0, 0, K::Fail, "", "", 0, EDS_ERR_UNKNOWN_COMMAND},

@@ -22,10 +22,6 @@ protected:
     {
         return waitUntil([&] { return sdk->sentCommands().size() >= n && camera.use_count() == 1; });
     }
-    static uint32_t number(const QVariantMap& command, const char* key)
-    {
-        return command.value(QString::fromLatin1(key)).toUInt();
-    }
 };
 
 TEST_F(QueueTest, CommandTexts)
@@ -77,7 +73,9 @@ TEST_F(QueueTest, OperationsQueueAndReachTheSdkOldestFirstOneAtATime)
     const QList<QVariantMap> commands = camera->queuedCommands();
     ASSERT_EQ(commands.size(), 5);
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(std::make_pair(number(commands[i], "commandNumber"), number(commands[i], "commandParam")), queued[i]);
+        EXPECT_EQ(std::make_pair(commands[i].value(QStringLiteral("commandNumber")).toUInt(),
+                                 commands[i].value(QStringLiteral("commandParam")).toUInt()),
+                  queued[i]);
     EXPECT_TRUE(sdk->sentCommands().empty());
 
     camera->performNextQueuedCameraCommand();
@@ -157,7 +155,7 @@ TEST_F(QueueTest, TimedLockWaitsForItsHolderOrTimesOut)
     EXPECT_FALSE(SNP_CanonCamera::getLock(lock, QDeadlineTimer(20)));
     // Released while the next caller waits (its waiting line says so): that caller gets it.
     std::thread releaser([&] {
-        for (QDeadlineTimer d(5000); logCount(QStringLiteral("secs for testLock lock on thread")) < 2 && !d.hasExpired();)
+        for (QDeadlineTimer d(5000); logText().count(QStringLiteral("secs for testLock lock on thread")) < 2 && !d.hasExpired();)
             std::this_thread::yield();
         release.open();
     });
