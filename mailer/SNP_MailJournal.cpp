@@ -1,6 +1,7 @@
 #include "SNP_MailJournal.h"
 
 #include "SNP_Log.h"
+#include "SNP_UploadFolder.h"
 
 #include <QAtomicInteger>
 #include <QFile>
@@ -27,6 +28,9 @@ const char* const kSchema[] = {
     " attempts INTEGER NOT NULL DEFAULT 0, reply TEXT, created INTEGER NOT NULL, updated INTEGER NOT NULL,"
     " next_attempt INTEGER NOT NULL, PRIMARY KEY (picture, address))",
     "CREATE INDEX IF NOT EXISTS deliveries_due ON deliveries(state, next_attempt)",
+    // One row: the running mailer's heartbeat (ms since 1970) and process.
+    "CREATE TABLE IF NOT EXISTS mailer (id INTEGER PRIMARY KEY CHECK (id = 1), heartbeat INTEGER NOT NULL,"
+    " pid INTEGER NOT NULL)",
 };
 
 const char* const kDeliveryColumns =
@@ -120,6 +124,45 @@ std::optional<SNP_MailSummary> SNP_MailJournal::readSummary(const QString& path)
     if (!probe.exec(QStringLiteral("SELECT COUNT(*) FROM pictures")))
         return std::nullopt;
     return journal->summary();
+}
+
+SNP_MailStatus SNP_MailJournal::readStatus(const SNP_MailFolders& folders)
+{
+    SNP_MailStatus status;
+    QSet<QString> known;
+    if (auto journal = openReadOnly(folders.journal)) {
+        QSqlQuery probe(QSqlDatabase::database(journal->_connectionName));
+        if (probe.exec(QStringLiteral("SELECT COUNT(*) FROM pictures"))) {
+            status.journalFound = true;
+            status.summary = journal->summary();
+            status.heartbeatMs = journal->heartbeat();
+            if (const auto last = journal->lastError())
+                status.lastError = last->reply;
+            known = journal->queuedPicturePaths();
+        }
+    }
+    if (QFileInfo(folders.upload).isDir())
+        for (const QString& file : SNP_UploadFolder::uploadFiles(folders.upload))
+            if (!known.contains(file))
+                ++status.untaken;
+    return status;
+}
+
+bool SNP_MailJournal::writeHeartbeat(qint64 now)
+{
+    QSqlQuery q(QSqlDatabase::database(_connectionName));
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO mailer (id, heartbeat, pid) VALUES (1, ?, ?)"));
+    q.addBindValue(now);
+    q.addBindValue(qint64(::getpid()));
+    return exec(q, "write the heartbeat");
+}
+
+qint64 SNP_MailJournal::heartbeat()
+{
+    QSqlQuery q(QSqlDatabase::database(_connectionName));
+    if (q.exec(QStringLiteral("SELECT heartbeat FROM mailer WHERE id = 1")) && q.next())
+        return q.value(0).toLongLong();
+    return 0; // none yet, or a journal of a mailer without heartbeats
 }
 
 bool SNP_MailJournal::exec(QSqlQuery& query, const char* what)

@@ -30,6 +30,8 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include "SNP_MailSettings.h"
+
 #include <memory>
 #include <optional>
 
@@ -63,6 +65,25 @@ struct SNP_MailSummary {
     qint64 failed = 0;
 };
 
+// What the booth and --status tell staff about the mailer: the journal's counts, the upload
+// files the mailer has not taken yet, and whether a mailer is running (it writes a heartbeat
+// into the journal every kHeartbeatIntervalMs while it serves).
+struct SNP_MailStatus {
+    static constexpr qint64 kHeartbeatIntervalMs = 20 * 1000;
+    static constexpr qint64 kAliveWithinMs = 60 * 1000; // a heartbeat older than this: not running
+
+    bool journalFound = false;  // the journal exists and could be read
+    SNP_MailSummary summary;    // its counts (zero without a journal)
+    qint64 untaken = 0;         // upload files the journal does not know yet
+    qint64 heartbeatMs = 0;     // the running mailer's last heartbeat (ms since 1970; 0: none)
+    QString lastError;          // the latest failure's reply, or empty
+
+    bool mailerAlive(qint64 nowMs) const
+    {
+        return heartbeatMs > 0 && nowMs - heartbeatMs < kAliveWithinMs;
+    }
+};
+
 class SNP_MailJournal {
 public:
     // Opens (creating when missing) the journal for the mailer; nothing, logged, when it
@@ -72,9 +93,16 @@ public:
     static std::unique_ptr<SNP_MailJournal> openReadOnly(const QString& path);
     // The counts of an existing journal, read-only; nothing when it is missing or unreadable.
     static std::optional<SNP_MailSummary> readSummary(const QString& path);
+    // The status of the mailer of these folders (read-only; the upload folder is listed to
+    // count what has not been taken). Without a journal only the untaken files are counted.
+    static SNP_MailStatus readStatus(const SNP_MailFolders& folders);
     ~SNP_MailJournal();
 
     SNP_MailSummary summary();
+    // The running mailer says it is alive (SNP_MailStatus::kHeartbeatIntervalMs).
+    bool writeHeartbeat(qint64 now);
+    // The last heartbeat written (ms since 1970), 0 when none.
+    qint64 heartbeat();
 
     // ---- pictures ----
     // The paths of the pictures still in the upload folder as far as the journal knows.

@@ -208,6 +208,11 @@ int serve(const SNP_MailSettings& settings)
     QObject::connect(&wake, &QTimer::timeout, round);
     QSocketNotifier stopNotifier(gStopPipe[0], QSocketNotifier::Read);
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
+    // Tells the booth and --status that a mailer is at work on this journal.
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] { journal->writeHeartbeat(now()); });
+    journal->writeHeartbeat(now());
+    heartbeat.start(int(SNP_MailStatus::kHeartbeatIntervalMs));
     rescan.start(kRescanMs);
     QTimer::singleShot(0, round);
     SNP_Log::debugf("booth-mailer watches %s", qUtf8Printable(settings.folders.upload));
