@@ -12,6 +12,7 @@
 
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -43,14 +44,71 @@ struct TjBuffer {
     unsigned long size = 0;
 };
 
-// The full-size buffers recompressJpeg keeps between pictures.
-struct KeptBuffers {
-    std::mutex lock;
-    std::unique_ptr<unsigned char[]> pixels;
-    size_t pixelCapacity = 0;
-    TjBuffer out; // out.size: its capacity
+// Large buffers kept from one picture to the next: fresh ones of tens of megabytes for each
+// 24-megapixel picture cost more in page faults than the coding itself. A buffer is taken
+// for one picture and comes back when that picture is done; two pictures coded at the same
+// time each have their own.
+constexpr size_t kKeptBuffers = 2; // a picture's planes and its encoded bytes
+
+struct KeptBufferPool {
+    std::mutex lock; // guards free
+    std::vector<std::pair<std::unique_ptr<unsigned char[]>, size_t>> free;
 };
-KeptBuffers gKept;
+KeptBufferPool gKeptBuffers;
+
+class KeptBuffer {
+public:
+    // A buffer of at least size bytes: a kept one when one is large enough, else a new one
+    // (null data when there is no memory for it).
+    static KeptBuffer take(size_t size)
+    {
+        KeptBuffer taken;
+        {
+            std::lock_guard<std::mutex> guard(gKeptBuffers.lock);
+            auto& free = gKeptBuffers.free;
+            auto best = free.end();
+            for (auto it = free.begin(); it != free.end(); ++it)
+                if (it->second >= size && (best == free.end() || it->second < best->second))
+                    best = it;
+            if (best != free.end()) {
+                taken._data = std::move(best->first);
+                taken._capacity = best->second;
+                free.erase(best);
+                return taken;
+            }
+        }
+        taken._data.reset(new (std::nothrow) unsigned char[size]);
+        taken._capacity = taken._data ? size : 0;
+        return taken;
+    }
+    KeptBuffer() = default;
+    KeptBuffer(KeptBuffer&&) = default;
+    KeptBuffer& operator=(KeptBuffer&& other) noexcept // what this held goes back with other
+    {
+        std::swap(_data, other._data);
+        std::swap(_capacity, other._capacity);
+        return *this;
+    }
+    ~KeptBuffer()
+    {
+        if (!_data)
+            return;
+        std::lock_guard<std::mutex> guard(gKeptBuffers.lock);
+        auto& free = gKeptBuffers.free;
+        free.emplace_back(std::move(_data), _capacity);
+        if (free.size() > kKeptBuffers) // the smallest goes
+            free.erase(std::min_element(free.begin(), free.end(),
+                                        [](const auto& a, const auto& b) { return a.second < b.second; }));
+    }
+    unsigned char* data() const { return _data.get(); }
+
+private:
+    std::unique_ptr<unsigned char[]> _data;
+    size_t _capacity = 0;
+};
+
+// The byte order of Format_RGB32 pixels in memory, as the decoder names it.
+constexpr int kScreenPixelFormat = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? TJPF_BGRX : TJPF_XRGB;
 
 QString tjError(tjhandle handle)
 {
@@ -261,8 +319,7 @@ std::optional<QByteArray> recompressJpeg(const QByteArray& jpeg, int quality)
     if (!dataUsable(jpeg, "recompressJpeg"))
         return std::nullopt;
     TjHandle decoder(tjInitDecompress());
-    TjHandle encoder(tjInitCompress());
-    if (!decoder.handle || !encoder.handle) {
+    if (!decoder.handle) {
         SNP_Log::debug(QStringLiteral("recompressJpeg: cannot start the JPEG codec"));
         return std::nullopt;
     }
@@ -273,66 +330,335 @@ std::optional<QByteArray> recompressJpeg(const QByteArray& jpeg, int quality)
         SNP_Log::debug(QStringLiteral("recompressJpeg: CMYK pictures are not handled"));
         return std::nullopt;
     }
-    const bool gray = header->colorspace == TJCS_GRAY;
-    const int pixelFormat = gray ? TJPF_GRAY : TJPF_RGB;
-    const size_t pixelSize = gray ? 1 : 3;
-    const size_t bufferSize = static_cast<size_t>(header->width) * static_cast<size_t>(header->height) * pixelSize;
+    if (header->colorspace == TJCS_YCbCr || header->colorspace == TJCS_GRAY) {
+        const auto decoded = DecodedJpeg::decode(jpeg);
+        return decoded ? decoded->encode(quality) : std::nullopt;
+    }
 
-    const int subsampling = gray ? TJSAMP_GRAY
-                                 : (header->subsampling >= 0 && header->subsampling < TJ_NUMSAMP && header->subsampling != TJSAMP_GRAY
-                                        ? header->subsampling : TJSAMP_420);
+    // An RGB-coded file: through RGB pixels.
+    TjHandle encoder(tjInitCompress());
+    if (!encoder.handle) {
+        SNP_Log::debug(QStringLiteral("recompressJpeg: cannot start the JPEG codec"));
+        return std::nullopt;
+    }
+    const size_t bufferSize = static_cast<size_t>(header->width) * static_cast<size_t>(header->height) * 3;
+    const int subsampling = header->subsampling >= 0 && header->subsampling < TJ_NUMSAMP && header->subsampling != TJSAMP_GRAY
+                                ? header->subsampling : TJSAMP_420;
     const unsigned long outCapacity = tjBufSize(header->width, header->height, subsampling);
-    if (outCapacity == static_cast<unsigned long>(-1)) {
+    if (outCapacity == static_cast<unsigned long>(-1) || outCapacity > static_cast<unsigned long>(INT_MAX)) {
         SNP_Log::debugf("recompressJpeg: a %d x %d picture is too large", header->width, header->height);
         return std::nullopt;
     }
-
-    // The full-size buffers are kept from one picture to the next: fresh ones of 72 MB for
-    // each 24-megapixel picture cost more in page faults than the coding itself. A second
-    // picture coded at the same time uses buffers of its own.
-    std::unique_lock<std::mutex> keptLock(gKept.lock, std::try_to_lock);
-    std::unique_ptr<unsigned char[]> ownPixels;
-    TjBuffer ownOut;
-    unsigned char* pixels = nullptr;
-    unsigned char* outData = nullptr;
-    if (keptLock.owns_lock()) {
-        if (gKept.pixelCapacity < bufferSize) {
-            gKept.pixels.reset();
-            gKept.pixelCapacity = 0;
-            gKept.pixels.reset(new (std::nothrow) unsigned char[bufferSize]);
-            if (gKept.pixels)
-                gKept.pixelCapacity = bufferSize;
-        }
-        if (gKept.out.size < outCapacity) {
-            if (gKept.out.data)
-                tjFree(gKept.out.data);
-            gKept.out.data = tjAlloc(static_cast<int>(qMin<unsigned long>(outCapacity, INT_MAX)));
-            gKept.out.size = gKept.out.data ? outCapacity : 0;
-        }
-        pixels = gKept.pixels.get();
-        outData = gKept.out.data;
-    } else {
-        ownPixels.reset(new (std::nothrow) unsigned char[bufferSize]);
-        ownOut.data = tjAlloc(static_cast<int>(qMin<unsigned long>(outCapacity, INT_MAX)));
-        pixels = ownPixels.get();
-        outData = ownOut.data;
-    }
-    if (!pixels || !outData || outCapacity > static_cast<unsigned long>(INT_MAX)) {
+    const KeptBuffer pixels = KeptBuffer::take(bufferSize);
+    const KeptBuffer out = KeptBuffer::take(outCapacity);
+    if (!pixels.data() || !out.data()) {
         SNP_Log::debugf("recompressJpeg: cannot allocate %zu bytes for a %d x %d picture", bufferSize, header->width, header->height);
         return std::nullopt;
     }
     if (tjDecompress2(decoder.handle, reinterpret_cast<const unsigned char*>(jpeg.constData()),
-                      static_cast<unsigned long>(jpeg.size()), pixels, header->width, 0, header->height, pixelFormat, 0) != 0) {
+                      static_cast<unsigned long>(jpeg.size()), pixels.data(), header->width, 0, header->height, TJPF_RGB, 0) != 0) {
         SNP_Log::debugf("recompressJpeg: JPEG decoding failed: %s", qUtf8Printable(tjError(decoder.handle)));
         return std::nullopt;
     }
+    unsigned char* outData = out.data();
     unsigned long outSize = outCapacity;
-    if (tjCompress2(encoder.handle, pixels, header->width, 0, header->height, pixelFormat, &outData, &outSize, subsampling,
+    if (tjCompress2(encoder.handle, pixels.data(), header->width, 0, header->height, TJPF_RGB, &outData, &outSize, subsampling,
                     quality, TJFLAG_NOREALLOC) != 0) {
         SNP_Log::debugf("recompressJpeg: JPEG encoding failed: %s", qUtf8Printable(tjError(encoder.handle)));
         return std::nullopt;
     }
     return QByteArray(reinterpret_cast<const char*>(outData), static_cast<qsizetype>(outSize));
+}
+
+// ---- one decode for the screen and the re-encoding ----
+
+struct DecodedJpeg::Planes {
+    KeptBuffer buffer;
+    int count = 0; // 1 (grey) or 3
+    unsigned char* plane[3] = {};
+    int width[3] = {};
+    int height[3] = {};
+};
+
+namespace {
+
+// Each pixel of to (toWidth x toHeight) the mean of the factor x factor square of from at
+// the same place; squares that reach past from's edges are cut at them (the plane of a
+// reduced picture may be padded a little further than the source's pixels reach).
+void reducePlane(const unsigned char* from, int fromWidth, int fromHeight, unsigned char* to, int toWidth,
+                 int toHeight, int factor)
+{
+    std::vector<uint32_t> columns(static_cast<size_t>(fromWidth));
+    for (int y = 0; y < toHeight; ++y) {
+        const int top = std::max(0, std::min(y * factor, fromHeight - factor));
+        const int bottom = std::min(top + factor, fromHeight);
+        std::fill(columns.begin(), columns.end(), 0u);
+        for (int row = top; row < bottom; ++row) {
+            const unsigned char* line = from + static_cast<size_t>(row) * static_cast<size_t>(fromWidth);
+            for (int x = 0; x < fromWidth; ++x)
+                columns[static_cast<size_t>(x)] += line[x];
+        }
+        unsigned char* out = to + static_cast<size_t>(y) * static_cast<size_t>(toWidth);
+        for (int x = 0; x < toWidth; ++x) {
+            const int left = std::max(0, std::min(x * factor, fromWidth - factor));
+            const int right = std::min(left + factor, fromWidth);
+            uint32_t sum = 0;
+            for (int c = left; c < right; ++c)
+                sum += columns[static_cast<size_t>(c)];
+            const uint32_t n = static_cast<uint32_t>((right - left) * (bottom - top));
+            out[x] = static_cast<unsigned char>((sum + n / 2) / n);
+        }
+    }
+}
+
+} // namespace
+
+DecodedJpeg::DecodedJpeg(std::unique_ptr<Planes> planes, int width, int height, int subsampling)
+    : _planes(std::move(planes)), _width(width), _height(height), _subsampling(subsampling)
+{
+}
+
+DecodedJpeg::~DecodedJpeg() = default;
+
+std::shared_ptr<const DecodedJpeg> DecodedJpeg::decode(const QByteArray& jpeg)
+{
+    if (!dataUsable(jpeg, "DecodedJpeg"))
+        return nullptr;
+    TjHandle tj(tjInitDecompress());
+    if (!tj.handle) {
+        SNP_Log::debug(QStringLiteral("DecodedJpeg: cannot start the JPEG decoder"));
+        return nullptr;
+    }
+    const auto header = headerWith(tj.handle, jpeg, "DecodedJpeg");
+    if (!header)
+        return nullptr;
+    const bool gray = header->colorspace == TJCS_GRAY;
+    const int subsampling = gray ? TJSAMP_GRAY : header->subsampling;
+    if ((!gray && header->colorspace != TJCS_YCbCr) || subsampling < 0 || subsampling >= TJ_NUMSAMP) {
+        SNP_Log::debugf("DecodedJpeg: a picture of colour space %d and subsampling %d is not decoded into planes",
+                        header->colorspace, header->subsampling);
+        return nullptr;
+    }
+    auto planes = std::make_unique<Planes>();
+    planes->count = gray ? 1 : 3;
+    size_t total = 0;
+    for (int i = 0; i < planes->count; ++i) {
+        planes->width[i] = tjPlaneWidth(i, header->width, subsampling);
+        planes->height[i] = tjPlaneHeight(i, header->height, subsampling);
+        if (planes->width[i] <= 0 || planes->height[i] <= 0) {
+            SNP_Log::debugf("DecodedJpeg: a %d x %d picture is too large", header->width, header->height);
+            return nullptr;
+        }
+        total += static_cast<size_t>(planes->width[i]) * static_cast<size_t>(planes->height[i]);
+    }
+    planes->buffer = KeptBuffer::take(total);
+    if (!planes->buffer.data()) {
+        SNP_Log::debugf("DecodedJpeg: cannot allocate %zu bytes for a %d x %d picture", total, header->width, header->height);
+        return nullptr;
+    }
+    unsigned char* next = planes->buffer.data();
+    for (int i = 0; i < planes->count; ++i) {
+        planes->plane[i] = next;
+        next += static_cast<size_t>(planes->width[i]) * static_cast<size_t>(planes->height[i]);
+    }
+    // Warnings (a truncated or damaged stream) count as failures: a half-grey picture is
+    // not filed as a good one.
+    if (tjDecompressToYUVPlanes(tj.handle, reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                                static_cast<unsigned long>(jpeg.size()), planes->plane, header->width, planes->width,
+                                header->height, 0) != 0) {
+        SNP_Log::debugf("DecodedJpeg: JPEG decoding failed: %s", qUtf8Printable(tjError(tj.handle)));
+        return nullptr;
+    }
+    return std::shared_ptr<const DecodedJpeg>(new DecodedJpeg(std::move(planes), header->width, header->height, subsampling));
+}
+
+std::optional<QByteArray> DecodedJpeg::encode(int quality) const
+{
+    TjHandle tj(tjInitCompress());
+    if (!tj.handle) {
+        SNP_Log::debug(QStringLiteral("DecodedJpeg: cannot start the JPEG encoder"));
+        return std::nullopt;
+    }
+    const unsigned long capacity = tjBufSize(_width, _height, _subsampling);
+    if (capacity == static_cast<unsigned long>(-1) || capacity > static_cast<unsigned long>(INT_MAX)) {
+        SNP_Log::debugf("DecodedJpeg: a %d x %d picture is too large to encode", _width, _height);
+        return std::nullopt;
+    }
+    const KeptBuffer out = KeptBuffer::take(capacity);
+    if (!out.data()) {
+        SNP_Log::debugf("DecodedJpeg: cannot allocate %lu bytes for the encoded picture", capacity);
+        return std::nullopt;
+    }
+    const unsigned char* planes[3] = {_planes->plane[0], _planes->plane[1], _planes->plane[2]};
+    unsigned char* outData = out.data();
+    unsigned long outSize = capacity;
+    if (tjCompressFromYUVPlanes(tj.handle, planes, _width, _planes->width, _height, _subsampling, &outData, &outSize,
+                                quality, TJFLAG_NOREALLOC) != 0) {
+        SNP_Log::debugf("DecodedJpeg: JPEG encoding failed: %s", qUtf8Printable(tjError(tj.handle)));
+        return std::nullopt;
+    }
+    return QByteArray(reinterpret_cast<const char*>(outData), static_cast<qsizetype>(outSize));
+}
+
+QImage DecodedJpeg::reduced(QSize minSize) const
+{
+    const int byWidth = minSize.width() > 0 ? _width / minSize.width() : _width;
+    const int byHeight = minSize.height() > 0 ? _height / minSize.height() : _height;
+    const int factor = std::max(1, std::min(byWidth, byHeight));
+    const int width = _width / factor;
+    const int height = _height / factor;
+
+    // The planes of the reduced picture, each reduced from its full-size plane.
+    std::vector<unsigned char> small;
+    int smallWidth[3] = {};
+    int smallHeight[3] = {};
+    size_t offset[3] = {};
+    for (int i = 0; i < _planes->count; ++i) {
+        smallWidth[i] = tjPlaneWidth(i, width, _subsampling);
+        smallHeight[i] = tjPlaneHeight(i, height, _subsampling);
+        offset[i] = small.size();
+        small.resize(small.size() + static_cast<size_t>(smallWidth[i]) * static_cast<size_t>(smallHeight[i]));
+    }
+    const unsigned char* planes[3] = {};
+    for (int i = 0; i < _planes->count; ++i) {
+        reducePlane(_planes->plane[i], _planes->width[i], _planes->height[i], small.data() + offset[i], smallWidth[i],
+                    smallHeight[i], factor);
+        planes[i] = small.data() + offset[i];
+    }
+
+    QImage image(width, height, QImage::Format_RGB32);
+    TjHandle tj(tjInitDecompress());
+    if (image.isNull() || !tj.handle) {
+        SNP_Log::debugf("DecodedJpeg: cannot make a %d x %d picture", width, height);
+        return QImage();
+    }
+    if (tjDecodeYUVPlanes(tj.handle, planes, smallWidth, _subsampling, image.bits(), width,
+                          static_cast<int>(image.bytesPerLine()), height, kScreenPixelFormat, 0) != 0) {
+        SNP_Log::debugf("DecodedJpeg: cannot convert the reduced picture: %s", qUtf8Printable(tjError(tj.handle)));
+        return QImage();
+    }
+    return image;
+}
+
+// ---- live-view frames ----
+
+// The frame decoder's pixel buffers: those free for the next frames, and how many were made.
+struct FramePool {
+    std::mutex lock; // guards free and made
+    std::vector<std::pair<std::unique_ptr<uchar[]>, size_t>> free;
+    int made = 0;
+};
+
+namespace {
+
+// Free buffers kept: enough for the frame shown, the one waiting for the screen and the one
+// being decoded.
+constexpr size_t kFrameBuffersKept = 4;
+
+// A frame image's buffer, lent by the pool until the image's last copy is gone.
+struct FrameLease {
+    std::shared_ptr<FramePool> pool;
+    std::unique_ptr<uchar[]> data;
+    size_t capacity = 0;
+};
+
+// The image's cleanup function: the buffer goes back to its pool (whichever thread lets go
+// of the image last).
+void returnFrameBuffer(void* info)
+{
+    std::unique_ptr<FrameLease> lease(static_cast<FrameLease*>(info));
+    std::lock_guard<std::mutex> guard(lease->pool->lock);
+    if (lease->pool->free.size() < kFrameBuffersKept)
+        lease->pool->free.emplace_back(std::move(lease->data), lease->capacity);
+}
+
+} // namespace
+
+FrameDecoder::FrameDecoder() : _pool(std::make_shared<FramePool>()), _handle(tjInitDecompress())
+{
+    if (!_handle)
+        SNP_Log::debug(QStringLiteral("FrameDecoder: cannot start the JPEG decoder"));
+}
+
+FrameDecoder::~FrameDecoder()
+{
+    if (_handle)
+        tjDestroy(static_cast<tjhandle>(_handle));
+}
+
+int FrameDecoder::buffersMade() const
+{
+    std::lock_guard<std::mutex> guard(_pool->lock);
+    return _pool->made;
+}
+
+QSize FrameDecoder::decodedSize(QSize frameSize, QSize shownSize)
+{
+    if (shownSize.isEmpty() || shownSize.width() * 2 > frameSize.width() || shownSize.height() * 2 > frameSize.height())
+        return frameSize;
+    int count = 0;
+    const tjscalingfactor* factors = tjGetScalingFactors(&count);
+    QSize best = frameSize;
+    for (int i = 0; factors && i < count; ++i) {
+        const tjscalingfactor f = factors[i];
+        if (f.num * 2 > f.denom)
+            continue;
+        const QSize scaled(TJSCALED(frameSize.width(), f), TJSCALED(frameSize.height(), f));
+        if (scaled.width() >= shownSize.width() && scaled.height() >= shownSize.height() &&
+            qint64(scaled.width()) * scaled.height() < qint64(best.width()) * best.height())
+            best = scaled;
+    }
+    return best;
+}
+
+QImage FrameDecoder::decode(const uchar* jpeg, size_t size, QSize shownSize)
+{
+    const auto handle = static_cast<tjhandle>(_handle);
+    if (!handle || !jpeg || size < 4 || size > static_cast<size_t>(ULONG_MAX))
+        return QImage();
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(handle, jpeg, static_cast<unsigned long>(size), &width, &height, &subsampling, &colorspace) != 0 ||
+        width <= 0 || height <= 0)
+        return QImage();
+    const QSize decoded = decodedSize(QSize(width, height), shownSize);
+    const qsizetype bytesPerLine = qsizetype(decoded.width()) * 4;
+    const size_t bytes = size_t(bytesPerLine) * size_t(decoded.height());
+
+    auto lease = std::make_unique<FrameLease>();
+    lease->pool = _pool;
+    {
+        std::lock_guard<std::mutex> guard(_pool->lock);
+        auto& free = _pool->free;
+        for (auto it = free.begin(); it != free.end(); ++it)
+            if (it->second >= bytes) {
+                lease->data = std::move(it->first);
+                lease->capacity = it->second;
+                free.erase(it);
+                break;
+            }
+        if (!lease->data) {
+            lease->data.reset(new (std::nothrow) uchar[bytes]);
+            lease->capacity = lease->data ? bytes : 0;
+            _pool->made += lease->data ? 1 : 0;
+        }
+    }
+    if (!lease->data)
+        return QImage();
+    uchar* pixels = lease->data.get();
+    // Warnings (a damaged or truncated stream) count as failures: the frame is dropped.
+    if (tjDecompress2(handle, jpeg, static_cast<unsigned long>(size), pixels, decoded.width(), int(bytesPerLine),
+                      decoded.height(), kScreenPixelFormat, 0) != 0) {
+        returnFrameBuffer(lease.release());
+        return QImage();
+    }
+    QImage image(pixels, decoded.width(), decoded.height(), bytesPerLine, QImage::Format_RGB32, returnFrameBuffer,
+                 lease.get());
+    if (image.isNull()) {
+        returnFrameBuffer(lease.release());
+        return QImage();
+    }
+    lease.release(); // the image's now
+    return image;
 }
 
 std::optional<QByteArray> exifBlockOfJpeg(const QByteArray& jpeg)
