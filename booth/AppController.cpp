@@ -8,6 +8,7 @@
 #include "SNP_Log.h"
 #include "SNP_MailStatusLine.h"
 #include "SNP_Preferences.h"
+#include "SNP_StretchedPicture.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -98,6 +99,7 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
     _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
     connectOperatorPanel();
     new SNP_MailStatusLine(findChild<QLabel*>(QStringLiteral("_mailStatus")), this);
+    new SNP_StretchedPicture(_EVFView);
     SNP_Log::debug(QStringLiteral("init with coder!"));
 }
 
