@@ -554,6 +554,7 @@ namespace {
 // Free buffers kept: enough for the frame shown, the one waiting for the screen and the one
 // being decoded.
 constexpr size_t kFrameBuffersKept = 4;
+constexpr int kMaxFrameSide = 8192;
 
 // A frame image's buffer, lent by the pool until the image's last copy is gone.
 struct FrameLease {
@@ -613,13 +614,21 @@ QSize FrameDecoder::decodedSize(QSize frameSize, QSize shownSize)
 
 QImage FrameDecoder::decode(const uchar* jpeg, size_t size, QSize shownSize)
 {
+    if (!_handle || !jpeg || size < 4 || size > static_cast<size_t>(ULONG_MAX))
+        return QImage();
     const auto handle = static_cast<tjhandle>(_handle);
-    if (!handle || !jpeg || size < 4 || size > static_cast<size_t>(ULONG_MAX))
+    // A handle that failed on a header refuses every later picture: a bad frame gets a
+    // fresh one for the frames after it.
+    const auto failed = [this] {
+        tjDestroy(static_cast<tjhandle>(_handle));
+        _handle = tjInitDecompress();
         return QImage();
+    };
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(handle, jpeg, static_cast<unsigned long>(size), &width, &height, &subsampling, &colorspace) != 0 ||
-        width <= 0 || height <= 0)
-        return QImage();
+    if (tjDecompressHeader3(handle, jpeg, static_cast<unsigned long>(size), &width, &height, &subsampling, &colorspace) != 0)
+        return failed();
+    if (width <= 0 || height <= 0 || width > kMaxFrameSide || height > kMaxFrameSide)
+        return QImage(); // no viewfinder makes one; a damaged header could ask for gigabytes
     const QSize decoded = decodedSize(QSize(width, height), shownSize);
     const qsizetype bytesPerLine = qsizetype(decoded.width()) * 4;
     const size_t bytes = size_t(bytesPerLine) * size_t(decoded.height());
@@ -649,7 +658,7 @@ QImage FrameDecoder::decode(const uchar* jpeg, size_t size, QSize shownSize)
     if (tjDecompress2(handle, jpeg, static_cast<unsigned long>(size), pixels, decoded.width(), int(bytesPerLine),
                       decoded.height(), kScreenPixelFormat, 0) != 0) {
         returnFrameBuffer(lease.release());
-        return QImage();
+        return failed();
     }
     QImage image(pixels, decoded.width(), decoded.height(), bytesPerLine, QImage::Format_RGB32, returnFrameBuffer,
                  lease.get());

@@ -110,8 +110,8 @@ public:
     FrameDecoder& operator=(const FrameDecoder&) = delete;
 
     // The frame for a picture shown at shownSize pixels (empty: not known, the frame's own
-    // size). A null image when the bytes are no whole JPEG picture (damaged, truncated);
-    // not logged, as the caller counts its bad frames.
+    // size). A null image when the bytes are no whole JPEG picture (damaged, truncated) or
+    // one wider or taller than 8192 pixels; not logged, as the caller counts its bad frames.
     QImage decode(const uchar* jpeg, size_t size, QSize shownSize);
     // The size a frame of frameSize is decoded at when shown at shownSize: the smallest of
     // the decoder's reductions (1/2, 3/8, 1/4, 1/8 ...) still at least shownSize in both
