@@ -77,8 +77,8 @@ public:
     QSize size() const { return QSize(_width, _height); }
     // Encoded again at the quality with the file's own subsampling; no metadata.
     std::optional<QByteArray> encode(int quality) const;
-    // The picture reduced by the largest whole factor that keeps it at least minSize in
-    // both directions (the full size when it is smaller): each pixel the mean of a square
+    // The picture reduced by the largest whole factor (up to 256) that keeps it at least
+    // minSize in both directions (the full size when it is smaller): each pixel the mean of a square
     // of the planes' pixels, then converted as a decoder converts, into the 32-bit format
     // screens draw (Format_RGB32). A null image when it cannot be made (logged).
     QImage reduced(QSize minSize) const;
