@@ -15,6 +15,7 @@
 
 #include <dirent.h>
 #include <sched.h>
+#include <spawn.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -90,21 +91,23 @@ inline double median(std::vector<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// A second process spinning on the last core for as long as this object lives.
+// A second process spinning on the last core for as long as this object lives: a shell's
+// empty loop, started without copying this process (a forked copy would make this process
+// pay for copying every page it writes to while the copy lives).
 class BusyCore {
 public:
     BusyCore()
     {
-        _child = fork();
-        if (_child == 0) {
-            cpu_set_t cpus;
-            CPU_ZERO(&cpus);
-            CPU_SET(int(std::max(0L, sysconf(_SC_NPROCESSORS_ONLN) - 1)), &cpus);
-            sched_setaffinity(0, sizeof cpus, &cpus);
-            volatile unsigned long n = 0;
-            for (;;)
-                n = n + 1;
+        char sh[] = "sh", c[] = "-c", loop[] = "while :; do :; done";
+        char* arguments[] = {sh, c, loop, nullptr};
+        if (posix_spawnp(&_child, "sh", nullptr, nullptr, arguments, environ) != 0) {
+            _child = -1;
+            return;
         }
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        CPU_SET(int(std::max(0L, sysconf(_SC_NPROCESSORS_ONLN) - 1)), &cpus);
+        sched_setaffinity(_child, sizeof cpus, &cpus);
         usleep(100000); // spinning before the measurement begins
     }
     ~BusyCore()
