@@ -1,11 +1,14 @@
 // Start-up: the wiring of awakeFromNib and applicationDidFinishLaunching, and the
 // watchdog (heartbeats under a modal dialog, spinning while the main thread stalls, and
-// the exit of a process whose main thread hangs for good, run as a child process).
+// the exit of a process whose main thread hangs for good, run as a child process); and a
+// hung booth restarted under the kiosk unit's own restart rules.
 #include "BoothRunFixture.h"
+#include "TestPaths.h"
 
 #include "SNP_CanonCameraNotifications.h"
 
 #include <QDialog>
+#include <QImageReader>
 #include <QProcess>
 
 #include <chrono>
@@ -143,4 +146,82 @@ TEST(WatchdogExit, ProcessExitsWithStatusOne)
     EXPECT_EQ(counts.mid(lastRun), expected);
     const QString hanging = QStringLiteral("Watchdog says we are hanging after 16 seconds ... app is exiting");
     EXPECT_GT(text.indexOf(hanging), text.lastIndexOf("spinning for 15 seconds"));
+}
+
+// Runs only as the booth the next test supervises. Its first life files one visitor's
+// picture and hangs (the watchdog ends it with status 1); a later life reaches the first
+// screen, says so on standard output and serves until it is stopped.
+TEST(SupervisedChild, FilesAPictureThenHangs)
+{
+    const QString root = qEnvironmentVariable("BOOTH_SUPERVISED_ROOT");
+    if (root.isEmpty())
+        GTEST_SKIP() << "run by Supervision.AHungBoothIsBackOnItsFirstScreenWithItsPicture";
+    AppController::setWatchdogPeriod(std::chrono::milliseconds(50));
+    BoothRun run(root);
+    ASSERT_TRUE(run.start(20));
+    const QString hung = root + "/hung";
+    if (!QFileInfo::exists(hung)) {
+        const SNP_Rehearsal::Outcome outcome = run.pass({"anna@example.com", "ben@example.org"});
+        ASSERT_TRUE(outcome.ok) << qPrintable(outcome.reason);
+        std::printf("filed: %s\nupload: %s\n", qPrintable(outcome.filedPath), qPrintable(outcome.uploadPath));
+        std::fflush(stdout);
+        ASSERT_TRUE(fixtures::writeFile(hung, {}));
+        blockMainThreadUntil([] { return false; }, 20000);
+        ADD_FAILURE() << "the watchdog did not end the process";
+        return;
+    }
+    ASSERT_EQ(run.screen(), 1u);
+    ASSERT_TRUE(run.c->inKioskMode());
+    std::printf("first screen at %lld\n", QDateTime::currentMSecsSinceEpoch());
+    std::fflush(stdout);
+    QEventLoop().exec(); // until the supervisor stops it
+}
+
+// The booth under the restart rules of booth-kiosk@.service, which the supervisor reads from
+// the unit file: the hung booth is ended by the watchdog, a new one shows its first screen
+// within 10 s of that, and the picture filed before the hang is still there, whole, with its
+// addresses.
+TEST(Supervision, AHungBoothIsBackOnItsFirstScreenWithItsPicture)
+{
+    QTemporaryDir dir;
+    QProcess supervisor;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("BOOTH_SUPERVISED_ROOT", dir.path());
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    supervisor.setProcessEnvironment(environment);
+    supervisor.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    supervisor.start(QFileInfo::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3",
+                     {BOOTH_SOURCE_DIR "/tests/booth/supervise.py",
+                      BOOTH_SOURCE_DIR "/packaging/systemd/booth-kiosk@.service", QCoreApplication::applicationFilePath(),
+                      "--gtest_filter=SupervisedChild.FilesAPictureThenHangs"});
+    QString out;
+    const bool backUp = waitUntil([&] {
+        out += QString::fromUtf8(supervisor.readAllStandardOutput());
+        return out.contains("first screen at") || supervisor.state() == QProcess::NotRunning;
+    }, 90000);
+    supervisor.terminate();
+    EXPECT_TRUE(supervisor.waitForFinished(10000));
+    out += QString::fromUtf8(supervisor.readAllStandardOutput());
+    ASSERT_TRUE(backUp && out.contains("first screen at")) << qPrintable(out);
+    EXPECT_FALSE(out.contains("[  FAILED  ]")) << qPrintable(out); // the watchdog ended the hang
+
+    const auto timesOf = [&](const QString& event) {
+        QList<qint64> times;
+        const QRegularExpression re(event + QStringLiteral(" at (\\d+)"));
+        for (auto it = re.globalMatch(out); it.hasNext();)
+            times << it.next().captured(1).toLongLong();
+        return times;
+    };
+    const QList<qint64> starts = timesOf("started \\d+"), exits = timesOf("exited 1"), shown = timesOf("first screen");
+    EXPECT_TRUE(out.contains("rules: Restart=on-failure RestartSec=1.0")) << qPrintable(out);
+    ASSERT_TRUE(starts.size() == 2 && exits.size() == 1 && shown.size() == 1) << qPrintable(out);
+    std::printf("restarted %lld ms after the watchdog's exit; first screen %lld ms after it\n",
+                starts[1] - exits[0], shown[0] - exits[0]);
+    EXPECT_LT(shown[0] - exits[0], 10000);
+    for (const QString& path : {out.section("filed: ", 1, 1).section('\n', 0, 0),
+                                out.section("upload: ", 1, 1).section('\n', 0, 0)}) {
+        EXPECT_FALSE(QImageReader(path).read().isNull()) << qPrintable(path);
+        EXPECT_TRUE(fixtures::readFile(path).endsWith("\xff\xd9")) << qPrintable(path);
+        EXPECT_EQ(addressesIn(path), (QStringList{"anna@example.com", "ben@example.org"})) << qPrintable(path);
+    }
 }
