@@ -44,6 +44,10 @@ waitfor() { # seconds, command...: true once the command succeeds
 deb=$(bash scripts/make-package.sh)
 step "$(basename "$deb"): $(du -k "$deb" | cut -f1) KiB, $(dpkg-deb -c "$deb" | grep -vc '/$') files"
 
+contents=$(dpkg-deb -c "$deb")
+[ "$(grep -oE '\./usr/s?bin/[^ ]+$' <<<"$contents" | sort | tr '\n' ' ')" = "./usr/bin/booth ./usr/bin/booth-mailer ./usr/sbin/booth-setup-kiosk " ] \
+    || fail "the programs in the package are not booth, booth-mailer and booth-setup-kiosk"
+
 step "lintian"
 lintian_status=0
 lintian --fail-on error --info "$deb" > "$tmp/lintian.txt" 2>&1 || lintian_status=$?
