@@ -3,9 +3,10 @@
 # on a machine where the booth's build and runtime packages are installed):
 #   - lintian: no errors;
 #   - dpkg -i, then systemd-analyze verify on every unit, for an instance user;
-#   - /usr/bin/booth --rehearse and /usr/bin/booth-mailer --drain on Qt's offscreen platform
-#     with the simulated camera and temporary folders, the upload then mailed to the test
-#     SMTP server (tests/mailer/smtp_server.py);
+#   - /usr/bin/booth --rehearse (with the installed stock pictures as its resource folder) and
+#     /usr/bin/booth-mailer --drain on Qt's offscreen platform with the simulated camera and
+#     temporary folders, the upload then mailed to the test SMTP server
+#     (tests/mailer/smtp_server.py);
 #   - the kiosk session (/usr/libexec/booth/booth-kiosk-session) on Xvfb up to the booth's
 #     first screen, and the booth's exit status passed out through xinit;
 #   - booth-setup-kiosk for a throwaway user, and --remove;
@@ -71,7 +72,7 @@ folders=(-scratchFolder "$tmp/scratch" -mainImagesFolder "$tmp/main" -forUploadF
 
 step "booth --rehearse from /usr/bin"
 QT_QPA_PLATFORM=offscreen /usr/bin/booth --rehearse anna@example.com,ben@example.org -cameraBackend sim \
-    -touchScreenCountValue 1 "${folders[@]}" > "$tmp/rehearsal.txt" || { cat "$tmp/rehearsal.txt"; fail "rehearsal"; }
+    -touchScreenCountValue 1 -resourceFolder /usr/share/booth/resources "${folders[@]}" > "$tmp/rehearsal.txt" || { cat "$tmp/rehearsal.txt"; fail "rehearsal"; }
 rehearsed_at=$(date +%s%N)
 cat "$tmp/rehearsal.txt"
 step "from dpkg -i to a passing rehearsal: $(( (rehearsed_at - installed_at) / 1000000 )) ms"
