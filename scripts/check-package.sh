@@ -56,7 +56,8 @@ grep -v 'running with root privileges' "$tmp/lintian.txt" || true
 [ "$lintian_status" -eq 0 ] || fail "lintian reports errors"
 
 if dpkg-query -W -f='${Status}' booth 2>/dev/null | grep -q 'install ok installed'; then
-    fail "a booth package is installed already; remove it first (dpkg -r booth)"
+    step "removing the booth package left by an earlier run: $(dpkg-query -W -f='${Version}' booth)"
+    dpkg --purge booth >/dev/null
 fi
 installed_at=$(date +%s%N)
 dpkg -i "$deb" >/dev/null || fail "dpkg -i"
