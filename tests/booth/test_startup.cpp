@@ -109,7 +109,7 @@ TEST_F(StartupTest, WatchdogCountsAStallAndStopsWhenTheMainThreadResumes)
 
 // Runs only as the booth the next test supervises. Its first life files one visitor's
 // picture and hangs (the watchdog ends it with status 1); a later life reaches the first
-// screen, says so on standard output and serves until it is stopped.
+// screen, says so on standard output and serves until it is stopped (a minute at most).
 TEST(SupervisedChild, FilesAPictureThenHangs)
 {
     const QString root = qEnvironmentVariable("BOOTH_SUPERVISED_ROOT");
@@ -133,7 +133,9 @@ TEST(SupervisedChild, FilesAPictureThenHangs)
     ASSERT_TRUE(run.c->inKioskMode());
     std::printf("first screen at %lld\n", QDateTime::currentMSecsSinceEpoch());
     std::fflush(stdout);
-    QEventLoop().exec(); // until the supervisor stops it
+    QEventLoop serving; // until the supervisor stops it, or a minute if it is gone
+    QTimer::singleShot(60000, &serving, &QEventLoop::quit);
+    serving.exec();
 }
 
 // The booth under the restart rules of booth-kiosk@.service, which the supervisor reads from
