@@ -199,14 +199,14 @@ AppController::ArrivedPhoto AppController::decodeArrivedPhoto(const QVariantMap&
     photo.requestTime = userInfo.value(SNP_CanonCameraPhotoRequestTime);
     photo.header = SNP_ImagePipeline::readJpegHeader(photo.data);
     // A picture arriving on the capture screen will almost surely be filed. It is decoded
-    // once: its re-encoding for the addresses starts from the decoded picture on a thread of
-    // its own, and the picture for the screen (and the composite) is reduced from it here,
-    // beside the re-encoding and before the hand-off to the main thread.
+    // once, and reduced for the screen (and the composite) while it is decoded; its
+    // re-encoding for the addresses then starts from the decoded picture on a thread of its
+    // own, beside the hand-off to the main thread.
     if (photo.header && _screenNumber.load() == kCaptureScreen) {
-        const auto decoded = SNP_ImagePipeline::DecodedJpeg::decode(photo.data);
+        const auto decoded = SNP_ImagePipeline::DecodedJpeg::decode(photo.data, kShownSize);
         photo.reencoding = startReencoding(photo.data, decoded);
         if (decoded)
-            photo.shown = decoded->reduced(kShownSize);
+            photo.shown = decoded->reduced();
     }
     // Otherwise decoded reduced in the DCT to what the screen shows, never at the camera's
     // full size.

@@ -65,11 +65,15 @@ std::optional<QByteArray> recompressJpeg(const QByteArray& jpeg, int quality);
 //
 // Threads: made on one thread, then read-only: several threads may use one at once (the
 // booth encodes on one while it reduces on another).
+struct JpegPlanes;
+
 class DecodedJpeg {
 public:
     // None (logged) when the data is no whole JPEG picture, or one coded otherwise than in
-    // YCbCr or grey (RGB- or CMYK-coded files go through recompressJpeg's RGB route).
-    static std::shared_ptr<const DecodedJpeg> decode(const QByteArray& jpeg);
+    // YCbCr or grey (RGB- or CMYK-coded files go through recompressJpeg's RGB route). With
+    // reducedAtLeast the picture is also reduced for the screen while it is decoded, each
+    // row group as it comes (see reduced()).
+    static std::shared_ptr<const DecodedJpeg> decode(const QByteArray& jpeg, QSize reducedAtLeast = QSize());
     ~DecodedJpeg();
     DecodedJpeg(const DecodedJpeg&) = delete;
     DecodedJpeg& operator=(const DecodedJpeg&) = delete;
@@ -78,18 +82,17 @@ public:
     // Encoded again at the quality with the file's own subsampling; no metadata.
     std::optional<QByteArray> encode(int quality) const;
     // The picture reduced by the largest whole factor (up to 256) that keeps it at least
-    // minSize in both directions (the full size when it is smaller): each pixel the mean of a square
-    // of the planes' pixels, then converted as a decoder converts, into the 32-bit format
-    // screens draw (Format_RGB32). A null image when it cannot be made (logged).
-    QImage reduced(QSize minSize) const;
+    // reducedAtLeast in both directions (the full size when it is smaller): each pixel the
+    // mean of a square of the planes' pixels, converted as a decoder converts, into the
+    // 32-bit format screens draw (Format_RGB32). A null image when no reduction was asked
+    // for or it cannot be made (logged).
+    QImage reduced() const;
 
 private:
-    struct Planes;
-    explicit DecodedJpeg(std::unique_ptr<Planes> planes, int width, int height, int subsampling);
-    std::unique_ptr<Planes> _planes;
+    DecodedJpeg(std::unique_ptr<JpegPlanes> planes, int width, int height);
+    std::unique_ptr<JpegPlanes> _planes;
     int _width = 0;
     int _height = 0;
-    int _subsampling = 0; // a TJSAMP value
 };
 
 // Decodes live-view frames one after another for the screen: straight into the 32-bit

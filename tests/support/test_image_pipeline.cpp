@@ -70,7 +70,7 @@ TEST_F(ImagePipelineTest, APictureDecodedOnceIsEncodedAgainAndReducedAsTheUsualD
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const QByteArray jpeg = encodeJpeg(scene(row.size), 95, row.subsampling).value();
-        const auto decoded = DecodedJpeg::decode(jpeg);
+        const auto decoded = DecodedJpeg::decode(jpeg, row.atLeast);
         ASSERT_NE(decoded, nullptr);
         EXPECT_EQ(decoded->size(), row.size);
 
@@ -85,7 +85,7 @@ TEST_F(ImagePipelineTest, APictureDecodedOnceIsEncodedAgainAndReducedAsTheUsualD
         EXPECT_LE(meanDifference(decodeJpeg(again).value(), original),
                   meanDifference(decodeJpeg(throughRgb).value(), original) + 0.1);
 
-        const QImage reduced = decoded->reduced(row.atLeast);
+        const QImage reduced = decoded->reduced();
         EXPECT_EQ(reduced.format(), QImage::Format_RGB32);
         EXPECT_EQ(reduced.size(), row.reduced);
         EXPECT_LT(meanDifference(reduced, reference(jpeg, row.reduced)), 1.5);
