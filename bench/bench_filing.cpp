@@ -146,6 +146,7 @@ struct Booth {
     Booth()
     {
         qputenv("BOOTH_LOG_FILE", dir.filePath("booth.log").toUtf8());
+        SNP_Log::resetForTesting(); // the benchmarks' own log was open
         SNP_Log::setLogFile(dir.filePath("booth.log"));
         QDir().mkpath(dir.filePath("resources"));
         QImage frame(1000, 700, QImage::Format_ARGB32);
