@@ -34,6 +34,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
 #include <QPainter>
 #include <QTemporaryDir>
 
@@ -161,6 +162,10 @@ struct Booth {
                                                   "-scratchFolder", dir.filePath("scratch"), "-mainImagesFolder",
                                                   dir.filePath("main"), "-forUploadFolder", dir.filePath("upload")});
         c = std::make_unique<AppController>();
+        // The camera picture at its size on a 1920 x 1080 live screen, so that showing the
+        // picture costs what it costs at the booth.
+        c->_liveView->resize(1920, 1080);
+        c->resizeLiveViewToFit();
         AppController::setPhotoClockForTesting([this] {
             return QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0)).addSecs(pass);
         });
