@@ -56,6 +56,9 @@ std::optional<QByteArray> encodeJpeg(const QImage& image, int quality, int subsa
 // coded in YCbCr or grey). No metadata is carried over.
 std::optional<QByteArray> recompressJpeg(const QByteArray& jpeg, int quality);
 
+struct JpegPlanes;
+struct FramePool;
+
 // A JPEG picture decoded once into its planes as the file codes them (luma and the two
 // chroma planes at the file's own subsampling, or the one plane of a grey picture), before
 // any colour conversion. The picture encoded again and the picture reduced for the screen
@@ -64,9 +67,7 @@ std::optional<QByteArray> recompressJpeg(const QByteArray& jpeg, int quality);
 // in a buffer kept from one picture to the next.
 //
 // Threads: made on one thread, then read-only: several threads may use one at once (the
-// booth encodes on one while it reduces on another).
-struct JpegPlanes;
-
+// booth encodes it on one while it takes the reduced picture on another).
 class DecodedJpeg {
 public:
     // None (logged) when the data is no whole JPEG picture, or one coded otherwise than in
@@ -103,8 +104,6 @@ private:
 //
 // Threads: decode() on one thread at a time (the frame loop's); the images it makes may be
 // used, copied and let go on any thread, also after the decoder has gone.
-struct FramePool;
-
 class FrameDecoder {
 public:
     FrameDecoder();
