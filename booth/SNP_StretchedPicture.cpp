@@ -38,7 +38,8 @@ bool SNP_StretchedPicture::eventFilter(QObject* watched, QEvent* event)
     if (pixmap.isNull() || pixmap.hasAlphaChannel() || area != label->rect())
         painter.fillRect(label->rect(), Qt::black);
     if (!pixmap.isNull()) {
-        painter.setRenderHint(QPainter::SmoothPixmapTransform, needsSmoothing(pixmap.size(), area.size() * label->devicePixelRatioF()));
+        const QSize shown = area.size() * label->devicePixelRatioF();
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, needsSmoothing(pixmap.size(), shown));
         painter.drawPixmap(area, pixmap);
     }
     return true;

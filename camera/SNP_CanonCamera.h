@@ -18,8 +18,8 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QList>
-#include <QSize>
 #include <QMutex>
+#include <QSize>
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
