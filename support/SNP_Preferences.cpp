@@ -3,6 +3,7 @@
 #include "SNP_Log.h"
 
 #include <QDir>
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
@@ -48,7 +49,8 @@ QString shortened(const QString& text)
 }
 
 // A value that reads as one text: what the command line and a plain stored line give.
-// QSettings turns "a, b" into a list and "@Variant(...)" into any type at all.
+// QSettings turns "@Variant(...)" into any type at all (and "a, b" into a list, which
+// storedValue reads back as written).
 bool isText(const QVariant& raw)
 {
     return raw.typeId() == QMetaType::QString || raw.typeId() == QMetaType::QByteArray;
@@ -80,6 +82,29 @@ QString sanitisedFolder(const QString& key, const QVariant& raw, const QString& 
         return defaultPath;
     }
     return QDir::cleanPath(path);
+}
+
+// A stored value as written in the file. QSettings reads an unquoted line with a comma,
+// "mailSubject=Hello, world", as a list; no key of this store holds a list, so the text of
+// the line is what was meant.
+QVariant storedValue(const QString& key)
+{
+    const auto settings = store();
+    const QVariant parsed = settings->value(key);
+    QFile file(settings->fileName());
+    if (parsed.typeId() != QMetaType::QStringList || key.contains(u'/') || !file.open(QIODevice::ReadOnly))
+        return parsed;
+    QVariant written = parsed;
+    bool general = true; // top-level keys: before any section, or in [General]
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.startsWith(u'['))
+            general = line == QLatin1String("[General]");
+        const qsizetype equals = line.indexOf(u'=');
+        if (general && equals > 0 && line.left(equals).trimmed() == key)
+            written = line.mid(equals + 1).trimmed();
+    }
+    return written;
 }
 
 } // namespace
@@ -164,12 +189,12 @@ QVariant value(const QString& key)
         if (it != overrides().constEnd())
             return it.value();
     }
-    return store()->value(key);
+    return storedValue(key);
 }
 
 QString storedFolder(const QString& key, const QString& defaultPath)
 {
-    return sanitisedFolder(key, store()->value(key), defaultPath, "stored");
+    return sanitisedFolder(key, storedValue(key), defaultPath, "stored");
 }
 
 QString folder(const QString& key, const QString& defaultPath)
