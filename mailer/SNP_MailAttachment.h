@@ -47,8 +47,12 @@ FileBytes readPicture(const QString& path);
 
 // Whether the bytes are a JPEG picture that decodes to its end (libjpeg-turbo, decoded at an
 // eighth of its size, a warning such as "Premature end of JPEG file" counting as a failure).
+// EndMarker: a picture whose header reads and whose last bytes are the end-of-image
+// marker counts as whole without the decode (for the filed picture, which the booth wrote
+// whole and placed in one step: the check is for a file cut short since).
 enum class Wholeness { Whole, NotJpeg, Incomplete };
-Wholeness wholeness(const QByteArray& jpeg, QString* why);
+enum class Check { Decode, EndMarker };
+Wholeness wholeness(const QByteArray& jpeg, QString* why, Check check = Check::Decode);
 
 struct Addresses {
     QStringList deliverable;                   // in the order typed, each once

@@ -328,7 +328,7 @@ const SNP_Mailer::Prepared& SNP_Mailer::prepare(const SNP_MailDelivery& d)
                                                       addresses, int(_settings.pictureMaxSide));
             why = picture.why;
             if (picture.bytes)
-                _prepared.files << SNP_MailFile{*picture.bytes, QFileInfo(*filed).fileName()};
+                _prepared.files << SNP_MailFile::ofJpeg(*picture.bytes, QFileInfo(*filed).fileName());
         }
         if (picture.passing) {
             _prepared.why = why;
@@ -339,7 +339,7 @@ const SNP_Mailer::Prepared& SNP_Mailer::prepare(const SNP_MailDelivery& d)
             SNP_Log::debugf("Sending %s without the full picture: %s", qUtf8Printable(d.path), qUtf8Printable(why));
     }
     if (_settings.attach != SNP_MailSettings::Attach::Picture || _prepared.files.isEmpty())
-        _prepared.files << SNP_MailFile{*composite, QFileInfo(d.path).fileName()};
+        _prepared.files << SNP_MailFile::ofJpeg(*composite, QFileInfo(d.path).fileName());
     return _prepared;
 }
 

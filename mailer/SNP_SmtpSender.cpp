@@ -48,7 +48,7 @@ int progressHook(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     return transfer->deadline > 0 && QDateTime::currentMSecsSinceEpoch() >= transfer->deadline ? 1 : 0;
 }
 
-// An attachment's bytes, read by libcurl as the message goes out.
+// An attachment's base64 lines, read by libcurl as the message goes out.
 struct Cursor {
     const QByteArray* bytes;
     qsizetype at = 0;
@@ -162,13 +162,14 @@ Mime messageFor(CURL* curl, const SNP_MailSettings& s)
     return mime;
 }
 
+// Encoded already: libcurl reads the lines in blocks as large as its buffer.
 void attach(curl_mime* mime, Cursor& cursor, const QString& fileName)
 {
     curl_mimepart* picture = curl_mime_addpart(mime);
     curl_mime_data_cb(picture, curl_off_t(cursor.bytes->size()), readPart, seekPart, nullptr, &cursor);
     curl_mime_type(picture, "image/jpeg");
     curl_mime_filename(picture, safeFileName(fileName).constData());
-    curl_mime_encoder(picture, "base64");
+    curl_mime_headers(picture, curl_slist_append(nullptr, "Content-Transfer-Encoding: base64"), 1);
 }
 
 int replyCode(const QByteArray& reply)
@@ -221,6 +222,17 @@ SNP_SmtpResult resultOf(CURLcode code, const Conversation& c, bool handedOver, c
 }
 
 } // namespace
+
+SNP_MailFile SNP_MailFile::ofJpeg(const QByteArray& jpeg, const QString& name)
+{
+    constexpr qsizetype kLine = 76;
+    const QByteArray flat = jpeg.toBase64();
+    SNP_MailFile file{QByteArray(), name};
+    file.base64.reserve(flat.size() + (flat.size() / kLine + 1) * 2);
+    for (qsizetype at = 0; at < flat.size(); at += kLine)
+        file.base64.append(flat.constData() + at, std::min(kLine, flat.size() - at)).append("\r\n");
+    return file;
+}
 
 SNP_SmtpSender::SNP_SmtpSender(const SNP_MailSettings& settings) : _settings(settings) {}
 
@@ -279,7 +291,7 @@ SNP_SmtpResult SNP_SmtpSender::send(const QString& to, const QList<SNP_MailFile>
     Slist headers = headersFor(_settings, to);
     std::vector<Cursor> cursors;
     for (const SNP_MailFile& file : files)
-        cursors.push_back(Cursor{&file.jpeg});
+        cursors.push_back(Cursor{&file.base64});
     Mime mime = messageFor(curl, _settings);
     for (qsizetype i = 0; i < files.size(); ++i)
         attach(mime.get(), cursors[size_t(i)], files[i].name);

@@ -1,6 +1,6 @@
 // One message to one address through libcurl's SMTP: the subject and body from the
 // settings, the pictures as JPEG attachments (libcurl's MIME interface, read straight from
-// the caller's bytes as they go out: no copy is made of them).
+// the caller's base64 lines as they go out: no copy or encoding per message).
 //
 // The connection is protected as the settings say (SNP_MailSettings::Tls; certificates
 // verified against the system's store), authenticated when a user is set, and kept open
@@ -41,9 +41,11 @@ struct SNP_SmtpResult {
     QString reply;
 };
 
-// An attachment: JPEG bytes and the file name the visitor sees.
+// An attachment ready to go: a JPEG in base64 lines, made once and sent to every address
+// as it is, and the file name the visitor sees.
 struct SNP_MailFile {
-    QByteArray jpeg;
+    static SNP_MailFile ofJpeg(const QByteArray& jpeg, const QString& name);
+    QByteArray base64; // lines of 76 characters, each ended by CRLF
     QString name;
 };
 
