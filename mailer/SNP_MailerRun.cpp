@@ -134,7 +134,7 @@ std::unique_ptr<SNP_MailJournal> openJournal(const SNP_MailFolders& folders)
         }
     }
     if (!opened.journal)
-        SNP_MailerRun::tellStaff(QStringLiteral("booth-mailer cannot work without its delivery journal %1: %2")
+        SNP_MailerRun::tellStaff(QStringLiteral("Cannot work without the delivery journal %1: %2")
                                      .arg(folders.journal, opened.reason));
     return std::move(opened.journal);
 }

@@ -187,7 +187,7 @@ TEST_F(MailerProgramTest, ADamagedJournalIsMadeAnewFromTheFoldersAndAnUnwritable
         const auto [code, said] = run({"--drain", "5"}, c.unwritable);
         if (c.unwritable) {
             EXPECT_EQ(code, 2);
-            EXPECT_TRUE(said.contains("cannot work without its delivery journal")) << qPrintable(said);
+            EXPECT_TRUE(said.contains("Cannot work without the delivery journal")) << qPrintable(said);
             EXPECT_FALSE(server.counts().contains(after));
             continue;
         }
