@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts the booth (simulated camera unless
-# -cameraBackend gphoto2 is given). Arguments are passed to the booth, e.g.
+# Installs what is missing, builds, and starts the booth (with the real camera unless
+# -cameraBackend sim is given). Arguments are passed to the booth, e.g.
 #   scripts/run-booth.sh -touchScreenCountValue 5
 #
 # The booth's default folders lie at the root of the file system, where only root may
