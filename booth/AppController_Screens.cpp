@@ -128,8 +128,10 @@ void AppController::nextScreen(QObject*)
         setNumber(_liveCountdownField1, touchCount);
         setNumber(_liveCountdownField2, touchCount);
         break;
-    case 4: // live countdown
+    case 4: // live countdown, from 9 (not from the touch countdown's last second)
         setShown(_touchCountdownField, false);
+        setNumber(_liveCountdownField1, kLiveCountdown);
+        setNumber(_liveCountdownField2, kLiveCountdown);
         startTimerWithExpirationDelay(kLiveCountdown);
         break;
     case 5: // capture

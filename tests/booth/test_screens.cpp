@@ -83,6 +83,7 @@ TEST_F(ScreensTest, OneCountdownOnBothScreensThenTheLiveCountdownOfNine)
         tick();
         EXPECT_EQ(c->screenNumber(), 4u);
         EXPECT_FALSE(view.shown("_touchCountdownField"));
+        EXPECT_EQ(view.text("_liveCountdownField1") + view.text("_liveCountdownField2"), "99");
         QStringList live;
         for (int second = 1; second <= 9; ++second) {
             tick();
