@@ -23,6 +23,9 @@ PACKAGES=(
   qt6-base-private-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core
+  # The Debian package and its check (scripts/make-package.sh, scripts/check-package.sh):
+  # dpkg-shlibdeps, lintian, systemd-analyze, and the kiosk session's X tools on Xvfb.
+  dpkg-dev lintian systemd xvfb xinit x11-xserver-utils xinput unclutter-xfixes
 )
 
 missing=()
