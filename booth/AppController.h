@@ -364,6 +364,7 @@ public:
     QString _suggestion;
     QStringList _keptAddresses;              // asked about and kept as typed, for this visitor
     uint64_t _resultPass = 0;                // the picture whose filing the result screen waits for
+    QTimer* _filingWaitTimer = nullptr;      // how long it waits
     QLabel* _pinPrompt = nullptr;
     QTimer* _keyboardIdleTimer = nullptr;
     bool _sorryScreen = false;

@@ -57,7 +57,9 @@ inline SNP_KeyboardView* keyboardWidget(AppController* c)
 constexpr uint32_t kLiveCountdown = 9;
 constexpr double kCaptureTimeout = 15;
 constexpr double kResultDisplay = 2;
-constexpr double kFilingVerdictWait = 15; // the result screen waits this long for the filing to end
+// The result screen waits this long for the filing to end, in real time whatever the
+// screens' second: the disk takes its own time.
+constexpr int kFilingVerdictWaitMs = 15000;
 constexpr uint32_t kScreenCount = 6;
 constexpr uint32_t kSorryPictures = 7;    // the result screen's pictures when no picture came
 constexpr uint32_t kHeldBackPictures = 8; // ... when the picture was saved for a later try
@@ -83,6 +85,8 @@ void AppController::nextScreen(QObject*)
     uint32_t screen = _screenNumber.load() + 1;
     if (screen > kScreenCount)
         screen = 1;
+    if (_filingWaitTimer)
+        _filingWaitTimer->stop();
     _screenNumber.store(screen);
     // The result screen thanks the visitor only for a picture that came (photo intake
     // counts it before it moves the booth on).
@@ -161,7 +165,20 @@ void AppController::nextScreen(QObject*)
         } else {
             setShown(_EVFView, true);
             _resultPass = photoAcceptedCount();
-            startTimerWithExpirationDelay(kFilingVerdictWait);
+            if (_screenTimer)
+                _screenTimer->stop();
+            if (!_filingWaitTimer) {
+                _filingWaitTimer = new QTimer(this);
+                _filingWaitTimer->setObjectName(QStringLiteral("filingWaitTimer"));
+                _filingWaitTimer->setSingleShot(true);
+                connect(_filingWaitTimer, &QTimer::timeout, this, [this] {
+                    SNP_Log::debugf("the picture's filing has not ended after %d s: the result screen ends without "
+                                    "saying where the picture is",
+                                    kFilingVerdictWaitMs / 1000);
+                    nextScreen(this);
+                });
+            }
+            _filingWaitTimer->start(kFilingVerdictWaitMs);
         }
         break;
     }
@@ -179,6 +196,8 @@ void AppController::filingEnded(uint64_t pass, FilingVerdict verdict)
         return;
     }
     _resultPass = 0;
+    if (_filingWaitTimer)
+        _filingWaitTimer->stop();
     // "On its way" only for a picture filed with its upload file written.
     uint32_t pictures = 6;
     if (verdict == FilingVerdict::HeldBack) {
