@@ -54,8 +54,8 @@ QString shortened(const QString& text)
 }
 
 // A value that reads as one text: what the command line and a plain stored line give.
-// QSettings turns "@Variant(...)" into any type at all (and "a, b" into a list, which
-// storedValue reads back as written).
+// QSettings turns "a, b" into a list and "@Variant(...)" into any type at all (text() reads
+// the first back as written).
 bool isText(const QVariant& raw)
 {
     return raw.typeId() == QMetaType::QString || raw.typeId() == QMetaType::QByteArray;
@@ -89,9 +89,8 @@ QString sanitisedFolder(const QString& key, const QVariant& raw, const QString& 
     return QDir::cleanPath(path);
 }
 
-// A stored value as written in the file. QSettings reads an unquoted line with a comma,
-// "mailSubject=Hello, world", as a list; no key of this store holds a list, so the text of
-// the line is what was meant.
+// A stored text as written in the file. QSettings reads an unquoted line with a comma,
+// "mailSubject=Hello, world", as a list; for a text the line as it stands is what was meant.
 QVariant storedValue(const QString& key)
 {
     const auto settings = store();
@@ -194,12 +193,12 @@ QVariant value(const QString& key)
         if (it != overrides().constEnd())
             return it.value();
     }
-    return storedValue(key);
+    return store()->value(key);
 }
 
 QString storedFolder(const QString& key, const QString& defaultPath)
 {
-    return sanitisedFolder(key, storedValue(key), defaultPath, "stored");
+    return sanitisedFolder(key, store()->value(key), defaultPath, "stored");
 }
 
 QString folder(const QString& key, const QString& defaultPath)
@@ -223,7 +222,7 @@ void setFolder(const QString& key, const QString& path)
 
 std::optional<QString> text(const QString& key)
 {
-    const QVariant raw = value(key);
+    const QVariant raw = hasOverride(key) ? value(key) : storedValue(key);
     if (!raw.isValid() || raw.isNull())
         return std::nullopt;
     if (!isText(raw)) {
