@@ -144,29 +144,21 @@ inline QString putVisit(const QString& uploadFolder, const QString& dayFolder, c
     return filed && !putUpload(uploadFolder, relative, addresses).isEmpty() ? relative : QString();
 }
 
-// A tmpfs of the given size ("1m") mounted on the folder while it lasts; mounted() is
-// false (with the reason) where mounting is not allowed.
-class SmallTmpfs {
-public:
-    SmallTmpfs(const QString& folder, const char* size) : _folder(QFile::encodeName(folder))
+// A tmpfs of the given size ("1m") mounted on the folder while it lasts; error is the
+// errno of the mount where mounting is not allowed, 0 when mounted.
+struct SmallTmpfs {
+    SmallTmpfs(const QString& path, const char* size) : folder(QFile::encodeName(path))
     {
-        QDir().mkpath(folder);
-        const QByteArray options = QByteArray("size=") + size + ",mode=0755";
-        _mounted = ::mount("tmpfs", _folder.constData(), "tmpfs", 0, options.constData()) == 0;
-        _error = _mounted ? QString() : QString::fromLocal8Bit(std::strerror(errno));
+        QDir().mkpath(path);
+        error = ::mount("tmpfs", folder.constData(), "tmpfs", 0, (QByteArray("size=") + size).constData()) ? errno : 0;
     }
     ~SmallTmpfs()
     {
-        if (_mounted)
-            ::umount2(_folder.constData(), MNT_DETACH);
+        if (!error)
+            ::umount2(folder.constData(), MNT_DETACH);
     }
-    bool mounted() const { return _mounted; }
-    QString error() const { return _error; }
-
-private:
-    QByteArray _folder;
-    bool _mounted = false;
-    QString _error;
+    QByteArray folder;
+    int error = 0;
 };
 
 // Root reads and writes any file whatever its mode. While one of these lasts, the calling

@@ -309,9 +309,9 @@ TEST_F(MailerTest, AFileThatCannotBeSentGoesToTheFailedFolderWithANote)
 
 TEST_F(MailerTest, AFullSentFolderKeepsThePictureWholeAndTheMoveIsTriedAgain)
 {
-    SmallTmpfs small(settings.folders.sent, "256k");
-    if (!small.mounted())
-        GTEST_SKIP() << "cannot mount a tmpfs for the sent folder here: " << qPrintable(small.error());
+    const SmallTmpfs small(settings.folders.sent, "256k");
+    if (small.error)
+        GTEST_SKIP() << "cannot mount a tmpfs for the sent folder here: " << std::strerror(small.error);
     ASSERT_TRUE(writeFile(settings.folders.sent + "/filler", QByteArray(250 * 1024, 'x')));
     const QString file = upload("day/1Comp.jpg", {"anna@example.com"});
     const QByteArray original = readFile(file);
