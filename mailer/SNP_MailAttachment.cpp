@@ -93,7 +93,7 @@ FileBytes readPicture(const QString& path)
     return result;
 }
 
-Wholeness wholeness(const QByteArray& jpeg, QString* why, Check check)
+Wholeness wholeness(const QByteArray& jpeg, QString* why)
 {
     const auto* data = reinterpret_cast<const unsigned char*>(jpeg.constData());
     if (jpeg.size() < 3 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF) {
@@ -109,7 +109,7 @@ Wholeness wholeness(const QByteArray& jpeg, QString* why, Check check)
                    .arg(QString::fromLocal8Bit(tjGetErrorStr2(decoder.handle)));
         return Wholeness::Incomplete;
     }
-    if (check == Check::EndMarker && jpeg.endsWith("\xff\xd9"))
+    if (jpeg.endsWith("\xff\xd9"))
         return Wholeness::Whole;
     // The smallest reduction libjpeg-turbo offers: every byte is still read and decoded,
     // but hardly any pixel is made.
@@ -223,7 +223,7 @@ FileBytes fullPicture(const QString& filedPath, const QVariant& uploadList, cons
         if (!result.bytes)
             return result.why;
         QString why;
-        if (wholeness(*result.bytes, &why, Check::EndMarker) != Wholeness::Whole)
+        if (wholeness(*result.bytes, &why) != Wholeness::Whole)
             return QStringLiteral("it is not whole: ") + why;
         if (addressesIn(*result.bytes).listed != uploadList)
             return QStringLiteral("it does not carry the upload file's addresses");

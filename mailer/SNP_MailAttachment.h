@@ -45,14 +45,13 @@ struct FileBytes {
 // The bytes of a plain file (a symbolic link is not followed) of at most kMaxUploadBytes.
 FileBytes readPicture(const QString& path);
 
-// Whether the bytes are a JPEG picture that decodes to its end (libjpeg-turbo, decoded at an
-// eighth of its size, a warning such as "Premature end of JPEG file" counting as a failure).
-// EndMarker: a picture whose header reads and whose last bytes are the end-of-image
-// marker counts as whole without the decode (for the filed picture, which the booth wrote
-// whole and placed in one step: the check is for a file cut short since).
+// Whether the bytes are a JPEG picture whole to its end. Its header must read
+// (libjpeg-turbo); then a picture ending with the end-of-image marker is whole, as after the
+// header those two bytes can only be the picture's end, so that a file cut short or still
+// being written never passes. Any other is decoded at an eighth of its size to find out, a
+// warning such as "Premature end of JPEG file" counting as a failure.
 enum class Wholeness { Whole, NotJpeg, Incomplete };
-enum class Check { Decode, EndMarker };
-Wholeness wholeness(const QByteArray& jpeg, QString* why, Check check = Check::Decode);
+Wholeness wholeness(const QByteArray& jpeg, QString* why);
 
 struct Addresses {
     QStringList deliverable;                   // in the order typed, each once
