@@ -6,7 +6,6 @@
 #include "SNP_CanonCamera.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
-#include "SNP_MailStatusLine.h"
 #include "SNP_Preferences.h"
 #include "SNP_StretchedPicture.h"
 
@@ -98,7 +97,6 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
     _camerasButton = findChild<QComboBox*>(QStringLiteral("_camerasButton"));
     _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
     connectOperatorPanel();
-    new SNP_MailStatusLine(findChild<QLabel*>(QStringLiteral("_mailStatus")), this);
     new SNP_StretchedPicture(_EVFView);
     SNP_Log::debug(QStringLiteral("init with coder!"));
 }
@@ -139,6 +137,10 @@ void AppController::startup()
     SNP_Log::setLogFile(SNP_Log::defaultLogFilePath());
     SNP_Log::debug(SNP_Log::startupInfo());
     SNP_Preferences::reportArgumentProblems();
+    // The operator panel is for staff only (the booth's main has made the PIN already and
+    // said so before standard error went into the log).
+    if (const std::optional<QString> pin = SNP_Preferences::makeOperatorPinIfNone())
+        SNP_Log::debug(operatorPinMadeText(*pin));
 
     // The watchdog.
     _watchdogCount.store(0);
@@ -287,6 +289,9 @@ void AppController::awakeFromNib()
     // The first request to the registry starts the SDK and the first scan.
     const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();
     SNP_Log::debugf("cameras = %s", list ? qUtf8Printable(SNP_describeCameras(*list)) : "(null)");
+
+    // What staff are told without being asked: the health and the simulated camera's marks.
+    setUpHealthAndMarks();
 }
 
 void AppController::applicationDidFinishLaunching()
@@ -296,6 +301,7 @@ void AppController::applicationDidFinishLaunching()
     resizeLiveViewToFit();
     toggleFullScreen(this);
     setOverlayWindow();
+    watchScreens();
     enableScreenUpdates();
 }
 

@@ -18,6 +18,9 @@ PACKAGES=(
   # Test tools: line coverage (scripts/coverage.sh) and line counts.
   gcovr cloc
   libgtest-dev libgmock-dev libbenchmark-dev
+  # The kiosk test plugs screens in and out of Qt's offscreen platform through its own
+  # interface, which needs Qt's private headers.
+  qt6-base-private-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core
   # The Debian package and its check (scripts/make-package.sh, scripts/check-package.sh):

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the booth and the mailer (not the tests, benchmarks or
 # fuzzers: scripts/run-tests.sh builds those in the same build/), and starts the booth
-# (simulated camera unless -cameraBackend gphoto2 is given). Arguments are passed to the
+# (with the real camera unless -cameraBackend sim is given). Arguments are passed to the
 # booth, e.g.
 #   scripts/run-booth.sh -touchScreenCountValue 5
 #

@@ -3,8 +3,10 @@
 #include "SNP_Log.h"
 
 #include <QDir>
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 
 namespace SNP_Preferences {
@@ -12,6 +14,10 @@ namespace SNP_Preferences {
 const char* const PrefKeyCameraBackend = "cameraBackend";
 const char* const PrefKeyKeyboardIdleSeconds = "keyboardIdleSeconds";
 const char* const PrefKeyOperatorPin = "operatorPin";
+const char* const PrefKeyOperatorIdleSeconds = "operatorIdleSeconds";
+const char* const PrefKeyTouchScreenOutput = "touchScreenOutput";
+const char* const PrefKeyLiveScreenOutput = "liveScreenOutput";
+const char* const PrefKeyLowSpaceMegabytes = "lowSpaceMegabytes";
 const char* const DefaultScratchFolder = "/CanonScratchFolder";
 const char* const DefaultMainImagesFolder = "/KorvanexMainImagesFolder";
 const char* const DefaultForUploadFolder = "/KorvanexUploadFolder";
@@ -48,7 +54,8 @@ QString shortened(const QString& text)
 }
 
 // A value that reads as one text: what the command line and a plain stored line give.
-// QSettings turns "a, b" into a list and "@Variant(...)" into any type at all.
+// QSettings turns "a, b" into a list and "@Variant(...)" into any type at all (text() reads
+// the first back as written).
 bool isText(const QVariant& raw)
 {
     return raw.typeId() == QMetaType::QString || raw.typeId() == QMetaType::QByteArray;
@@ -80,6 +87,28 @@ QString sanitisedFolder(const QString& key, const QVariant& raw, const QString& 
         return defaultPath;
     }
     return QDir::cleanPath(path);
+}
+
+// A stored text as written in the file. QSettings reads an unquoted line with a comma,
+// "mailSubject=Hello, world", as a list; for a text the line as it stands is what was meant.
+QVariant storedValue(const QString& key)
+{
+    const auto settings = store();
+    const QVariant parsed = settings->value(key);
+    QFile file(settings->fileName());
+    if (parsed.typeId() != QMetaType::QStringList || key.contains(u'/') || !file.open(QIODevice::ReadOnly))
+        return parsed;
+    QVariant written = parsed;
+    bool general = true; // top-level keys: before any section, or in [General]
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.startsWith(u'['))
+            general = line == QLatin1String("[General]");
+        const qsizetype equals = line.indexOf(u'=');
+        if (general && equals > 0 && line.left(equals).trimmed() == key)
+            written = line.mid(equals + 1).trimmed();
+    }
+    return written;
 }
 
 } // namespace
@@ -193,7 +222,7 @@ void setFolder(const QString& key, const QString& path)
 
 std::optional<QString> text(const QString& key)
 {
-    const QVariant raw = value(key);
+    const QVariant raw = hasOverride(key) ? value(key) : storedValue(key);
     if (!raw.isValid() || raw.isNull())
         return std::nullopt;
     if (!isText(raw)) {
@@ -262,11 +291,55 @@ std::optional<QString> operatorPin()
     return pin;
 }
 
-QString cameraBackend()
+std::optional<QString> makeOperatorPinIfNone()
+{
+    const QString key = QString::fromLatin1(PrefKeyOperatorPin);
+    if (hasOverride(key))
+        return std::nullopt;
+    auto settings = store();
+    const QVariant stored = settings->value(key);
+    if (stored.isValid() && !stored.isNull() && !(isText(stored) && stored.toString().trimmed().isEmpty()))
+        return std::nullopt;
+    QString pin;
+    for (int i = 0; i < OperatorPinDigits; ++i)
+        pin += QChar(u'0' + QRandomGenerator::system()->bounded(10));
+    settings->setValue(key, pin);
+    settings->sync();
+    if (settings->status() != QSettings::NoError) {
+        SNP_Log::debugf("the new operator PIN cannot be stored in %s: it holds for this run only",
+                        qUtf8Printable(settings->fileName()));
+        QMutexLocker locker(&lock());
+        overrides().insert(key, pin);
+    }
+    return pin;
+}
+
+uint32_t operatorIdleSeconds()
+{
+    return wholeNumber(QString::fromLatin1(PrefKeyOperatorIdleSeconds), DefaultOperatorIdleSeconds,
+                       MaxOperatorIdleSeconds);
+}
+
+QString touchScreenOutput()
+{
+    return text(QString::fromLatin1(PrefKeyTouchScreenOutput)).value_or(QString()).trimmed();
+}
+
+QString liveScreenOutput()
+{
+    return text(QString::fromLatin1(PrefKeyLiveScreenOutput)).value_or(QString()).trimmed();
+}
+
+uint32_t lowSpaceMegabytes()
+{
+    return wholeNumber(QString::fromLatin1(PrefKeyLowSpaceMegabytes), DefaultLowSpaceMegabytes, MaxLowSpaceMegabytes);
+}
+
+QString cameraBackend(const QString& builtDefault)
 {
     const QVariant raw = value(QString::fromLatin1(PrefKeyCameraBackend));
     if (!raw.isValid() || raw.isNull())
-        return QString::fromLatin1(DefaultCameraBackend);
+        return builtDefault;
     // Whatever is set is taken as it is, never replaced by the default: a name that is no
     // backend must leave the booth without a camera, not with the simulated one. An
     // over-long one is cut (marked with "...") for the lines that name it.
