@@ -5,9 +5,10 @@
 // - start-up to the first screen: from starting the booth program to its log line of the
 //   first screen up in kiosk mode ("entered kiosk mode ..."), median of IDLE_STARTS starts
 //   (default 5);
-// - idle CPU: the booth on its first screen and the mailer with nothing to send, side by
-//   side over IDLE_SECONDS (default 60) once both have settled, read from /proc/PID/stat;
-//   in percent of one core.
+// - idle CPU: the booth on its first screen (with the simulated camera, and with the
+//   camera backend it is built to use by default, no camera plugged in) and the mailer
+//   with nothing to send, side by side over IDLE_SECONDS (default 60) once they have
+//   settled, read from /proc/PID/stat; in percent of one core.
 //
 //   bench_idle [BOOTH_PROGRAM [MAILER_PROGRAM]]   (default: the programs of this build)
 #include "BenchFigures.h"
@@ -88,10 +89,16 @@ private:
     QProcess _process;
 };
 
-QStringList boothArguments(const QString& root)
+// The booth with the simulated camera, or (backend empty) with the camera backend the
+// program is built to use by default.
+QStringList boothArguments(const QString& root, const QString& backend = QStringLiteral("sim"))
 {
-    return {QStringLiteral("-scratchFolder"), root + QStringLiteral("/scratch"), QStringLiteral("-mainImagesFolder"),
-            root + QStringLiteral("/main"), QStringLiteral("-forUploadFolder"), root + QStringLiteral("/upload")};
+    QStringList arguments{QStringLiteral("-scratchFolder"), root + QStringLiteral("/scratch"),
+                          QStringLiteral("-mainImagesFolder"), root + QStringLiteral("/main"),
+                          QStringLiteral("-forUploadFolder"), root + QStringLiteral("/upload")};
+    if (!backend.isEmpty())
+        arguments << QStringLiteral("-cameraBackend") << backend;
+    return arguments;
 }
 
 QStringList mailerArguments(const QString& root)
@@ -132,29 +139,38 @@ int main(int argc, char** argv)
         startUp.push_back(double(shown - started));
     }
 
+    // The three at rest side by side, each with its own folders.
     const QString root = dir.filePath(QStringLiteral("idle"));
     Program boothProgram(root + QStringLiteral("/booth"), QStringLiteral("BOOTH_LOG_FILE"));
+    Program defaultBooth(root + QStringLiteral("/default"), QStringLiteral("BOOTH_LOG_FILE"));
     Program mailerProgram(root + QStringLiteral("/mailer"), QStringLiteral("BOOTH_MAILER_LOG_FILE"));
-    if (boothProgram.start(booth, boothArguments(root)) < 0 || mailerProgram.start(mailer, mailerArguments(root)) < 0 ||
+    QDir().mkpath(root + QStringLiteral("/upload")); // the mailer's, empty
+    if (boothProgram.start(booth, boothArguments(root + QStringLiteral("/booth"))) < 0 ||
+        defaultBooth.start(booth, boothArguments(root + QStringLiteral("/default"), QString())) < 0 ||
+        mailerProgram.start(mailer, mailerArguments(root)) < 0 ||
         boothProgram.loggedAt(QStringLiteral("entered kiosk mode"), 30000) < 0 ||
+        defaultBooth.loggedAt(QStringLiteral("entered kiosk mode"), 30000) < 0 ||
         mailerProgram.loggedAt(QStringLiteral("watches"), 30000) < 0) {
-        std::printf("bench_idle: the booth or the mailer did not come up (logs below %s)\n", qUtf8Printable(root));
+        std::printf("bench_idle: the booths or the mailer did not come up (logs below %s)\n", qUtf8Printable(root));
         dir.setAutoRemove(false);
         return 1;
     }
     QThread::sleep(5); // the camera found and loaded, the first reads done
-    const double boothBefore = boothProgram.cpuSeconds(), mailerBefore = mailerProgram.cpuSeconds();
+    const double boothBefore = boothProgram.cpuSeconds(), defaultBefore = defaultBooth.cpuSeconds();
+    const double mailerBefore = mailerProgram.cpuSeconds();
     const double start = bench::wallSeconds();
     QThread::sleep(unsigned(seconds));
     const double elapsed = bench::wallSeconds() - start;
     const double boothIdle = (boothProgram.cpuSeconds() - boothBefore) / elapsed * 100;
+    const double defaultIdle = (defaultBooth.cpuSeconds() - defaultBefore) / elapsed * 100;
     const double mailerIdle = (mailerProgram.cpuSeconds() - mailerBefore) / elapsed * 100;
-    const bool bothRan = boothProgram.running() && mailerProgram.running();
+    const bool bothRan = boothProgram.running() && defaultBooth.running() && mailerProgram.running();
 
     std::printf("\nAt rest and starting up (load %s before, %s after)\n", qUtf8Printable(load), bench::loadAverages().c_str());
     std::printf("  start-up to the first screen in kiosk mode  %8.0f ms   (median of %d starts)\n",
                 bench::median(startUp), starts);
     std::printf("  the booth on its first screen, idle         %8.2f %% of a core over %.0f s\n", boothIdle, elapsed);
+    std::printf("    with its default camera backend           %8.2f %% (no camera plugged in)\n", defaultIdle);
     std::printf("  the mailer with nothing to send, idle       %8.2f %% of a core over %.0f s\n", mailerIdle, elapsed);
     if (!bothRan)
         std::printf("  (a program ended during the measurement: its figure is not that of a program at rest)\n");
