@@ -138,6 +138,29 @@ struct Floor {
     int width = 0, height = 0, subsampling = TJSAMP_420;
 };
 
+// Notes when the main thread has run the intake's step (the picture put into the camera
+// picture, the booth moved on): the intake queues that step on the application and waits
+// for it; a call of our own queued behind it runs as soon as the step is done.
+class StepWatcher : public QObject {
+public:
+    explicit StepWatcher(double* at) : _at(at) { QCoreApplication::instance()->installEventFilter(this); }
+    ~StepWatcher() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (!_seen && watched == QCoreApplication::instance() && event->type() == QEvent::MetaCall) {
+            _seen = true;
+            QMetaObject::invokeMethod(watched, [at = _at] { *at = bench::wallSeconds(); }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    double* _at;
+    bool _seen = false;
+};
+
 // The booth with its folders below a temporary folder and a frame image of its own size.
 struct Booth {
     QTemporaryDir dir;
@@ -197,19 +220,16 @@ struct Booth {
                                        {SNP_CanonCameraPhotoFilename, QStringLiteral("IMG_0001.JPG")}}};
         const double arrived = bench::wallSeconds();
         double shown = 0;
-        const QMetaObject::Connection watch =
-            QObject::connect(c.get(), &AppController::screenShown, [&](uint32_t screen) {
-                if (screen == 6 && shown == 0)
-                    shown = bench::wallSeconds(); // the picture is in the camera picture by then
-            });
         QEventLoop loop;
-        std::thread camera([&] {
-            c->newPhoto(n);
-            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-        });
-        loop.exec();
-        camera.join();
-        QObject::disconnect(watch);
+        {
+            const StepWatcher watcher(&shown);
+            std::thread camera([&] {
+                c->newPhoto(n);
+                QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+            });
+            loop.exec();
+            camera.join();
+        }
         if (shownAfter)
             *shownAfter = shown > 0 ? shown - arrived : 0;
         return c->lastFilingResult().uploaded;
