@@ -135,7 +135,7 @@ void AppController::startup()
 
     // The log first, then the banner.
     SNP_Log::setLogFile(SNP_Log::defaultLogFilePath());
-    SNP_Log::debug(SNP_Log::startupInfo());
+    SNP_Log::debugLines(SNP_Log::startupInfo());
     SNP_Preferences::reportArgumentProblems();
 
     // The watchdog.

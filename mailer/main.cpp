@@ -101,7 +101,7 @@ int main(int argc, char** argv)
 
     const int savedStdErr = ::dup(STDERR_FILENO);
     SNP_Log::setLogFile(logFilePath());
-    SNP_Log::debug(SNP_Log::startupInfo());
+    SNP_Log::debugLines(SNP_Log::startupInfo());
     SNP_Preferences::reportArgumentProblems();
     if (!options.problem.isEmpty()) {
         tellStaff(savedStdErr, options.problem + QStringLiteral(" (use --status, --drain [SECONDS] and -KEY VALUE)"));
