@@ -1,6 +1,7 @@
 // The controller's start-up: the log, the watchdog, the working folders and their panels,
 // and the wiring order of awakeFromNib and applicationDidFinishLaunching.
 #include "AppController.h"
+#include "SNP_FileAccess.h"
 #include "ui_AppController.h"
 
 #include "SNP_CanonCamera.h"
@@ -103,7 +104,11 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
 
 AppController::~AppController()
 {
+    // A picture's intake in flight ends before the controller does.
+    closePhotoIntake();
     SNP_NotificationCenter::defaultCenter().removeObserver(this);
+    if (_heldBackPass.joinable())
+        _heldBackPass.join();
     if (_kioskMode) // the cursor hidden for the kiosk comes back
         while (QGuiApplication::overrideCursor())
             QGuiApplication::restoreOverrideCursor();
@@ -137,6 +142,7 @@ void AppController::startup()
     SNP_Log::setLogFile(SNP_Log::defaultLogFilePath());
     SNP_Log::debugLines(SNP_Log::startupInfo());
     SNP_Preferences::reportArgumentProblems();
+    SNP_FileAccess::configure();
 
     // The watchdog.
     _watchdogCount.store(0);
@@ -281,6 +287,9 @@ void AppController::awakeFromNib()
         const auto handler = method; // a named copy: clang before 16 cannot capture a structured binding
         center.addObserver(this, *name, [this, handler](const SNP_Notification& n) { (this->*handler)(n); });
     }
+
+    // What a power cut left in the folders is filed, beside the first visitor.
+    startHeldBackPass();
 
     // The first request to the registry starts the SDK and the first scan.
     const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();
