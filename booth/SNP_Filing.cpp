@@ -38,9 +38,13 @@ std::function<void(const char*, const QString&)> gStepHook;
 
 void step(const char* name, const QString& path)
 {
-    QMutexLocker l(&gStepHookLock);
-    if (gStepHook)
-        gStepHook(name, path);
+    std::function<void(const char*, const QString&)> hook;
+    {
+        QMutexLocker l(&gStepHookLock);
+        hook = gStepHook;
+    }
+    if (hook)
+        hook(name, path);
 }
 
 // The time stamp, with the extension when there is one (never a name ending in a dot).
