@@ -2,7 +2,7 @@
 // picture's size, the main images and upload folders on small file systems that fill up, a
 // read-only upload folder, plain files where folders should be, the folders removed while
 // the booth runs, and a filing killed at each of its steps (a power cut) with the next
-// start finishing it. Whatever fails, a picture filed earlier stays as it was, no partial
+// start finishing it. And who may read what is filed: the owner, or the uploader's group. Whatever fails, a picture filed earlier stays as it was, no partial
 // or temporary file is left, the log says what failed, and filing goes on by itself for
 // the next visitor once the fault is gone.
 //
@@ -11,6 +11,7 @@
 // made with its permission bits, which only hold for a user other than root; each test
 // records which it used.
 #include "FilingFixture.h"
+#include "SNP_FileAccess.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,6 +19,7 @@
 
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -463,6 +465,33 @@ TEST_F(DiskFaultTest, AHeldBackPassLeavesThePictureAnotherFilingIsAtWorkOn)
     expectWhole(a.filedPath, {"a@visitor.de"});
     expectWhole(a.uploadPath, {"a@visitor.de"});
     EXPECT_FALSE(logText().contains("UNABLE to Move the item.."));
+}
+
+// Pictures, upload files and the folders made for them are for their owner only, or also
+// for the group "uploaderGroup" names; a group the system does not know is logged and taken
+// as none.
+TEST_F(DiskFaultTest, FilesAreForTheirOwnerOrTheUploadersGroup)
+{
+    const struct { const char* group; mode_t file, folder; bool grouped; } kSettings[] = {
+        {"", 0600, 0700, false}, {"users", 0640, 0750, true}, {"no-such-group-here", 0600, 0700, false}};
+    int day = 1;
+    for (const auto& setting : kSettings) {
+        SCOPED_TRACE(setting.group);
+        SNP_Preferences::setArguments(QStringList{"booth", "-uploaderGroup", setting.group});
+        SNP_FileAccess::configure();
+        setClock(QDateTime(QDate(2011, 1, ++day), QTime(9, 0)));
+        const auto result = filing.fileVisitorPicture(picture(), {"a@visitor.de"}, {scratch, mainImages, upload});
+        ASSERT_TRUE(result.uploaded);
+        for (const QString& path : {result.filedPath, result.uploadPath, QFileInfo(result.filedPath).path(),
+                                    QFileInfo(result.uploadPath).path()}) {
+            struct stat st {};
+            ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, S_ISDIR(st.st_mode) ? setting.folder : setting.file) << qPrintable(path);
+            EXPECT_EQ(st.st_gid == SNP_FileAccess::group(), setting.grouped) << qPrintable(path);
+        }
+    }
+    SNP_FileAccess::setUploaderGroup(QString());
+    EXPECT_EQ(logText().count("uploaderGroup \"no-such-group-here\" is no group on this system"), 1);
 }
 
 } // namespace
