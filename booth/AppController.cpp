@@ -7,7 +7,6 @@
 #include "SNP_CanonCamera.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
-#include "SNP_MailStatusLine.h"
 #include "SNP_Preferences.h"
 
 #include <QApplication>
@@ -98,7 +97,6 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
     _camerasButton = findChild<QComboBox*>(QStringLiteral("_camerasButton"));
     _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
     connectOperatorPanel();
-    new SNP_MailStatusLine(findChild<QLabel*>(QStringLiteral("_mailStatus")), this);
     SNP_Log::debug(QStringLiteral("init with coder!"));
 }
 
@@ -143,6 +141,10 @@ void AppController::startup()
     SNP_Log::debugLines(SNP_Log::startupInfo());
     SNP_Preferences::reportArgumentProblems();
     SNP_FileAccess::configure();
+    // The operator panel is for staff only (the booth's main has made the PIN already and
+    // said so before standard error went into the log).
+    if (const std::optional<QString> pin = SNP_Preferences::makeOperatorPinIfNone())
+        SNP_Log::debug(operatorPinMadeText(*pin));
 
     // The watchdog.
     _watchdogCount.store(0);
@@ -294,6 +296,9 @@ void AppController::awakeFromNib()
     // The first request to the registry starts the SDK and the first scan.
     const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();
     SNP_Log::debugf("cameras = %s", list ? qUtf8Printable(SNP_describeCameras(*list)) : "(null)");
+
+    // What staff are told without being asked: the health and the simulated camera's marks.
+    setUpHealthAndMarks();
 }
 
 void AppController::applicationDidFinishLaunching()
@@ -303,6 +308,7 @@ void AppController::applicationDidFinishLaunching()
     resizeLiveViewToFit();
     toggleFullScreen(this);
     setOverlayWindow();
+    watchScreens();
     enableScreenUpdates();
 }
 

@@ -1,5 +1,6 @@
 // The booth's application controller: start-up, the visitor's screens, photo intake and
-// filing, the kiosk windows, the current camera and the operator panel. Its widgets come
+// filing, the kiosk windows, the current camera, the operator panel and what staff are told
+// (the booth's health, the simulated camera's marks). Its widgets come
 // from resources/AppController.ui. Everything here runs on the main thread except the
 // watchdog loop and photo intake (which runs on the camera's download thread).
 #pragma once
@@ -14,6 +15,7 @@
 #include <QVariantMap>
 #include <QWidget>
 
+#include "SNP_BoothHealth.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_Filing.h"
 #include "SNP_ImagePipeline.h"
@@ -37,6 +39,7 @@ class QTextToSpeech;
 class QSoundEffect;
 class QVariantAnimation;
 class QColor;
+class QScreen;
 class SNP_KeyboardView;
 class SNP_CanonCamera;
 struct SNP_Notification;
@@ -85,6 +88,8 @@ public:
     static std::chrono::milliseconds watchdogPeriod();
     // Heartbeats the main thread has answered since start-up.
     uint32_t heartbeats() const { return _watchdogCount.load(); }
+    // The line that tells staff the operator PIN made at the first start.
+    static QString operatorPinMadeText(const QString& pin);
 
     // ---- operations of other areas that start-up calls ----
     void setGoButton();
@@ -149,6 +154,19 @@ public:
     bool showingSorryScreen() const { return _sorryScreen; }
     static constexpr int kWrongPinLimit = 5;
     static constexpr std::chrono::minutes kQuitLockDuration{5};
+    // Out of kiosk mode, operatorIdleSeconds without a touch take the booth back to it.
+    void restartOperatorIdleTimer();
+    void operatorIdle();
+    // "Did you mean ...?": an address whose domain is one letter off a common provider's is
+    // asked about; the visitor takes the suggestion or keeps what was typed.
+    void askAboutAddress(const QStringList& addresses, int index, const QString& suggestion);
+    void answerAddressQuestion(bool takeSuggestion);
+    void layoutAddressQuestion();
+    // How the result screen thanks the visitor: the picture is on its way (filed, upload
+    // file written), saved for a later try (held back), or lost (the sorry screen).
+    enum class FilingVerdict { OnItsWay, HeldBack, Lost };
+    // The filing of the pass's picture has ended (main thread, queued from the filing).
+    void filingEnded(uint64_t pass, FilingVerdict verdict);
 
     // ---- camera operations the screens use (the current camera's) ----
     void liveViewOn(QObject* sender);
@@ -218,6 +236,19 @@ public:
     static void setOpenFileHandlerForTesting(std::function<bool(const QString&)> handler);
     // -- end photo intake and filing --
 
+    // ---- the booth's health for staff, and the simulated camera's marks (AppController_Health.cpp) ----
+    // Starts the health monitor and makes the marks (once, at wiring).
+    void setUpHealthAndMarks();
+    // Shows the health on the operator panel and, while any part is wrong, the staff mark in
+    // a corner of the touch screen.
+    void showHealth(const SNP_BoothHealth::State& state);
+    SNP_BoothHealth* health() const { return _health; }
+    // Whether the simulated camera serves the booth (its pictures are no visitor's).
+    static bool simulatedCameraInUse();
+    // Lays out the staff mark in the top-right corner of the touch screen, sized by the
+    // touch picture's area (stage).
+    void layoutStaffMark(const QRect& stage);
+
     // ---- kiosk windows and effects ----
     void setFlashEffectForView(QWidget* view);
     // Puts the overlay over the camera picture with its frame image, the frame's photo
@@ -226,6 +257,19 @@ public:
     static QImage imageWithSolidColor(const QColor& color);
     static QImage blackImage();
     bool inKioskMode() const { return _kioskMode; }
+    // The touch screen and the live screen (the same one on a computer with one screen):
+    // the outputs named by "touchScreenOutput" and "liveScreenOutput" when connected, else
+    // the first screen and the last (report: log a named output that is not connected).
+    struct KioskScreens {
+        QScreen* touch = nullptr;
+        QScreen* live = nullptr;
+    };
+    static KioskScreens kioskScreens(bool report = false);
+    // Puts the kiosk windows on the screens there are now.
+    void placeKioskWindows();
+    // Screens came, went or changed: after they settle the kiosk windows are placed again.
+    void screensChanged();
+    void watchScreens();
     // On one screen the live content is shown (over the touch content) on screens 3 to 6
     // only; with two screens each content keeps its screen.
     void showContentForScreen();
@@ -237,8 +281,8 @@ public:
     void showScreenPicture(QLabel* view, const QImage& picture);
     // Shows the pictures "touch%d" and "live%d" of the number; a view taller than wide takes
     // "touch%d-portrait" ("live%d-portrait") when there is one. A missing picture leaves the
-    // view's picture in place.
-    void showScreenPictures(uint32_t number);
+    // view's picture in place. Without touchToo the touch view keeps what it shows.
+    void showScreenPictures(uint32_t number, bool touchToo = true);
     // The live screen's layout inside the live picture's area (stage): the frame image
     // (framed), the camera picture inside the frame's photo window, and the two countdown
     // digits beside it, all in the stage's top-left coordinates.
@@ -310,6 +354,19 @@ public:
     QImage _livePicture;
     uint32_t _pictureNumber = 0;            // of the screen pictures shown
     QLabel* _cameraNotReadyNotice = nullptr; // over the touch picture, in the go button
+    QLabel* _staffMark = nullptr;            // a corner of the touch screen, while the health is wrong
+    QLabel* _simulatedLiveMark = nullptr;    // over the camera picture while the simulated camera serves
+    QLabel* _simulatedPanelMark = nullptr;   // on the operator panel, likewise
+    SNP_BoothHealth* _health = nullptr;
+    QTimer* _screensSettleTimer = nullptr;   // screens plugged in or out settle before the windows move
+    QTimer* _operatorIdleTimer = nullptr;
+    QWidget* _addressQuestion = nullptr;     // "Did you mean ...?" over the e-mail screen
+    QStringList _questionedAddresses;        // the entry the question is about
+    int _questionedIndex = -1;
+    QString _suggestion;
+    QStringList _keptAddresses;              // asked about and kept as typed, for this visitor
+    uint64_t _resultPass = 0;                // the picture whose filing the result screen waits for
+    QTimer* _filingWaitTimer = nullptr;      // how long it waits
     QLabel* _pinPrompt = nullptr;
     QTimer* _keyboardIdleTimer = nullptr;
     bool _sorryScreen = false;
@@ -346,6 +403,7 @@ public:
         bool closing = false;               // the controller was going: nothing was decided
         uint32_t screen = 0;
         bool accepted = false;              // taken for the visitor: the booth moved on to screen 6
+        uint64_t pass = 0;                  // photoAcceptedCount() once it was taken
         std::optional<qint64> earlierByMs;  // asked for before the capture screen began
         QStringList addresses;              // the visitor's, as they were at that moment
     };
@@ -358,7 +416,7 @@ public:
     void closePhotoIntake();
     // The held-back pass at start: what a power cut left is filed (a thread of its own).
     void startHeldBackPass();
-    void fileAcceptedPhoto(ArrivedPhoto& photo, const QStringList& addresses);             // download thread
+    void fileAcceptedPhoto(ArrivedPhoto& photo, const QStringList& addresses, uint64_t pass); // download thread
     void setLastFilingResult(const FilingResult& result);
     std::atomic<uint64_t> _photoIntakeCount{0};
     std::atomic<uint64_t> _photoAcceptedCount{0};

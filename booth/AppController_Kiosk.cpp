@@ -1,15 +1,18 @@
 // The kiosk windows: the touch window (this controller's window, with the operator tab)
-// and the live window, full screen on the first and the last screen; on a computer with
-// one screen both fill it and the live window is shown over the touch window from screen
-// 3 to 6. Screen pictures keep their aspect on a screen of any size; the keyboard, the
-// countdowns and the notices are laid out from the picture's area. Also the click-through
-// frame overlay (its photo window exactly over the camera picture), the go button, the
-// pulse effect and solid-colour images. Main thread only.
+// and the live window, full screen on the touch screen and the live screen (the outputs
+// named in the settings, else the first and the last screen); on a computer with one screen
+// both fill it and the live window is shown over the touch window from screen 3 to 6.
+// Screens plugged in or out while the booth runs are followed once they settle. Screen
+// pictures keep their aspect on a screen of any size; the keyboard, the countdowns and the
+// notices are laid out from the picture's area. Also the click-through frame overlay (its
+// photo window exactly over the camera picture), the go button, the pulse effect and
+// solid-colour images. Main thread only.
 #include "AppController.h"
 
 #include "SNP_ImagePipeline.h"
 #include "SNP_KeyboardView.h"
 #include "SNP_Log.h"
+#include "SNP_Preferences.h"
 #include "SNP_Resources.h"
 
 #include <QCursor>
@@ -98,6 +101,19 @@ protected:
 private:
     AppController* _controller;
 };
+
+// "HDMI-1 (0, 0, 1920 x 1080), DP-1 (...)" for the log.
+QString describeScreens(const QList<QScreen*>& screens)
+{
+    QStringList parts;
+    for (const QScreen* screen : screens) {
+        const QRect g = screen->geometry();
+        parts << QStringLiteral("%1 (%2, %3, %4 x %5)")
+                     .arg(screen->name().isEmpty() ? QStringLiteral("unnamed") : screen->name())
+                     .arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height());
+    }
+    return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "));
+}
 
 // Puts a top-level window on the screen, at the screen's size (none: where it is).
 void placeOnScreen(QWidget* window, QScreen* screen)
@@ -221,7 +237,6 @@ void AppController::enableScreenUpdates()
 
 void AppController::toggleFullScreen(QObject*)
 {
-    const QList<QScreen*> screens = QGuiApplication::screens();
     QWidget* touchWindow = _touchView ? _touchView->window() : window();
     QTabWidget* tabs = findChild<QTabWidget*>(QStringLiteral("_tabs"));
 
@@ -236,25 +251,20 @@ void AppController::toggleFullScreen(QObject*)
         if (tabs)
             tabs->tabBar()->show();
         SNP_Log::debug(QStringLiteral("left kiosk mode: ordinary windows for staff"));
+        restartOperatorIdleTimer();
     } else {
-        // Kiosk: the touch content fills the first screen and the live content the last,
-        // without a tab bar or a cursor. With one screen both fill it, and the live content
-        // is shown over the touch content on screens 3 to 6 only.
+        // Kiosk: the touch content fills the touch screen and the live content the live
+        // screen, without a tab bar or a cursor.
         _kioskMode = true;
         if (tabs) {
             tabs->setCurrentIndex(0);
             tabs->tabBar()->hide();
         }
-        placeOnScreen(touchWindow, screens.isEmpty() ? nullptr : screens.first());
-        touchWindow->showFullScreen();
-        if (_liveWindow) {
-            placeOnScreen(_liveWindow, screens.isEmpty() ? nullptr : screens.last());
-            if (screens.size() >= 2)
-                _liveWindow->showFullScreen();
-        }
         if (!QGuiApplication::overrideCursor())
             QGuiApplication::setOverrideCursor(QCursor(Qt::BlankCursor));
-        SNP_Log::debugf("entered kiosk mode on %lld screen(s)", static_cast<long long>(screens.size()));
+        placeKioskWindows();
+        SNP_Log::debugf("entered kiosk mode on %lld screen(s)", static_cast<long long>(QGuiApplication::screens().size()));
+        restartOperatorIdleTimer(); // stops it
     }
     showContentForScreen();
 
@@ -268,9 +278,116 @@ void AppController::toggleFullScreen(QObject*)
         _overlayWindow->raise();
 }
 
+AppController::KioskScreens AppController::kioskScreens(bool report)
+{
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    if (screens.isEmpty())
+        return {};
+    const auto named = [&](const QString& name, const char* key) -> QScreen* {
+        if (name.isEmpty())
+            return nullptr;
+        for (QScreen* screen : screens)
+            if (screen->name() == name)
+                return screen;
+        if (report)
+            SNP_Log::debugf("%s \"%s\" is not connected (screens: %s): the first and last screen rule decides",
+                            key, qUtf8Printable(name), qUtf8Printable(describeScreens(screens)));
+        return nullptr;
+    };
+    KioskScreens chosen;
+    chosen.touch = named(SNP_Preferences::touchScreenOutput(), "touchScreenOutput");
+    chosen.live = named(SNP_Preferences::liveScreenOutput(), "liveScreenOutput");
+    // Otherwise the touch screen is the first screen and the live screen the last, each
+    // other than the one named for the other.
+    if (!chosen.touch)
+        for (QScreen* screen : screens)
+            if (screen != chosen.live || screens.size() == 1) {
+                chosen.touch = screen;
+                break;
+            }
+    if (!chosen.live)
+        for (auto it = screens.crbegin(); it != screens.crend(); ++it)
+            if (*it != chosen.touch || screens.size() == 1) {
+                chosen.live = *it;
+                break;
+            }
+    return chosen;
+}
+
+void AppController::placeKioskWindows()
+{
+    const KioskScreens screens = kioskScreens(true);
+    QWidget* touchWindow = _touchView ? _touchView->window() : window();
+    // A window already full screen keeps its old size on a new screen: it is shown normal,
+    // moved, and made full screen again there.
+    const auto fill = [](QWidget* window, QScreen* screen) {
+        if (window->isFullScreen() && window->screen() != screen)
+            window->showNormal();
+        placeOnScreen(window, screen);
+        window->showFullScreen();
+    };
+    if (screens.touch)
+        fill(touchWindow, screens.touch);
+    if (_liveWindow && screens.live) {
+        if (screens.live != screens.touch) {
+            fill(_liveWindow, screens.live);
+        } else {
+            // One screen: the live content comes over the touch content on screens 3 to 6.
+            if (_liveWindow->isFullScreen())
+                _liveWindow->showNormal();
+            _liveWindow->hide();
+            placeOnScreen(_liveWindow, screens.live);
+        }
+    }
+    SNP_Log::debugf("kiosk windows on %lld screen(s): touch on %s, live on %s",
+                    static_cast<long long>(QGuiApplication::screens().size()),
+                    qUtf8Printable(screens.touch ? describeScreens({screens.touch}) : QStringLiteral("none")),
+                    qUtf8Printable(screens.live ? describeScreens({screens.live}) : QStringLiteral("none")));
+}
+
+void AppController::watchScreens()
+{
+    if (_screensSettleTimer)
+        return;
+    // Plugging a screen in or out comes as a burst of changes: the windows are placed again
+    // once they have settled.
+    _screensSettleTimer = new QTimer(this);
+    _screensSettleTimer->setObjectName(QStringLiteral("screensSettleTimer"));
+    _screensSettleTimer->setSingleShot(true);
+    connect(_screensSettleTimer, &QTimer::timeout, this, &AppController::screensChanged);
+    const auto settle = [this] {
+        const int tick = _screenTimerInterval > 0 ? _screenTimerInterval : 1000;
+        _screensSettleTimer->start(tick);
+    };
+    const auto watch = [this, settle](QScreen* screen) {
+        connect(screen, &QScreen::geometryChanged, _screensSettleTimer, settle);
+    };
+    for (QScreen* screen : QGuiApplication::screens())
+        watch(screen);
+    connect(qApp, &QGuiApplication::screenAdded, _screensSettleTimer, [settle, watch](QScreen* screen) {
+        watch(screen);
+        settle();
+    });
+    connect(qApp, &QGuiApplication::screenRemoved, _screensSettleTimer, settle);
+}
+
+void AppController::screensChanged()
+{
+    SNP_Log::debugf("the screens changed: %s", qUtf8Printable(describeScreens(QGuiApplication::screens())));
+    if (!_kioskMode)
+        return; // staff windows stay where staff put them
+    placeKioskWindows();
+    showContentForScreen();
+    resizeLiveViewToFit();
+    layoutTouchView();
+}
+
 void AppController::showContentForScreen()
 {
-    if (!_kioskMode || !_liveWindow || QGuiApplication::screens().size() >= 2)
+    if (!_kioskMode || !_liveWindow)
+        return;
+    const KioskScreens screens = kioskScreens();
+    if (screens.touch != screens.live)
         return;
     const uint32_t screen = _screenNumber.load();
     QWidget* touchWindow = _touchView ? _touchView->window() : window();
@@ -318,7 +435,7 @@ void AppController::showScreenPicture(QLabel* view, const QImage& picture)
     view->setPixmap(canvas);
 }
 
-void AppController::showScreenPictures(uint32_t number)
+void AppController::showScreenPictures(uint32_t number, bool touchToo)
 {
     _pictureNumber = number;
     const auto pictureFor = [number](const char* kind, const QWidget* view) {
@@ -330,7 +447,7 @@ void AppController::showScreenPictures(uint32_t number)
         }
         return SNP_Resources::imageNamed(name);
     };
-    const QImage touch = pictureFor("touch", _touchView);
+    const QImage touch = touchToo ? pictureFor("touch", _touchView) : QImage();
     const QImage live = pictureFor("live", _liveView);
     showScreenPicture(_touchView, touch.isNull() ? _touchPicture : touch);
     showScreenPicture(_liveView, live.isNull() ? _livePicture : live);
@@ -473,6 +590,9 @@ void AppController::layoutTouchView()
     setPixelSize(findChild<QLabel*>(QStringLiteral("_badEmailCaption")), 0.05 * unit);
     setPixelSize(_badEmailItemText, 0.042 * unit);
     setPixelSize(findChild<QLabel*>(QStringLiteral("_badEmailHint")), 0.034 * unit);
+
+    layoutStaffMark(stage);
+    layoutAddressQuestion();
 
     // The PIN prompt covers the picture's text above the keyboard.
     if (_pinPrompt) {

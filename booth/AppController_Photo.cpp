@@ -28,9 +28,11 @@
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_ImagePipeline.h"
 #include "SNP_Log.h"
+#include "SNP_XMLinEXIF.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMetaObject>
 #include <QMutexLocker>
@@ -167,7 +169,7 @@ void AppController::newPhoto(const SNP_Notification& notification)
                         int(acceptance.screen));
         return;
     }
-    fileAcceptedPhoto(photo, acceptance.addresses);
+    fileAcceptedPhoto(photo, acceptance.addresses, acceptance.pass);
 }
 
 static AppController::PhotoAcceptance closingAcceptance()
@@ -272,18 +274,34 @@ AppController::PhotoAcceptance AppController::showPhotoAndTakeItForTheVisitor(co
     acceptance.addresses = _emails;
     acceptance.accepted = true;
     _filingsInProgress.fetch_add(1);
-    _photoAcceptedCount.fetch_add(1);
+    acceptance.pass = _photoAcceptedCount.fetch_add(1) + 1;
     nextScreen(this);
     return acceptance;
 }
 
-void AppController::fileAcceptedPhoto(ArrivedPhoto& photo, const QStringList& addresses)
+void AppController::fileAcceptedPhoto(ArrivedPhoto& photo, const QStringList& addresses, uint64_t pass)
 {
     // The composite is drawn from this picture as decoded for the screen (at least
     // 1024 x 680, more than its window needs): the filed file is not decoded again.
-    setLastFilingResult(_filing.fileVisitorPicture(photo.data, addresses, workingFolders(),
-                                                   std::move(photo.reencoding),
-                                                   photo.header ? photo.shown : QImage()));
+    const FilingResult result = _filing.fileVisitorPicture(photo.data, addresses, workingFolders(),
+                                                           std::move(photo.reencoding),
+                                                           photo.header ? photo.shown : QImage());
+    setLastFilingResult(result);
+
+    // What the result screen may tell the visitor. A picture that did not reach its day
+    // folder is held back only when it waits in the scratch folder with its addresses (the
+    // bytes kept for staff there carry none and are never sent).
+    FilingVerdict verdict = FilingVerdict::Lost;
+    if (result.uploaded)
+        verdict = FilingVerdict::OnItsWay;
+    else if (!result.filedPath.isEmpty())
+        verdict = FilingVerdict::HeldBack;
+    else if (!result.scratchPath.isEmpty() && QFileInfo::exists(result.scratchPath)) {
+        const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(result.scratchPath);
+        if (plist && !plist->value(QBEmailsForUpload).toStringList().isEmpty())
+            verdict = FilingVerdict::HeldBack;
+    }
+    QMetaObject::invokeMethod(this, [this, pass, verdict] { filingEnded(pass, verdict); }, Qt::QueuedConnection);
 }
 
 bool AppController::doPostProcessImageForPath(const QString& path, const QImage& decodedPhoto)

@@ -4,17 +4,26 @@
 //
 // Between visitors nothing is kept: every return to screen 1 empties the address fields
 // and the accepted addresses, and the e-mail screen returns to screen 1 by itself when no
-// key is touched for a while. A pass that ends without a picture says so (the sorry
-// screen, "touch7" and "live7") instead of thanking the visitor, and no pass starts
-// without a camera. "quit" leaves kiosk mode only with the operator PIN when one is set.
-// Main thread only.
+// key is touched for a while. A rejected address stays in its field to be corrected; one
+// whose domain is a slip away from a common provider's is asked about ("Did you mean
+// ...?"). The result screen tells the truth about the picture: on its way (filed, upload
+// file written), saved for a later try ("touch8", "live8"), or lost, like a pass without a
+// picture (the sorry screen, "touch7" and "live7"); no pass starts without a camera.
+// "quit" leaves kiosk mode only with the operator PIN, which the first start makes when
+// there is none; neither is ever shown as an address. The operator panel goes back to kiosk
+// mode by itself when staff leave it alone. Main thread only.
 #include "AppController.h"
 
 #include "SNP_KeyboardView.h"
 #include "SNP_Log.h"
+#include "SNP_MailDomains.h"
 #include "SNP_Preferences.h"
 #include "SNP_Resources.h"
 
+#include <QApplication>
+#include <QEvent>
+#include <QFileDialog>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
@@ -30,6 +39,7 @@
 #include <QSoundEffect>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -47,8 +57,12 @@ inline SNP_KeyboardView* keyboardWidget(AppController* c)
 constexpr uint32_t kLiveCountdown = 9;
 constexpr double kCaptureTimeout = 15;
 constexpr double kResultDisplay = 2;
+// The result screen waits this long for the filing to end, in real time whatever the
+// screens' second: the disk takes its own time.
+constexpr int kFilingVerdictWaitMs = 15000;
 constexpr uint32_t kScreenCount = 6;
-constexpr uint32_t kSorryPictures = 7; // the result screen's pictures when no picture came
+constexpr uint32_t kSorryPictures = 7;    // the result screen's pictures when no picture came
+constexpr uint32_t kHeldBackPictures = 8; // ... when the picture was saved for a later try
 
 void setNumber(QLabel* field, uint32_t value)
 {
@@ -71,13 +85,18 @@ void AppController::nextScreen(QObject*)
     uint32_t screen = _screenNumber.load() + 1;
     if (screen > kScreenCount)
         screen = 1;
+    if (_filingWaitTimer)
+        _filingWaitTimer->stop();
     _screenNumber.store(screen);
     // The result screen thanks the visitor only for a picture that came (photo intake
     // counts it before it moves the booth on).
     _sorryScreen = screen == 6 && photoAcceptedCount() == _acceptedBeforeCapture;
 
+    // A picture that came is shown on the live screen at once; the touch screen says where
+    // it goes once its filing has ended (filingEnded).
+    const bool awaitingFiling = screen == 6 && !_sorryScreen;
     disableScreenUpdates();
-    showScreenPictures(_sorryScreen ? kSorryPictures : screen);
+    showScreenPictures(_sorryScreen ? kSorryPictures : screen, !awaitingFiling);
 
     switch (screen) {
     case 1: // start; nothing of the last visitor stays
@@ -107,13 +126,16 @@ void AppController::nextScreen(QObject*)
         liveViewOn(this);
         setShown(_overlayContentView, true);
         startTimerWithExpirationDelay(touchCount);
+        // The live screen counts the same seconds as the touch screen.
         setShown(_liveCountdownField1, true);
         setShown(_liveCountdownField2, true);
+        setNumber(_liveCountdownField1, touchCount);
+        setNumber(_liveCountdownField2, touchCount);
+        break;
+    case 4: // live countdown, from 9 (not from the touch countdown's last second)
+        setShown(_touchCountdownField, false);
         setNumber(_liveCountdownField1, kLiveCountdown);
         setNumber(_liveCountdownField2, kLiveCountdown);
-        break;
-    case 4: // live countdown
-        setShown(_touchCountdownField, false);
         startTimerWithExpirationDelay(kLiveCountdown);
         break;
     case 5: // capture
@@ -139,15 +161,63 @@ void AppController::nextScreen(QObject*)
                 _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
             setShown(_EVFView, false);
             setShown(_overlayContentView, false);
+            startTimerWithExpirationDelay(kResultDisplay);
         } else {
             setShown(_EVFView, true);
+            _resultPass = photoAcceptedCount();
+            if (_screenTimer)
+                _screenTimer->stop();
+            if (!_filingWaitTimer) {
+                _filingWaitTimer = new QTimer(this);
+                _filingWaitTimer->setObjectName(QStringLiteral("filingWaitTimer"));
+                _filingWaitTimer->setSingleShot(true);
+                connect(_filingWaitTimer, &QTimer::timeout, this, [this] {
+                    SNP_Log::debugf("the picture's filing has not ended after %d s: the result screen ends without "
+                                    "saying where the picture is",
+                                    kFilingVerdictWaitMs / 1000);
+                    nextScreen(this);
+                });
+            }
+            _filingWaitTimer->start(kFilingVerdictWaitMs);
         }
-        startTimerWithExpirationDelay(kResultDisplay);
         break;
     }
     showContentForScreen();
     enableScreenUpdates();
-    emit screenShown(screen);
+    if (!awaitingFiling)
+        emit screenShown(screen);
+}
+
+void AppController::filingEnded(uint64_t pass, FilingVerdict verdict)
+{
+    if (pass == 0 || pass != _resultPass || _screenNumber.load() != 6) {
+        SNP_Log::debugf("the filing of picture %llu ended after its result screen",
+                        static_cast<unsigned long long>(pass));
+        return;
+    }
+    _resultPass = 0;
+    if (_filingWaitTimer)
+        _filingWaitTimer->stop();
+    // "On its way" only for a picture filed with its upload file written.
+    uint32_t pictures = 6;
+    if (verdict == FilingVerdict::HeldBack) {
+        SNP_Log::debug(QStringLiteral("the picture is held back for a later try: the result screen says it is saved"));
+        pictures = kHeldBackPictures;
+    } else if (verdict == FilingVerdict::Lost) {
+        SNP_Log::debug(QStringLiteral("the picture could not be saved: showing the sorry screen"));
+        _sorryScreen = true;
+        pictures = kSorryPictures;
+        if (_EVFView)
+            _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
+        setShown(_EVFView, false);
+        setShown(_overlayContentView, false);
+    }
+    disableScreenUpdates();
+    showScreenPictures(pictures);
+    startTimerWithExpirationDelay(kResultDisplay);
+    showContentForScreen();
+    enableScreenUpdates();
+    emit screenShown(6);
 }
 
 void AppController::forgetVisitor()
@@ -160,6 +230,10 @@ void AppController::forgetVisitor()
     _emails.clear();
     _pinEntry = false;
     setShown(_pinPrompt, false);
+    _keptAddresses.clear();
+    _questionedAddresses.clear();
+    _questionedIndex = -1;
+    setShown(_addressQuestion, false);
 }
 
 void AppController::goButtonTouched()
@@ -226,58 +300,187 @@ void AppController::keyboardViewDidAcceptAndContinue(SNP_KeyboardView* keyboard)
         checkOperatorPin(keyboard->values().join(QString()));
         return;
     }
-    const QStringList addresses = keyboard->values();
-    if (!acceptEmailAddresses(addresses) && !_pinEntry)
-        keyboard->setValues(addresses); // the valid ones come back for correction
+    (void)acceptEmailAddresses(keyboard->values());
 }
 
 bool AppController::acceptEmailAddresses(const QStringList& addresses)
 {
     SNP_Log::debugf("got values:%s", qUtf8Printable(QStringLiteral("(") + addresses.join(QStringLiteral(", ")) + QStringLiteral(")")));
     setShown(_badEmailItemText, false);
+    SNP_KeyboardView* keyboard = keyboardWidget(this);
 
     if (!addresses.isEmpty()) {
-        bool rejected = false;
+        // A word typed to open the operator panel ("quit", or the PIN itself) is never
+        // shown, given back to the keyboard or kept for the next visitor.
+        const std::optional<QString> pin = SNP_Preferences::operatorPin();
         for (const QString& address : addresses) {
             if (address.compare(QStringLiteral("quit"), Qt::CaseInsensitive) == 0) {
                 SNP_Log::debug(QStringLiteral("Found email with Quit in it... "));
-                const std::optional<QString> pin = SNP_Preferences::operatorPin();
                 if (!_kioskMode || (pin && pin->isEmpty())) {
                     toggleFullScreen(this);
                 } else if (!pin || quitLocked()) {
-                    SNP_Log::debug(QStringLiteral("\"quit\" is locked: it is taken as an address"));
+                    SNP_Log::debug(QStringLiteral("\"quit\" is locked: the entry is dropped"));
                 } else {
                     beginOperatorPinEntry();
                     return false;
                 }
+                startOver(this);
+                return false;
             }
-            if (!SNP_Log::validateEmailAddress(address)) {
-                if (_badEmailItemText) {
-                    _badEmailItemText->setText(QStringLiteral("<%1>").arg(address));
-                    _badEmailItemText->show();
-                }
-                rejected = true;
-                break;
+            if (pin && !pin->isEmpty() && address == *pin) {
+                SNP_Log::debug(QStringLiteral("the operator PIN was typed as an address: the entry is dropped"));
+                startOver(this);
+                return false;
             }
         }
-        if (!rejected) {
+        const auto rejected = std::find_if(addresses.begin(), addresses.end(),
+                                           [](const QString& a) { return !SNP_Log::validateEmailAddress(a); });
+        if (rejected == addresses.end()) {
+            // One letter off a common provider's domain: asked about before the pass goes on.
+            for (int i = 0; i < addresses.size(); ++i) {
+                if (_keptAddresses.contains(addresses[i]))
+                    continue;
+                if (const std::optional<QString> suggestion = SNP_MailDomains::suggestionFor(addresses[i])) {
+                    if (keyboard)
+                        keyboard->setValues(addresses);
+                    askAboutAddress(addresses, i, *suggestion);
+                    return false;
+                }
+            }
             setEmails(addresses);
             nextScreen(this);
             return true;
+        }
+        if (_badEmailItemText) {
+            _badEmailItemText->setText(QStringLiteral("<%1>").arg(*rejected));
+            _badEmailItemText->show();
         }
     } else if (_badEmailItemText) {
         _badEmailItemText->setText(QStringLiteral("<NO Email Entered...>"));
         _badEmailItemText->show();
     }
 
-    // The rejection notice: screen number 1 without screen 1's entry actions; the caller
-    // gives the addresses back to the keyboard.
+    // The rejection notice: screen number 1 without screen 1's entry actions. The keyboard
+    // gets the addresses back, the rejected one too, to be corrected where it stands.
+    if (keyboard)
+        keyboard->setValues(addresses);
     setShown(_badEmail, true);
     setShown(_goButton, true);
     if (_goButton)
         _goButton->raise();
     _screenNumber.store(1);
     return false;
+}
+
+// ---- "Did you mean ...?" ----
+
+void AppController::askAboutAddress(const QStringList& addresses, int index, const QString& suggestion)
+{
+    SNP_Log::debugf("asking the visitor about %s: did they mean %s?", qUtf8Printable(addresses.value(index)),
+                    qUtf8Printable(suggestion));
+    _questionedAddresses = addresses;
+    _questionedIndex = index;
+    _suggestion = suggestion;
+    if (!_addressQuestion) {
+        // Over the whole touch view, so that the one touch asked for is all there is to do.
+        _addressQuestion = new QWidget(_touchView);
+        _addressQuestion->setObjectName(QStringLiteral("_addressQuestion"));
+        _addressQuestion->setAttribute(Qt::WA_StyledBackground);
+        _addressQuestion->setStyleSheet(QStringLiteral(
+            "QWidget#_addressQuestion { background: rgba(20, 24, 38, 215); }"
+            "QLabel { color: white; background: rgb(239, 142, 35); font-family: 'DejaVu Sans'; font-weight: bold; }"
+            "QPushButton { color: rgb(30, 30, 40); background: rgb(200, 200, 210); border: none;"
+            " font-family: 'DejaVu Sans'; font-weight: bold; }"
+            "QPushButton#_takeSuggestionButton { background: white; }"));
+        auto* text = new QLabel(_addressQuestion);
+        text->setObjectName(QStringLiteral("_addressQuestionText"));
+        text->setAlignment(Qt::AlignCenter);
+        text->setWordWrap(true);
+        text->setTextFormat(Qt::PlainText);
+        for (const auto& [name, take] : {std::pair{"_takeSuggestionButton", true}, {"_keepAddressButton", false}}) {
+            auto* button = new QPushButton(_addressQuestion);
+            button->setObjectName(QString::fromLatin1(name));
+            button->setFocusPolicy(Qt::NoFocus);
+            connect(button, &QPushButton::clicked, this, [this, take] { answerAddressQuestion(take); });
+        }
+    }
+    const QString typed = addresses.value(index);
+    _addressQuestion->findChild<QLabel*>(QStringLiteral("_addressQuestionText"))
+        ->setText(QStringLiteral("Did you mean %1?").arg(suggestion));
+    _addressQuestion->findChild<QPushButton*>(QStringLiteral("_takeSuggestionButton"))
+        ->setText(QStringLiteral("Yes: %1").arg(suggestion));
+    _addressQuestion->findChild<QPushButton*>(QStringLiteral("_keepAddressButton"))
+        ->setText(QStringLiteral("No, keep %1").arg(typed));
+    layoutAddressQuestion();
+    _addressQuestion->show();
+    _addressQuestion->raise();
+}
+
+void AppController::layoutAddressQuestion()
+{
+    if (!_addressQuestion || !_touchView)
+        return;
+    const QRect view = _touchView->rect();
+    _addressQuestion->setGeometry(view);
+    const QRect stage = letterboxRect(_touchPicture.size(), view);
+    const int unit = std::max(1, std::min(stage.width(), stage.height()));
+    const int width = int(0.8 * stage.width());
+    const int textHeight = int(0.22 * unit);
+    const int buttonHeight = int(0.14 * unit);
+    const int gap = int(0.03 * unit);
+    const int top = stage.center().y() - (textHeight + gap + buttonHeight) / 2;
+    const int left = stage.center().x() - width / 2;
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setBold(true);
+    if (auto* text = _addressQuestion->findChild<QLabel*>(QStringLiteral("_addressQuestionText"))) {
+        text->setGeometry(left, top, width, textHeight);
+        font.setPixelSize(std::max(10, int(0.06 * unit)));
+        text->setFont(font);
+        text->setMargin(gap / 2);
+    }
+    // Both answers in one type size, as large as lets the longer one fit its button.
+    const int half = (width - gap) / 2;
+    const QList<QPushButton*> buttons{_addressQuestion->findChild<QPushButton*>(QStringLiteral("_takeSuggestionButton")),
+                                      _addressQuestion->findChild<QPushButton*>(QStringLiteral("_keepAddressButton"))};
+    int size = std::max(10, int(0.04 * unit));
+    for (; size > 10; size = size * 9 / 10) {
+        font.setPixelSize(size);
+        const QFontMetrics metrics(font);
+        if (std::all_of(buttons.begin(), buttons.end(), [&](const QPushButton* b) {
+                return !b || metrics.horizontalAdvance(b->text()) <= half - gap;
+            }))
+            break;
+    }
+    font.setPixelSize(size);
+    for (int i = 0; i < buttons.size(); ++i) {
+        if (!buttons[i])
+            continue;
+        buttons[i]->setGeometry(left + i * (half + gap), top + textHeight + gap, half, buttonHeight);
+        buttons[i]->setFont(font);
+    }
+}
+
+void AppController::answerAddressQuestion(bool takeSuggestion)
+{
+    if (_questionedIndex < 0 || _questionedIndex >= _questionedAddresses.size())
+        return;
+    QStringList addresses = _questionedAddresses;
+    QString& address = addresses[_questionedIndex];
+    SNP_Log::debugf(takeSuggestion ? "the visitor took %s for %s" : "the visitor kept %s (not %s)",
+                    qUtf8Printable(takeSuggestion ? _suggestion : address),
+                    qUtf8Printable(takeSuggestion ? address : _suggestion));
+    if (takeSuggestion)
+        address = _suggestion;
+    else
+        _keptAddresses << address;
+    _questionedAddresses.clear();
+    _questionedIndex = -1;
+    _suggestion.clear();
+    setShown(_addressQuestion, false);
+    if (SNP_KeyboardView* keyboard = keyboardWidget(this))
+        (void)keyboard->values(); // the entry is checked again from here
+    restartKeyboardIdleTimer();
+    (void)acceptEmailAddresses(addresses);
 }
 
 // ---- the operator PIN ----
@@ -328,6 +531,68 @@ void AppController::checkOperatorPin(const QString& pin)
     startOver(this);
 }
 
+// ---- the operator panel goes back to kiosk mode by itself ----
+
+namespace {
+// Any touch, click or key on any of the booth's windows counts as staff still at work.
+class OperatorActivity : public QObject {
+public:
+    explicit OperatorActivity(AppController* controller) : QObject(controller), _controller(controller) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::KeyPress:
+        case QEvent::TouchBegin:
+        case QEvent::Wheel:
+            if (!_controller->inKioskMode() && watched && watched->isWidgetType())
+                _controller->restartOperatorIdleTimer();
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    AppController* _controller;
+};
+} // namespace
+
+void AppController::restartOperatorIdleTimer()
+{
+    const uint32_t seconds = SNP_Preferences::operatorIdleSeconds();
+    if (_kioskMode || seconds == 0) {
+        if (_operatorIdleTimer)
+            _operatorIdleTimer->stop();
+        return;
+    }
+    if (!_operatorIdleTimer) {
+        _operatorIdleTimer = new QTimer(this);
+        _operatorIdleTimer->setObjectName(QStringLiteral("operatorIdleTimer"));
+        _operatorIdleTimer->setSingleShot(true);
+        connect(_operatorIdleTimer, &QTimer::timeout, this, &AppController::operatorIdle);
+        qApp->installEventFilter(new OperatorActivity(this));
+    }
+    const int tick = _screenTimerInterval > 0 ? _screenTimerInterval : 1000;
+    _operatorIdleTimer->start(int(std::min<qint64>(qint64(seconds) * tick, std::numeric_limits<int>::max())));
+}
+
+void AppController::operatorIdle()
+{
+    if (_kioskMode)
+        return;
+    SNP_Log::debugf("no touch for %u seconds on the operator panel: back to kiosk mode",
+                    SNP_Preferences::operatorIdleSeconds());
+    // A folder panel left open goes with the panel, changing nothing.
+    for (QFileDialog* panel : findChildren<QFileDialog*>())
+        panel->reject();
+    startOver(this);
+    toggleFullScreen(this);
+}
+
 bool AppController::quitLocked() const
 {
     return _quitLockedUntilMs != 0 && (_steadyClockMs ? _steadyClockMs() : steadyNowMs()) < _quitLockedUntilMs;
@@ -375,6 +640,8 @@ void AppController::countdown()
     if (screen == 3) {
         setShown(_touchCountdownField, true);
         setNumber(_touchCountdownField, _countdown);
+        setNumber(_liveCountdownField1, _countdown);
+        setNumber(_liveCountdownField2, _countdown);
 #ifdef HAVE_QT_TTS
         if (_speaker && _speaker->state() != QTextToSpeech::Error)
             _speaker->say(QStringLiteral(" "));

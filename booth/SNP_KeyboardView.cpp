@@ -284,15 +284,14 @@ QStringList SNP_KeyboardView::values()
 
 void SNP_KeyboardView::setValues(const QStringList& values)
 {
+    // A rejected address stays in its field to be corrected (emptying it would leave the
+    // visitor to type it all again); the next focus walk starts at the first of them.
     QLineEdit* fields[] = {_email1, _email2, _email3, _email4};
     const int n = static_cast<int>(std::min<qsizetype>(values.size(), 4));
     for (int i = n - 1; i >= 0; --i) {
-        if (SNP_Log::validateEmailAddress(values.at(i))) {
-            fields[i]->setText(values.at(i));
-        } else {
-            fields[i]->clear();
+        fields[i]->setText(values.at(i));
+        if (!SNP_Log::validateEmailAddress(values.at(i)))
             _nextTextView = fields[i];
-        }
     }
 }
 

@@ -40,8 +40,8 @@ public:
 
     // The typed addresses in field order, without gaps; empties the fields.
     QStringList values();
-    // Puts addresses back: valid ones are shown, rejected ones emptied (and the next focus
-    // walk starts at the first of those); fields past the list's end are left alone.
+    // Puts addresses back, rejected ones too (the next focus walk starts at the first of
+    // those, to correct it); fields past the list's end are left alone.
     void setValues(const QStringList& values);
 
     // The field that should get the focus next, walking on from view.

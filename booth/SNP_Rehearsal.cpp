@@ -84,8 +84,9 @@ public:
         });
     }
 
-    // Writes what each window the visitor sees shows now.
-    void take()
+    // Writes what each window the visitor sees shows now, named after the screen's pictures
+    // (or the name given).
+    void take(const QString& name = QString())
     {
         if (_folder.isEmpty())
             return;
@@ -98,8 +99,8 @@ public:
         for (const auto& [window, kind] : windows) {
             if (!window || !window->isVisible())
                 continue;
-            const QString path =
-                QDir(_folder).filePath(QStringLiteral("screen%1-%2.png").arg(_c._pictureNumber).arg(QLatin1String(kind)));
+            const QString shown = name.isEmpty() ? QStringLiteral("screen%1").arg(_c._pictureNumber) : name;
+            const QString path = QDir(_folder).filePath(QStringLiteral("%1-%2.png").arg(shown, QLatin1String(kind)));
             if (!window->grab().save(path, "PNG"))
                 SNP_Log::debugf("rehearsal: cannot write the snapshot %s", qUtf8Printable(path));
         }
@@ -109,8 +110,8 @@ private:
     void screenShown(uint32_t screen)
     {
         _waitForFrame.stop();
-        if (screen == 2)
-            return; // taken once the addresses are typed
+        if (screen == 1 || screen == 2)
+            return; // taken when the pass begins and once the addresses are typed
         if (screen == 3 || screen == 4) {
             _sinceScreen.start();
             _waitForFrame.start(kCheckMs);
@@ -212,6 +213,15 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs, 
     snapshots.take();
     const uint64_t acceptedBefore = c.photoAcceptedCount();
     accept->click();
+    // "Did you mean ...?": staff typed what they meant; it is kept (and the question kept
+    // in a snapshot of its own).
+    for (int asked = 0; asked < addresses.size() && c._screenNumber.load() == 2; ++asked) {
+        QPushButton* keep = c.findChild<QPushButton*>(QStringLiteral("_keepAddressButton"));
+        if (!keep || !keep->isVisible())
+            break;
+        snapshots.take(QStringLiteral("question"));
+        keep->click();
+    }
     if (c._screenNumber.load() != 3) {
         const QString notice = c._badEmailItemText ? c._badEmailItemText->text() : QString();
         return failed(QStringLiteral("the addresses were refused %1").arg(notice));

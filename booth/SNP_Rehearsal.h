@@ -38,8 +38,10 @@ struct Outcome {
 // inside. timeoutMs bounds the whole pass (0: as long as the screens' timings need, with
 // a margin). With a snapshot folder, each screen the pass reaches is written there as
 // "screenN-touch.png" and "screenN-live.png" (N: the screen's pictures, 7 for the sorry
-// screen), each the size of its window, for the windows the visitor sees: on one screen
-// the touch content on screens 1 and 2, the live content from screen 3 on.
+// screen, 8 for a picture saved for a later try), each the size of its window, for the
+// windows the visitor sees: on one screen the touch content on screens 1 and 2, the live
+// content from screen 3 on. An address the booth asks about ("Did you mean ...?") is kept
+// as given, the question written as "question-touch.png".
 Outcome rehearse(AppController& controller, const QStringList& addresses, int timeoutMs = 0,
                  const QString& snapshotFolder = QString());
 

@@ -142,6 +142,23 @@ QString pathForResource(const QString& name, const QStringList& types)
     return {};
 }
 
+QStringList pathsForResource(const QString& name)
+{
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || name.startsWith(QLatin1Char('.')))
+        return {};
+    QStringList paths;
+    initStockResources();
+    if (QFileInfo::exists(QStringLiteral(":/resources/") + name))
+        paths << QStringLiteral(":/resources/") + name;
+    const QString folder = SNP_Preferences::value(QString::fromLatin1(PrefKeyResourceFolder)).toString();
+    if (!folder.isEmpty()) {
+        const QFileInfo info(QDir(folder).filePath(name));
+        if (info.isFile() && info.isReadable())
+            paths << info.absoluteFilePath();
+    }
+    return paths;
+}
+
 QImage imageNamed(const QString& name)
 {
     const QString path = pathForResource(name, {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg")});

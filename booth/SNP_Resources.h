@@ -15,6 +15,10 @@ extern const char* const PrefKeyResourceFolder; // "resourceFolder"
 // extensions tried when the name has none. Empty when no such resource exists.
 QString pathForResource(const QString& name, const QStringList& types);
 
+// Every copy of the resource name (with its extension): the stock one first, then the one
+// in the operator's folder. For lists an event adds to rather than replaces.
+QStringList pathsForResource(const QString& name);
+
 // An image resource by name ("touch1", "LumoPictureFrame", "LumoPictureFrame.png");
 // a null image when it does not exist or cannot be read. Decoded images are kept (up to
 // kImageCacheBudget bytes of pixels) and read again only when their file changes. Safe

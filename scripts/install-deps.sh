@@ -18,8 +18,14 @@ PACKAGES=(
   # Test tools: line coverage (scripts/coverage.sh) and line counts.
   gcovr cloc
   libgtest-dev libgmock-dev libbenchmark-dev
+  # The kiosk test plugs screens in and out of Qt's offscreen platform through its own
+  # interface, which needs Qt's private headers.
+  qt6-base-private-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core
+  # The Debian package and its check (scripts/make-package.sh, scripts/check-package.sh):
+  # dpkg-shlibdeps, lintian, systemd-analyze, and the kiosk session's X tools on Xvfb.
+  dpkg-dev lintian systemd xvfb xinit x11-xserver-utils xinput unclutter-xfixes
 )
 
 missing=()

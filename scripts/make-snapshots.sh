@@ -17,8 +17,8 @@ pass() { # name, the screens as the offscreen platform's JSON list
     QT_QPA_PLATFORM="offscreen:configfile=$work/$1.json" XDG_CONFIG_HOME="$work/config" \
         BOOTH_LOG_FILE="$work/$1.log" \
         "./$BUILD_DIR/booth/booth" --rehearse anna@example.com,ben@example.org --snapshots "$work/$1" \
-        -touchScreenCountValue 3 -scratchFolder "$work/pictures/scratch" \
-        -mainImagesFolder "$work/pictures/main" -forUploadFolder "$work/pictures/upload" >/dev/null
+        -cameraBackend sim -touchScreenCountValue 3 -scratchFolder "$work/pictures-$1/scratch" \
+        -mainImagesFolder "$work/pictures-$1/main" -forUploadFolder "$work/pictures-$1/upload" >/dev/null
     QT_QPA_PLATFORM=offscreen "./$BUILD_DIR/tools/snapshot_sheet" "$work/$1" "$out/snapshots-$1.png"
     echo "make-snapshots: $out/snapshots-$1.png (full size in $work/$1)"
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts the booth (simulated camera unless
-# -cameraBackend gphoto2 is given). Arguments are passed to the booth, e.g.
+# Installs what is missing, builds the booth and the mailer (not the tests, benchmarks or
+# fuzzers: scripts/run-tests.sh builds those in the same build/), and starts the booth
+# (with the real camera unless -cameraBackend sim is given). Arguments are passed to the
+# booth, e.g.
 #   scripts/run-booth.sh -touchScreenCountValue 5
 #
 # The booth's default folders lie at the root of the file system, where only root may
@@ -10,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh
+BUILD_TARGETS="booth booth-mailer" bash scripts/build.sh
 
 settings="${XDG_CONFIG_HOME:-$HOME/.config}/Korvanex/booth.conf"
 stored() { # key -> stored value, or nothing

@@ -49,10 +49,12 @@ run_asan() {
 run_tsan() {
   local t0; t0=$(stamp)
   configure "$TSAN_DIR" thread
-  # Camera tests, and the booth's tests of download, photo intake, live view and disk faults.
+  # Camera tests, and the booth's tests of download, photo intake, live view, disk faults and
+  # the health monitor's reading thread.
   local targets=() f
   for f in tests/camera/test_*.cpp tests/booth/test_*download*.cpp tests/booth/test_*photo*.cpp \
-           tests/booth/test_*liveview*.cpp tests/booth/test_*filing*.cpp tests/booth/test_*disk*.cpp; do
+           tests/booth/test_*liveview*.cpp tests/booth/test_*filing*.cpp tests/booth/test_*disk*.cpp \
+           tests/booth/test_*health*.cpp; do
     [ -f "$f" ] && targets+=("$(basename "$f" .cpp)")
   done
   cmake --build "$TSAN_DIR" -j "$JOBS" --target "${targets[@]}"

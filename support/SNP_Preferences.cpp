@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 
 namespace SNP_Preferences {
@@ -12,6 +13,10 @@ namespace SNP_Preferences {
 const char* const PrefKeyCameraBackend = "cameraBackend";
 const char* const PrefKeyKeyboardIdleSeconds = "keyboardIdleSeconds";
 const char* const PrefKeyOperatorPin = "operatorPin";
+const char* const PrefKeyOperatorIdleSeconds = "operatorIdleSeconds";
+const char* const PrefKeyTouchScreenOutput = "touchScreenOutput";
+const char* const PrefKeyLiveScreenOutput = "liveScreenOutput";
+const char* const PrefKeyLowSpaceMegabytes = "lowSpaceMegabytes";
 const char* const DefaultScratchFolder = "/CanonScratchFolder";
 const char* const DefaultMainImagesFolder = "/KorvanexMainImagesFolder";
 const char* const DefaultForUploadFolder = "/KorvanexUploadFolder";
@@ -262,11 +267,55 @@ std::optional<QString> operatorPin()
     return pin;
 }
 
-QString cameraBackend()
+std::optional<QString> makeOperatorPinIfNone()
+{
+    const QString key = QString::fromLatin1(PrefKeyOperatorPin);
+    if (hasOverride(key))
+        return std::nullopt;
+    auto settings = store();
+    const QVariant stored = settings->value(key);
+    if (stored.isValid() && !stored.isNull() && !(isText(stored) && stored.toString().trimmed().isEmpty()))
+        return std::nullopt;
+    QString pin;
+    for (int i = 0; i < OperatorPinDigits; ++i)
+        pin += QChar(u'0' + QRandomGenerator::system()->bounded(10));
+    settings->setValue(key, pin);
+    settings->sync();
+    if (settings->status() != QSettings::NoError) {
+        SNP_Log::debugf("the new operator PIN cannot be stored in %s: it holds for this run only",
+                        qUtf8Printable(settings->fileName()));
+        QMutexLocker locker(&lock());
+        overrides().insert(key, pin);
+    }
+    return pin;
+}
+
+uint32_t operatorIdleSeconds()
+{
+    return wholeNumber(QString::fromLatin1(PrefKeyOperatorIdleSeconds), DefaultOperatorIdleSeconds,
+                       MaxOperatorIdleSeconds);
+}
+
+QString touchScreenOutput()
+{
+    return text(QString::fromLatin1(PrefKeyTouchScreenOutput)).value_or(QString()).trimmed();
+}
+
+QString liveScreenOutput()
+{
+    return text(QString::fromLatin1(PrefKeyLiveScreenOutput)).value_or(QString()).trimmed();
+}
+
+uint32_t lowSpaceMegabytes()
+{
+    return wholeNumber(QString::fromLatin1(PrefKeyLowSpaceMegabytes), DefaultLowSpaceMegabytes, MaxLowSpaceMegabytes);
+}
+
+QString cameraBackend(const QString& builtDefault)
 {
     const QVariant raw = value(QString::fromLatin1(PrefKeyCameraBackend));
     if (!raw.isValid() || raw.isNull())
-        return QString::fromLatin1(DefaultCameraBackend);
+        return builtDefault;
     // Whatever is set is taken as it is, never replaced by the default: a name that is no
     // backend must leave the booth without a camera, not with the simulated one. An
     // over-long one is cut (marked with "...") for the lines that name it.

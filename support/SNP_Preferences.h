@@ -19,16 +19,25 @@ namespace SNP_Preferences {
 extern const char* const PrefKeyCameraBackend;   // "cameraBackend"
 extern const char* const PrefKeyKeyboardIdleSeconds; // "keyboardIdleSeconds"
 extern const char* const PrefKeyOperatorPin;     // "operatorPin"
+extern const char* const PrefKeyOperatorIdleSeconds; // "operatorIdleSeconds"
+extern const char* const PrefKeyTouchScreenOutput;  // "touchScreenOutput"
+extern const char* const PrefKeyLiveScreenOutput;   // "liveScreenOutput"
+extern const char* const PrefKeyLowSpaceMegabytes;  // "lowSpaceMegabytes"
 
 // Defaults.
 extern const char* const DefaultScratchFolder;     // "/CanonScratchFolder"
 extern const char* const DefaultMainImagesFolder;  // "/KorvanexMainImagesFolder"
 extern const char* const DefaultForUploadFolder;   // "/KorvanexUploadFolder"
-extern const char* const DefaultCameraBackend;     // "sim"
+extern const char* const DefaultCameraBackend;     // "sim", the backend of a build without libgphoto2
 constexpr uint32_t DefaultTouchScreenCount = 83;   // used for a stored 0 or no value
 constexpr uint32_t MaxTouchScreenCount = 3600;
 constexpr uint32_t DefaultKeyboardIdleSeconds = 60;
 constexpr uint32_t MaxKeyboardIdleSeconds = 3600;
+constexpr uint32_t DefaultOperatorIdleSeconds = 120;
+constexpr uint32_t MaxOperatorIdleSeconds = 86400;
+constexpr uint32_t DefaultLowSpaceMegabytes = 500;
+constexpr uint32_t MaxLowSpaceMegabytes = 1000000;
+constexpr int OperatorPinDigits = 6;              // of a PIN made at the first start
 constexpr qsizetype MaxValueLength = 4096;
 
 // Reads "-KEY VALUE" pairs from the command line (argv[0] is skipped). Each argument
@@ -76,16 +85,39 @@ uint32_t touchScreenCountValue();
 // not a whole number of 0..3600 is logged and 60 is used.
 uint32_t keyboardIdleSeconds();
 
-// The PIN staff type after "quit" to leave kiosk mode: "operatorPin", digits; empty (or
-// absent) = "quit" needs no PIN. A value that is not 1 to 32 digits is logged and answered
-// with none: "quit" is then refused until the value is mended, so that a typo never opens
-// the operator panel to visitors.
+// The PIN staff type after "quit" to leave kiosk mode: "operatorPin", digits; empty = "quit"
+// needs no PIN (only an override can still say so: the first start stores a PIN, see
+// makeOperatorPinIfNone). A value that is not 1 to 32 digits is logged and answered with
+// none: "quit" is then refused until the value is mended, so that a typo never opens the
+// operator panel to visitors.
 std::optional<QString> operatorPin();
 
-// The camera implementation to use: "cameraBackend"; "sim" only when it is not set at all.
-// A value that is set is answered as it is (trimmed; one over 64 characters cut to 64, a
-// list or other non-text as empty), so that a wrong one names no backend rather than the
-// simulated camera.
-QString cameraBackend();
+// With no "operatorPin" stored (absent or empty) and none given for this run, makes a
+// random PIN of OperatorPinDigits digits and stores it; answers it, so that whoever started
+// the booth can be told once. When the store cannot be written the PIN holds for this run
+// only (as an override) and the log says so. None when a PIN was there already.
+std::optional<QString> makeOperatorPinIfNone();
+
+// Seconds the operator panel (the booth out of kiosk mode) waits for a touch before it
+// goes back to kiosk mode: "operatorIdleSeconds", 120 when absent, 0 = never; a value that
+// is not a whole number of 0..86400 is logged and 120 is used.
+uint32_t operatorIdleSeconds();
+
+// The output names (QScreen::name(), "HDMI-1") of the touch screen and the live screen:
+// "touchScreenOutput" and "liveScreenOutput"; empty when not set.
+QString touchScreenOutput();
+QString liveScreenOutput();
+
+// Free space below which a working folder counts as running out: "lowSpaceMegabytes",
+// 500 when absent (a value outside 0..1000000 is logged and 500 is used).
+uint32_t lowSpaceMegabytes();
+
+// The camera implementation to use: "cameraBackend"; when it is not set at all, the
+// build's default (builtDefault: "gphoto2" where the camera library has libgphoto2, so an
+// installed booth photographs with the real camera; "sim" otherwise). A value that is set
+// is answered as it is (trimmed; one over 64 characters cut to 64, a list or other
+// non-text as empty), so that a wrong one names no backend rather than the simulated
+// camera.
+QString cameraBackend(const QString& builtDefault = QString::fromLatin1(DefaultCameraBackend));
 
 } // namespace SNP_Preferences

@@ -1,6 +1,7 @@
-// Draws the booth's stock resources into a folder: the screen pictures touch1..touch7 and
-// live1..live7 (7: the sorry screen of a pass without a picture), portrait variants
-// touch1-portrait..touch7-portrait for upright touch screens, the frame image
+// Draws the booth's stock resources into a folder: the screen pictures touch1..touch8 and
+// live1..live8 (7: the sorry screen of a pass without a picture; 8: the result screen of a
+// picture saved but held back for a later try), portrait variants
+// touch1-portrait..touch8-portrait for upright touch screens, the frame image
 // LumoPictureFrame.png (a 50-pixel border around a transparent 568 x 354 photo window)
 // and the shutter sound Grab.wav.
 //
@@ -40,8 +41,9 @@ struct ScreenText {
     Place live;
 };
 
-// What the visitor should do on each screen; the last is the sorry screen.
-const ScreenText kScreens[7] = {
+// What the visitor should do on each screen; then the sorry screen and the result screen of
+// a picture held back (saved, to be sent once the booth can: it promises no more).
+const ScreenText kScreens[8] = {
     {"Touch to start", "Tap anywhere on this screen for your photo", Place::Middle, Place::Middle},
     {"Your e-mail", "Type up to four addresses, then press OK", Place::TopThird, Place::Middle},
     {"Get ready!", "Look at the big screen and strike a pose", Place::TopThird, Place::TopBand},
@@ -49,15 +51,17 @@ const ScreenText kScreens[7] = {
     {"Click!", "Hold still...", Place::Middle, Place::TopBand},
     {"Thank you!", "Your photo is on its way to your inbox", Place::Middle, Place::TopBand},
     {"Sorry!", "No picture this time. Please try again.", Place::Middle, Place::Middle},
+    {"Thank you!", "Your photo is saved. It will be sent as soon as possible.", Place::Middle, Place::TopBand},
 };
-const char* const kLiveTitles[7][2] = {
+const char* const kLiveTitles[8][2] = {
     {"Photo Booth", "Touch the screen to start"},
     {"Enter your e-mail", "on the touch screen"},
-    {"Get ready!", "The countdown starts soon"},
+    {"Get ready!", "Strike a pose"},
     {"Smile!", ""},
     {"Click!", ""},
     {"Here you are!", "Thank you for visiting"},
     {"Sorry, no picture this time", "Please try again"},
+    {"Here you are!", "Your photo is saved. It will be sent as soon as possible."},
 };
 
 // The largest pixel size up to size at which the text fits the width.
@@ -203,7 +207,7 @@ int main(int argc, char** argv)
         return 1;
     }
     bool ok = true;
-    for (int n = 1; n <= 7; ++n) {
+    for (int n = 1; n <= 8; ++n) {
         const ScreenText& text = kScreens[n - 1];
         const QString touchTitle = QString::fromUtf8(text.title);
         const QString touchLine = QString::fromUtf8(text.line);

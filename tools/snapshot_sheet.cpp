@@ -41,7 +41,7 @@ int main(int argc, char** argv)
     const int label = height / 7;
 
     std::vector<Cell> cells;
-    for (int screen = 1; screen <= 7; ++screen) {
+    for (int screen = 1; screen <= 8; ++screen) {
         Cell cell{screen, {}};
         for (const char* kind : {"touch", "live"}) {
             const QImage shot(folder.filePath(QStringLiteral("screen%1-%2.png").arg(screen).arg(QLatin1String(kind))));
@@ -78,7 +78,9 @@ int main(int argc, char** argv)
         const int x = kGap + int(i % columns) * (cellWidth + kCellGap);
         const int y = kGap + int(i / columns) * (label + height + kGap);
         p.drawText(QRect(x, y, cellWidth, label), Qt::AlignLeft | Qt::AlignVCenter,
-                   cells[i].screen == 7 ? QStringLiteral("Sorry screen") : QStringLiteral("Screen %1").arg(cells[i].screen));
+                   cells[i].screen == 7   ? QStringLiteral("Sorry screen")
+                   : cells[i].screen == 8 ? QStringLiteral("Saved, sent later")
+                                          : QStringLiteral("Screen %1").arg(cells[i].screen));
         int shotX = x;
         for (const QImage& shot : cells[i].shots) {
             p.drawImage(shotX, y + label, shot);

@@ -1,5 +1,6 @@
-// The kiosk windows and effects: the kiosk on one and two screens of many sizes (each
-// arrangement in a child process on Qt's offscreen platform), centring in the superview,
+// The kiosk windows and effects: the kiosk on one and two screens of many sizes, and screens
+// plugged in and out while it runs (each arrangement in a child process on Qt's offscreen
+// platform, whose screens a test can change), centring in the superview,
 // the click-through frame overlay, the go button, solid-colour images, the pulse, and
 // named resources and their cache.
 #include "BoothRunFixture.h"
@@ -7,10 +8,16 @@
 #include "SNP_Resources.h"
 
 #include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QScreen>
 #include <QTabBar>
 #include <QTabWidget>
+#ifdef HAVE_QPA_NATIVE_INTERFACE
+#include <qpa/qplatformnativeinterface.h>
+#endif
 
 namespace {
 
@@ -29,25 +36,36 @@ const std::pair<const char*, const char*> kScreenSetups[] = {
      R"([{"name": "1", "x": 0, "y": 0, "width": 1366, "height": 768}, {"name": "2", "x": 1366, "y": 0, "width": 1280, "height": 720}])"},
 };
 
+// Runs the test named in a child process on the offscreen platform with these screens.
+void runChild(const char* test, const char* screens)
+{
+    QTemporaryDir dir;
+    const QString json = dir.filePath("screens.json");
+    ASSERT_TRUE(fixtures::writeFile(json, QByteArray("{\"screens\": ") + screens + "}"));
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + json);
+    env.insert("BOOTH_KIOSK_CHILD", dir.path());
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=KioskTest.") + test});
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QString out = QString::fromUtf8(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << qPrintable(out);
+    EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << qPrintable(out);
+}
+
 TEST(KioskScreens, EveryArrangementRunsTheScreensFullAndUncovered)
 {
     for (const auto& [name, screens] : kScreenSetups) {
         SCOPED_TRACE(name);
-        QTemporaryDir dir;
-        const QString json = dir.filePath("screens.json");
-        ASSERT_TRUE(fixtures::writeFile(json, QByteArray("{\"screens\": ") + screens + "}"));
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + json);
-        env.insert("BOOTH_KIOSK_CHILD", dir.path());
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KioskTest.TheScreensOfOneArrangement"});
-        ASSERT_TRUE(child.waitForFinished(120000));
-        const QString out = QString::fromUtf8(child.readAll());
-        EXPECT_EQ(child.exitCode(), 0) << qPrintable(out);
-        EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << qPrintable(out);
+        runChild("TheScreensOfOneArrangement", screens);
     }
+}
+
+TEST(KioskScreens, ScreensPluggedInAndOutAreFollowed)
+{
+    runChild("TheScreensOfAChangingArrangement", kScreenSetups[2].second);
 }
 
 // A picture of the aspect shown whole and centred, reaching two opposite edges of the
@@ -156,6 +174,81 @@ TEST_F(KioskTest, TheScreensOfOneArrangement)
     EXPECT_TRUE(live->isVisible());
 }
 
+// Runs only in the child of ScreensPluggedInAndOutAreFollowed: the live screen unplugged
+// and plugged back, then the outputs named in the settings, each followed within a few
+// (here short) seconds.
+TEST_F(KioskTest, TheScreensOfAChangingArrangement)
+{
+    if (qEnvironmentVariable("BOOTH_KIOSK_CHILD").isEmpty())
+        GTEST_SKIP() << "runs in the child process of KioskScreens";
+#ifndef HAVE_QPA_NATIVE_INTERFACE
+    GTEST_SKIP() << "built without Qt's platform headers (qt6-base-private-dev): the screens cannot be changed";
+#else
+    QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+    using Configure = void (*)(const QJsonObject&, QPlatformNativeInterface*);
+    using Configuration = QJsonObject (*)(QPlatformNativeInterface*);
+    const auto configure = reinterpret_cast<Configure>(native->nativeResourceForIntegration("setConfiguration"));
+    const auto configuration = reinterpret_cast<Configuration>(native->nativeResourceForIntegration("configuration"));
+    ASSERT_TRUE(configure && configuration);
+    const QJsonObject both = configuration(native);
+    const auto withScreens = [&](const QJsonArray& screens) {
+        QJsonObject config = both;
+        config["screens"] = screens;
+        return config;
+    };
+    const QJsonArray all = both["screens"].toArray();
+    const QRect first(0, 0, 1280, 800), second(1280, 0, 1920, 1080);
+
+    start(false);
+    c->_screenTimerInterval = 20; // the screens settle in a short second
+    c->show();
+    c->applicationDidFinishLaunching();
+    QWidget* touch = c->window();
+    QWidget* live = view.get("_liveWindow");
+    const auto placed = [&](const QRect& touchAt, const QRect& liveAt) {
+        return waitUntil([&] {
+            return touch->isFullScreen() && touch->geometry() == touchAt && live->isVisible() &&
+                   live->isFullScreen() && live->geometry() == liveAt;
+        });
+    };
+    ASSERT_TRUE(placed(first, second));
+
+    // Unplugged: one screen, the live content over the touch content from screen 3 on.
+    qsizetype mark = logMark();
+    configure(withScreens({all[0]}), native);
+    ASSERT_TRUE(waitUntil([&] { return !live->isVisible() && touch->geometry() == first; }));
+    EXPECT_TRUE(logSince(mark).contains("the screens changed: 1 (0, 0, 1280 x 800)"));
+    goToScreen3(*c, view.go());
+    ASSERT_TRUE(waitUntil([&] { return live->isVisible() && live->geometry() == first; }));
+    c->startOver(nullptr);
+    view.timer("screenTimer")->stop();
+
+    // Plugged back: the live screen is used again (not left black until staff step in).
+    mark = logMark();
+    configure(both, native);
+    ASSERT_TRUE(placed(first, second));
+    EXPECT_TRUE(logSince(mark).contains("kiosk windows on 2 screen(s): touch on 1 (0, 0, 1280 x 800), live on 2"));
+    const QImage shot = live->grab().toImage();
+    EXPECT_NE(shot.pixelColor(shot.width() / 2, shot.height() / 2), QColor(Qt::black));
+
+    // The outputs named in the settings: the touch screen on "2", the live screen then the
+    // other one; a name that is not connected leaves the first-and-last rule.
+    setDefault("touchScreenOutput", "2");
+    QJsonArray moved = all;
+    QJsonObject secondScreen = moved[1].toObject();
+    secondScreen["width"] = 1600;
+    secondScreen["height"] = 900;
+    moved[1] = secondScreen;
+    configure(withScreens(moved), native);
+    ASSERT_TRUE(placed(QRect(1280, 0, 1600, 900), first));
+    mark = logMark();
+    setDefault("touchScreenOutput", "HDMI-9");
+    configure(both, native);
+    ASSERT_TRUE(placed(first, second));
+    EXPECT_TRUE(logSince(mark).contains("touchScreenOutput \"HDMI-9\" is not connected"));
+#endif
+}
+
 TEST_F(KioskTest, CentringInTheSuperview)
 {
     // The origin at the lower left: horizontal and scaled; vertical only; wider than the
@@ -259,7 +352,8 @@ TEST_F(KioskTest, AResourceFolderReplacesStockResourcesByName)
         return image.save(dir.filePath(QString::fromLatin1(name)));
     };
     EXPECT_FALSE(named("touch7").isNull()); // the sorry screen
-    EXPECT_TRUE(named("touch8").isNull());
+    EXPECT_FALSE(named("touch8").isNull()); // saved for a later try
+    EXPECT_TRUE(named("touch9").isNull());
     EXPECT_TRUE(SNP_Resources::soundNamed(QStringLiteral("Grab")).isValid());
     EXPECT_TRUE(SNP_Resources::pathForResource(QStringLiteral("../etc/passwd"), {}).isEmpty());
 

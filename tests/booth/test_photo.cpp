@@ -140,14 +140,17 @@ TEST_F(PhotoTest, CompositeShowsTheWholePictureUprightInItsWindow)
 
 // A picture arriving on the result screen (the capture timed out) and one for a visitor
 // without addresses: both are shown, neither is written anywhere.
-TEST_F(PhotoTest, PicturesThatAreNotFiledAreStillShown)
+// A late picture is shown all the same; one taken for the visitor but not saved anywhere
+// (here: no addresses to file it with) ends on the sorry screen, blanked, never thanked for.
+TEST_F(PhotoTest, PicturesThatAreNotFiledAreShownButNotThankedFor)
 {
-    const struct { QStringList emails; uint32_t screen; } kCases[] = {{{"a@b.cd"}, 6}, {{}, 5}};
+    const struct { QStringList emails; uint32_t screen; bool sorry; } kCases[] = {{{"a@b.cd"}, 6, false}, {{}, 5, true}};
     for (const auto& late : kCases) {
         SCOPED_TRACE(late.screen);
         deliver(picture(QColor(220, 30, 30)), late.emails, late.screen);
         EXPECT_EQ(c->_screenNumber.load(), 6u);
-        EXPECT_GT(shownCentre().red(), 180);
+        EXPECT_TRUE(waitUntil([&] { return c->showingSorryScreen() == late.sorry; }));
+        EXPECT_EQ(shownCentre().red() > 180, !late.sorry);
         EXPECT_EQ(filesBelow(dir.path()).filter(QRegularExpression("^(main|upload|scratch)/")), QStringList());
     }
     EXPECT_EQ(logText().count("bailing out of -[AppController newPhoto:] because we appear to have timed out "

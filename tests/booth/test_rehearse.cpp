@@ -1,8 +1,9 @@
 // The rehearsal pass end to end with the simulated camera: the real windows, the go button,
 // the keyboard's keys, the countdowns, the camera and filing; its failures with their
-// reasons (and the sorry screen); the snapshots of its screens; its waiting, blocked on
-// events; a filing that outlasts the result screen; and the built booth program run with
-// --rehearse and -KEY VALUE defaults.
+// reasons (and the sorry screen); the result screen that tells the truth about where the
+// picture is; the snapshots of its screens; its waiting, blocked on events; a filing that
+// outlasts the capture screen; and the built booth program run with --rehearse and -KEY
+// VALUE defaults, and started with nothing set.
 #include "BoothRunFixture.h"
 #include "TestPaths.h"
 
@@ -12,6 +13,7 @@
 #include <QImageReader>
 #include <QProcess>
 #include <QScreen>
+#include <QSettings>
 #include <QThread>
 
 #include <atomic>
@@ -36,10 +38,10 @@ protected:
     void start(bool withCamera = true) { ASSERT_TRUE(run.start(20, withCamera)); }
 };
 
-// One pass whose filing outlasts the result screen, as on a slow machine: the filing is held
-// (in the photo clock, which it reads on its own thread) until the booth is back on screen
-// 1, and the pass still counts its picture. Its snapshots show every screen at the size of
-// its screen.
+// One pass whose filing outlasts the capture screen, as on a slow machine: the filing is held
+// (in the photo clock, which it reads on its own thread) until the booth shows the picture on
+// the result screen, which waits for the filing to say where the picture goes ("on its way":
+// screen 6's pictures). Its snapshots show every screen at the size of its screen.
 TEST_F(RehearsalTest, OnePassFilesThePictureAndWritesTheUploadFile)
 {
     start();
@@ -47,7 +49,7 @@ TEST_F(RehearsalTest, OnePassFilesThePictureAndWritesTheUploadFile)
     QThread* mainThread = QThread::currentThread();
     AppController::setPhotoClockForTesting([&] {
         if (QThread::currentThread() != mainThread && held++ == 0)
-            for (const QDeadlineTimer limit(10000); run.screen() != 1 && !limit.hasExpired();)
+            for (const QDeadlineTimer limit(10000); run.screen() != 6 && !limit.hasExpired();)
                 QThread::msleep(1);
         return QDateTime::currentDateTime();
     });
@@ -58,8 +60,14 @@ TEST_F(RehearsalTest, OnePassFilesThePictureAndWritesTheUploadFile)
         const QString file = snapshots + QStringLiteral("/screen%1-live.png").arg(screen);
         run.holdScreen(screen, [file] { return QFileInfo::exists(file); });
     }
+    uint32_t resultPictures = 0;
+    QObject::connect(c.get(), &AppController::screenShown, c.get(), [&](uint32_t screen) {
+        if (screen == 6)
+            resultPictures = c->_pictureNumber;
+    });
     const SNP_Rehearsal::Outcome outcome = run.pass(addresses, true, snapshots);
     AppController::setPhotoClockForTesting(nullptr);
+    EXPECT_EQ(resultPictures, 6u);
     ASSERT_TRUE(outcome.ok) << qPrintable(outcome.reason);
     EXPECT_GE(held.load(), 1);
     EXPECT_TRUE(outcome.reason.isEmpty());
@@ -116,6 +124,31 @@ TEST_F(RehearsalTest, FailuresSayWhy)
     EXPECT_EQ(run.files(), QStringList());
 }
 
+// The result screen promises only what is true: a picture that could not be filed, or whose
+// upload file could not be written, is "saved" and sent later (pictures 8); one that could
+// not be written at all ends on the sorry screen (7). A plain file where a folder should be
+// stands for the folder that cannot be written.
+TEST_F(RehearsalTest, TheResultScreenSaysWhereThePictureIs)
+{
+    start();
+    const struct { const QString* blocked; const char* pictures; } kCases[] = {
+        {&run.mainImages, "screen8-live.png"},
+        {&run.upload, "screen8-live.png"},
+        {&run.scratch, "screen7-live.png"},
+    };
+    for (const auto& fault : kCases) {
+        SCOPED_TRACE(qPrintable(*fault.blocked));
+        QDir(*fault.blocked).removeRecursively();
+        ASSERT_TRUE(fixtures::writeFile(*fault.blocked, "not a folder"));
+        const QString snapshots = dir.filePath("snapshots-" + QFileInfo(*fault.blocked).fileName());
+        const SNP_Rehearsal::Outcome outcome = run.pass({"a@b.cd"}, true, snapshots);
+        EXPECT_FALSE(outcome.ok);
+        const QStringList shown = QDir(snapshots).entryList({"screen6*", "screen7*", "screen8*"}, QDir::Files);
+        EXPECT_EQ(shown, QStringList{fault.pictures});
+        ASSERT_TRUE(QFile::remove(*fault.blocked));
+    }
+}
+
 // While a pass waits (here for a camera that never comes) the main thread sleeps until an
 // event or its next look at the pass: a few dozen wake-ups a second, not one after another.
 TEST_F(RehearsalTest, WaitingBlocksOnEventsInsteadOfSpinning)
@@ -140,8 +173,8 @@ TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPathsOrSaysWhyNot)
 {
     QTemporaryDir dir;
     const struct { QStringList arguments, said; } kRuns[] = { // said: empty for a good pass
-        {{"--rehearse", "a@b.cd,c_d@e.org", "-touchScreenCountValue", "1"}, {}},
-        {{"--rehearse", "a!b@c.de"}, {"rehearsal failed: the keyboard has no key"}},
+        {{"--rehearse", "a@b.cd,c_d@e.org", "-touchScreenCountValue", "1", "-cameraBackend", "sim"}, {}},
+        {{"--rehearse", "a!b@c.de", "-cameraBackend", "sim"}, {"rehearsal failed: the keyboard has no key"}},
         {{"--rehearse", "a@b.cd", "-cameraBackend", "gphoto", "-touchScreenCountValue", "1"},
          {"booth: camera backend \"gphoto\" cannot be used; running without a camera",
           "rehearsal failed: no camera was found"}},
@@ -184,6 +217,42 @@ TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPathsOrSaysWhyNot)
             EXPECT_EQ(addressesIn(folder + "/upload" + day + "/20100202143005Comp.jpg"), planted);
         }
     }
+}
+
+// Started as installed, with nothing set: the booth looks for a real camera (in a build with
+// libgphoto2), never the simulated one; the first start makes the operator PIN, says it on
+// standard error and stores it; the next start says nothing of it.
+TEST(BoothProgram, WithNothingSetTheRealCameraIsUsedAndTheFirstStartMakesThePin)
+{
+    QTemporaryDir dir;
+    QStringList said;
+    for (int start = 1; start <= 2; ++start) {
+        SCOPED_TRACE(start);
+        const QString log = dir.filePath(QStringLiteral("booth%1.log").arg(start));
+        QProcess booth;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        env.insert("BOOTH_LOG_FILE", log);
+        booth.setProcessEnvironment(env);
+        booth.start(BOOTH_BINARY_DIR "/booth/booth", {"-scratchFolder", dir.filePath("scratch"), "-mainImagesFolder",
+                                                      dir.filePath("main"), "-forUploadFolder", dir.filePath("upload")});
+        ASSERT_TRUE(waitUntil([&] { return QString::fromUtf8(fixtures::readFile(log)).contains("cameras = "); }, 30000));
+        booth.terminate();
+        ASSERT_TRUE(booth.waitForFinished(10000));
+        said << QString::fromUtf8(booth.readAllStandardError());
+        const QString text = QString::fromUtf8(fixtures::readFile(log));
+        EXPECT_FALSE(text.contains("Simulated camera"));
+#ifdef HAVE_GPHOTO2
+        EXPECT_TRUE(text.contains("gphoto2: ")) << qPrintable(text);
+        EXPECT_FALSE(text.contains("using the simulated camera"));
+#endif
+    }
+    const QString pin =
+        QSettings(dir.filePath("config/Korvanex/booth.conf"), QSettings::IniFormat).value("operatorPin").toString();
+    EXPECT_EQ(pin.size(), 6);
+    EXPECT_TRUE(said[0].contains("booth: the operator PIN is " + pin + " ")) << qPrintable(said[0]);
+    EXPECT_FALSE(said[1].contains("operator PIN")) << qPrintable(said[1]);
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 // The visitor's screen sequence without a camera, the screen timer fired by hand: the
 // first two screens and the go button that starts no pass without a camera, the
-// countdowns, the end of the capture screen (the photo, or the time-out with the sorry
-// screen), rejected entries typed on the keys and corrected, the "quit" toggle with and
-// without the operator PIN, and nothing of a visitor kept for the next.
+// countdowns (the live screen counting with the touch screen), the end of the capture
+// screen (the photo, or the time-out with the sorry screen), rejected entries typed on the
+// keys and corrected where they stand, "Did you mean ...?", the operator PIN and the panel
+// going back to kiosk mode by itself, and nothing of a visitor kept for the next.
 #include "BoothRunFixture.h"
 
 #include <QGuiApplication>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -48,7 +50,7 @@ TEST_F(ScreensTest, TheGoButtonKeyboardAndExitKeyOfTheFirstScreens)
     EXPECT_FALSE(view.shown("_cameraNotReadyNotice"));
 }
 
-TEST_F(ScreensTest, TheTouchCountdownThenTheLiveCountdownOfNine)
+TEST_F(ScreensTest, OneCountdownOnBothScreensThenTheLiveCountdownOfNine)
 {
     // A stored 0, no value and one beyond the maximum all count the default 83 seconds.
     const std::pair<const char*, int> cases[] = {{nullptr, 83}, {"0", 83}, {"999999999", 83}, {"5", 5}};
@@ -62,18 +64,26 @@ TEST_F(ScreensTest, TheTouchCountdownThenTheLiveCountdownOfNine)
         EXPECT_TRUE(view.shown("overlayContentView"));
         EXPECT_FALSE(view.shown("_keyboard"));
         EXPECT_EQ(view.timer("screenTimer")->interval(), 1000);
-        // Seconds 1 to n show n down to 1; the next one starts screen 4.
+        // Seconds 1 to n show n down to 1, on the live screen as on the touch screen; the
+        // next one starts screen 4.
+        const auto both = [&] {
+            return view.text("_touchCountdownField") + " " + view.text("_liveCountdownField1") + " " +
+                   view.text("_liveCountdownField2");
+        };
+        EXPECT_EQ(both(), QStringLiteral("%1 %1 %1").arg(seconds));
+        EXPECT_TRUE(view.shown("_liveCountdownField1") && view.shown("_liveCountdownField2"));
         QStringList shown, expected;
         for (int second = 1; second <= seconds; ++second) {
             tick();
             ASSERT_EQ(c->screenNumber(), 3u) << second;
-            shown << view.text("_touchCountdownField");
-            expected << QString::number(seconds + 1 - second);
+            shown << both();
+            expected << QStringLiteral("%1 %1 %1").arg(seconds + 1 - second);
         }
         EXPECT_EQ(shown, expected);
         tick();
         EXPECT_EQ(c->screenNumber(), 4u);
         EXPECT_FALSE(view.shown("_touchCountdownField"));
+        EXPECT_EQ(view.text("_liveCountdownField1") + view.text("_liveCountdownField2"), "99");
         QStringList live;
         for (int second = 1; second <= 9; ++second) {
             tick();
@@ -147,13 +157,16 @@ TEST_F(ScreensTest, ExpirationDelaysCountWholeSecondsAndNeverWrapRound)
     view.timer("screenTimer")->stop();
 }
 
-TEST_F(ScreensTest, ARejectedEntryShowsTheNoticeAndComesBackForCorrection)
+TEST_F(ScreensTest, ARejectedEntryStaysInItsFieldToBeCorrected)
 {
-    struct Case { QStringList keys; const char* notice; QStringList given; };
+    struct Case { QStringList keys; const char* notice; QStringList given; QStringList correction, accepted; };
+    const QStringList deleteFour{"key_delete", "key_delete", "key_delete", "key_delete"};
     const Case cases[] = {
-        {{}, "<NO Email Entered...>", {}},
-        // Typed in capitals, the keys type lower case; the domain key moves on to the next field.
-        {{"A", "@", "b", ".de", "b", "a", "d", "@", ".com"}, "<bad@.com>", {"a@b.de"}},
+        {{}, "<NO Email Entered...>", {}, {"x", "@", "y", ".com"}, {"x@y.com"}},
+        // Typed in capitals, the keys type lower case; the domain key moves on to the next
+        // field. The rejected address comes back where it was, the focus on it.
+        {{"A", "@", "b", ".de", "b", "a", "d", "@", ".com"}, "<bad@.com>", {"a@b.de", "bad@.com"},
+         deleteFour + QStringList{"y", ".com"}, {"a@b.de", "bad@y.com"}},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.notice);
@@ -163,7 +176,7 @@ TEST_F(ScreensTest, ARejectedEntryShowsTheNoticeAndComesBackForCorrection)
         EXPECT_EQ(c->screenNumber(), 1u);
         EXPECT_EQ(view.text("_badEmailItemText"), QString::fromLatin1(row.notice));
         EXPECT_TRUE(view.shown("_badEmail") && view.shown("_goButton"));
-        EXPECT_TRUE(view.shown("_keyboard")); // under the notice, with the valid addresses kept
+        EXPECT_TRUE(view.shown("_keyboard")); // under the notice, with every address kept
         EXPECT_EQ(fieldTexts(view.keyboard()), (row.given + QStringList(4 - row.given.size(), QString())));
         EXPECT_TRUE(c->emails().isEmpty());
         EXPECT_FALSE(view.timer("screenTimer") && view.timer("screenTimer")->isActive());
@@ -171,65 +184,117 @@ TEST_F(ScreensTest, ARejectedEntryShowsTheNoticeAndComesBackForCorrection)
         view.go()->click(); // touching the notice returns to the keyboard
         ASSERT_EQ(c->screenNumber(), 2u);
         EXPECT_FALSE(view.shown("_goButton"));
-        view.type({"x", "@", "y", ".com"});
+        view.type(row.correction);
         view.click("key_accept");
         EXPECT_EQ(c->screenNumber(), 3u);
         EXPECT_FALSE(view.shown("_badEmailItemText"));
-        EXPECT_EQ(c->emails(), row.given + QStringList{"x@y.com"});
+        EXPECT_EQ(c->emails(), row.accepted);
         c->startOver(nullptr);
         view.timer("screenTimer")->stop();
     }
 }
 
-TEST_F(ScreensTest, QuitWithoutAPinTogglesKioskModeAndIsRejected)
+TEST_F(ScreensTest, AnAddressOneSlipFromACommonDomainIsQuestioned)
 {
-    c->nextScreen(view.go());
-    EXPECT_FALSE(c->acceptEmailAddresses({QStringLiteral("QuIt")}));
-    EXPECT_EQ(view.text("_badEmailItemText"), QStringLiteral("<QuIt>"));
-    EXPECT_TRUE(c->inKioskMode());
-    EXPECT_FALSE(view.get("_liveWindow")->isVisible()); // one screen: the live content waits for screen 3
-    c->nextScreen(view.go());
-    EXPECT_FALSE(c->acceptEmailAddresses({QStringLiteral("quit")}));
-    EXPECT_FALSE(c->inKioskMode());
-    EXPECT_TRUE(view.get("_liveWindow")->isVisible());
+    // An event's own list adds to the stock one.
+    ASSERT_TRUE(fixtures::writeFile(dir.filePath("maildomains.txt"), "# the event's sponsor\nkorvanex.de\n"));
+    setDefault("resourceFolder", dir.path());
+    struct Case { QStringList typed; QList<std::pair<QString, bool>> asked; QStringList accepted; };
+    const Case cases[] = {
+        {{"anna@gmail.con"}, {{"anna@gmail.com", true}}, {"anna@gmail.com"}},
+        {{"ben@gmial.com"}, {{"ben@gmail.com", false}}, {"ben@gmial.com"}},           // kept as typed
+        {{"c@hotmial.de", "d@web.de", "e@outlok.com"}, {{"c@hotmail.de", true}, {"e@outlook.com", true}},
+         {"c@hotmail.de", "d@web.de", "e@outlook.com"}},
+        {{"f@korvanex.dr"}, {{"f@korvanex.de", true}}, {"f@korvanex.de"}},
+        {{"g@gmail.com", "h@example.org", "i@t-online.de", "j@gmx.net"}, {}, {"g@gmail.com", "h@example.org", "i@t-online.de", "j@gmx.net"}},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(qPrintable(row.typed.join(' ')));
+        c->nextScreen(view.go());
+        enter(row.typed);
+        if (!row.asked.isEmpty()) { // nothing typed is lost while the question shows
+            EXPECT_EQ(fieldTexts(view.keyboard()).mid(0, row.typed.size()), row.typed);
+        }
+        for (const auto& [suggestion, take] : row.asked) {
+            ASSERT_TRUE(view.shown("_addressQuestion")) << qPrintable(suggestion);
+            EXPECT_EQ(c->screenNumber(), 2u);
+            EXPECT_EQ(view.text("_addressQuestionText"), QStringLiteral("Did you mean %1?").arg(suggestion));
+            view.click(take ? "_takeSuggestionButton" : "_keepAddressButton");
+        }
+        EXPECT_FALSE(view.shown("_addressQuestion"));
+        EXPECT_EQ(c->screenNumber(), 3u);
+        EXPECT_EQ(c->emails(), row.accepted);
+        c->startOver(nullptr);
+        view.timer("screenTimer")->stop();
+    }
 }
 
-TEST_F(ScreensTest, QuitInKioskModeAsksForTheOperatorPin)
+TEST_F(ScreensTest, ThePanelIsForStaffOnly)
 {
-    setDefault("operatorPin", "2468");
+    // The first start made a PIN of six digits, stored it and said so in the log once.
+    const QString pin = SNP_Preferences::store()->value("operatorPin").toString();
+    EXPECT_TRUE(QRegularExpression("^[0-9]{6}$").match(pin).hasMatch()) << qPrintable(pin);
+    EXPECT_EQ(logText().count("the operator PIN is " + pin), 1);
+    c.reset();
+    build();
+    EXPECT_EQ(SNP_Preferences::store()->value("operatorPin").toString(), pin);
+    EXPECT_EQ(logText().count("the operator PIN is "), 1);
+    c->awakeFromNib();
+
     qint64 now = 1000000;
     c->_steadyClockMs = [&] { return now; };
-    c->toggleFullScreen(c.get());
-    ASSERT_TRUE(c->inKioskMode());
-    const auto quitThenPin = [&](const QString& pin) {
+    // What is typed to open the panel is never shown as an address, nor kept for the next visitor.
+    const auto typeThenAccept = [&](const QString& word) {
         c->nextScreen(view.go());
-        enter({QStringLiteral("quit")});
-        if (!view.shown("_pinPrompt"))
+        enter({QStringLiteral("a@b.cd"), word});
+        const bool asked = view.shown("_pinPrompt");
+        if (!asked) {
+            EXPECT_EQ(c->screenNumber(), 1u);
+            EXPECT_FALSE(view.shown("_badEmail"));
+            EXPECT_EQ(fieldTexts(view.keyboard()), QStringList(4, QString()));
+        }
+        return asked;
+    };
+    const auto quitThenPin = [&](const QString& typed) {
+        if (!typeThenAccept(QStringLiteral("quit")))
             return false;
         EXPECT_EQ(view.keyboard()->emailField(0)->echoMode(), QLineEdit::Password);
-        enter({pin});
+        enter({typed});
         EXPECT_EQ(c->screenNumber(), 1u);
         EXPECT_EQ(fieldTexts(view.keyboard()), QStringList(4, QString()));
         return true;
     };
 
-    // Wrong: back to screen 1, still in kiosk mode. Five wrong in a row lock "quit".
+    // Outside kiosk mode (staff on the Visitor tab) "quit" goes back to it at once.
+    EXPECT_FALSE(typeThenAccept(QStringLiteral("QuIt")));
+    ASSERT_TRUE(c->inKioskMode());
+    EXPECT_FALSE(typeThenAccept(pin)); // the PIN typed as an address
+
+    // Wrong: back to screen 1, still in kiosk mode. Five wrong in a row lock "quit", which
+    // is then dropped without a word.
     for (int wrong = 1; wrong <= AppController::kWrongPinLimit; ++wrong) {
         ASSERT_TRUE(quitThenPin(QStringLiteral("1111"))) << wrong;
         EXPECT_TRUE(c->inKioskMode());
     }
     EXPECT_TRUE(c->quitLocked());
-    EXPECT_FALSE(quitThenPin(QStringLiteral("2468")));                  // no PIN asked:
-    EXPECT_EQ(view.text("_badEmailItemText"), QStringLiteral("<quit>")); // an address like any other
-    c->startOver(nullptr);
+    EXPECT_FALSE(quitThenPin(pin));
 
-    // Five minutes later the right PIN leaves kiosk mode.
+    // Five minutes later the right PIN leaves kiosk mode; the panel goes back to it after
+    // operatorIdleSeconds without a touch (here seconds of 5 ms), unless that is 0.
     now += 5 * 60 * 1000;
     EXPECT_FALSE(c->quitLocked());
-    ASSERT_TRUE(quitThenPin(QStringLiteral("2468")));
+    setDefault("operatorIdleSeconds", 4);
+    c->_screenTimerInterval = 5;
+    ASSERT_TRUE(quitThenPin(pin));
     EXPECT_FALSE(c->inKioskMode());
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
     EXPECT_EQ(view.keyboard()->emailField(0)->echoMode(), QLineEdit::Normal);
+    EXPECT_TRUE(waitUntil([&] { return c->inKioskMode(); }));
+    EXPECT_TRUE(logText().contains("no touch for 4 seconds on the operator panel: back to kiosk mode"));
+    setDefault("operatorIdleSeconds", 0);
+    ASSERT_TRUE(quitThenPin(pin));
+    EXPECT_FALSE(view.timer("operatorIdleTimer")->isActive());
+    EXPECT_FALSE(c->inKioskMode());
 }
 
 TEST_F(ScreensTest, NothingOfAVisitorStaysForTheNext)

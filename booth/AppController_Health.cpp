@@ -1,0 +1,152 @@
+// What staff are told without being asked: the booth's health (SNP_BoothHealth) on the
+// operator panel and, while any part of it is wrong, a small mark in a corner of the touch
+// screen; and, while the simulated camera serves the booth, a "Simulated camera" mark on the
+// operator panel and over the camera picture on the live screen. The marks are widgets over
+// the screens: nothing of them reaches a filed picture or an upload file, which are made from
+// the camera's bytes. Main thread only.
+#include "AppController.h"
+
+#include "SNP_Log.h"
+#include "SNP_Preferences.h"
+#include "SimCameraSdk.h"
+
+#include <QEvent>
+#include <QLabel>
+
+namespace {
+
+const QString kStaffMarkText = QStringLiteral("Staff: please check the booth");
+const QString kSimulatedText = QStringLiteral("Simulated camera");
+
+// Keeps the simulated camera's mark in the top-right corner of the camera picture (the
+// simulated scene's clock is in the top-left one), at a size that follows the picture's.
+class CornerOfPicture : public QObject {
+public:
+    CornerOfPicture(QLabel* mark, QWidget* picture) : QObject(mark), _mark(mark)
+    {
+        picture->installEventFilter(this);
+        place(picture);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Resize)
+            place(static_cast<QWidget*>(watched));
+        return false;
+    }
+
+private:
+    void place(QWidget* picture)
+    {
+        QFont font = _mark->font();
+        font.setPixelSize(std::max(9, picture->height() / 22));
+        _mark->setFont(font);
+        _mark->adjustSize();
+        const int margin = std::max(2, picture->height() / 60);
+        _mark->move(picture->width() - margin - _mark->width(), margin);
+    }
+    QLabel* _mark;
+};
+
+QLabel* makeMark(QWidget* parent, const QString& name, const QString& text, const QString& style)
+{
+    auto* mark = new QLabel(text, parent);
+    mark->setObjectName(name);
+    mark->setAttribute(Qt::WA_TransparentForMouseEvents); // touches go where they would
+    mark->setStyleSheet(style);
+    mark->hide();
+    return mark;
+}
+
+} // namespace
+
+QString AppController::operatorPinMadeText(const QString& pin)
+{
+    return QStringLiteral("the operator PIN is %1 (made at this first start and stored as operatorPin): type \"quit\" "
+                          "on the e-mail screen, then the PIN")
+        .arg(pin);
+}
+
+bool AppController::simulatedCameraInUse()
+{
+    return std::dynamic_pointer_cast<SimCameraSdk>(EdsCurrentSdk()) != nullptr;
+}
+
+void AppController::setUpHealthAndMarks()
+{
+    if (_health)
+        return;
+    if (_touchView)
+        _staffMark = makeMark(_touchView, QStringLiteral("_staffMark"), kStaffMarkText,
+                              QStringLiteral("color: white; background: rgb(190, 40, 40); border-radius: 6px;"
+                                             " padding: 3px 8px; font-family: 'DejaVu Sans'; font-weight: bold;"));
+
+    if (simulatedCameraInUse()) {
+        SNP_Log::debug(QStringLiteral("Simulated camera: the booth photographs a made-up test scene, not the "
+                                      "visitors (cameraBackend sim); every screen with the camera picture says so"));
+        if (_EVFView) {
+            _simulatedLiveMark = makeMark(_EVFView, QStringLiteral("_simulatedLiveMark"), kSimulatedText,
+                                          QStringLiteral("color: white; background: rgba(190, 40, 40, 200);"
+                                                         " padding: 2px 6px; font-family: 'DejaVu Sans';"
+                                                         " font-weight: bold;"));
+            new CornerOfPicture(_simulatedLiveMark, _EVFView);
+            _simulatedLiveMark->show();
+        }
+        _simulatedPanelMark = findChild<QLabel*>(QStringLiteral("_simulatedCameraMark"));
+        if (_simulatedPanelMark)
+            _simulatedPanelMark->show();
+    }
+
+    _health = new SNP_BoothHealth(
+        [this] {
+            SNP_BoothHealth::Facts facts;
+            facts.cameraReady = _currentCamera != nullptr;
+            facts.cameraName = _currentCamera ? _currentCamera->description() : QString();
+            facts.folders = SNP_Filing::Folders{gScratchFolder(), gMainImagesFolder(), gForUploadFolder()};
+            facts.uploadsHeldBack = int(_filing.uploadsHeldBack().size());
+            facts.lowSpaceBytes = qint64(SNP_Preferences::lowSpaceMegabytes()) * 1024 * 1024;
+            return facts;
+        },
+        this);
+    connect(_health, &SNP_BoothHealth::changed, this, &AppController::showHealth);
+}
+
+void AppController::showHealth(const SNP_BoothHealth::State& state)
+{
+    QStringList lines;
+    QString mail;
+    for (const SNP_BoothHealth::Part& part : state.parts) {
+        if (part.name == QLatin1String("Mail"))
+            mail = part.text;
+        else
+            lines << (part.problem.isEmpty() ? part.text : QStringLiteral("PROBLEM: ") + part.text);
+    }
+    if (auto* label = findChild<QLabel*>(QStringLiteral("_healthStatus")))
+        label->setText(lines.join(u'\n'));
+    if (auto* label = findChild<QLabel*>(QStringLiteral("_mailStatus"))) {
+        const SNP_BoothHealth::Part* part = state.part(QStringLiteral("Mail"));
+        label->setText(part && !part->problem.isEmpty() ? QStringLiteral("PROBLEM: ") + mail : mail);
+    }
+    if (_staffMark) {
+        _staffMark->setVisible(state.wrong());
+        if (state.wrong())
+            _staffMark->raise();
+    }
+}
+
+void AppController::layoutStaffMark(const QRect& stage)
+{
+    if (!_staffMark || !_touchView)
+        return;
+    // Sized by the picture, in the corner of the screen itself (past any bars).
+    const QRect screen = _touchView->rect();
+    const int unit = std::max(1, std::min(stage.width(), stage.height()));
+    QFont font = _staffMark->font();
+    font.setPixelSize(std::max(9, int(0.028 * unit)));
+    _staffMark->setFont(font);
+    _staffMark->adjustSize();
+    const int margin = std::max(2, int(0.015 * unit));
+    _staffMark->move(screen.right() + 1 - margin - _staffMark->width(), screen.top() + margin);
+    _staffMark->raise();
+}
