@@ -832,7 +832,8 @@ EdsError GPhoto2CameraSdk::EdsSendCommand(EdsCameraRef inCameraRef, EdsCameraCom
             return e;
     }
     return d->worker.run<EdsError>(
-        [this, cam, inCommand, inParam] { return d->command(cam, inCommand, static_cast<EdsUInt32>(inParam)); }, EDS_ERR_COMM_DISCONNECTED);
+        [this, cam, inCommand, inParam] { return d->command(cam, inCommand, static_cast<EdsUInt32>(inParam)); },
+        EDS_ERR_COMM_DISCONNECTED);
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32,
@@ -847,7 +848,10 @@ EdsError GPhoto2CameraSdk::EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID in
             return e;
     }
     return d->worker.run<EdsError>(
-        [this, cam, inPropertyID, outDataType, outSize] { return d->readProperty(cam, inPropertyID, outDataType, outSize, nullptr); }, EDS_ERR_COMM_DISCONNECTED);
+        [this, cam, inPropertyID, outDataType, outSize] {
+            return d->readProperty(cam, inPropertyID, outDataType, outSize, nullptr);
+        },
+        EDS_ERR_COMM_DISCONNECTED);
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32,
@@ -863,7 +867,8 @@ EdsError GPhoto2CameraSdk::EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID in
     }
     std::vector<uint8_t> data;
     EdsError e = d->worker.run<EdsError>(
-        [this, cam, inPropertyID, &data] { return d->readProperty(cam, inPropertyID, nullptr, nullptr, &data); }, EDS_ERR_COMM_DISCONNECTED);
+        [this, cam, inPropertyID, &data] { return d->readProperty(cam, inPropertyID, nullptr, nullptr, &data); },
+        EDS_ERR_COMM_DISCONNECTED);
     if (e != EDS_ERR_OK)
         return e;
     if (inPropertySize < data.size())
@@ -885,7 +890,9 @@ EdsError GPhoto2CameraSdk::EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID in
     }
     const auto* bytes = static_cast<const uint8_t*>(inPropertyData);
     std::vector<uint8_t> data(bytes, bytes + inPropertySize);
-    return d->worker.run<EdsError>([this, cam, inPropertyID, &data] { return d->writeProperty(cam, inPropertyID, data); }, EDS_ERR_COMM_DISCONNECTED);
+    return d->worker.run<EdsError>(
+        [this, cam, inPropertyID, &data] { return d->writeProperty(cam, inPropertyID, data); },
+        EDS_ERR_COMM_DISCONNECTED);
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID inPropertyID,
@@ -900,7 +907,8 @@ EdsError GPhoto2CameraSdk::EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID in
             return e;
     }
     return d->worker.run<EdsError>(
-        [this, cam, inPropertyID, outPropertyDesc] { return d->describeProperty(cam, inPropertyID, outPropertyDesc); }, EDS_ERR_COMM_DISCONNECTED);
+        [this, cam, inPropertyID, outPropertyDesc] { return d->describeProperty(cam, inPropertyID, outPropertyDesc); },
+        EDS_ERR_COMM_DISCONNECTED);
 }
 
 // ---- download ----

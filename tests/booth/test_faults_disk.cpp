@@ -2,9 +2,10 @@
 // picture's size, the main images and upload folders on small file systems that fill up, a
 // read-only upload folder, plain files where folders should be, the folders removed while
 // the booth runs, and a filing killed at each of its steps (a power cut) with the next
-// start finishing it. And who may read what is filed: the owner, or the uploader's group. Whatever fails, a picture filed earlier stays as it was, no partial
+// start finishing it. Whatever fails, a picture filed earlier stays as it was, no partial
 // or temporary file is left, the log says what failed, and filing goes on by itself for
-// the next visitor once the fault is gone.
+// the next visitor once the fault is gone. And who may read what is filed: the owner, or
+// the uploader's group.
 //
 // Small and read-only file systems are tmpfs mounts made by the test. Where mounting is not
 // permitted only the file-size limit stands for the full disk, and a read-only folder is
