@@ -679,6 +679,11 @@ FileResult moveFileNoClobber(const QString& from, const QString& toFolder, const
         }
         const FileResult written = writeFileAtomically(candidate, contents, false);
         if (written.ok) {
+            // The copy keeps the mode and group of the file moved.
+            if (::chown(target.constData(), uid_t(-1), st.st_gid) != 0 ||
+                ::chmod(target.constData(), st.st_mode & 07777) != 0)
+                SNP_Log::debugf("could not give \"%s\" the mode of \"%s\": %s", target.constData(), source.constData(),
+                                std::strerror(errno));
             if (::unlink(source.constData()) != 0)
                 SNP_Log::debugf("copied \"%s\" but could not remove it: %s", source.constData(), std::strerror(errno));
             return written;

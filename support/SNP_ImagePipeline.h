@@ -135,8 +135,8 @@ QString nonCollidingPath(const QString& folder, const QString& name);
 
 // Moves the file into the folder under the name, or under the first free "name-N.ext"
 // when a file of that name is there already: an existing file is never replaced. Works
-// across file systems (copied and placed as by writeFileAtomically, then the source
-// removed). The folder is flushed after the move.
+// across file systems (copied and placed as by writeFileAtomically, with the source's mode
+// and group, then the source removed). The folder is flushed after the move.
 FileResult moveFileNoClobber(const QString& from, const QString& toFolder, const QString& name);
 
 } // namespace SNP_ImagePipeline
