@@ -4,6 +4,7 @@
 #include "SNP_UploadFolder.h"
 
 #include <QAtomicInteger>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -11,6 +12,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -58,8 +61,20 @@ SNP_MailDelivery deliveryFrom(const QSqlQuery& q)
     return d;
 }
 
-// Opens a connection under the name; nothing (removed again) when it does not open.
-bool openConnection(const QString& name, const QString& path, bool readOnly)
+using Trouble = SNP_MailJournal::Opened::Trouble;
+
+// SQLite's primary result codes that say the file is no (whole) database.
+constexpr int kSqliteCorrupt = 11;
+constexpr int kSqliteNotADatabase = 26;
+
+Trouble troubleOf(const QSqlError& error)
+{
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return code == kSqliteCorrupt || code == kSqliteNotADatabase ? Trouble::Damaged : Trouble::Unwritable;
+}
+
+// Opens a connection under the name; false (removed again, with the reason) when it does not open.
+bool openConnection(const QString& name, const QString& path, bool readOnly, QSqlError* error = nullptr)
 {
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
@@ -68,9 +83,8 @@ bool openConnection(const QString& name, const QString& path, bool readOnly)
                                       : QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
         if (db.open())
             return true;
-        if (!readOnly)
-            SNP_Log::debugf("Cannot open the delivery journal %s: %s", qUtf8Printable(path),
-                            qUtf8Printable(db.lastError().text()));
+        if (error)
+            *error = db.lastError();
     }
     QSqlDatabase::removeDatabase(name);
     return false;
@@ -89,20 +103,55 @@ SNP_MailJournal::~SNP_MailJournal()
     QSqlDatabase::removeDatabase(_connectionName);
 }
 
-std::unique_ptr<SNP_MailJournal> SNP_MailJournal::open(const QString& path)
+SNP_MailJournal::Opened SNP_MailJournal::openChecked(const QString& path)
 {
+    Opened opened;
     // Visitors' addresses: for the owner's eyes only. Made before SQLite opens it, so that
     // the WAL files it adds get the same mode.
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0)
+    if (fd < 0) {
+        opened.trouble = Trouble::Unwritable;
+        opened.reason = QString::fromLocal8Bit(std::strerror(errno));
+    } else {
         ::close(fd);
-    const QString name = newConnectionName();
-    if (!openConnection(name, path, false))
-        return nullptr;
-    std::unique_ptr<SNP_MailJournal> journal(new SNP_MailJournal(name));
-    if (!journal->createSchema())
-        return nullptr;
-    return journal;
+        const QString name = newConnectionName();
+        QSqlError error;
+        if (!openConnection(name, path, false, &error)) {
+            opened.trouble = troubleOf(error);
+            opened.reason = error.text();
+        } else {
+            opened.journal.reset(new SNP_MailJournal(name));
+            opened.trouble = opened.journal->check(&opened.reason);
+        }
+    }
+    if (opened.trouble != Trouble::None) {
+        opened.journal.reset();
+        SNP_Log::debugf("The delivery journal %s %s: %s", qUtf8Printable(path),
+                        opened.trouble == Trouble::Damaged ? "is damaged" : "cannot be written",
+                        qUtf8Printable(opened.reason));
+    }
+    return opened;
+}
+
+std::unique_ptr<SNP_MailJournal> SNP_MailJournal::open(const QString& path)
+{
+    return openChecked(path).journal;
+}
+
+std::optional<QString> SNP_MailJournal::setAside(const QString& path, qint64 now, QString* why)
+{
+    const QString aside =
+        path + QDateTime::fromMSecsSinceEpoch(now).toString(QStringLiteral("'.damaged-'yyyyMMdd-HHmmss"));
+    for (const char* part : {"-wal", "-shm", ""}) {
+        const QByteArray from = QFile::encodeName(path + QLatin1String(part));
+        if (::rename(from.constData(), QFile::encodeName(aside + QLatin1String(part)).constData()) != 0
+            && errno != ENOENT) {
+            *why = QStringLiteral("cannot rename %1: %2").arg(QFile::decodeName(from),
+                                                             QString::fromLocal8Bit(std::strerror(errno)));
+            return std::nullopt;
+        }
+    }
+    return aside;
 }
 
 std::unique_ptr<SNP_MailJournal> SNP_MailJournal::openReadOnly(const QString& path)
@@ -173,32 +222,58 @@ bool SNP_MailJournal::exec(QSqlQuery& query, const char* what)
     return false;
 }
 
-bool SNP_MailJournal::createSchema()
+SNP_MailJournal::Opened::Trouble SNP_MailJournal::check(QString* reason)
+{
+    QSqlQuery q(QSqlDatabase::database(_connectionName));
+    // The whole file is read: a journal cut short or overwritten shows here, not in the
+    // middle of a delivery.
+    if (!q.exec(QStringLiteral("PRAGMA integrity_check(1)")) || !q.next()) {
+        *reason = q.lastError().text();
+        return troubleOf(q.lastError());
+    }
+    if (q.value(0).toString() != QLatin1String("ok")) {
+        *reason = QStringLiteral("SQLite's integrity check: %1").arg(q.value(0).toString());
+        return Trouble::Damaged;
+    }
+    q.finish();
+    const Trouble trouble = createSchema(reason);
+    if (trouble != Trouble::None)
+        return trouble;
+    // Whether it can be written at all (a read-only file opens for reading all the same).
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *reason = q.lastError().text();
+        return troubleOf(q.lastError());
+    }
+    q.exec(QStringLiteral("ROLLBACK"));
+    return Trouble::None;
+}
+
+SNP_MailJournal::Opened::Trouble SNP_MailJournal::createSchema(QString* reason)
 {
     QSqlDatabase db = QSqlDatabase::database(_connectionName);
     QSqlQuery q(db);
+    const auto failed = [&] {
+        *reason = q.lastError().text();
+        return troubleOf(q.lastError());
+    };
     // WAL: readers (the booth's status line, --status) never block the mailer, and a
     // committed row survives the process being killed.
-    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON"}) {
-        if (!q.exec(QString::fromLatin1(pragma))) {
-            SNP_Log::debugf("Delivery journal: %s failed: %s", pragma, qUtf8Printable(q.lastError().text()));
-            return false;
-        }
-    }
+    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON"})
+        if (!q.exec(QString::fromLatin1(pragma)))
+            return failed();
     if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-        return false;
+        return failed();
     const int version = q.value(0).toInt();
     if (version > kSchemaVersion) {
-        SNP_Log::debugf("Delivery journal: written by a newer mailer (version %d); not touching it", version);
-        return false;
+        *reason = QStringLiteral("written by a newer mailer (version %1); not touching it").arg(version);
+        return Trouble::Unwritable;
     }
-    for (const char* statement : kSchema) {
-        if (!q.exec(QString::fromLatin1(statement))) {
-            SNP_Log::debugf("Delivery journal: cannot set up its tables: %s", qUtf8Printable(q.lastError().text()));
-            return false;
-        }
-    }
-    return q.exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion));
+    for (const char* statement : kSchema)
+        if (!q.exec(QString::fromLatin1(statement)))
+            return failed();
+    if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion)))
+        return failed();
+    return Trouble::None;
 }
 
 SNP_MailSummary SNP_MailJournal::summary()
@@ -270,6 +345,33 @@ bool SNP_MailJournal::addFailedPicture(const QString& path, const QString& reaso
     for (const QVariant& v : {QVariant(path), QVariant(reason), QVariant(now), QVariant(now)})
         q.addBindValue(v);
     return exec(q, "record a failed picture");
+}
+
+bool SNP_MailJournal::addSentPicture(const QString& path, const QStringList& addresses, const QString& reply,
+                                     qint64 now)
+{
+    QSqlDatabase db = QSqlDatabase::database(_connectionName);
+    db.transaction();
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("INSERT INTO pictures (path, state, found, finished) VALUES (?, 'sent', ?, ?)"));
+    for (const QVariant& v : {QVariant(path), QVariant(now), QVariant(now)})
+        q.addBindValue(v);
+    bool ok = exec(q, "record a sent picture");
+    const qint64 id = q.lastInsertId().toLongLong();
+    for (const QString& address : addresses) {
+        QSqlQuery row(db);
+        row.prepare(QStringLiteral("INSERT OR IGNORE INTO deliveries (picture, address, state, attempts, reply, "
+                                   "created, updated, next_attempt) VALUES (?, ?, 'sent', 1, ?, ?, ?, ?)"));
+        for (const QVariant& v : {QVariant(id), QVariant(address), QVariant(reply), QVariant(now), QVariant(now),
+                                  QVariant(now)})
+            row.addBindValue(v);
+        ok = ok && exec(row, "record a sent address");
+    }
+    if (!ok || !db.commit()) {
+        db.rollback();
+        return false;
+    }
+    return true;
 }
 
 QList<SNP_MailPicture> SNP_MailJournal::picturesToFile()

@@ -19,6 +19,11 @@
 // again. The file is in WAL mode, so the booth's read-only look (readSummary) never waits
 // for the mailer, and is made readable by its owner only (it holds visitors' addresses).
 //
+// Damage: the mailer checks the whole file when it opens it. A damaged journal is renamed
+// aside with the time in its name and a new one is made from the folders (the mailer's
+// recordFolders): what is in the sent folder counts as sent, the upload folder's files are
+// taken anew.
+//
 // Threads: one journal object belongs to the thread that opened it (a Qt SQL connection
 // may not cross threads); readSummary opens and closes a connection of its own on the
 // calling thread.
@@ -86,9 +91,23 @@ struct SNP_MailStatus {
 
 class SNP_MailJournal {
 public:
-    // Opens (creating when missing) the journal for the mailer; nothing, logged, when it
-    // cannot be opened or set up.
+    // How opening the journal for the mailer went: a journal, or why not.
+    struct Opened {
+        enum class Trouble { None, Unwritable, Damaged };
+        std::unique_ptr<SNP_MailJournal> journal;
+        Trouble trouble = Trouble::None;
+        QString reason;
+    };
+
+    // Opens (creating when missing) the journal for the mailer and checks it: Damaged when
+    // it is no SQLite database, is cut short or fails SQLite's integrity check; Unwritable
+    // when it (or its folder) cannot be written, or another program holds it. Logged.
+    static Opened openChecked(const QString& path);
+    // As openChecked, the journal alone.
     static std::unique_ptr<SNP_MailJournal> open(const QString& path);
+    // Renames a damaged journal and its WAL files aside, to the path with
+    // ".damaged-yyyyMMdd-HHmmss" added; answers that name, or nothing with the reason.
+    static std::optional<QString> setAside(const QString& path, qint64 now, QString* why);
     // Opens an existing journal read-only; nothing when it is missing or unreadable.
     static std::unique_ptr<SNP_MailJournal> openReadOnly(const QString& path);
     // The counts of an existing journal, read-only; nothing when it is missing or unreadable.
@@ -113,6 +132,8 @@ public:
                                      const QList<std::pair<QString, QString>>& refused, qint64 now);
     // Records a picture that carried no usable address (already moved to the failed folder).
     bool addFailedPicture(const QString& path, const QString& reason, qint64 now);
+    // Records a picture found in the sent folder, its addresses as sent.
+    bool addSentPicture(const QString& path, const QStringList& addresses, const QString& reply, qint64 now);
     // Queued pictures none of whose addresses waits any more: ready to move.
     QList<SNP_MailPicture> picturesToFile();
     bool finishPicture(qint64 id, const QString& state, const QString& reason, qint64 now);
@@ -142,7 +163,8 @@ public:
 
 private:
     explicit SNP_MailJournal(const QString& connectionName);
-    bool createSchema();
+    Opened::Trouble check(QString* reason);
+    Opened::Trouble createSchema(QString* reason);
     bool exec(QSqlQuery& query, const char* what);
     bool setDeliveryState(const SNP_MailDelivery& d, const QString& state, const QString& reply, qint64 now,
                           qint64 nextAttempt, int attempts);

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 #include <cerrno>
@@ -22,6 +23,8 @@ const char* const PrefKeyMailBodyFile = "mailBodyFile";
 const char* const PrefKeyMailPerMinute = "mailPerMinute";
 const char* const PrefKeyMailSentFolder = "mailSentFolder";
 const char* const PrefKeyMailFailedFolder = "mailFailedFolder";
+const char* const PrefKeyMailAttach = "mailAttach";
+const char* const PrefKeyMailPictureMaxSide = "mailPictureMaxSide";
 
 namespace {
 
@@ -62,6 +65,10 @@ QString bodyFromFile(const QString& path)
 
 void checkFolders(const SNP_MailFolders& folders, QStringList* problems)
 {
+    if (!QFileInfo(folders.upload).isDir() || ::access(QFile::encodeName(folders.upload).constData(), R_OK | X_OK) != 0)
+        *problems << QStringLiteral("The upload folder %1 does not exist or cannot be read: set forUploadFolder to "
+                                    "the booth's upload folder (the booth makes it at its start).")
+                         .arg(folders.upload);
     for (const QString& folder : {folders.sent, folders.failed}) {
         if (isInside(folder, folders.upload))
             *problems << QStringLiteral("The folder %1 lies inside the upload folder %2: pictures put there would "
@@ -116,6 +123,19 @@ void loadMessage(SNP_MailSettings& s, QStringList* problems)
     }
 }
 
+void loadAttachments(SNP_MailSettings& s)
+{
+    const QString attach = textSetting(PrefKeyMailAttach).toLower();
+    if (attach == QLatin1String("composite"))
+        s.attach = SNP_MailSettings::Attach::Composite;
+    else if (attach == QLatin1String("picture"))
+        s.attach = SNP_MailSettings::Attach::Picture;
+    else if (!attach.isEmpty() && attach != QLatin1String("both"))
+        SNP_Log::debugf("mailAttach \"%s\" is not both, composite or picture; using both", qUtf8Printable(attach));
+    s.pictureMaxSide = SNP_Preferences::wholeNumber(QString::fromLatin1(PrefKeyMailPictureMaxSide), 0,
+                                                    SNP_MailSettings::MaxPictureSide);
+}
+
 } // namespace
 
 SNP_MailFolders SNP_MailSettings::foldersForUpload(const QString& uploadFolder)
@@ -142,6 +162,7 @@ std::optional<SNP_MailSettings> SNP_MailSettings::load(QStringList* problems)
     checkFolders(s.folders, problems);
     loadServer(s, problems);
     loadMessage(s, problems);
+    loadAttachments(s);
     if (problems->size() > before)
         return std::nullopt;
     return s;

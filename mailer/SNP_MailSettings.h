@@ -3,14 +3,16 @@
 //
 // Keys: "forUploadFolder" (the booth's own), "mailSmtpUrl", "mailUser", "mailPasswordFile",
 // "mailFrom", "mailSubject", "mailBodyFile", "mailPerMinute", "mailSentFolder",
-// "mailFailedFolder". The delivery journal lies beside the sent folder: the sent folder's
-// path with ".sqlite" added.
+// "mailFailedFolder", "mailAttach", "mailPictureMaxSide". The delivery journal lies beside
+// the sent folder: the sent folder's path with ".sqlite" added. Every text is taken as
+// written, commas and all (SNP_Preferences).
 //
 // What keeps a visitor's data where it belongs: the SMTP server is reached over TLS
 // (smtps://, or smtp:// with STARTTLS required) unless it is on this machine; the password
 // comes from a file that only its owner can read; the sent and failed folders may not lie
 // inside the upload folder (the mailer would take its own output for new uploads); every
-// header text is stripped of line breaks.
+// header text is stripped of line breaks. A missing or unreadable upload folder stops the
+// mailer before it makes anything.
 //
 // Threads: plain values; load() and configuredFolders() read the user defaults, which lock, so any
 // thread may call them.
@@ -32,6 +34,8 @@ extern const char* const PrefKeyMailBodyFile;      // "mailBodyFile"
 extern const char* const PrefKeyMailPerMinute;     // "mailPerMinute"
 extern const char* const PrefKeyMailSentFolder;    // "mailSentFolder"
 extern const char* const PrefKeyMailFailedFolder;  // "mailFailedFolder"
+extern const char* const PrefKeyMailAttach;        // "mailAttach"
+extern const char* const PrefKeyMailPictureMaxSide; // "mailPictureMaxSide"
 
 // The folders the mailer works in, all absolute.
 struct SNP_MailFolders {
@@ -49,8 +53,17 @@ struct SNP_MailSettings {
         Plain,     // smtp:// to this machine (loopback): no TLS, nothing leaves the machine
     };
 
+    // What each message carries: "both" (the default), "composite" or "picture".
+    enum class Attach {
+        Both,       // the visitor's full picture and the framed composite (the upload file)
+        Composite,  // the upload file alone
+        Picture,    // the full picture alone (the composite when the picture cannot be had)
+    };
+
     static constexpr uint32_t DefaultPerMinute = 30;
     static constexpr uint32_t MaxPerMinute = 100000;
+    static constexpr uint32_t MaxPictureSide = 65500; // JPEG's own limit
+    static constexpr uint32_t DefaultNetworkTimeoutSeconds = 60;
 
     SNP_MailFolders folders;
     QString smtpUrl;
@@ -62,6 +75,11 @@ struct SNP_MailSettings {
     QString subject;
     QString body;
     uint32_t perMinute = DefaultPerMinute;
+    Attach attach = Attach::Both;
+    uint32_t pictureMaxSide = 0; // the full picture's longer side in pixels; 0: as taken
+    // A connection, a transfer without progress or a server answer given up after this; a
+    // drain's last message may take this long past its deadline.
+    uint32_t networkTimeoutSeconds = DefaultNetworkTimeoutSeconds;
 
     // Every setting from the user defaults. Nothing when one of them stops the mailer from
     // sending safely; each reason is then in *problems, written for staff.

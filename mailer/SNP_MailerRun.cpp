@@ -26,6 +26,7 @@ constexpr qint64 kKeepConnectionMs = 10000; // an idle connection is closed when
 
 std::atomic<bool> gStop{false};
 int gStopPipe[2] = {-1, -1};
+int gStaffOutput = -1;
 
 void onStopSignal(int)
 {
@@ -37,16 +38,22 @@ void onStopSignal(int)
 
 qint64 now() { return QDateTime::currentMSecsSinceEpoch(); }
 
+std::optional<qint64> earliest(std::optional<qint64> a, std::optional<qint64> b)
+{
+    return a && b ? std::min(*a, *b) : a ? a : b;
+}
+
 QString deliveryLine(const SNP_MailDelivery& d)
 {
+    using SNP_MailerRun::printable;
     if (d.state == QLatin1String("waiting")) {
         const QString why = d.attempts == 0 ? QStringLiteral("not tried yet")
                                             : QStringLiteral("attempts %1, next try %2: %3")
                                                   .arg(d.attempts)
-                                                  .arg(SNP_Mailer::timeText(d.nextAttempt), d.reply);
-        return QStringLiteral("  %1  %2  %3\n").arg(d.address, d.path, why);
+                                                  .arg(SNP_Mailer::timeText(d.nextAttempt), printable(d.reply));
+        return QStringLiteral("  %1  %2  %3\n").arg(printable(d.address), printable(d.path), why);
     }
-    return QStringLiteral("  %1  %2: %3\n").arg(d.address, d.path, d.reply);
+    return QStringLiteral("  %1  %2: %3\n").arg(printable(d.address), printable(d.path), printable(d.reply));
 }
 
 QString listed(const QList<SNP_MailDelivery>& rows, qint64 total)
@@ -73,7 +80,8 @@ QString failedText(SNP_MailJournal& journal, const SNP_MailSummary& summary)
     QString text = QStringLiteral("Failed: %1\n").arg(summary.failed);
     text += listed(journal.deliveries(QStringLiteral("failed"), kListed), 0);
     for (const SNP_MailPicture& p : journal.failedPictures(kListed))
-        text += QStringLiteral("  %1: %2 (in the failed folder)\n").arg(p.path, p.reason);
+        text += QStringLiteral("  %1: %2 (in the failed folder)\n")
+                    .arg(SNP_MailerRun::printable(p.path), SNP_MailerRun::printable(p.reason));
     return text;
 }
 
@@ -83,16 +91,52 @@ QString lastErrorText(SNP_MailJournal& journal)
     if (!last)
         return QStringLiteral("Last error: none\n");
     return QStringLiteral("Last error: %1  %2  %3: %4\n")
-        .arg(SNP_Mailer::timeText(last->updated), last->address, last->path, last->reply);
+        .arg(SNP_Mailer::timeText(last->updated), SNP_MailerRun::printable(last->address),
+             SNP_MailerRun::printable(last->path), SNP_MailerRun::printable(last->reply));
 }
 
+// The upload files the mailer is not done with outside the journal, each with why.
+QString heldUpText(const QList<std::pair<QString, QString>>& files)
+{
+    QString text = QStringLiteral("Held up in the upload folder: %1 file(s)\n").arg(files.size());
+    for (const auto& [path, why] : files.mid(0, kListed))
+        text += QStringLiteral("  %1: %2\n").arg(SNP_MailerRun::printable(path), SNP_MailerRun::printable(why));
+    return text;
+}
+
+// The journal for serve and drain. One that cannot be written: nothing (said). A damaged
+// one is renamed aside and made anew from the folders (said).
 std::unique_ptr<SNP_MailJournal> openJournal(const SNP_MailFolders& folders)
 {
+    using Trouble = SNP_MailJournal::Opened::Trouble;
     QDir().mkpath(QFileInfo(folders.journal).path());
-    auto journal = SNP_MailJournal::open(folders.journal);
-    if (!journal)
-        SNP_Log::debugf("booth-mailer cannot work without its delivery journal %s", qUtf8Printable(folders.journal));
-    return journal;
+    SNP_MailJournal::Opened opened = SNP_MailJournal::openChecked(folders.journal);
+    if (opened.trouble == Trouble::Damaged) {
+        QString why;
+        const auto aside = SNP_MailJournal::setAside(folders.journal, now(), &why);
+        if (!aside) {
+            SNP_MailerRun::tellStaff(QStringLiteral("The delivery journal %1 is damaged (%2) and cannot be set aside: %3")
+                                         .arg(folders.journal, opened.reason, why));
+            return nullptr;
+        }
+        const QString damage = opened.reason;
+        opened = SNP_MailJournal::openChecked(folders.journal);
+        if (opened.journal) {
+            const auto [sent, failed] = SNP_Mailer::recordFolders(folders, *opened.journal, now());
+            SNP_MailerRun::tellStaff(
+                QStringLiteral("The delivery journal %1 was damaged (%2). It is kept as %3, and a new one was made from "
+                               "the folders: %4 picture(s) in the sent folder count as sent and are not sent again, %5 "
+                               "in the failed folder count as failed, and every picture in the upload folder is sent "
+                               "(an address that had its message before the damage may get it twice).")
+                    .arg(folders.journal, damage, *aside)
+                    .arg(sent)
+                    .arg(failed));
+        }
+    }
+    if (!opened.journal)
+        SNP_MailerRun::tellStaff(QStringLiteral("Cannot work without the delivery journal %1: %2")
+                                     .arg(folders.journal, opened.reason));
+    return std::move(opened.journal);
 }
 
 // Waits until the time (ms since 1970) or a stop signal, whichever comes first.
@@ -128,18 +172,67 @@ void installStopSignals()
 
 bool stopRequested() { return gStop.load(); }
 
+void setStaffOutput(int fd) { gStaffOutput = fd; }
+
+void tellStaff(const QString& message)
+{
+    SNP_Log::debug(message);
+    const QByteArray line = "booth-mailer: " + printable(message).toUtf8() + "\n";
+    if (gStaffOutput >= 0)
+        (void)!::write(gStaffOutput, line.constData(), size_t(line.size()));
+}
+
+QString printable(const QString& text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u < 0xa0) || u == 0x2028 || u == 0x2029)
+            shown += QStringLiteral("\\x%1").arg(int(u), 2, 16, QChar(u'0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 int status(const SNP_MailFolders& folders, QTextStream& out)
 {
-    auto journal = SNP_MailJournal::openReadOnly(folders.journal);
-    if (!journal) {
+    const qint64 at = now();
+    const SNP_MailStatus status = SNP_MailJournal::readStatus(folders);
+    const bool uploadReadable = QFileInfo(folders.upload).isDir() && QFileInfo(folders.upload).isReadable();
+    const QFileInfo journalFile(folders.journal);
+    int code = 0;
+    if (auto journal = status.journalFound ? SNP_MailJournal::openReadOnly(folders.journal) : nullptr) {
+        const SNP_MailSummary& summary = status.summary;
+        out << waitingText(*journal, summary);
+        out << QStringLiteral("Not taken yet: %1 upload file(s)\n").arg(status.untaken);
+        out << QStringLiteral("Sent: %1\n").arg(summary.sent) << failedText(*journal, summary)
+            << lastErrorText(*journal);
+    } else if (journalFile.exists() && journalFile.size() > 0) {
+        out << QStringLiteral("The delivery journal %1 cannot be read: it may be damaged (booth-mailer sets a damaged "
+                              "journal aside and makes a new one when it starts).\n")
+                   .arg(printable(folders.journal));
+        out << QStringLiteral("Not taken yet: %1 upload file(s)\n").arg(status.untaken);
+        code = 2;
+    } else {
         out << QStringLiteral("No delivery journal at %1: nothing has been taken from %2 yet.\n")
-                   .arg(folders.journal, folders.upload);
-        return 0;
+                   .arg(printable(folders.journal), printable(folders.upload));
+        out << QStringLiteral("Not taken yet: %1 upload file(s)\n").arg(status.untaken);
     }
-    const SNP_MailSummary summary = journal->summary();
-    out << waitingText(*journal, summary) << QStringLiteral("Sent: %1\n").arg(summary.sent)
-        << failedText(*journal, summary) << lastErrorText(*journal);
-    return 0;
+    if (!uploadReadable) {
+        out << QStringLiteral("The upload folder %1 does not exist or cannot be read.\n").arg(printable(folders.upload));
+        code = 2;
+    }
+    if (status.mailerAlive(at))
+        out << QStringLiteral("booth-mailer is running (last sign of life at %1).\n")
+                   .arg(SNP_Mailer::timeText(status.heartbeatMs));
+    else if (status.heartbeatMs > 0)
+        out << QStringLiteral("booth-mailer does not seem to be running: its last sign of life was at %1.\n")
+                   .arg(SNP_Mailer::timeText(status.heartbeatMs));
+    else
+        out << QStringLiteral("booth-mailer does not seem to be running: it has left no sign of life.\n");
+    return code;
 }
 
 int drain(const SNP_MailSettings& settings, int seconds, QTextStream& out)
@@ -150,29 +243,30 @@ int drain(const SNP_MailSettings& settings, int seconds, QTextStream& out)
     SNP_Mailer mailer(settings, *journal);
     mailer.resumeInterrupted();
     const qint64 deadline = now() + qint64(seconds) * 1000;
+    // A message still going at the deadline gets one network time-out more, no longer.
+    mailer.setDeadline(deadline + qint64(settings.networkTimeoutSeconds) * 1000);
     SNP_Log::debugf("Draining the queue for at most %d s", seconds);
     prepareRound(mailer);
     mailer.retryAllNow();
+    const auto pastDeadline = [&] { return stopRequested() || now() >= deadline; };
     for (;;) {
-        const auto next = mailer.sendDue(stopRequested);
+        const auto nextSend = mailer.sendDue(pastDeadline);
+        prepareRound(mailer); // what arrived meanwhile, and the pictures done
         const SNP_MailSummary s = journal->summary();
-        if (s.waiting == 0) {
-            if (mailer.takeNewUploads() == 0) {
-                out << QStringLiteral("Nothing waiting: %1 sent, %2 failed.\n").arg(s.sent).arg(s.failed);
-                return 0;
-            }
-            if (now() < deadline) // these arrived while the others were sent
-                continue;
-            break;
+        if (s.waiting == 0 && mailer.filesHeldUp().isEmpty()) {
+            out << QStringLiteral("Nothing waiting: %1 sent, %2 failed.\n").arg(s.sent).arg(s.failed);
+            return 0;
         }
+        const auto next = earliest(s.waiting > 0 ? nextSend : std::nullopt, mailer.nextLookAt());
         // Nothing can go before the deadline, or nothing can go at all (a message a failed
         // journal write left marked as being sent): what waits is reported.
-        if (gStop.load() || !next || *next > deadline)
+        if (pastDeadline() || !next || *next > deadline)
             break;
         sleepUntil(*next);
-        prepareRound(mailer);
     }
     out << QStringLiteral("Still waiting after the drain:\n") << waitingText(*journal, journal->summary());
+    if (const auto files = mailer.filesHeldUp(); !files.isEmpty())
+        out << heldUpText(files);
     return 1;
 }
 
@@ -183,9 +277,6 @@ int serve(const SNP_MailSettings& settings)
         return 2;
     SNP_Mailer mailer(settings, *journal);
     mailer.resumeInterrupted();
-    if (!QFileInfo(settings.folders.upload).isDir())
-        SNP_Log::debugf("The upload folder %s does not exist yet; looking again every %d s",
-                        qUtf8Printable(settings.folders.upload), kRescanMs / 1000);
 
     SNP_UploadWatcher watcher(settings.folders.upload);
     QTimer rescan, wake;
@@ -200,8 +291,8 @@ int serve(const SNP_MailSettings& settings)
         }
         if (!next || *next - now() > kKeepConnectionMs)
             mailer.disconnect();
-        if (next)
-            wake.start(int(std::clamp<qint64>(*next - now(), 0, kRescanMs)));
+        if (const auto at = earliest(next, mailer.nextLookAt()))
+            wake.start(int(std::clamp<qint64>(*at - now(), 0, kRescanMs)));
     };
     QObject::connect(&watcher, &SNP_UploadWatcher::changed, round);
     QObject::connect(&rescan, &QTimer::timeout, round);
@@ -210,8 +301,8 @@ int serve(const SNP_MailSettings& settings)
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
     // Tells the booth and --status that a mailer is at work on this journal.
     QTimer heartbeat;
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] { journal->writeHeartbeat(now()); });
-    journal->writeHeartbeat(now());
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] { mailer.heartbeat(); });
+    mailer.heartbeat();
     heartbeat.start(int(SNP_MailStatus::kHeartbeatIntervalMs));
     rescan.start(kRescanMs);
     QTimer::singleShot(0, round);

@@ -5,28 +5,86 @@
 #include <QDateTime>
 #include <QUuid>
 
-#include <curl/curl.h>
+#include <QRegularExpression>
 
+#include <curl/curl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
 constexpr long kConnectTimeoutSeconds = 30;
-constexpr long kStallSeconds = 60;
 
-// What the server said last and which command it answered; filled by libcurl's debug hook.
-// libcurl ends a failed session with QUIT on its own: that exchange is not the answer.
+// What the server said last and which command it answered, and the end of the message data
+// written so far; filled by libcurl's debug hook. libcurl ends a failed session with QUIT
+// on its own: that exchange is not the answer.
 struct Conversation {
     QByteArray lastReply;
     QByteArray lastCommand;
+    QByteArray dataEnd;
     bool quitting = false;
 };
+
+// One message on its way: the deadline, and the hook to call as it goes (libcurl's
+// progress callback).
+struct Transfer {
+    qint64 deadline = 0;
+    const std::function<void()>* hook = nullptr;
+};
+
+int progressHook(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto* transfer = static_cast<Transfer*>(user);
+    if (!transfer) // the QUIT of a closing connection
+        return 0;
+    if (*transfer->hook)
+        (*transfer->hook)();
+    return transfer->deadline > 0 && QDateTime::currentMSecsSinceEpoch() >= transfer->deadline ? 1 : 0;
+}
+
+// An attachment's base64 lines, read by libcurl as the message goes out.
+struct Cursor {
+    const QByteArray* bytes;
+    qsizetype at = 0;
+};
+
+size_t readPart(char* buffer, size_t size, size_t count, void* user)
+{
+    auto* cursor = static_cast<Cursor*>(user);
+    const size_t n = std::min(size * count, size_t(cursor->bytes->size() - cursor->at));
+    std::memcpy(buffer, cursor->bytes->constData() + cursor->at, n);
+    cursor->at += qsizetype(n);
+    return n;
+}
+
+int seekPart(void* user, curl_off_t offset, int origin)
+{
+    auto* cursor = static_cast<Cursor*>(user);
+    if (origin != SEEK_SET || offset < 0 || offset > cursor->bytes->size())
+        return CURL_SEEKFUNC_CANTSEEK;
+    cursor->at = qsizetype(offset);
+    return CURL_SEEKFUNC_OK;
+}
 
 int debugHook(CURL*, curl_infotype type, char* data, size_t size, void* user)
 {
     auto* conversation = static_cast<Conversation*>(user);
+    if (conversation->quitting)
+        return 0;
+    if (type == CURLINFO_DATA_OUT) {
+        constexpr size_t kKept = 200;
+        conversation->dataEnd = size >= kKept ? QByteArray(data + size - kKept, kKept)
+                                              : (conversation->dataEnd + QByteArray(data, qsizetype(size))).right(kKept);
+        return 0;
+    }
     const QByteArray line = QByteArray(data, qsizetype(size)).trimmed();
-    if (conversation->quitting || line.isEmpty())
+    if (line.isEmpty())
         return 0;
     if (type == CURLINFO_HEADER_IN) {
         conversation->lastReply = line.left(300);
@@ -92,7 +150,7 @@ QByteArray safeFileName(const QString& fileName)
     return name.isEmpty() ? QByteArray("picture.jpg") : name.left(100);
 }
 
-Mime messageFor(CURL* curl, const SNP_MailSettings& s, const QByteArray& jpeg, const QString& fileName)
+Mime messageFor(CURL* curl, const SNP_MailSettings& s)
 {
     Mime mime(curl_mime_init(curl));
     curl_mimepart* text = curl_mime_addpart(mime.get());
@@ -101,13 +159,17 @@ Mime messageFor(CURL* curl, const SNP_MailSettings& s, const QByteArray& jpeg, c
     curl_mime_type(text, "text/plain; charset=UTF-8");
     curl_mime_encoder(text, "quoted-printable");
     curl_mime_headers(text, curl_slist_append(nullptr, "Content-Disposition: inline"), 1);
+    return mime;
+}
 
-    curl_mimepart* picture = curl_mime_addpart(mime.get());
-    curl_mime_data(picture, jpeg.constData(), size_t(jpeg.size()));
+// Encoded already: libcurl reads the lines in blocks as large as its buffer.
+void attach(curl_mime* mime, Cursor& cursor, const QString& fileName)
+{
+    curl_mimepart* picture = curl_mime_addpart(mime);
+    curl_mime_data_cb(picture, curl_off_t(cursor.bytes->size()), readPart, seekPart, nullptr, &cursor);
     curl_mime_type(picture, "image/jpeg");
     curl_mime_filename(picture, safeFileName(fileName).constData());
-    curl_mime_encoder(picture, "base64");
-    return mime;
+    curl_mime_headers(picture, curl_slist_append(nullptr, "Content-Transfer-Encoding: base64"), 1);
 }
 
 int replyCode(const QByteArray& reply)
@@ -117,7 +179,22 @@ int replyCode(const QByteArray& reply)
     return ok ? code : 0;
 }
 
-SNP_SmtpResult resultOf(CURLcode code, const Conversation& c, const char* errorText)
+// Whether the server holds the whole message and only its answer is missing: the message
+// data went out to its closing MIME delimiter, the server's host acknowledged every byte
+// sent (the end-of-data mark included), and the transfer ended by waiting too long, the
+// connection still standing.
+bool handedOver(CURL* curl, CURLcode code, const Conversation& c)
+{
+    static const QRegularExpression closingDelimiter(QStringLiteral("\r\n--[0-9A-Za-z'()+_,./:=?-]+--\r\n$"));
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    int unacknowledged = -1;
+    return (code == CURLE_OPERATION_TIMEDOUT || code == CURLE_ABORTED_BY_CALLBACK) && c.lastCommand == "DATA"
+           && replyCode(c.lastReply) == 354 && closingDelimiter.match(QString::fromLatin1(c.dataEnd)).hasMatch()
+           && curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD
+           && ::ioctl(socket, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+}
+
+SNP_SmtpResult resultOf(CURLcode code, const Conversation& c, bool handedOver, const char* errorText)
 {
     SNP_SmtpResult result;
     result.reply = QString::fromUtf8(c.lastReply);
@@ -126,6 +203,14 @@ SNP_SmtpResult resultOf(CURLcode code, const Conversation& c, const char* errorT
         return result;
     }
     const int reply = replyCode(c.lastReply);
+    if (handedOver) {
+        // The server has the whole message; only its answer is missing.
+        result.outcome = SNP_SmtpResult::Outcome::Sent;
+        result.unconfirmed = true;
+        result.reply = QStringLiteral("the server took the whole message but did not finish its answer (%1)")
+                           .arg(QString::fromUtf8(*errorText ? errorText : curl_easy_strerror(code)));
+        return result;
+    }
     const bool aboutThisMessage = c.lastCommand == "RCPT" || c.lastCommand == "DATA";
     if (aboutThisMessage && reply >= 500 && reply < 600)
         result.outcome = SNP_SmtpResult::Outcome::Refused;
@@ -137,6 +222,17 @@ SNP_SmtpResult resultOf(CURLcode code, const Conversation& c, const char* errorT
 }
 
 } // namespace
+
+SNP_MailFile SNP_MailFile::ofJpeg(const QByteArray& jpeg, const QString& name)
+{
+    constexpr qsizetype kLine = 76;
+    const QByteArray flat = jpeg.toBase64();
+    SNP_MailFile file{QByteArray(), name};
+    file.base64.reserve(flat.size() + (flat.size() / kLine + 1) * 2);
+    for (qsizetype at = 0; at < flat.size(); at += kLine)
+        file.base64.append(flat.constData() + at, std::min(kLine, flat.size() - at)).append("\r\n");
+    return file;
+}
 
 SNP_SmtpSender::SNP_SmtpSender(const SNP_MailSettings& settings) : _settings(settings) {}
 
@@ -169,34 +265,45 @@ CURL* SNP_SmtpSender::handle()
     }
     const QByteArray from = "<" + _settings.fromAddress.toUtf8() + ">";
     curl_easy_setopt(_curl, CURLOPT_MAIL_FROM, from.constData());
-    curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    const long timeout = long(_settings.networkTimeoutSeconds);
+    curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT, std::min(kConnectTimeoutSeconds, timeout));
     curl_easy_setopt(_curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(_curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    curl_easy_setopt(_curl, CURLOPT_LOW_SPEED_TIME, timeout);
+    curl_easy_setopt(_curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, timeout);
+    curl_easy_setopt(_curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(_curl, CURLOPT_XFERINFOFUNCTION, progressHook);
     curl_easy_setopt(_curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(_curl, CURLOPT_DEBUGFUNCTION, debugHook);
     curl_easy_setopt(_curl, CURLOPT_VERBOSE, 1L);
     return _curl;
 }
 
-SNP_SmtpResult SNP_SmtpSender::send(const QString& to, const QByteArray& jpeg, const QString& fileName)
+SNP_SmtpResult SNP_SmtpSender::send(const QString& to, const QList<SNP_MailFile>& files)
 {
     CURL* curl = handle();
     if (!curl)
-        return SNP_SmtpResult{SNP_SmtpResult::Outcome::Retry, true, QStringLiteral("libcurl could not start")};
+        return SNP_SmtpResult{SNP_SmtpResult::Outcome::Retry, true, false, QStringLiteral("libcurl could not start")};
     Conversation conversation;
+    Transfer transfer{_deadline, &_progressHook};
     char errorText[CURL_ERROR_SIZE] = {0};
     Slist recipients;
     append(recipients, "<" + to.toUtf8() + ">");
     Slist headers = headersFor(_settings, to);
-    Mime mime = messageFor(curl, _settings, jpeg, fileName);
+    std::vector<Cursor> cursors;
+    for (const SNP_MailFile& file : files)
+        cursors.push_back(Cursor{&file.base64});
+    Mime mime = messageFor(curl, _settings);
+    for (qsizetype i = 0; i < files.size(); ++i)
+        attach(mime.get(), cursors[size_t(i)], files[i].name);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &conversation);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients.get());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime.get());
 
     const CURLcode code = curl_easy_perform(curl);
-    const SNP_SmtpResult result = resultOf(code, conversation, errorText);
+    const SNP_SmtpResult result = resultOf(code, conversation, handedOver(curl, code, conversation), errorText);
 
     // Nothing set for this message may outlive it in the handle.
     curl_easy_setopt(curl, CURLOPT_MIMEPOST, nullptr);
@@ -204,8 +311,15 @@ SNP_SmtpResult SNP_SmtpSender::send(const QString& to, const QByteArray& jpeg, c
     curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, nullptr);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, nullptr);
-    if (code != CURLE_OK)
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
+    if (code != CURLE_OK) {
+        // The connection is given up as it is: a QUIT on it would wait for a server that
+        // may never answer.
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
+            ::shutdown(socket, SHUT_RDWR);
         disconnect();
+    }
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "SNP_UploadFolder.h"
 
+#include "SNP_ImagePipeline.h"
 #include "SNP_Log.h"
 
 #include <QDir>
@@ -7,6 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -68,23 +72,24 @@ QStringList SNP_UploadFolder::folders(const QString& root)
 }
 
 std::optional<QString> SNP_UploadFolder::moveInto(const QString& root, const QString& relativePath,
-                                                  const QString& destinationRoot)
+                                                  const QString& destinationRoot, QString* why)
 {
     const QString source = QDir(root).filePath(relativePath);
-    const QString wanted = QDir(destinationRoot).filePath(relativePath);
-    if (!QDir().mkpath(QFileInfo(wanted).path())) {
-        SNP_Log::debugf("Cannot create the folder %s for %s", qUtf8Printable(QFileInfo(wanted).path()),
-                        qUtf8Printable(source));
+    const QFileInfo wanted(QDir(destinationRoot).filePath(relativePath));
+    std::error_code error;
+    std::filesystem::create_directories(QFile::encodeName(wanted.path()).toStdString(), error);
+    if (error) {
+        *why = QStringLiteral("cannot create the folder %1: %2")
+                   .arg(wanted.path(), QString::fromLocal8Bit(error.message().c_str()));
         return std::nullopt;
     }
-    const QString destination = freeName(wanted);
-    QFile file(source);
-    if (!file.rename(destination)) {
-        SNP_Log::debugf("Cannot move %s to %s: %s", qUtf8Printable(source), qUtf8Printable(destination),
-                        qUtf8Printable(file.errorString()));
+    const SNP_ImagePipeline::FileResult moved =
+        SNP_ImagePipeline::moveFileNoClobber(source, wanted.path(), wanted.fileName());
+    if (!moved.ok) {
+        *why = moved.message;
         return std::nullopt;
     }
-    return destination;
+    return moved.path;
 }
 
 bool SNP_UploadFolder::writeNote(const QString& path, const QString& text)

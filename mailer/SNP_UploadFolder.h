@@ -27,8 +27,13 @@ QStringList folders(const QString& root);
 
 // Moves root/relativePath to destinationRoot/relativePath, creating the folders on the
 // way. A file already there is never replaced: the moved file then gets "-1", "-2", ...
-// before its extension. Answers the new path; nothing, logged, when the move failed.
-std::optional<QString> moveInto(const QString& root, const QString& relativePath, const QString& destinationRoot);
+// before its extension. A move to another file system copies the file under a temporary
+// name, flushes it, checks its size and renames it into place before the original is
+// removed (SNP_ImagePipeline::moveFileNoClobber). Answers the new path; nothing, with the
+// reason, when the move failed: the file is then where it was, and nothing of it is left
+// at the destination.
+std::optional<QString> moveInto(const QString& root, const QString& relativePath, const QString& destinationRoot,
+                                QString* why);
 
 // Writes text to path (a new file beside a failed picture); false, logged, on failure.
 bool writeNote(const QString& path, const QString& text);

@@ -6,8 +6,10 @@
 //
 // Settings come from the booth's user defaults; "-KEY VALUE" pairs override them for one
 // run. Everything is logged to /tmp/BTHK_Mailer.log (BOOTH_MAILER_LOG_FILE to use another
-// path), opened the way the booth opens its log; problems that stop the mailer are also
-// written to the standard error it was started with. Exit status 2: bad settings or usage.
+// path), opened the way the booth opens its log; problems that stop the mailer, and a
+// damaged journal it made anew, are also written to the standard error it was started
+// with. Exit status 2: bad settings or usage, a missing upload folder, a journal that
+// cannot be written.
 //
 // Threads: the main thread only.
 #include "SNP_Log.h"
@@ -61,17 +63,7 @@ QString logFilePath()
     return overridden.isEmpty() ? QStringLiteral("/tmp/BTHK_Mailer.log") : overridden;
 }
 
-// Logged, and written to the standard error the mailer was started with (the log file
-// takes standard error over once it is open).
-void tellStaff(int savedStdErr, const QString& message)
-{
-    SNP_Log::debug(message);
-    const QByteArray line = "booth-mailer: " + message.toUtf8() + "\n";
-    if (savedStdErr >= 0)
-        (void)!::write(savedStdErr, line.constData(), size_t(line.size()));
-}
-
-int runMode(const Options& options, int savedStdErr)
+int runMode(const Options& options)
 {
     QTextStream out(stdout);
     if (options.mode == Options::Mode::Status)
@@ -80,7 +72,7 @@ int runMode(const Options& options, int savedStdErr)
     const auto settings = SNP_MailSettings::load(&problems);
     if (!settings) {
         for (const QString& problem : problems)
-            tellStaff(savedStdErr, problem);
+            SNP_MailerRun::tellStaff(problem);
         return 2;
     }
     SNP_MailerRun::installStopSignals();
@@ -99,17 +91,17 @@ int main(int argc, char** argv)
     const Options options = parseOptions(QCoreApplication::arguments());
     SNP_Preferences::setArguments(options.preferences);
 
-    const int savedStdErr = ::dup(STDERR_FILENO);
+    SNP_MailerRun::setStaffOutput(::dup(STDERR_FILENO));
     SNP_Log::setLogFile(logFilePath());
     SNP_Log::debugLines(SNP_Log::startupInfo());
     SNP_Preferences::reportArgumentProblems();
     if (!options.problem.isEmpty()) {
-        tellStaff(savedStdErr, options.problem + QStringLiteral(" (use --status, --drain [SECONDS] and -KEY VALUE)"));
+        SNP_MailerRun::tellStaff(options.problem + QStringLiteral(" (use --status, --drain [SECONDS] and -KEY VALUE)"));
         return 2;
     }
 
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    const int status = runMode(options, savedStdErr);
+    const int status = runMode(options);
     curl_global_cleanup();
     return status;
 }

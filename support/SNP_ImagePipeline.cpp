@@ -13,6 +13,7 @@
 
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -509,6 +510,39 @@ std::optional<QByteArray> compositeJpegFromImage(const QImage& composite, const 
     return SNP_ExifIO::writeExif(*encoded, *contents, "compositeJpeg");
 }
 
+std::optional<QByteArray> scaledJpeg(const QByteArray& jpeg, int maxSide)
+{
+    const auto header = readJpegHeader(jpeg);
+    if (!header || maxSide <= 0)
+        return std::nullopt;
+    if (std::max(header->width, header->height) <= maxSide)
+        return jpeg;
+    const QSize size = QSize(header->width, header->height).scaled(maxSide, maxSide, Qt::KeepAspectRatio);
+    const auto decoded = decodeJpegScaled(jpeg, size);
+    if (!decoded)
+        return std::nullopt;
+    const auto encoded = encodeJpeg(decoded->size() == size ? *decoded
+                                        : decoded->scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation),
+                                    kJpegQuality);
+    auto contents = SNP_ExifIO::readExif(jpeg, "scaledJpeg");
+    if (!encoded || !contents)
+        return std::nullopt;
+    try {
+        for (const auto& [key, value] : {std::pair("Exif.Photo.PixelXDimension", size.width()),
+                                         std::pair("Exif.Photo.PixelYDimension", size.height())}) {
+            auto it = contents->exif.findKey(Exiv2::ExifKey(key));
+            if (it != contents->exif.end()) {
+                contents->exif.erase(it);
+                contents->exif[key] = static_cast<uint32_t>(value);
+            }
+        }
+    } catch (...) {
+        SNP_Log::debug(QStringLiteral("scaledJpeg: cannot update the EXIF data"));
+        return std::nullopt;
+    }
+    return contents->exif.empty() ? encoded : SNP_ExifIO::writeExif(*encoded, *contents, "scaledJpeg");
+}
+
 namespace {
 std::mutex gTemporaryLockingLock;  // a temporary file's creation and its lock are one step
 std::mutex gPlacementHookLock;  // guards gPlacementHook
@@ -675,9 +709,19 @@ FileResult moveFileNoClobber(const QString& from, const QString& toFolder, const
             if (!file.open(QIODevice::ReadOnly))
                 return failure(EIO, QStringLiteral("cannot read \"%1\" to copy it: %2").arg(from, file.errorString()));
             contents = file.readAll();
+            if (contents.size() != st.st_size)
+                return failure(EIO, QStringLiteral("cannot copy \"%1\": read %2 of its %3 bytes")
+                                        .arg(from).arg(contents.size()).arg(qint64(st.st_size)));
             copying = true;
         }
         const FileResult written = writeFileAtomically(candidate, contents, false);
+        struct stat copied {};
+        if (written.ok && (::lstat(target.constData(), &copied) != 0 || copied.st_size != st.st_size)) {
+            // Never the case for a copy written whole; the original stays all the same.
+            ::unlink(target.constData());
+            return failure(EIO, QStringLiteral("the copy of \"%1\" at \"%2\" does not have the original's size; "
+                                               "the original is kept").arg(from, candidate));
+        }
         if (written.ok) {
             // The copy keeps the mode and group of the file moved.
             if (::chown(target.constData(), uid_t(-1), st.st_gid) != 0 ||

@@ -82,6 +82,11 @@ std::optional<QByteArray> compositeJpeg(const QByteArray& photoJpeg, const QImag
 // As compositeJpeg, for a composite already drawn (makeComposite).
 std::optional<QByteArray> compositeJpegFromImage(const QImage& composite, const QByteArray& exifSourceJpeg);
 
+// The picture scaled down so that its longer side is maxSide pixels (reduced in the DCT,
+// then smooth-scaled), encoded at quality 90 with the source's EXIF data, the pixel
+// dimension tags set to the new size; the source itself when it is no larger.
+std::optional<QByteArray> scaledJpeg(const QByteArray& jpeg, int maxSide);
+
 // The EXIF entries of a JPEG as "key = value" lines, for log lines; values longer than
 // maxValueLength characters are cut. No pixel is decoded.
 QString exifSummaryOfJpeg(const QByteArray& jpeg, int maxValueLength = 80);

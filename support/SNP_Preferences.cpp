@@ -3,6 +3,7 @@
 #include "SNP_Log.h"
 
 #include <QDir>
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRandomGenerator>
@@ -53,7 +54,8 @@ QString shortened(const QString& text)
 }
 
 // A value that reads as one text: what the command line and a plain stored line give.
-// QSettings turns "a, b" into a list and "@Variant(...)" into any type at all.
+// QSettings turns "a, b" into a list and "@Variant(...)" into any type at all (text() reads
+// the first back as written).
 bool isText(const QVariant& raw)
 {
     return raw.typeId() == QMetaType::QString || raw.typeId() == QMetaType::QByteArray;
@@ -85,6 +87,28 @@ QString sanitisedFolder(const QString& key, const QVariant& raw, const QString& 
         return defaultPath;
     }
     return QDir::cleanPath(path);
+}
+
+// A stored text as written in the file. QSettings reads an unquoted line with a comma,
+// "mailSubject=Hello, world", as a list; for a text the line as it stands is what was meant.
+QVariant storedValue(const QString& key)
+{
+    const auto settings = store();
+    const QVariant parsed = settings->value(key);
+    QFile file(settings->fileName());
+    if (parsed.typeId() != QMetaType::QStringList || key.contains(u'/') || !file.open(QIODevice::ReadOnly))
+        return parsed;
+    QVariant written = parsed;
+    bool general = true; // top-level keys: before any section, or in [General]
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.startsWith(u'['))
+            general = line == QLatin1String("[General]");
+        const qsizetype equals = line.indexOf(u'=');
+        if (general && equals > 0 && line.left(equals).trimmed() == key)
+            written = line.mid(equals + 1).trimmed();
+    }
+    return written;
 }
 
 } // namespace
@@ -198,7 +222,7 @@ void setFolder(const QString& key, const QString& path)
 
 std::optional<QString> text(const QString& key)
 {
-    const QVariant raw = value(key);
+    const QVariant raw = hasOverride(key) ? value(key) : storedValue(key);
     if (!raw.isValid() || raw.isNull())
         return std::nullopt;
     if (!isText(raw)) {

@@ -67,9 +67,9 @@ QString storedFolder(const QString& key, const QString& defaultPath);
 // Writes a folder value to the store.
 void setFolder(const QString& key, const QString& path);
 
-// A text value (override, else stored): nothing when the key is absent; a value that is
-// not one text (a list, a type QSettings made up) or longer than MaxValueLength is logged
-// and treated as absent.
+// A text value (override, else stored): nothing when the key is absent. A stored line with
+// commas is the text as written (QSettings alone would make it a list); a value of a type
+// QSettings made up, or longer than MaxValueLength, is logged and treated as absent.
 std::optional<QString> text(const QString& key);
 // A whole number in 0..max (override, else stored), the fallback when absent; a negative,
 // non-numeric or over-large value is logged and the fallback is used.

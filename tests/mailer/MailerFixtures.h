@@ -1,7 +1,8 @@
 // What the mailer's tests share: a real SMTP server of our own on 127.0.0.1
 // (smtp_server.py on aiosmtpd) whose stored messages are read back as a mail client reads
-// them, and upload pictures as the booth writes them (camera EXIF, the visitor's addresses
-// in the user comment, linked into place).
+// them; upload pictures as the booth writes them (camera EXIF, the visitor's addresses in
+// the user comment, linked into place), with the filed picture each was made from; a
+// small tmpfs; and root's power over file modes put aside, for files nobody may read.
 //
 // Threads: the test's own; the server is a process of its own.
 #pragma once
@@ -20,6 +21,12 @@
 #include <QJsonObject>
 #include <QProcess>
 
+#include <cerrno>
+#include <cstring>
+#include <linux/capability.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace mailfixtures {
@@ -62,7 +69,8 @@ public:
     int port() const { return _port; }
     QString url() const { return QStringLiteral("smtp://127.0.0.1:%1").arg(_port); }
 
-    // {"temporary": [...], "permanent": [...], "drop": [...], "hold": [...]} (smtp_server.py)
+    // {"temporary": [...], "permanent": [...], "drop": [...], "hold": [...], "trickle": [...]}
+    // (smtp_server.py)
     void setControl(const QJsonObject& control) const
     {
         fixtures::writeFile(_folder + "/control.json", QJsonDocument(control).toJson());
@@ -94,23 +102,90 @@ private:
     int _port = 0;
 };
 
+// A camera picture of the size with the addresses in its user comment (none: no property list).
+inline QByteArray pictureWith(const QStringList& addresses, int width = 320, int height = 200)
+{
+    const QByteArray camera = fixtures::cameraJpeg(fixtures::patternImage(width, height));
+    return addresses.isEmpty() ? camera
+                               : SNP_XMLinEXIF::jpegDataWithPropertyListObject(
+                                     QVariantMap{{QBEmailsForUpload, addresses}}, camera)
+                                     .value_or(QByteArray());
+}
+
 // An upload picture as the booth writes it: the camera picture's EXIF with the addresses
-// in the user comment (none: no property list), written beside and linked into place.
-// Answers its path, empty when it could not be written.
+// in the user comment, written beside and linked into place, a minute ago. Answers its
+// path, empty when it could not be written.
 inline QString putUpload(const QString& uploadFolder, const QString& relativePath, const QStringList& addresses)
 {
     const QString path = QDir(uploadFolder).filePath(relativePath);
     const QString temporary = QFileInfo(path).path() + "/." + QFileInfo(path).fileName() + ".part";
-    const QByteArray camera = fixtures::cameraJpeg(fixtures::patternImage(320, 200));
-    const QVariantMap comment{{QBEmailsForUpload, addresses}};
-    const QByteArray bytes = addresses.isEmpty()
-        ? camera
-        : SNP_XMLinEXIF::jpegDataWithPropertyListObject(comment, camera).value_or(QByteArray());
+    const QByteArray bytes = pictureWith(addresses);
     const bool placed = QDir().mkpath(QFileInfo(path).path()) && !bytes.isEmpty()
                         && fixtures::writeFile(temporary, bytes)
                         && ::link(QFile::encodeName(temporary), QFile::encodeName(path)) == 0;
     QFile::remove(temporary);
-    return placed ? path : QString();
+    QFile placedFile(path);
+    return placed && placedFile.open(QIODevice::ReadOnly)
+                   && placedFile.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                             QFileDevice::FileModificationTime)
+               ? path
+               : QString();
 }
+
+// A visitor's picture filed as the booth files it, dayFolder/name.jpg (640 x 400, the
+// addresses in it), and its upload file (the composite) below the upload folder. Answers
+// the upload file's path relative to the upload folder, empty when it could not be written.
+inline QString putVisit(const QString& uploadFolder, const QString& dayFolder, const QString& name,
+                        const QStringList& addresses)
+{
+    const QString relative = dayFolder.mid(1) + "/" + name + "Comp.jpg";
+    const bool filed = QDir().mkpath(dayFolder)
+                       && fixtures::writeFile(dayFolder + "/" + name + ".jpg", pictureWith(addresses, 640, 400));
+    return filed && !putUpload(uploadFolder, relative, addresses).isEmpty() ? relative : QString();
+}
+
+// A tmpfs of the given size ("1m") mounted on the folder while it lasts; error is the
+// errno of the mount where mounting is not allowed, 0 when mounted.
+struct SmallTmpfs {
+    SmallTmpfs(const QString& path, const char* size) : folder(QFile::encodeName(path))
+    {
+        QDir().mkpath(path);
+        error = ::mount("tmpfs", folder.constData(), "tmpfs", 0, (QByteArray("size=") + size).constData()) ? errno : 0;
+    }
+    ~SmallTmpfs()
+    {
+        if (!error)
+            ::umount2(folder.constData(), MNT_DETACH);
+    }
+    QByteArray folder;
+    int error = 0;
+};
+
+// Root reads and writes any file whatever its mode. While one of these lasts, the calling
+// thread does not (its effective capabilities lose the file-access override); without root
+// the modes hold anyway. dropForChild() does the same for a program about to be started
+// (QProcess::setChildProcessModifier), for good.
+class WithoutRootFileAccess {
+public:
+    WithoutRootFileAccess() { set(false); }
+    ~WithoutRootFileAccess() { set(true); }
+    static void dropForChild()
+    {
+        ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+        ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+    }
+
+private:
+    static void set(bool allowed)
+    {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        if (::syscall(SYS_capget, &header, data) != 0)
+            return;
+        const __u32 override = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+        data[0].effective = allowed ? data[0].effective | (data[0].permitted & override) : data[0].effective & ~override;
+        ::syscall(SYS_capset, &header, data);
+    }
+};
 
 } // namespace mailfixtures

@@ -5,7 +5,8 @@ Listens on 127.0.0.1 (the given port, or a free one) and prints "PORT <n>" on st
 output once it accepts connections. Each message it accepts is read back as a mail client
 would (Python's email parser) and stored in the folder as msg-NNNN.json (envelope, every
 header, the text body, the attachments' names and types) with each attachment's bytes in
-msg-NNNN-K.bin; with --discard it only counts them.
+msg-NNNN-K.bin; with --discard it only counts them, reading the data in large blocks so
+that the server costs little next to the senders a benchmark measures.
 
 The file control.json in the folder, read at every command, makes it misbehave for given
 recipients:
@@ -13,6 +14,8 @@ recipients:
   {"permanent": ["a@x"]}   answer RCPT TO with 550
   {"drop": ["a@x"]}        close the connection in the middle of the message's data
   {"hold": ["a@x"]}        store the message, then wait a minute before answering 250
+  {"trickle": ["a@x"]}     store the message, then answer with an endless reply: "250-"
+                           and one more byte every 0.2 s, never ending the line
 With --user and --password it requires authentication (plain connection: loopback only).
 """
 import argparse
@@ -59,8 +62,14 @@ class Handler:
         self.count += 1
         if not self.discard:
             self.store(self.count, envelope)
-        if set(envelope.rcpt_tos) & set(control(self.folder).get("hold", [])):
+        wanted = control(self.folder)
+        if set(envelope.rcpt_tos) & set(wanted.get("hold", [])):
             await asyncio.sleep(60)
+        if set(envelope.rcpt_tos) & set(wanted.get("trickle", [])):
+            server._writer.write(b"250-Stored")
+            while not server._writer.is_closing():
+                await asyncio.sleep(0.2)
+                server._writer.write(b".")
         return "250 2.0.0 Stored"
 
     def store(self, number, envelope):
@@ -90,7 +99,30 @@ class TestSMTP(SMTP):
             await self._reader.readuntil(b"\r\n")  # the first line of the message, then gone
             self.transport.abort()
             return
+        if self.discarding and self.envelope.rcpt_tos and not arg:
+            await self.push("354 End data with <CR><LF>.<CR><LF>")
+            if await self.skip_data():
+                await self._call_handler_hook("DATA")
+                self._set_post_data_state()
+                await self.push("250 2.0.0 Counted")
+            return
         await super().smtp_DATA(arg)
+
+    async def skip_data(self):
+        """Reads up to the end of the data in large blocks; False when the client went away."""
+        tail = b"\r\n"  # the DATA line's own line end
+        while True:
+            block = await self._reader.read(1 << 20)
+            if not block:
+                return False
+            window = tail + block
+            end = window.find(b"\r\n.\r\n")
+            if end >= 0:
+                rest = window[end + 5:]
+                if rest:  # the next command, already read
+                    self._reader._buffer[0:0] = rest
+                return True
+            tail = window[-4:]
 
 
 async def serve(args):
@@ -107,6 +139,7 @@ async def serve(args):
             options = dict(auth_required=True, auth_require_tls=False, authenticator=authenticate)
         protocol = TestSMTP(handler, data_size_limit=None, **options)
         protocol.handler_folder = args.folder
+        protocol.discarding = args.discard
         return protocol
 
     loop = asyncio.get_running_loop()
