@@ -1,6 +1,7 @@
 // The controller's start-up: the log, the watchdog, the working folders and their panels,
 // and the wiring order of awakeFromNib and applicationDidFinishLaunching.
 #include "AppController.h"
+#include "SNP_FileAccess.h"
 #include "ui_AppController.h"
 
 #include "SNP_CanonCamera.h"
@@ -103,7 +104,11 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
 
 AppController::~AppController()
 {
+    // A picture's intake in flight ends before the controller does.
+    closePhotoIntake();
     SNP_NotificationCenter::defaultCenter().removeObserver(this);
+    if (_heldBackPass.joinable())
+        _heldBackPass.join();
     if (_kioskMode) // the cursor hidden for the kiosk comes back
         while (QGuiApplication::overrideCursor())
             QGuiApplication::restoreOverrideCursor();
@@ -135,8 +140,9 @@ void AppController::startup()
 
     // The log first, then the banner.
     SNP_Log::setLogFile(SNP_Log::defaultLogFilePath());
-    SNP_Log::debug(SNP_Log::startupInfo());
+    SNP_Log::debugLines(SNP_Log::startupInfo());
     SNP_Preferences::reportArgumentProblems();
+    SNP_FileAccess::configure();
     // The operator panel is for staff only (the booth's main has made the PIN already and
     // said so before standard error went into the log).
     if (const std::optional<QString> pin = SNP_Preferences::makeOperatorPinIfNone())
@@ -285,6 +291,9 @@ void AppController::awakeFromNib()
         const auto handler = method; // a named copy: clang before 16 cannot capture a structured binding
         center.addObserver(this, *name, [this, handler](const SNP_Notification& n) { (this->*handler)(n); });
     }
+
+    // What a power cut left in the folders is filed, beside the first visitor.
+    startHeldBackPass();
 
     // The first request to the registry starts the SDK and the first scan.
     const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();

@@ -24,8 +24,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
+#include <thread>
 
 class QLabel;
 class QLineEdit;
@@ -398,6 +400,7 @@ public:
     };
     // What the main thread decided about a picture in its one step.
     struct PhotoAcceptance {
+        bool closing = false;               // the controller was going: nothing was decided
         uint32_t screen = 0;
         bool accepted = false;              // taken for the visitor: the booth moved on to screen 6
         uint64_t pass = 0;                  // photoAcceptedCount() once it was taken
@@ -406,6 +409,13 @@ public:
     };
     ArrivedPhoto decodeArrivedPhoto(const QVariantMap& userInfo);                           // download thread
     PhotoAcceptance showPhotoAndTakeItForTheVisitor(const QImage& shown, const QVariant& requestTime); // main
+    // Runs the step above on the main thread and waits for it (download thread); answers
+    // "closing" at once when the controller goes meanwhile (closePhotoIntake).
+    PhotoAcceptance decideOnMainThread(const QImage& shown, const QVariant& requestTime);
+    // At the controller's end (main thread): no intake waits for the main thread any more.
+    void closePhotoIntake();
+    // The held-back pass at start: what a power cut left is filed (a thread of its own).
+    void startHeldBackPass();
     void fileAcceptedPhoto(ArrivedPhoto& photo, const QStringList& addresses, uint64_t pass); // download thread
     void setLastFilingResult(const FilingResult& result);
     std::atomic<uint64_t> _photoIntakeCount{0};
@@ -414,6 +424,10 @@ public:
     // When the capture screen last began (steady clock, ms; main thread only): a picture
     // the camera asked to hand over before then belongs to an earlier visitor.
     qint64 _captureScreenStartMs = 0;
+    QMutex _intakeStepsLock;  // guards _intakeSteps and _intakeClosed
+    QList<std::shared_ptr<std::promise<PhotoAcceptance>>> _intakeSteps;  // steps queued to the main thread
+    bool _intakeClosed = false;
+    std::thread _heldBackPass;  // joined at the controller's end
     // -- end photo intake and filing --
 
 private:

@@ -730,6 +730,9 @@ void AppController::setGoButton()
         SNP_Log::debug(QStringLiteral("setGoButton: no touch view"));
         return;
     }
+    // Placed again: the rejection notice the old button holds is kept, not deleted with it.
+    if (_badEmail && _goButton && _badEmail->parentWidget() == _goButton)
+        _badEmail->setParent(_touchView);
     delete _goButton;
     _cameraNotReadyNotice = nullptr; // went with the old button
     _goButton = new QPushButton(QStringLiteral("aeiou"), _touchView);
@@ -741,7 +744,11 @@ void AppController::setGoButton()
     connect(_goButton, &QPushButton::clicked, this, &AppController::goButtonTouched);
     _goButton->show();
     _goButton->raise();
-    _touchView->installEventFilter(new TouchViewObserver(this));
+    if (!findChild<QObject*>(QStringLiteral("touchViewObserver"), Qt::FindDirectChildrenOnly)) {
+        auto* observer = new TouchViewObserver(this);
+        observer->setObjectName(QStringLiteral("touchViewObserver"));
+        _touchView->installEventFilter(observer);
+    }
 
     if (_badEmail) {
         _badEmail->setParent(_goButton);

@@ -37,7 +37,6 @@
 #include <QLabel>
 #include <QMetaObject>
 #include <QMutexLocker>
-#include <QPointer>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
@@ -54,17 +53,6 @@ const char* const kNewPhotoName = "-[AppController newPhoto:]";
 
 QMutex gOpenFileLock;  // guards gOpenFile
 std::function<bool(const QString&)> gOpenFile;
-
-// Runs fn on the main thread and waits for it (at once when already there).
-template <typename Fn>
-void onMainThreadAndWait(Fn&& fn)
-{
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() == app->thread())
-        fn();
-    else
-        QMetaObject::invokeMethod(app, std::forward<Fn>(fn), Qt::BlockingQueuedConnection);
-}
 
 SNP_Filing::Folders workingFolders()
 {
@@ -171,15 +159,12 @@ void AppController::newPhoto(const SNP_Notification& notification)
     setLastFilingResult(FilingResult());
     ArrivedPhoto photo = decodeArrivedPhoto(notification.userInfo);
 
-    // The main thread's decision comes back through a promise: the queued call that runs
-    // the step is Qt's, and its hand-over is invisible to the thread checker.
-    std::promise<PhotoAcceptance> decided;
-    QPointer<AppController> self(this);
-    onMainThreadAndWait([&] {
-        decided.set_value(self ? showPhotoAndTakeItForTheVisitor(photo.shown, photo.requestTime) : PhotoAcceptance());
-    });
-    const PhotoAcceptance acceptance = decided.get_future().get();
+    const PhotoAcceptance acceptance = decideOnMainThread(photo.shown, photo.requestTime);
     counter.filing = acceptance.accepted;
+    if (acceptance.closing) {
+        SNP_Log::debug(QStringLiteral("the booth is closing: the picture that arrived is not filed"));
+        return;
+    }
     if (acceptance.earlierByMs) {
         SNP_Log::debugf("the camera asked to hand over this picture %lld ms before the capture screen began: it is "
                         "not this visitor's and is not filed",
@@ -192,6 +177,67 @@ void AppController::newPhoto(const SNP_Notification& notification)
         return;
     }
     fileAcceptedPhoto(photo, acceptance.addresses, acceptance.pass);
+}
+
+static AppController::PhotoAcceptance closingAcceptance()
+{
+    AppController::PhotoAcceptance closing;
+    closing.closing = true;
+    return closing;
+}
+
+// The main thread's decision comes back through a promise (the queued call that runs the
+// step is Qt's, and its hand-over is invisible to the thread checker). The controller's end
+// answers the steps still queued, so the intake never waits for a main thread that is
+// taking the controller down; the controller in turn waits for the intake (its observer's
+// removal waits for a delivery in flight), so nothing of it is used after it is gone.
+AppController::PhotoAcceptance AppController::decideOnMainThread(const QImage& shown, const QVariant& requestTime)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread())
+        return showPhotoAndTakeItForTheVisitor(shown, requestTime);
+    auto decided = std::make_shared<std::promise<PhotoAcceptance>>();
+    std::future<PhotoAcceptance> decision = decided->get_future();
+    {
+        QMutexLocker l(&_intakeStepsLock);
+        if (_intakeClosed)
+            return closingAcceptance();
+        _intakeSteps << decided;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, decided, shown, requestTime] {
+            {
+                QMutexLocker l(&_intakeStepsLock);
+                if (!_intakeSteps.removeOne(decided))
+                    return; // answered by closePhotoIntake()
+            }
+            decided->set_value(showPhotoAndTakeItForTheVisitor(shown, requestTime));
+        },
+        Qt::QueuedConnection);
+    return decision.get();
+}
+
+void AppController::closePhotoIntake()
+{
+    QList<std::shared_ptr<std::promise<PhotoAcceptance>>> waiting;
+    {
+        QMutexLocker l(&_intakeStepsLock);
+        _intakeClosed = true;
+        waiting.swap(_intakeSteps);
+    }
+    for (const auto& step : waiting)
+        step->set_value(closingAcceptance());
+}
+
+void AppController::startHeldBackPass()
+{
+    if (_heldBackPass.joinable())
+        return;
+    _heldBackPass = std::thread([this, folders = workingFolders()] {
+        if (const int filed = _filing.fileHeldBackPictures(folders))
+            SNP_Log::debugf("%d pictures held back were filed at start", filed);
+    });
 }
 
 AppController::ArrivedPhoto AppController::decodeArrivedPhoto(const QVariantMap& userInfo)

@@ -305,7 +305,12 @@ void AppController::keyboardViewDidAcceptAndContinue(SNP_KeyboardView* keyboard)
 
 bool AppController::acceptEmailAddresses(const QStringList& addresses)
 {
-    SNP_Log::debugf("got values:%s", qUtf8Printable(QStringLiteral("(") + addresses.join(QStringLiteral(", ")) + QStringLiteral(")")));
+    // Every try is logged with the addresses masked (a typo, "quit" or the PIN among them);
+    // the addresses the pass goes on with are logged once, in full, as they are taken.
+    QStringList masked;
+    for (const QString& address : addresses)
+        masked << SNP_Log::maskedAddress(address);
+    SNP_Log::debugf("got values:%s", qUtf8Printable(QStringLiteral("(") + masked.join(QStringLiteral(", ")) + QStringLiteral(")")));
     setShown(_badEmailItemText, false);
     SNP_KeyboardView* keyboard = keyboardWidget(this);
 
@@ -347,6 +352,7 @@ bool AppController::acceptEmailAddresses(const QStringList& addresses)
                     return false;
                 }
             }
+            SNP_Log::debugf("the visitor's addresses: (%s)", qUtf8Printable(addresses.join(QStringLiteral(", "))));
             setEmails(addresses);
             nextScreen(this);
             return true;
@@ -376,8 +382,9 @@ bool AppController::acceptEmailAddresses(const QStringList& addresses)
 
 void AppController::askAboutAddress(const QStringList& addresses, int index, const QString& suggestion)
 {
-    SNP_Log::debugf("asking the visitor about %s: did they mean %s?", qUtf8Printable(addresses.value(index)),
-                    qUtf8Printable(suggestion));
+    SNP_Log::debugf("asking the visitor about %s: did they mean %s?",
+                    qUtf8Printable(SNP_Log::maskedAddress(addresses.value(index))),
+                    qUtf8Printable(SNP_Log::maskedAddress(suggestion)));
     _questionedAddresses = addresses;
     _questionedIndex = index;
     _suggestion = suggestion;
@@ -467,8 +474,8 @@ void AppController::answerAddressQuestion(bool takeSuggestion)
     QStringList addresses = _questionedAddresses;
     QString& address = addresses[_questionedIndex];
     SNP_Log::debugf(takeSuggestion ? "the visitor took %s for %s" : "the visitor kept %s (not %s)",
-                    qUtf8Printable(takeSuggestion ? _suggestion : address),
-                    qUtf8Printable(takeSuggestion ? address : _suggestion));
+                    qUtf8Printable(SNP_Log::maskedAddress(takeSuggestion ? _suggestion : address)),
+                    qUtf8Printable(SNP_Log::maskedAddress(takeSuggestion ? address : _suggestion)));
     if (takeSuggestion)
         address = _suggestion;
     else

@@ -164,7 +164,10 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs, 
         timeoutMs = int(qMin<qint64>(ticks * tick + 30000, 4 * 3600 * 1000));
     }
     const QDeadlineTimer deadline(timeoutMs);
-    SNP_Log::debugf("rehearsal: one pass with %s", qUtf8Printable(addresses.join(QStringLiteral(", "))));
+    QStringList masked; // the pass itself logs the addresses once, as it accepts them
+    for (const QString& address : addresses)
+        masked << SNP_Log::maskedAddress(address);
+    SNP_Log::debugf("rehearsal: one pass with %s", qUtf8Printable(masked.join(QStringLiteral(", "))));
 
     if (addresses.isEmpty())
         return failed(QStringLiteral("no address given (--rehearse ADDRESS[,ADDRESS...])"));

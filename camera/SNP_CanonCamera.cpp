@@ -278,7 +278,8 @@ bool SNP_CanonCamera::setHostStorageCapacityAtPath(const QString& path, bool res
     }
     uint64_t blockSize = stats.f_frsize ? stats.f_frsize : stats.f_bsize;
     uint64_t freeBlocks = stats.f_bavail;
-    SNP_Log::debugf("file system stats:\n block size:%ld\n free blocks:%ld", long(blockSize), long(freeBlocks));
+    SNP_Log::debugLines(QString::asprintf("file system stats:\n block size:%ld\n free blocks:%ld", long(blockSize),
+                                          long(freeBlocks)));
 
     // The SDK's record holds 32-bit signed counts: trade block count for block size so that
     // a large disk is not reported as negative or tiny.

@@ -7,6 +7,8 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <algorithm>
+
 const QString SNP_CanonCameraListDidUpdate = QStringLiteral("SNP_CanonCameraListDidUpdate");
 const QString SNP_CanonCameraAdded = QStringLiteral("SNP_CanonCameraAdded");
 const QString SNP_CanonCameraDidLoad = QStringLiteral("SNP_CanonCameraDidLoad");
@@ -85,22 +87,55 @@ void SNP_NotificationCenter::addObserver(const void* observer, const QString& na
         SNP_Log::debug(QStringLiteral("refusing to add an observer without a callback for %1").arg(name));
         return;
     }
+    auto delivery = std::make_shared<Delivery>();
+    delivery->callback = std::move(callback);
     QMutexLocker locker(&_lock);
-    _registrations.push_back(Registration{observer, name, sender.identity(),
-                                          std::make_shared<SNP_NotificationCallback>(std::move(callback))});
+    _registrations.push_back(Registration{observer, name, sender.identity(), std::move(delivery)});
 }
 
 void SNP_NotificationCenter::removeObserver(const void* observer)
 {
-    QMutexLocker locker(&_lock);
-    std::erase_if(_registrations, [observer](const Registration& r) { return r.observer == observer; });
+    removeWhere([observer](const Registration& r) { return r.observer == observer; });
 }
 
 void SNP_NotificationCenter::removeObserver(const void* observer, const QString& name)
 {
-    QMutexLocker locker(&_lock);
-    std::erase_if(_registrations,
-                  [&](const Registration& r) { return r.observer == observer && r.name == name; });
+    removeWhere([&](const Registration& r) { return r.observer == observer && r.name == name; });
+}
+
+void SNP_NotificationCenter::removeWhere(const std::function<bool(const Registration&)>& matches)
+{
+    std::vector<std::shared_ptr<Delivery>> removed;
+    {
+        QMutexLocker locker(&_lock);
+        for (const Registration& r : _registrations)
+            if (matches(r))
+                removed.push_back(r.delivery);
+        std::erase_if(_registrations, matches);
+    }
+    const Qt::HANDLE self = QThread::currentThreadId();
+    for (const auto& delivery : removed) {
+        QMutexLocker locker(&delivery->lock);
+        delivery->removed = true;
+        while (std::any_of(delivery->threads.begin(), delivery->threads.end(),
+                           [self](Qt::HANDLE t) { return t != self; }))
+            delivery->idle.wait(&delivery->lock);
+    }
+}
+
+void SNP_NotificationCenter::deliver(Delivery& delivery, const SNP_Notification& notification)
+{
+    const Qt::HANDLE self = QThread::currentThreadId();
+    {
+        QMutexLocker locker(&delivery.lock);
+        if (delivery.removed)
+            return;
+        delivery.threads << self;
+    }
+    delivery.callback(notification);
+    QMutexLocker locker(&delivery.lock);
+    delivery.threads.removeOne(self);
+    delivery.idle.wakeAll();
 }
 
 int SNP_NotificationCenter::observerCount() const
@@ -112,7 +147,7 @@ int SNP_NotificationCenter::observerCount() const
 void SNP_NotificationCenter::postNotification(const SNP_Notification& notification)
 {
     // Observers run outside the lock, so they may add or remove observers and post.
-    std::vector<std::shared_ptr<SNP_NotificationCallback>> callbacks;
+    std::vector<std::shared_ptr<Delivery>> deliveries;
     {
         QMutexLocker locker(&_lock);
         const void* sender = notification.object.identity();
@@ -121,11 +156,11 @@ void SNP_NotificationCenter::postNotification(const SNP_Notification& notificati
                 continue;
             if (r.sender && r.sender != sender)
                 continue;
-            callbacks.push_back(r.callback);
+            deliveries.push_back(r.delivery);
         }
     }
-    for (const auto& callback : callbacks)
-        (*callback)(notification);
+    for (const auto& delivery : deliveries)
+        deliver(*delivery, notification);
 }
 
 void SNP_NotificationCenter::postNotificationOnMainThread(const SNP_Notification& notification, bool waitUntilDone)

@@ -11,7 +11,9 @@
 #pragma once
 
 #include <QMetaType>
+#include <QList>
 #include <QMutex>
+#include <QWaitCondition>
 #include <QString>
 #include <QVariantMap>
 
@@ -111,10 +113,12 @@ public:
     {
         addObserver(observer, name, SNP_NotificationObject::nil(), std::move(callback));
     }
-    // Removes every registration of observer. A notification already being delivered on
-    // another thread may still reach it once.
+    // Removes every registration of observer, and waits until a notification being
+    // delivered to it on another thread has been (one being delivered on the calling
+    // thread, which is removing its own observer, is not waited for). Afterwards no
+    // callback of observer runs.
     void removeObserver(const void* observer);
-    // Removes observer's registrations for one name.
+    // Removes observer's registrations for one name, waiting the same way.
     void removeObserver(const void* observer, const QString& name);
 
     // Direct delivery on the calling thread.
@@ -133,12 +137,22 @@ public:
     int observerCount() const;
 
 private:
+    // A registration's callback with the deliveries of it in flight.
+    struct Delivery {
+        SNP_NotificationCallback callback;
+        QMutex lock;  // guards removed and threads
+        QWaitCondition idle;
+        bool removed = false;
+        QList<Qt::HANDLE> threads;  // threads delivering to it now
+    };
     struct Registration {
         const void* observer;
         QString name;
         const void* sender;
-        std::shared_ptr<SNP_NotificationCallback> callback;
+        std::shared_ptr<Delivery> delivery;
     };
-    mutable QMutex _lock;
+    static void deliver(Delivery& delivery, const SNP_Notification& notification);
+    void removeWhere(const std::function<bool(const Registration&)>& matches);
+    mutable QMutex _lock;  // guards _registrations
     std::vector<Registration> _registrations;
 };

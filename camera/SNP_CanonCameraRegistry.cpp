@@ -262,14 +262,14 @@ void SNP_CanonCamera::updateCameraListAsync()
     waited.start();
     std::unique_lock<SNP_TimedMutex> threadLock(_gThreadLock, std::try_to_lock);
     if (!threadLock.owns_lock()) {
-        SNP_Log::debugf("waiting for thread lock on thread: %s\nbackstack:%s", qUtf8Printable(currentThreadText()),
-                        qUtf8Printable(backstackText()));
+        SNP_Log::debugLines(QString::asprintf("waiting for thread lock on thread: %s\nbackstack:%s",
+                                              qUtf8Printable(currentThreadText()), qUtf8Printable(backstackText())));
         if (threadLock.try_lock_for(secondsToMs(kThreadLockTimeout)))
             SNP_Log::debugf("got a lock after waiting %.2f seconds", waited.nsecsElapsed() / 1e9);
     }
     if (threadLock.owns_lock()) {
-        SNP_Log::debugf("got the update thread lock and now detecting cameras on thread: %s\nbackstack:%s",
-                        qUtf8Printable(currentThreadText()), qUtf8Printable(backstackText()));
+        SNP_Log::debugLines(QString::asprintf("got the update thread lock and now detecting cameras on thread: %s\nbackstack:%s",
+                                              qUtf8Printable(currentThreadText()), qUtf8Printable(backstackText())));
         SNP_CanonCameraList& registry = detectedCameras();
         if (gClosing) {
             SNP_Log::debug(QStringLiteral("the camera SDK is shutting down: the camera list found is dropped"));

@@ -93,7 +93,7 @@ int main(int argc, char** argv)
 
     SNP_MailerRun::setStaffOutput(::dup(STDERR_FILENO));
     SNP_Log::setLogFile(logFilePath());
-    SNP_Log::debug(SNP_Log::startupInfo());
+    SNP_Log::debugLines(SNP_Log::startupInfo());
     SNP_Preferences::reportArgumentProblems();
     if (!options.problem.isEmpty()) {
         SNP_MailerRun::tellStaff(options.problem + QStringLiteral(" (use --status, --drain [SECONDS] and -KEY VALUE)"));

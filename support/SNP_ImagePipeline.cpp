@@ -1,6 +1,7 @@
 #include "SNP_ImagePipeline.h"
 
 #include "SNP_ExifIO.h"
+#include "SNP_FileAccess.h"
 #include "SNP_Log.h"
 
 #include <QDir>
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1010,6 +1012,18 @@ std::optional<QByteArray> scaledJpeg(const QByteArray& jpeg, int maxSide)
     return contents->exif.empty() ? encoded : SNP_ExifIO::writeExif(*encoded, *contents, "scaledJpeg");
 }
 
+namespace {
+std::mutex gTemporaryLockingLock;  // a temporary file's creation and its lock are one step
+std::mutex gPlacementHookLock;  // guards gPlacementHook
+std::function<void(const QByteArray&, const QByteArray&)> gPlacementHook;
+}  // namespace
+
+void setPlacementHookForTesting(std::function<void(const QByteArray&, const QByteArray&)> hook)
+{
+    std::lock_guard<std::mutex> guard(gPlacementHookLock);
+    gPlacementHook = std::move(hook);
+}
+
 FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, bool replace)
 {
     if (path.isEmpty())
@@ -1019,7 +1033,25 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, boo
     const QByteArray folder = QFile::encodeName(info.absolutePath());
     QByteArray tempName = folder + "/." + QFile::encodeName(info.fileName()) + ".XXXXXX";
 
-    const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    // Locked until it is in place (through a descriptor of its own, read-only, so that the
+    // file is closed for writing before it is renamed; the lock ends with that descriptor,
+    // or with the process): whoever clears up what a power cut left under temporary names
+    // knows it is still being written (openLeftoverTemporaryFile).
+    int fd = -1;
+    int lockFd = -1;
+    {
+        std::lock_guard<std::mutex> guard(gTemporaryLockingLock);
+        fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            lockFd = ::open(tempName.constData(), O_RDONLY | O_CLOEXEC);
+            if (lockFd >= 0)
+                ::flock(lockFd, LOCK_EX);
+        }
+    }
+    const auto unlock = [&] {
+        if (lockFd >= 0)
+            ::close(lockFd);
+    };
     if (fd < 0) {
         const int error = errno;
         return failure(error, QStringLiteral("cannot create a temporary file in \"%1\": %2 (errno %3)")
@@ -1027,7 +1059,7 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, boo
     }
     int error = 0;
     const char* step = nullptr;
-    if (::fchmod(fd, 0644) != 0) {
+    if (!SNP_FileAccess::applyToFile(fd)) {
         error = errno;
         step = "set the mode of";
     } else if (!writeAll(fd, bytes.constData(), static_cast<size_t>(bytes.size()), &error)) {
@@ -1041,6 +1073,11 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, boo
         step = "close";
     }
     if (!step) {
+        {
+            std::lock_guard<std::mutex> guard(gPlacementHookLock);
+            if (gPlacementHook)
+                gPlacementHook(tempName, target);
+        }
         const int placed = replace ? ::rename(tempName.constData(), target.constData())
                                    : renameNoReplace(tempName.constData(), target.constData());
         if (placed != 0) {
@@ -1050,14 +1087,38 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes, boo
     }
     if (step) {
         ::unlink(tempName.constData());
+        unlock();
         return failure(error, QStringLiteral("could not %1 file \"%2\": %3 (errno %4)")
                                   .arg(QString::fromLatin1(step), QFile::decodeName(target), errnoText(error)).arg(error));
     }
+    unlock();
     syncFolder(folder);
     FileResult result;
     result.ok = true;
     result.path = QFile::decodeName(target);
     return result;
+}
+
+int openLeftoverTemporaryFile(const QByteArray& path)
+{
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> guard(gTemporaryLockingLock);
+        fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return -1; // its writer is at work
+        }
+    }
+    if (fd < 0)
+        return -1;
+    struct stat opened {}, named {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || ::lstat(path.constData(), &named) != 0 ||
+        named.st_ino != opened.st_ino || named.st_dev != opened.st_dev) {
+        ::close(fd); // placed meanwhile, or no file of ours
+        return -1;
+    }
+    return fd;
 }
 
 void setNoReplaceRenameRefusedForTesting(bool refused)
@@ -1131,6 +1192,11 @@ FileResult moveFileNoClobber(const QString& from, const QString& toFolder, const
                                                "the original is kept").arg(from, candidate));
         }
         if (written.ok) {
+            // The copy keeps the mode and group of the file moved.
+            if (::chown(target.constData(), uid_t(-1), st.st_gid) != 0 ||
+                ::chmod(target.constData(), st.st_mode & 07777) != 0)
+                SNP_Log::debugf("could not give \"%s\" the mode of \"%s\": %s", target.constData(), source.constData(),
+                                std::strerror(errno));
             if (::unlink(source.constData()) != 0)
                 SNP_Log::debugf("copied \"%s\" but could not remove it: %s", source.constData(), std::strerror(errno));
             return written;

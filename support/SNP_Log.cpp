@@ -9,6 +9,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -24,7 +25,7 @@
 
 namespace {
 
-constexpr mode_t kFileMode = 0664;
+constexpr mode_t kFileMode = 0600; // the log holds visitors' addresses
 const char* const kLogDatePattern = "[yyyy/MM/dd HH:mm:ss.SSS Z]";
 
 std::atomic<FILE*> _gLogFileHandle{nullptr};
@@ -83,7 +84,8 @@ void reportOnStdErr(const QString& message)
 enum class OpenResult { Opened, Missing, Refused, Failed };
 
 // Opens path without following a symbolic link and only when it is a regular file with a
-// single name. O_NONBLOCK keeps a planted FIFO from blocking the open; it is cleared again.
+// single name, owned by this user. O_NONBLOCK keeps a planted FIFO from blocking the open;
+// it is cleared again.
 OpenResult openRegularFile(const QString& path, int flags, mode_t mode, int* outFd, int* outErrno)
 {
     const QByteArray native = QFile::encodeName(path);
@@ -95,7 +97,7 @@ OpenResult openRegularFile(const QString& path, int flags, mode_t mode, int* out
         return errno == ELOOP ? OpenResult::Refused : OpenResult::Failed;
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink > 1) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink > 1 || info.st_uid != geteuid()) {
         *outErrno = EPERM;
         ::close(fd);
         return OpenResult::Refused;
@@ -176,6 +178,20 @@ bool replaceFileSafely(const QString& path, const QByteArray& bytes)
     return ok;
 }
 
+// Qt's own messages (a warning with a file name in it, say) are written as log lines,
+// escaped like any other, instead of raw onto standard error, which is the log file.
+QtMessageHandler gPreviousMessageHandler = nullptr;
+void qtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    switch (type) {
+    case QtDebugMsg: SNP_Log::logLevel(1, message); break;
+    case QtInfoMsg: SNP_Log::logLevel(0, message); break;
+    case QtWarningMsg: SNP_Log::logLevel(4, message); break;
+    case QtCriticalMsg: SNP_Log::logLevel(3, message); break;
+    case QtFatalMsg: SNP_Log::logLevel(3, message); std::abort();
+    }
+}
+
 } // namespace
 
 QString SNP_Log::defaultLogFilePath()
@@ -215,7 +231,8 @@ bool SNP_Log::setLogFile(const QString& path)
     const OpenResult result = openRegularFile(standardised, O_WRONLY | O_APPEND | O_CREAT, kFileMode, &fd, &error);
     if (result != OpenResult::Opened) {
         if (result == OpenResult::Refused)
-            reportOnStdErr(QStringLiteral("Refusing log file at %1: it is a symbolic link or not a plain file")
+            reportOnStdErr(QStringLiteral("Refusing log file at %1: it is a symbolic link, not a plain file or not this "
+                                          "user's own")
                                .arg(standardised));
         debugf("Failed to open log file at %s; error %d \"%s\"", qUtf8Printable(standardised), error,
                strerror(error));
@@ -248,6 +265,7 @@ bool SNP_Log::setLogFile(const QString& path)
     }
     openLogPath() = standardised;
     _gLogFileHandle.store(file);
+    gPreviousMessageHandler = qInstallMessageHandler(qtMessageToLog);
     return true;
 }
 
@@ -262,8 +280,9 @@ void SNP_Log::rollLogFile(const QString& path, const QString& oldPathIn, uint32_
     struct stat info {};
     if (lstat(native.constData(), &info) != 0 || quint64(info.st_size) < quint64(threshold))
         return;
-    if (!S_ISREG(info.st_mode)) {
-        reportOnStdErr(QStringLiteral("Refusing to roll log file %1: it is a symbolic link or not a plain file")
+    if (!S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        reportOnStdErr(QStringLiteral("Refusing to roll log file %1: it is a symbolic link, not a plain file or not "
+                                      "this user's own")
                            .arg(path));
         return;
     }
@@ -274,7 +293,8 @@ void SNP_Log::rollLogFile(const QString& path, const QString& oldPathIn, uint32_
     bool refused = false;
     if (!readWholeFile(path, &current, &refused)) {
         if (refused)
-            reportOnStdErr(QStringLiteral("Refusing to roll log file %1: it is a symbolic link or not a plain file")
+            reportOnStdErr(QStringLiteral("Refusing to roll log file %1: it is a symbolic link, not a plain file or "
+                                          "not this user's own")
                                .arg(path));
         else
             debugf("Error reading log file %s", qUtf8Printable(path));
@@ -286,7 +306,8 @@ void SNP_Log::rollLogFile(const QString& path, const QString& oldPathIn, uint32_
             return;
         }
         // A link or special file where the old file belongs is replaced, never followed.
-        reportOnStdErr(QStringLiteral("Replacing old log file %1: it is a symbolic link or not a plain file")
+        reportOnStdErr(QStringLiteral("Replacing old log file %1: it is a symbolic link, not a plain file or not "
+                                      "this user's own")
                            .arg(oldPath));
         old.clear();
     }
@@ -326,11 +347,39 @@ QString SNP_Log::logDateString()
                                                     QString::fromLatin1(kLogDatePattern));
 }
 
-void SNP_Log::logLevel(int level, const QString& message)
+QString SNP_Log::escaped(const QString& text)
+{
+    const auto needsEscape = [](char16_t c) {
+        return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029;
+    };
+    if (std::none_of(text.begin(), text.end(), [&](QChar c) { return needsEscape(c.unicode()); }))
+        return text;
+    QString out;
+    out.reserve(text.size() + 16);
+    for (const QChar qc : text) {
+        const char16_t c = qc.unicode();
+        if (!needsEscape(c))
+            out += qc;
+        else if (c == u'\n')
+            out += QLatin1String("\\n");
+        else if (c == u'\r')
+            out += QLatin1String("\\r");
+        else if (c == u'\t')
+            out += QLatin1String("\\t");
+        else if (c <= 0xff)
+            out += QStringLiteral("\\x%1").arg(unsigned(c), 2, 16, QLatin1Char('0'));
+        else
+            out += QStringLiteral("\\u%1").arg(unsigned(c), 4, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+void SNP_Log::logLevel(int level, const QString& rawMessage)
 {
     const bool toStdErr = _gShouldLogToStdErr.load();
     if (!toStdErr && !_gLogFileHandle.load())
         return;
+    const QString message = escaped(rawMessage);
 
     const char* letter = "D";
     const char* word = nullptr; // debug levels carry the application name
@@ -372,15 +421,12 @@ void SNP_Log::logLevel(int level, const QString& message)
     fputs(line.constData(), file);
 }
 
-void SNP_Log::debug(const QString& message)
+void SNP_Log::debug(const QString& message) { logLevel(1, message); }
+
+void SNP_Log::debugLines(const QString& text)
 {
-    const QStringList pieces = message.split(u'\n');
-    if (pieces.size() >= 2) {
-        for (const QString& piece : pieces)
-            logLevel(1, piece);
-    } else {
-        logLevel(1, message);
-    }
+    for (const QString& line : text.split(u'\n'))
+        logLevel(1, line);
 }
 
 void SNP_Log::err(const QString& message) { logLevel(3, message); }
@@ -426,8 +472,10 @@ void SNP_Log::resetForTesting()
         ::close(gSavedStdErr);
         gSavedStdErr = -1;
     }
-    if (file)
+    if (file) {
+        qInstallMessageHandler(gPreviousMessageHandler);
         fclose(file);
+    }
     earlyBuffer() = QString();
     openLogPath().clear();
     _gShouldLogToStdErr.store(false);

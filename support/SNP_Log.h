@@ -1,10 +1,17 @@
 // The single logging facility: one line per message into the log file, optionally
 // mirrored to standard error, rolled over by size when the file is opened.
 //
-// The log file lives at a fixed name in a world-writable folder, so it and its "_old"
-// file are only ever opened without following symbolic links and only when they are
-// regular files; anything else is refused (reported on standard error) and the process
-// keeps running without a log file.
+// A message is always written on one line: line breaks and other control characters in it
+// (from an address, a file name, a server's reply) are written escaped ("\n", "\r",
+// "\x1b"), so that no value can plant a line of its own. The system's own multi-line texts
+// (the start-up banner, a list) go through debugLines(), which writes one line per line.
+// Qt's own messages are written through the same path once the log file is open.
+//
+// The log file lives at a fixed name in a world-writable folder and holds visitors'
+// addresses, so it and its "_old" file are readable by their owner only (0600), only ever
+// opened without following symbolic links, and only when they are regular files of this
+// user's own; anything else is refused (reported on standard error) and the process keeps
+// running without a log file.
 #pragma once
 
 #include "SNP_Base.h"
@@ -38,8 +45,12 @@ public:
     static void setApplicationName(const QString& name);
     static QString logDateString();
 
+    // One line, the message escaped.
     static void logLevel(int level, const QString& message);
     static void debug(const QString& message);
+    // The system's own multi-line text: one debug line per line of it, each escaped (a
+    // text that ends in a newline gives a last, empty line).
+    static void debugLines(const QString& text);
     static void err(const QString& message);
     [[noreturn]] static void fatal(const QString& message);
     static void logData(const QByteArray& data);
@@ -48,7 +59,14 @@ public:
     // understood; pass strings as "%s" with qUtf8Printable().
     static void debugf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+    // The text with every control character (C0, DEL, C1, the Unicode line and paragraph
+    // separators) written as an escape: "\n", "\r", "\t", "\xHH", "\uHHHH".
+    static QString escaped(const QString& text);
+
     static bool validateEmailAddress(const QString& candidate);
+    // A visitor's address as the log shows it where the address itself is not needed:
+    // the first character and the domain ("a***@example.com").
+    static QString maskedAddress(const QString& address);
 
     // A signal number recorded here makes fatal() exit with it as the status.
     static void recordSignal(int signalNumber);

@@ -46,9 +46,19 @@ const QRegularExpression& emailExpression()
 
 } // namespace
 
+// The log names the visitor's address once per pass, where it is accepted; this check runs
+// for every field and every picture, so it shows the address masked.
+QString SNP_Log::maskedAddress(const QString& address)
+{
+    if (address.isEmpty())
+        return address;
+    const qsizetype at = address.lastIndexOf(u'@');
+    return address.left(1) + QStringLiteral("***") + (at > 0 ? address.mid(at) : QString());
+}
+
 bool SNP_Log::validateEmailAddress(const QString& candidate)
 {
-    debugf("Passed emailAddress=[%s] with length=[%lld]...", qUtf8Printable(candidate),
+    debugf("Passed emailAddress=[%s] with length=[%lld]...", qUtf8Printable(maskedAddress(candidate)),
            static_cast<long long>(candidate.size()));
     if (candidate.size() > kMaxEmailLength) {
         debugf("Refused an e-mail address of %lld characters: longer than %lld",

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <limits>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -562,6 +563,14 @@ struct GPhoto2CameraSdk::Impl {
             std::optional<long long> secs = epochForEdsTime(t);
             if (!secs)
                 return EDS_ERR_DEVICE_INVALID_PARAMETER;
+            // libgphoto2 keeps a date widget's value in an int: a time past 2038-01-19
+            // cannot be given to the camera, and is refused rather than wrapped to 1901.
+            if (*secs > std::numeric_limits<int>::max() || *secs < std::numeric_limits<int>::min()) {
+                SNP_Log::debugf("gphoto2: the camera's clock cannot be set to %u-%02u-%02u: libgphoto2 takes dates "
+                                "up to 2038-01-19 only",
+                                t.year, t.month, t.day);
+                return EDS_ERR_DEVICE_INVALID_PARAMETER;
+            }
             value.integer = static_cast<int>(*secs);
         } else if (EdsError e = widgetForNumber(id, number, current, value)) {
             SNP_Log::debugf("gphoto2: %x for value 0x%x of property %s (widget %s)", e, number, propName(id),
@@ -721,7 +730,7 @@ EdsError GPhoto2CameraSdk::EdsTerminateSDK()
         }
         d->awaited.clear();
         return 0;
-    });
+    }, 0);
     std::lock_guard<std::mutex> guard(d->m);
     d->core.clearHandlersAndEvents();
     return EDS_ERR_OK;
@@ -733,7 +742,7 @@ EdsError GPhoto2CameraSdk::EdsGetCameraList(EdsCameraListRef* outCameraListRef)
         d->worker.run<int>([this] {
             d->rescan(false);
             return 0;
-        });
+        }, 0);
     return EdsSdkCore::EdsGetCameraList(outCameraListRef);
 }
 
@@ -779,7 +788,7 @@ EdsError GPhoto2CameraSdk::EdsOpenSession(EdsCameraRef inCameraRef)
             return Core::gone(*cam);  // it stopped answering at once
         cam->sessionOpen = true;
         return EDS_ERR_OK;
-    });
+    }, EDS_ERR_COMM_DISCONNECTED);
 }
 
 EdsError GPhoto2CameraSdk::EdsCloseSession(EdsCameraRef inCameraRef)
@@ -809,7 +818,7 @@ EdsError GPhoto2CameraSdk::EdsCloseSession(EdsCameraRef inCameraRef)
         cam->snapshot.clear();
         cam->shutter = 0;
         return EDS_ERR_OK;
-    });
+    }, EDS_ERR_COMM_DISCONNECTED);
 }
 
 // ---- commands and properties ----
@@ -823,7 +832,8 @@ EdsError GPhoto2CameraSdk::EdsSendCommand(EdsCameraRef inCameraRef, EdsCameraCom
             return e;
     }
     return d->worker.run<EdsError>(
-        [this, cam, inCommand, inParam] { return d->command(cam, inCommand, static_cast<EdsUInt32>(inParam)); });
+        [this, cam, inCommand, inParam] { return d->command(cam, inCommand, static_cast<EdsUInt32>(inParam)); },
+        EDS_ERR_COMM_DISCONNECTED);
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32,
@@ -838,7 +848,10 @@ EdsError GPhoto2CameraSdk::EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID in
             return e;
     }
     return d->worker.run<EdsError>(
-        [this, cam, inPropertyID, outDataType, outSize] { return d->readProperty(cam, inPropertyID, outDataType, outSize, nullptr); });
+        [this, cam, inPropertyID, outDataType, outSize] {
+            return d->readProperty(cam, inPropertyID, outDataType, outSize, nullptr);
+        },
+        EDS_ERR_COMM_DISCONNECTED);
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32,
@@ -854,7 +867,8 @@ EdsError GPhoto2CameraSdk::EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID in
     }
     std::vector<uint8_t> data;
     EdsError e = d->worker.run<EdsError>(
-        [this, cam, inPropertyID, &data] { return d->readProperty(cam, inPropertyID, nullptr, nullptr, &data); });
+        [this, cam, inPropertyID, &data] { return d->readProperty(cam, inPropertyID, nullptr, nullptr, &data); },
+        EDS_ERR_COMM_DISCONNECTED);
     if (e != EDS_ERR_OK)
         return e;
     if (inPropertySize < data.size())
@@ -876,7 +890,9 @@ EdsError GPhoto2CameraSdk::EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID in
     }
     const auto* bytes = static_cast<const uint8_t*>(inPropertyData);
     std::vector<uint8_t> data(bytes, bytes + inPropertySize);
-    return d->worker.run<EdsError>([this, cam, inPropertyID, &data] { return d->writeProperty(cam, inPropertyID, data); });
+    return d->worker.run<EdsError>(
+        [this, cam, inPropertyID, &data] { return d->writeProperty(cam, inPropertyID, data); },
+        EDS_ERR_COMM_DISCONNECTED);
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID inPropertyID,
@@ -891,7 +907,8 @@ EdsError GPhoto2CameraSdk::EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID in
             return e;
     }
     return d->worker.run<EdsError>(
-        [this, cam, inPropertyID, outPropertyDesc] { return d->describeProperty(cam, inPropertyID, outPropertyDesc); });
+        [this, cam, inPropertyID, outPropertyDesc] { return d->describeProperty(cam, inPropertyID, outPropertyDesc); },
+        EDS_ERR_COMM_DISCONNECTED);
 }
 
 // ---- download ----
@@ -918,8 +935,17 @@ EdsError GPhoto2CameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt
     auto fetch = std::make_shared<Fetch>();
     if (!item->data) {
         std::shared_ptr<Cam> cam = asCam(item->camera);
+        // A fetch the worker drops (it stops first) ends the wait as a lost connection.
+        const std::shared_ptr<void> dropped(nullptr, [fetch](void*) {
+            std::lock_guard<std::mutex> g(fetch->m);
+            if (!fetch->done) {
+                fetch->result = EDS_ERR_COMM_DISCONNECTED;
+                fetch->done = true;
+                fetch->cv.notify_all();
+            }
+        });
         {
-            d->worker.post([this, item, cam, fetch] {
+            d->worker.post([this, item, cam, fetch, dropped] {
                 auto data = std::make_shared<std::vector<uint8_t>>();
                 int r = cam->device ? cam->device->fileGet(item->folder, item->name, *data,
                                                            [fetch](uint64_t done, uint64_t total) {
@@ -1009,7 +1035,7 @@ EdsError GPhoto2CameraSdk::EdsDownloadComplete(EdsDirectoryItemRef inDirItemRef)
                 SNP_Log::debugf("gphoto2: could not remove %s/%s from the camera's memory: %d (%s)",
                                 item->folder.c_str(), item->name.c_str(), r, gpResultName(r));
             return 0;
-        });
+        }, 0);
     }
     return EDS_ERR_OK;
 }
@@ -1043,7 +1069,7 @@ EdsError GPhoto2CameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfI
             return edsErrorFor(r);
         }
         return frame.empty() ? EDS_ERR_OBJECT_NOTREADY : EDS_ERR_OK;
-    });
+    }, EDS_ERR_COMM_DISCONNECTED);
     if (e != EDS_ERR_OK)
         return e;
     std::lock_guard<std::mutex> guard(d->m);

@@ -19,21 +19,35 @@ void GPhoto2Worker::stop()
     _wake.notify_all();
     if (_thread.joinable())
         _thread.join();
+    // What was still queued is dropped here, not when the worker goes: a caller of run()
+    // learns at once that its job will never run.
+    std::deque<std::function<void()>> dropped;
+    std::vector<std::pair<Clock::time_point, std::function<void()>>> droppedTimed;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        dropped.swap(_jobs);
+        droppedTimed.swap(_timed);
+    }
 }
 
-void GPhoto2Worker::post(std::function<void()> job)
+bool GPhoto2Worker::post(std::function<void()> job)
 {
     {
         std::lock_guard<std::mutex> guard(_lock);
+        if (_stopping)
+            return false;
         _jobs.push_back(std::move(job));
     }
     _wake.notify_all();
+    return true;
 }
 
 void GPhoto2Worker::later(int delayMs, std::function<void()> job)
 {
     {
         std::lock_guard<std::mutex> guard(_lock);
+        if (_stopping)
+            return;
         _timed.emplace_back(Clock::now() + std::chrono::milliseconds(delayMs), std::move(job));
     }
     _wake.notify_all();

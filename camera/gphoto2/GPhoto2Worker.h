@@ -28,21 +28,30 @@ public:
     // poll: the work between jobs; answers whether there was any (then the worker goes on
     // at once). idle: called whenever the worker has nothing to do, before it waits.
     void start(std::function<bool()> poll, std::function<void()> idle);
-    // Ends the thread after the job in hand; the jobs still queued are dropped.
+    // Ends the thread after the job in hand; the jobs still queued are dropped, and their
+    // callers in run() get ifStopped.
     void stop();
 
-    // Runs fn on the worker and answers its result.
+    // Runs fn on the worker and answers its result; ifStopped when the worker stops before
+    // it could run fn (or had stopped), so that no caller waits for good.
     template <typename R>
-    R run(std::function<R()> fn)
+    R run(std::function<R()> fn, R ifStopped)
     {
         if (onWorkerThread())
             return fn();
         auto task = std::make_shared<std::packaged_task<R()>>(std::move(fn));
         std::future<R> result = task->get_future();
-        post([task] { (*task)(); });
-        return result.get();
+        // The job alone holds the task: a job dropped unrun breaks the promise.
+        if (!post([task = std::move(task)] { (*task)(); }))
+            return ifStopped;
+        try {
+            return result.get();
+        } catch (const std::future_error&) { // dropped by stop(): never run
+            return ifStopped;
+        }
     }
-    void post(std::function<void()> job);
+    // False (the job dropped) once the worker is stopping.
+    bool post(std::function<void()> job);
     void later(int delayMs, std::function<void()> job);
 
     // No job queued, timed or running.

@@ -1,15 +1,18 @@
 // Disk faults while filing (SNP_Filing, without any window): a file-size limit below the
 // picture's size, the main images and upload folders on small file systems that fill up, a
-// read-only upload folder, plain files where folders should be, and the folders removed
-// while the booth runs. Whatever fails, a picture filed earlier stays as it was, no partial
+// read-only upload folder, plain files where folders should be, the folders removed while
+// the booth runs, and a filing killed at each of its steps (a power cut) with the next
+// start finishing it. Whatever fails, a picture filed earlier stays as it was, no partial
 // or temporary file is left, the log says what failed, and filing goes on by itself for
-// the next visitor once the fault is gone.
+// the next visitor once the fault is gone. And who may read what is filed: the owner, or
+// the uploader's group.
 //
 // Small and read-only file systems are tmpfs mounts made by the test. Where mounting is not
 // permitted only the file-size limit stands for the full disk, and a read-only folder is
 // made with its permission bits, which only hold for a user other than root; each test
 // records which it used.
 #include "FilingFixture.h"
+#include "SNP_FileAccess.h"
 
 #include <cerrno>
 #include <csignal>
@@ -17,6 +20,8 @@
 
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -350,6 +355,144 @@ TEST_F(DiskFaultTest, AHeldBackPictureThatNeverGoesThroughIsLeftAloneAndTheRestG
     ASSERT_TRUE(visitor(30, {"after@visitor.de"}, picture()).uploaded);
     EXPECT_EQ(logText().count(QStringLiteral("making the upload file held back for [%1]").arg(cutFiled)),
               SNP_Filing::kHeldBackAttempts);
+}
+
+// A filing killed (SIGKILL) at each of its steps, then the booth started again (the
+// held-back pass a new filing makes at start): every picture reported or found whole is
+// filed with its own visitor's addresses and has its upload file, once; a file cut short
+// while being written is removed; nothing is left under a temporary name, and what was
+// done is logged. Earlier pictures are left as they were. The filing to kill runs in this
+// test's program started again (a fork alone would inherit Qt's worker threads stopped).
+TEST_F(DiskFaultTest, AFilingKilledAtAnyStepIsFinishedAtTheNextStart)
+{
+    const QString root = qEnvironmentVariableIsSet("KILL_ROW") ? qEnvironmentVariable("KILL_ROOT") : dir.path();
+    const SNP_Filing::Folders folders{root + "/scratch", root + "/main", root + "/upload"};
+    // placedIn: killed while a file bound for that folder is written but not in place (cut
+    // short: as by a power cut in the middle of writing it); otherwise at the named step.
+    const struct { const char* step; QString placedIn; bool cutShort, filed; const char* logged; } kKills[] = {
+        {"the scratch file not in place", scratch, false, true, "is put in its place"},
+        {"the scratch file cut short", scratch, true, false, "removed the incomplete file"},
+        {"scratch file written", {}, false, true, "filing the picture held back in the scratch folder"},
+        {"recorded", {}, false, true, "was not filed before the interruption"},
+        {"filed", {}, false, true, "making the upload file held back"},
+        {"the upload file not in place", upload, false, true, "is put in its place"},
+        {"the upload file cut short", upload, true, true, "removed the incomplete file"},
+        {"upload file written", {}, false, true, "was written before the interruption"},
+    };
+    const auto addressesOf = [](int second) {
+        return QStringList{QStringLiteral("v%1@visitor.de").arg(second), "friend@visitor.de"};
+    };
+    if (qEnvironmentVariableIsSet("KILL_ROW")) { // the filing to kill
+        const auto& kill = kKills[qEnvironmentVariableIntValue("KILL_ROW")];
+        const int second = qEnvironmentVariableIntValue("KILL_SECOND");
+        const QString placedIn = kill.placedIn.isEmpty() ? QString() : root + "/" + QFileInfo(kill.placedIn).fileName();
+        SNP_Filing::setStepHookForTesting([&](const char* step, const QString&) {
+            if (placedIn.isEmpty() && std::strcmp(step, kill.step) == 0)
+                ::raise(SIGKILL);
+        });
+        SNP_ImagePipeline::setPlacementHookForTesting([&](const QByteArray&, const QByteArray& target) {
+            if (!placedIn.isEmpty() && target.startsWith(QFile::encodeName(placedIn)) && target.endsWith(".jpg"))
+                ::raise(SIGKILL);
+        });
+        setClock(QDateTime(QDate(2010, 2, 2), QTime(14, 30, second)));
+        SNP_Filing().fileVisitorPicture(picture(QColor(10 * second, 90, 200)), addressesOf(second), folders);
+        ::_exit(3);
+    }
+
+    const auto a = visitor(5, {"a@visitor.de"}, picture());
+    ASSERT_TRUE(a.uploaded);
+    const QByteArray filedA = readFile(a.filedPath), uploadA = readFile(a.uploadPath);
+    const QByteArray self = QFile::encodeName(QCoreApplication::applicationFilePath());
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const QByteArray filter = QByteArray("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    int second = 10, filed = 1;
+    for (const auto& kill : kKills) {
+        SCOPED_TRACE(kill.step);
+        ++second;
+        qputenv("KILL_ROW", QByteArray::number(int(&kill - kKills)));
+        qputenv("KILL_SECOND", QByteArray::number(second));
+        qputenv("KILL_ROOT", QFile::encodeName(dir.path()));
+        qputenv("TMPDIR", QFile::encodeName(dir.filePath("killed"))); // the killed test's own folder, kept here
+        ASSERT_TRUE(QDir().mkpath(dir.filePath("killed")));
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::execl(self.constData(), self.constData(), filter.constData(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        qunsetenv("KILL_ROW");
+        qunsetenv("TMPDIR");
+        ASSERT_GT(child, 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "not killed at its step: " << status;
+        if (kill.cutShort) {
+            const QStringList left = hiddenFilesBelow(kill.placedIn);
+            ASSERT_EQ(left.size(), 1);
+            QFile partial(kill.placedIn + "/" + left.front());
+            ASSERT_TRUE(partial.resize(partial.size() / 2));
+        }
+
+        const qsizetype mark = logText().size();
+        SNP_Filing().fileHeldBackPictures(folders);
+        filed += kill.filed;
+        const QString name = stamp(second);
+        EXPECT_TRUE(logText().mid(mark).contains(kill.logged)) << qPrintable(logText().mid(mark));
+        if (kill.filed) {
+            expectWhole(dayFile("2010-02-02", name + ".jpg"), addressesOf(second));
+            expectWhole(uploadFile("2010-02-02", name + "Comp.jpg"), addressesOf(second));
+        }
+        EXPECT_EQ(filesBelow(mainImages).size(), filed);
+        EXPECT_EQ(filesBelow(upload).size(), filed);
+        EXPECT_EQ(filesBelow(scratch), QStringList());
+        EXPECT_EQ(hiddenFilesBelow(dir.path()), QStringList());
+        EXPECT_EQ(readFile(a.filedPath), filedA);
+        EXPECT_EQ(readFile(a.uploadPath), uploadA);
+    }
+}
+
+// Two filings at once: the held-back pass of one runs while the other's picture is in the
+// scratch folder, written and not yet moved. The pass leaves it to its own filing.
+TEST_F(DiskFaultTest, AHeldBackPassLeavesThePictureAnotherFilingIsAtWorkOn)
+{
+    int passed = -1;
+    SNP_Filing::setStepHookForTesting([&](const char* step, const QString&) {
+        if (std::strcmp(step, "scratch file written") == 0 && passed < 0)
+            passed = filing.fileHeldBackPictures(SNP_Filing::Folders{scratch, mainImages, upload});
+    });
+    const auto a = visitor(5, {"a@visitor.de"}, picture());
+    SNP_Filing::setStepHookForTesting(nullptr);
+    EXPECT_EQ(passed, 0);
+    ASSERT_TRUE(a.uploaded) << qPrintable(logText());
+    expectWhole(a.filedPath, {"a@visitor.de"});
+    expectWhole(a.uploadPath, {"a@visitor.de"});
+    EXPECT_FALSE(logText().contains("UNABLE to Move the item.."));
+}
+
+// Pictures, upload files and the folders made for them are for their owner only, or also
+// for the group "uploaderGroup" names; a group the system does not know is logged and taken
+// as none.
+TEST_F(DiskFaultTest, FilesAreForTheirOwnerOrTheUploadersGroup)
+{
+    const struct { const char* group; mode_t file, folder; bool grouped; } kSettings[] = {
+        {"", 0600, 0700, false}, {"users", 0640, 0750, true}, {"no-such-group-here", 0600, 0700, false}};
+    int day = 1;
+    for (const auto& setting : kSettings) {
+        SCOPED_TRACE(setting.group);
+        SNP_Preferences::setArguments(QStringList{"booth", "-uploaderGroup", setting.group});
+        SNP_FileAccess::configure();
+        setClock(QDateTime(QDate(2011, 1, ++day), QTime(9, 0)));
+        const auto result = filing.fileVisitorPicture(picture(), {"a@visitor.de"}, {scratch, mainImages, upload});
+        ASSERT_TRUE(result.uploaded);
+        for (const QString& path : {result.filedPath, result.uploadPath, QFileInfo(result.filedPath).path(),
+                                    QFileInfo(result.uploadPath).path()}) {
+            struct stat st {};
+            ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, S_ISDIR(st.st_mode) ? setting.folder : setting.file) << qPrintable(path);
+            EXPECT_EQ(st.st_gid == SNP_FileAccess::group(), setting.grouped) << qPrintable(path);
+        }
+    }
+    SNP_FileAccess::setUploaderGroup(QString());
+    EXPECT_EQ(logText().count("uploaderGroup \"no-such-group-here\" is no group on this system"), 1);
 }
 
 } // namespace

@@ -318,6 +318,12 @@ TEST_F(KioskTest, TheGoButtonCoversTheTouchViewAndHoldsTheNotice)
     EXPECT_EQ(notice->geometry().center(), go->rect().center());
     touchView->resize(800, 600);
     EXPECT_TRUE(waitUntil([&] { return go->geometry() == QRect(0, 0, 800, 600); }));
+
+    // Placed again, the new button holds the same notice.
+    c->setGoButton();
+    EXPECT_EQ(touchView->findChildren<QPushButton*>("_goButton").size(), 1);
+    ASSERT_EQ(view.get<QLabel>("_badEmail"), notice);
+    EXPECT_EQ(notice->parentWidget(), view.go());
 }
 
 TEST_F(KioskTest, SolidImagesAndThePulsesOrangeBorder)

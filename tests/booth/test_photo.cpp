@@ -9,7 +9,9 @@
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Resources.h"
 
+#include <QDeadlineTimer>
 #include <QLabel>
+#include <QThread>
 
 #include <atomic>
 #include <thread>
@@ -252,11 +254,39 @@ TEST_F(PhotoTest, OperatorSaveWritesLowerCaseExtensionUnderTmp)
     QFile::remove(opened);
     QFile::remove(planted);
 
-    // An extension that is no plain extension cannot lead the file elsewhere.
-    QFile::remove(first);
-    EXPECT_EQ(save("x./../../t/a"), first);
+    // An extension that is no plain extension cannot lead the file elsewhere; a name
+    // without one is named as the JPEG it is, never with a bare dot.
+    for (const char* name : {"x./../../t/a", "IMG_0042"}) {
+        QFile::remove(first);
+        EXPECT_EQ(save(name), first);
+    }
     QFile::remove(first);
     EXPECT_FALSE(c->processPhotoData({}));
+}
+
+// The controller taken down while a picture's intake waits for the main thread (which is
+// busy taking it down): the intake ends first, and nothing of the controller is used after.
+TEST_F(PhotoTest, AControllerTakenDownWhileAPictureArrivesEndsItsIntakeFirst)
+{
+    c->setEmails({"a@b.cd"});
+    c->_screenNumber.store(5);
+    AppController* controller = c.get();
+    std::atomic<bool> ended{false};
+    auto& center = SNP_NotificationCenter::defaultCenter();
+    center.addObserver(controller, SNP_CanonCameraPhotoDataAvailable, [controller, &ended](const SNP_Notification& n) {
+        controller->newPhoto(n);
+        ended = true;
+    });
+    const QVariantMap photo{{SNP_CanonCameraPhotoData, picture()}, {SNP_CanonCameraPhotoFilename, "IMG_0001.JPG"}};
+    std::thread cameraThread([&] { center.postNotification(SNP_CanonCameraPhotoDataAvailable, {}, photo); });
+    // The main thread serves no event meanwhile: the intake's step waits for it.
+    for (QDeadlineTimer limit(20000); !logText().contains("updating image well with") && !limit.hasExpired();)
+        QThread::msleep(1);
+    c.reset();
+    EXPECT_TRUE(ended.load()) << "the controller went while its intake was in flight";
+    QCoreApplication::processEvents();
+    cameraThread.join();
+    EXPECT_EQ(filesBelow(mainImages), QStringList());
 }
 
 // What an uploader watching the day and upload folders with inotify sees: every visible

@@ -76,6 +76,9 @@ TEST_F(RehearsalTest, OnePassFilesThePictureAndWritesTheUploadFile)
     EXPECT_EQ(addressesIn(outcome.filedPath), addresses);
     EXPECT_EQ(addressesIn(outcome.uploadPath), addresses);
     EXPECT_EQ(run.files().size(), 2);
+    // The log names each address once in the pass.
+    for (const QString& address : addresses)
+        EXPECT_EQ(QString::fromUtf8(fixtures::readFile(run.root + "/booth.log")).count(address), 1) << qPrintable(address);
     EXPECT_EQ(run.screen(), 1u); // the pass went all the way round
     EXPECT_EQ(run.sim->picturesTaken(run.sim->connectedCameras().front()), 1);
     // One screen (offscreen): the touch content on screens 1 and 2, then the live content.
@@ -162,7 +165,8 @@ TEST_F(RehearsalTest, WaitingBlocksOnEventsInsteadOfSpinning)
 }
 
 // The built program as staff run it, with folders and settings of its own: a good pass
-// exits 0 and prints both paths; without a picture (no key for an address, or a camera
+// exits 0 and prints both paths, and the start files the picture a power cut left whole
+// under a temporary name in the scratch folder (with its own addresses); without a picture (no key for an address, or a camera
 // backend it cannot have: a mistyped name, or "gphoto2" in a build without libgphoto2) it
 // says why, exits non-zero and files nothing. Takes the screens' real seconds (about 16).
 TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPathsOrSaysWhyNot)
@@ -179,6 +183,13 @@ TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPathsOrSaysWhyNot)
     for (const auto& rehearsal : kRuns) {
         SCOPED_TRACE(qPrintable(rehearsal.arguments.join(' ')));
         const QString folder = dir.filePath(QString::number(++runs));
+        const QStringList planted{"planted@example.org"};
+        if (rehearsal.said.isEmpty()) {
+            const auto cut = SNP_XMLinEXIF::jpegDataWithPropertyListObject(
+                QVariantMap{{QBEmailsForUpload, planted}}, fixtures::cameraJpeg(fixtures::solidImage(64, 48, Qt::red)));
+            ASSERT_TRUE(QDir().mkpath(folder + "/scratch") && cut);
+            ASSERT_TRUE(fixtures::writeFile(folder + "/scratch/.20100202143005.jpg.Ab12Cd", *cut));
+        }
         QProcess booth;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -200,6 +211,11 @@ TEST(RehearsalProgram, BoothRehearseExitsZeroAndPrintsBothPathsOrSaysWhyNot)
         const QStringList addresses = rehearsal.said.isEmpty() ? QStringList{"a@b.cd", "c_d@e.org"} : QStringList();
         EXPECT_EQ(addressesIn(upload), addresses);
         EXPECT_EQ(QFileInfo::exists(folder + "/main"), rehearsal.said.isEmpty());
+        if (rehearsal.said.isEmpty()) {
+            const QString day = QFileInfo(filed).path();
+            EXPECT_EQ(addressesIn(day + "/20100202143005.jpg"), planted);
+            EXPECT_EQ(addressesIn(folder + "/upload" + day + "/20100202143005Comp.jpg"), planted);
+        }
     }
 }
 

@@ -4,10 +4,14 @@
 // one worker thread, one at a time, while handlers come on the callback thread.
 #include "EdsSdk.h"
 #include "GPhoto2CameraSdk.h"
+#include "GPhoto2Worker.h"
 #include "TestSupport.h"
 #include "test_gphoto2_fake.h"
 
 #include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -217,6 +221,11 @@ TEST_F(GPhoto2SdkTest, SettingsCommandsAndLiveViewGoThroughTheWidgets)
     ASSERT_EQ(sdk->EdsSetPropertyData(cam, kDateTime, 0, sizeof wanted, &wanted), EDS_ERR_OK);
     ASSERT_EQ(sdk->EdsGetPropertyData(cam, kDateTime, 0, sizeof t, &t), EDS_ERR_OK);
     EXPECT_EQ(std::vector<EdsUInt32>({t.year, t.month, t.day, t.minute}), std::vector<EdsUInt32>({2027, 3, 4, 6}));
+    // libgphoto2 keeps the clock in an int: past 2038 it is refused, not wrapped to 1901.
+    const int clockBefore = lib->with([&] { return lib->widgets["datetime"].integer; });
+    EdsTime late{2039, 1, 1, 0, 0, 0, 0};
+    EXPECT_EQ(sdk->EdsSetPropertyData(cam, kDateTime, 0, sizeof late, &late), EDS_ERR_DEVICE_INVALID_PARAMETER);
+    EXPECT_EQ(lib->with([&] { return lib->widgets["datetime"].integer; }), clockBefore);
 
     // An unmapped property and a widget this camera lacks.
     for (EdsPropertyID id : {0x10Fu, 0x10Du})
@@ -375,6 +384,34 @@ TEST_F(GPhoto2SdkTest, OneWorkerThreadMakesEveryLibraryCallOneAtATime)
     EXPECT_FALSE(lib->overlapped.load());
     EXPECT_EQ(lib->threads, std::set<std::thread::id>{sdk->workerThreadId()});
     sdk->EdsRelease(cam);
+}
+
+// A call queued when the worker stops, or made after, answers at once instead of waiting
+// for good (or throwing a broken promise).
+TEST(GPhoto2WorkerStop, CallsQueuedAtTheStopOrMadeAfterItAnswer)
+{
+    GPhoto2Worker worker;
+    std::promise<void> polling, release;
+    std::shared_future<void> released = release.get_future().share();
+    bool first = true;
+    worker.start([&] {
+        if (std::exchange(first, false)) { // the worker is busy until released
+            polling.set_value();
+            released.wait();
+        }
+        return false;
+    }, [] {});
+    polling.get_future().wait();
+    auto queued = std::async(std::launch::async, [&] { return worker.run<int>([] { return 1; }, -1); });
+    ASSERT_TRUE(waitUntil([&] { return !worker.idle(); }));  // queued behind the busy worker
+    std::thread stopping([&] { worker.stop(); });
+    while (worker.post([] {})) // until the worker takes no more
+        std::this_thread::yield();
+    release.set_value();
+    stopping.join();
+    ASSERT_EQ(queued.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(queued.get(), -1);
+    EXPECT_EQ(worker.run<int>([] { return 1; }, -1), -1);
 }
 
 TEST_F(GPhoto2SdkTest, ReportsInAQuickRowWaitForTheGap)

@@ -1,5 +1,6 @@
-// The log file: line format and levels, the early buffer, rolling into the old file,
-// the hex listing, and refusal of planted links and FIFOs at the fixed log names.
+// The log file: line format and levels, values that try to break a line, the early buffer,
+// rolling into the old file, the hex listing, and refusal of planted links, FIFOs and other
+// users' files at the fixed log names.
 #include "JpegFixtures.h"
 
 #include <QFileInfo>
@@ -88,8 +89,13 @@ TEST_F(LogTest, EachCallWritesItsLinesIntoTheOneOpenFile)
         SNP_Log::logLevel(level, QStringLiteral("level %1").arg(level));
     SNP_Log::err("via err");
     SNP_Log::debugf("hex %x and %s", 0xA102u, "text");
-    SNP_Log::debug("first\nsecond");
-    SNP_Log::debug("ends in newline\n");
+    SNP_Log::debugLines("first\nsecond");
+    SNP_Log::debugLines("ends in newline\n");
+    // Values from outside stay on their line, however they try to end it.
+    SNP_Log::debugf("Sent to %s: 250 OK", "a@b.cd\r\nD [2026/01/01 00:00:00.000 +0000] Sent to forged@example.com");
+    SNP_Log::debug(QStringLiteral("name [%1]").arg(QString::fromUtf8("x\x1b[2J\x7f\u2028\xc2\x85y\tz")));
+    SNP_Log::debugf("bytes [%s]", "\xff\xc0\x8a\n");
+    qWarning("Qt says %s", "a\nD forged");
     SNP_Log::logData("ABCDEFGHIJKLMNOP%\x01\x7fz");
     SNP_Log::setApplicationName("kiosk");
     SNP_Log::setShouldLogAppName(true);
@@ -99,6 +105,8 @@ TEST_F(LogTest, EachCallWritesItsLinesIntoTheOneOpenFile)
     const QStringList expected = {
         "I level 0", "D level 1", "D2 level 2", "E level 3", "W level 4", "D level 7", "E via err", "D hex a102 and text",
         "D first", "D second", "D ends in newline", "D ", // a line each, the last with an empty message
+        "D Sent to a@b.cd\\r\\nD [2026/01/01 00:00:00.000 +0000] Sent to forged@example.com: 250 OK",
+        "D name [x\\x1b[2J\\x7f\\u2028\\x85y\\tz]", "D bytes [\uFFFD\uFFFD\uFFFD\\n]", "W Qt says a\\nD forged",
         "D 00000000  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50  |ABCDEFGHIJKLMNOP|",
         "D 00000010  25 01 7f 7a " + QString(12 * 3 + 1, u' ') + " |%..z|", "D kiosk: named"};
     QStringList lines = QString::fromUtf8(readFile(logPath)).chopped(1).split(u'\n');
@@ -110,7 +118,7 @@ TEST_F(LogTest, EachCallWritesItsLinesIntoTheOneOpenFile)
         EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1 %2 %3$").arg(letter, stamp, text)).match(lines[i]).hasMatch())
             << qPrintable(lines[i]) << " is not " << qPrintable(expected[i]);
     }
-    EXPECT_EQ(modeOf(logPath), 0664u);
+    EXPECT_EQ(modeOf(logPath), 0600u);
 }
 
 TEST_F(LogTest, EarlyBufferReachesTheFileWhenStdErrLoggingIsOn)
@@ -156,7 +164,7 @@ TEST_F(LogTest, RollingIntoTheOldFile)
         }
         EXPECT_EQ(readFile(path), row.rolled ? QByteArray() : content);
         EXPECT_EQ(readFile(oldPath), row.rolled ? content : QByteArray());
-        EXPECT_EQ(modeOf(oldPath), row.rolled ? 0664u : 0u);
+        EXPECT_EQ(modeOf(oldPath), row.rolled ? 0600u : 0u);
     }
 }
 
@@ -207,6 +215,24 @@ TEST_F(LogTest, PlantedLinksAndFifosAtTheLogNamesAreNeverFollowed)
     const QString fifo = dir.filePath("fifo.log");
     ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     EXPECT_FALSE(SNP_Log::setLogFile(fifo));
+
+    // A log made beforehand by another user is neither written nor rolled; one of this
+    // user's own made readable by all is opened for the owner only.
+    const QString theirs = dir.filePath("theirs.log");
+    ASSERT_TRUE(writeFile(theirs, content));
+    if (geteuid() == 0 && chown(QFile::encodeName(theirs).constData(), 65534, 65534) == 0) {
+        EXPECT_FALSE(SNP_Log::setLogFile(theirs));
+        SNP_Log::rollLogFile(theirs, QString(), 10);
+        EXPECT_EQ(readFile(theirs), content);
+        EXPECT_TRUE(stderrText().contains("Refusing log file at " + theirs.toUtf8() + ": it is a symbolic link, not a "
+                                          "plain file or not this user's own"));
+    }
+    ASSERT_EQ(chmod(QFile::encodeName(logPath).constData(), 0), 0);
+    ASSERT_TRUE(QFile::remove(logPath));
+    ASSERT_TRUE(writeFile(logPath, "old line\n"));
+    ASSERT_EQ(chmod(QFile::encodeName(logPath).constData(), 0664), 0);
+    ASSERT_TRUE(SNP_Log::setLogFile(logPath));
+    EXPECT_EQ(modeOf(logPath), 0600u);
 }
 
 TEST_F(LogTest, StandardErrorShortFormWithLevelWords)
