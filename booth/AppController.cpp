@@ -8,6 +8,7 @@
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
+#include "SNP_StretchedPicture.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -97,6 +98,7 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
     _camerasButton = findChild<QComboBox*>(QStringLiteral("_camerasButton"));
     _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
     connectOperatorPanel();
+    new SNP_StretchedPicture(_EVFView);
     SNP_Log::debug(QStringLiteral("init with coder!"));
 }
 

@@ -125,6 +125,9 @@ void AppController::liveViewUpdated(const SNP_Notification& notification)
     updateDisplayImage(image);
     if (_EVFView && _EVFView->isHidden())
         _EVFView->show();
+    // The camera decodes the next frames for the size they are shown at.
+    if (_EVFView && notification.object.camera())
+        notification.object.camera()->setLiveViewShownSize(_EVFView->size() * _EVFView->devicePixelRatioF());
 }
 
 void AppController::updateDisplayImage(const QVariant& image)
@@ -132,8 +135,8 @@ void AppController::updateDisplayImage(const QVariant& image)
     QImage decoded;
     if (!_EVFView || !PWNSImageFlipped::imageFromVariant(image, &decoded))
         return;
-    _EVFView->setPixmap(QPixmap::fromImage(decoded).scaled(_EVFView->size(), Qt::IgnoreAspectRatio,
-                                                            Qt::SmoothTransformation));
+    // Drawn stretched over the view by the paint that shows it (SNP_StretchedPicture).
+    _EVFView->setPixmap(QPixmap::fromImage(decoded));
 }
 
 void AppController::downloadProgress(const SNP_Notification& notification)

@@ -128,10 +128,11 @@ void placeOnScreen(QWidget* window, QScreen* screen)
 
 // The frame scaled to size, with its photo window over the picture's rectangle. Smooth
 // scaling blurs the window's edge into the picture; a window the frame leaves wholly
-// transparent is kept wholly transparent, so that the screen shows the picture's edge as
-// the composite does.
-QImage frameOverPicture(const QImage& frame, const QSize& size, const QRect& picture)
+// transparent is kept wholly transparent (*clear then says so), so that the screen shows
+// the picture's edge as the composite does.
+QImage frameOverPicture(const QImage& frame, const QSize& size, const QRect& picture, bool* clear)
 {
+    *clear = false;
     QImage scaled = frame.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
                         .convertToFormat(QImage::Format_ARGB32_Premultiplied);
     const QRect window = SNP_ImagePipeline::photoWindowForCompositeSize(QSizeF(frame.size())).toRect() & frame.rect();
@@ -143,6 +144,7 @@ QImage frameOverPicture(const QImage& frame, const QSize& size, const QRect& pic
     QPainter painter(&scaled);
     painter.setCompositionMode(QPainter::CompositionMode_Clear);
     painter.fillRect(picture, Qt::transparent);
+    *clear = true;
     return scaled;
 }
 
@@ -710,9 +712,14 @@ void AppController::placeOverlay()
         _overlayContentView->setGeometry(_overlayWindow->rect());
     if (_overlayImageView) {
         _overlayImageView->setGeometry(_overlayWindow->rect());
-        if (!frame.isNull() && (moved || _overlayImageView->pixmap().size() != framed.size()))
-            _overlayImageView->setPixmap(QPixmap::fromImage(frameOverPicture(frame, framed.size(),
-                                                                             evf.translated(-framed.topLeft()))));
+        if (!frame.isNull() && (moved || _overlayImageView->pixmap().size() != framed.size())) {
+            const QRect picture = evf.translated(-framed.topLeft());
+            bool clear = false;
+            _overlayImageView->setPixmap(QPixmap::fromImage(frameOverPicture(frame, framed.size(), picture, &clear)));
+            // Where the frame leaves the picture wholly clear the overlay is not drawn at all,
+            // so that each live-view frame repaints the picture alone.
+            _overlayWindow->setMask(clear ? QRegion(_overlayWindow->rect()) - QRegion(picture) : QRegion());
+        }
     }
     _overlayWindow->raise();
 }

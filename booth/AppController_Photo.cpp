@@ -4,8 +4,9 @@
 //
 // The intake crosses three threads, each with one part:
 // - the camera's download thread decodes the picture for the screen and, on the capture
-//   screen, starts its re-encoding for the addresses on a thread of its own beside it
-//   (decodeArrivedPhoto); afterwards it files the picture (fileAcceptedPhoto);
+//   screen, starts its re-encoding for the addresses from the same decode on a thread of
+//   its own beside it (decodeArrivedPhoto); afterwards it files the picture
+//   (fileAcceptedPhoto);
 // - the main thread, in the one step the download thread waits for, shows the picture and,
 //   on the capture screen, takes it for the visitor: it takes the addresses and moves to
 //   screen 6 (showPhotoAndTakeItForTheVisitor). Checking the screen and advancing in one
@@ -46,6 +47,8 @@
 namespace {
 
 constexpr uint32_t kCaptureScreen = 5;
+// The least size of the picture decoded for the screen and the composite.
+constexpr QSize kShownSize(1024, 680);
 const char* const kNewPhotoName = "-[AppController newPhoto:]";
 
 QMutex gOpenFileLock;  // guards gOpenFile
@@ -80,11 +83,15 @@ void keepRawFileForStaff(const QVariantMap& userInfo)
                         qUtf8Printable(name), qUtf8Printable(kept));
 }
 
-// Starts the re-encoding for the addresses on a thread of its own; none when no thread can
-// be had (the filing then re-encodes after the intake instead).
-SNP_Filing::Reencoding startReencoding(const QByteArray& data)
+// Starts the re-encoding for the addresses on a thread of its own: from the picture as
+// decoded already when it is, else from its bytes. None when no thread can be had (the
+// filing then re-encodes after the intake instead).
+SNP_Filing::Reencoding startReencoding(const QByteArray& data,
+                                       std::shared_ptr<const SNP_ImagePipeline::DecodedJpeg> decoded)
 {
     try {
+        if (decoded)
+            return std::async(std::launch::async, [decoded] { return decoded->encode(SNP_ImagePipeline::kJpegQuality); });
         return std::async(std::launch::async, [data] { return SNP_Filing::reencodeForAddresses(data); });
     } catch (const std::system_error& e) {
         SNP_Log::debugf("cannot start the re-encoding beside the intake (%s): it follows the intake instead",
@@ -239,16 +246,22 @@ AppController::ArrivedPhoto AppController::decodeArrivedPhoto(const QVariantMap&
     photo.data = userInfo.value(SNP_CanonCameraPhotoData).toByteArray();
     photo.requestTime = userInfo.value(SNP_CanonCameraPhotoRequestTime);
     photo.header = SNP_ImagePipeline::readJpegHeader(photo.data);
-    // A picture arriving on the capture screen will almost surely be filed: its re-encoding
-    // starts at once, beside the decoding for the screen and the hand-off to the main
-    // thread.
-    if (photo.header && _screenNumber.load() == kCaptureScreen)
-        photo.reencoding = startReencoding(photo.data);
-    // Decoded reduced in the DCT to what the screen shows, never at the camera's full size.
-    if (photo.header) {
-        if (auto shown = SNP_ImagePipeline::decodeJpegScaled(photo.data, QSize(1024, 680)))
+    // A picture arriving on the capture screen will almost surely be filed. It is decoded
+    // once, and reduced for the screen (and the composite) while it is decoded; its
+    // re-encoding for the addresses then starts from the decoded picture on a thread of its
+    // own, beside the hand-off to the main thread.
+    if (photo.header && _screenNumber.load() == kCaptureScreen) {
+        const auto decoded = SNP_ImagePipeline::DecodedJpeg::decode(photo.data, kShownSize);
+        photo.reencoding = startReencoding(photo.data, decoded);
+        if (decoded)
+            photo.shown = decoded->reduced();
+    }
+    // Otherwise decoded reduced in the DCT to what the screen shows, never at the camera's
+    // full size.
+    if (photo.header && photo.shown.isNull()) {
+        if (auto shown = SNP_ImagePipeline::decodeJpegScaled(photo.data, kShownSize))
             photo.shown = *shown;
-    } else if (!photo.data.isEmpty()) {
+    } else if (!photo.header && !photo.data.isEmpty()) {
         photo.shown.loadFromData(photo.data); // a picture of another format, shown as it is
     }
     SNP_Log::debugf("updating image well with (%.0f, %.0f) image",

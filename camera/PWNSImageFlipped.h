@@ -15,6 +15,10 @@ class PWNSImageFlipped : public QImage {
 public:
     PWNSImageFlipped() = default;
     explicit PWNSImageFlipped(const QImage& image) : QImage(image) {}
+    // An image decoded elsewhere from data (null when image is); the data is kept only when
+    // setDataRetained(true) is called afterwards.
+    PWNSImageFlipped(const QImage& image, const QByteArray& data)
+        : QImage(image), _sourceData(image.isNull() ? QByteArray() : data) {}
 
     // Decodes an encoded image (JPEG and the other formats Qt reads). Bytes after the end
     // of the JPEG stream are ignored. A null image when the data cannot be decoded; the

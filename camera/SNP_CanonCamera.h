@@ -19,6 +19,7 @@
 #include <QDeadlineTimer>
 #include <QList>
 #include <QMutex>
+#include <QSize>
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
@@ -225,6 +226,10 @@ public:
     void downloadLiveViewImage();
     EdsError setProperty(EdsCameraRef camera, EdsPropertyID propertyID, uint32_t parameter, uint32_t size,
                          const void* data);
+    // The size in pixels the frames are shown at, from whoever shows them (any thread);
+    // empty: not known. A frame shown at half its size or less is decoded reduced.
+    void setLiveViewShownSize(QSize size);
+    QSize liveViewShownSize() const;
     // Called by property handling for a change of "Evf_OutputDevice" (0x500).
     void liveViewOutputDeviceDidChange();
     bool shouldDownloadLiveViewImage() const { return _shouldDownloadLiveViewImage.load(); }
@@ -282,6 +287,7 @@ private:
     QByteArray _mLiveViewData;              // null until the first frame
     std::atomic<bool> _isLoaded{false};
     std::atomic<bool> _shouldDownloadLiveViewImage{false};
+    std::atomic<uint64_t> _liveViewShownSize{0};  // width << 32 | height
 
     // -- live view: loop thread and hand-over (SNP_CanonCameraLiveView.cpp) --
     // Guards the loop thread, the running mark and the hand-over slot.

@@ -1,6 +1,9 @@
 // Live view: switching the camera's viewfinder output to the host and back, and the frame
-// loop that fetches one viewfinder JPEG after another into a fixed 2 MiB buffer, turns each
-// into a PWNSImageFlipped and hands it to the main thread.
+// loop that fetches one viewfinder JPEG after another into a fixed 2 MiB buffer, decodes
+// each for the screen into a PWNSImageFlipped and hands it to the main thread. Frames are
+// decoded straight into the pixel format screens draw, reduced by the decoder when they
+// are shown at half their size or less (setLiveViewShownSize), into pixel buffers reused
+// from frame to frame (SNP_ImagePipeline::FrameDecoder).
 //
 // The loop is started and stopped only by the camera's confirmation: a change of
 // "Evf_OutputDevice" (0x500) routed here by the property handling. One loop per camera
@@ -14,6 +17,7 @@
 #include "SNP_CanonCamera.h"
 
 #include "PWNSImageFlipped.h"
+#include "SNP_ImagePipeline.h"
 #include "SNP_Log.h"
 
 #include <QCoreApplication>
@@ -24,6 +28,8 @@
 
 #include <chrono>
 #include <cstring>
+
+#include <pthread.h>
 
 namespace {
 
@@ -132,6 +138,19 @@ void SNP_CanonCamera::liveViewOutputDeviceDidChange()
     }
 }
 
+void SNP_CanonCamera::setLiveViewShownSize(QSize size)
+{
+    const uint64_t width = size.isEmpty() ? 0 : uint32_t(size.width());
+    const uint64_t height = size.isEmpty() ? 0 : uint32_t(size.height());
+    _liveViewShownSize.store(width << 32 | height, std::memory_order_relaxed);
+}
+
+QSize SNP_CanonCamera::liveViewShownSize() const
+{
+    const uint64_t packed = _liveViewShownSize.load(std::memory_order_relaxed);
+    return QSize(int(packed >> 32), int(packed & 0xFFFFFFFFu));
+}
+
 // ---- the loop thread ----
 
 void SNP_CanonCamera::startLiveViewLoopThread()
@@ -150,6 +169,7 @@ void SNP_CanonCamera::startLiveViewLoopThread()
     _liveViewStartPending = true;
     _liveViewLoopRunning = true;
     _liveViewThread = std::thread([self = std::move(self)]() mutable {
+        pthread_setname_np(pthread_self(), "live view"); // as top -H and the benchmarks show it
         SNP_CanonCamera* camera = self.get();
         for (;;) {
             camera->downloadLiveViewImage();
@@ -311,6 +331,7 @@ void SNP_CanonCamera::downloadLiveViewImage()
         buffer = reinterpret_cast<uint8_t*>(temporary.data());
     }
 
+    SNP_ImagePipeline::FrameDecoder decoder;
     BoundedLog badFrames("frames that could not be made into images were");
     BoundedLog badImageRefs("failed live-view image references were");
     int imageRefFailures = 0;
@@ -355,8 +376,8 @@ void SNP_CanonCamera::downloadLiveViewImage()
                 const size_t length = liveViewJpegLength(buffer, size);
                 PWNSImageFlipped frame;
                 if (length > 0)
-                    frame = PWNSImageFlipped::imageWithData(
-                        QByteArray(reinterpret_cast<const char*>(buffer), qsizetype(length)));
+                    frame = PWNSImageFlipped(decoder.decode(buffer, length, liveViewShownSize()),
+                                             QByteArray(reinterpret_cast<const char*>(buffer), qsizetype(length)));
                 if (frame.isNull()) {
                     _liveViewFramesRejected += 1;
                     badFrames.debug(QByteArrayLiteral("error creating NSImage from data"));

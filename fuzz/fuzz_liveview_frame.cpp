@@ -1,10 +1,12 @@
 // Live-view frame handling: the bytes the camera left in the frame buffer are cut to the
-// JPEG stream at their front and made into the displayable, upside-down frame image,
-// which the live picture then draws.
+// JPEG stream at their front and decoded as the frame loop decodes them (one decoder for
+// every frame, at a shown size the input picks) into the displayable, upside-down frame
+// image, which the live picture then draws.
 #include "FuzzSupport.h"
 
 #include "PWNSImageFlipped.h"
 #include "SNP_CanonCamera.h"
+#include "SNP_ImagePipeline.h"
 
 #include <QImage>
 #include <QPainter>
@@ -26,7 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(data[0] == 0xFF && data[1] == 0xD8);
     FUZZ_CHECK(data[length - 2] == 0xFF && data[length - 1] == 0xD9);
 
-    PWNSImageFlipped frame = PWNSImageFlipped::imageWithData(FuzzSupport::bytes(data, length));
+    static SNP_ImagePipeline::FrameDecoder decoder; // kept from frame to frame, as the loop keeps it
+    const QSize shownSizes[] = {QSize(), QSize(1054, 657), QSize(300, 200), QSize(16, 16)};
+    const QSize shownAt = shownSizes[data[size - 1] % 4];
+    PWNSImageFlipped frame(decoder.decode(data, length, shownAt), FuzzSupport::bytes(data, length));
     if (frame.isNull())
         return 0; // "error creating NSImage from data": the frame is dropped
     frame.setFlippedVertically(true);

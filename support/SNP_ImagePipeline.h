@@ -1,11 +1,14 @@
-// Picture work for filing: JPEG decoding (full size or reduced in the DCT), encoding,
-// EXIF blocks moved between JPEG files without touching pixels, the composite of a
-// photo with the event frame, and file writing that never leaves a partial file or
-// overwrites a filed picture.
+// Picture work for filing and for the screen: JPEG decoding (full size, reduced in the DCT,
+// or once into its planes for both the screen and the re-encoding), encoding, live-view
+// frames decoded for the screen, EXIF blocks moved between JPEG files without touching
+// pixels, the composite of a photo with the event frame, and file writing that never
+// leaves a partial file or overwrites a filed picture.
 //
-// Threads: everything here is stateless (but for a switch the tests use) and may run on
-// any thread. Failures are results (an empty optional or a FileResult with ok == false),
-// each logged through SNP_Log; no exception leaves these functions.
+// Threads: the functions may run on any thread; their only state is the large buffers they
+// keep from one picture to the next (behind a lock) and a switch the tests use. The two
+// classes say in their comments who may call them. Failures are results (an empty
+// optional, a null image or a FileResult with ok == false), each logged through SNP_Log
+// unless said otherwise; no exception leaves these functions.
 #pragma once
 
 #include <QByteArray>
@@ -15,6 +18,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace SNP_ImagePipeline {
@@ -48,8 +52,80 @@ std::optional<QImage> decodeJpegScaled(const QByteArray& jpeg, QSize minSize);
 std::optional<QByteArray> encodeJpeg(const QImage& image, int quality, int subsampling = -1);
 
 // Decodes the picture and encodes it again at the given quality with its own chroma
-// subsampling, holding only one full-size pixel buffer. No metadata is carried over.
+// subsampling, holding only one full-size buffer (through DecodedJpeg when the file is
+// coded in YCbCr or grey). No metadata is carried over.
 std::optional<QByteArray> recompressJpeg(const QByteArray& jpeg, int quality);
+
+struct JpegPlanes;
+struct FramePool;
+
+// A JPEG picture decoded once into its planes as the file codes them (luma and the two
+// chroma planes at the file's own subsampling, or the one plane of a grey picture), before
+// any colour conversion. The picture encoded again and the picture reduced for the screen
+// both come from this one decode; encoding from the planes also spares the colour
+// conversion and chroma resampling of a round trip through RGB. The full-size planes live
+// in a buffer kept from one picture to the next.
+//
+// Threads: made on one thread, then read-only: several threads may use one at once (the
+// booth encodes it on one while it takes the reduced picture on another).
+class DecodedJpeg {
+public:
+    // None (logged) when the data is no whole JPEG picture, or one coded otherwise than in
+    // YCbCr or grey (RGB- or CMYK-coded files go through recompressJpeg's RGB route). With
+    // reducedAtLeast the picture is also reduced for the screen while it is decoded, each
+    // row group as it comes (see reduced()).
+    static std::shared_ptr<const DecodedJpeg> decode(const QByteArray& jpeg, QSize reducedAtLeast = QSize());
+    ~DecodedJpeg();
+    DecodedJpeg(const DecodedJpeg&) = delete;
+    DecodedJpeg& operator=(const DecodedJpeg&) = delete;
+
+    QSize size() const { return QSize(_width, _height); }
+    // Encoded again at the quality with the file's own subsampling; no metadata.
+    std::optional<QByteArray> encode(int quality) const;
+    // The picture reduced by the largest whole factor (up to 256) that keeps it at least
+    // reducedAtLeast in both directions (the full size when it is smaller): each pixel the
+    // mean of a square of the planes' pixels, converted as a decoder converts, into the
+    // 32-bit format screens draw (Format_RGB32). A null image when no reduction was asked
+    // for or it cannot be made (logged).
+    QImage reduced() const;
+
+private:
+    DecodedJpeg(std::unique_ptr<JpegPlanes> planes, int width, int height);
+    std::unique_ptr<JpegPlanes> _planes;
+    int _width = 0;
+    int _height = 0;
+};
+
+// Decodes live-view frames one after another for the screen: straight into the 32-bit
+// format screens draw (Format_RGB32, no conversion after the decoder), reduced by the
+// decoder itself (its DCT scaling) when the frame is shown at half its size or less, into
+// pixel buffers reused from frame to frame. A frame's buffer comes back for a later frame
+// once the last copy of its image is gone.
+//
+// Threads: decode() on one thread at a time (the frame loop's); the images it makes may be
+// used, copied and let go on any thread, also after the decoder has gone.
+class FrameDecoder {
+public:
+    FrameDecoder();
+    ~FrameDecoder();
+    FrameDecoder(const FrameDecoder&) = delete;
+    FrameDecoder& operator=(const FrameDecoder&) = delete;
+
+    // The frame for a picture shown at shownSize pixels (empty: not known, the frame's own
+    // size). A null image when the bytes are no whole JPEG picture (damaged, truncated) or
+    // one wider or taller than 8192 pixels; not logged, as the caller counts its bad frames.
+    QImage decode(const uchar* jpeg, size_t size, QSize shownSize);
+    // The size a frame of frameSize is decoded at when shown at shownSize: the smallest of
+    // the decoder's reductions (1/2, 3/8, 1/4, 1/8 ...) still at least shownSize in both
+    // directions when shownSize is at most half the frame, else the frame's own size.
+    static QSize decodedSize(QSize frameSize, QSize shownSize);
+    // Pixel buffers made so far (reused ones not counted again).
+    int buffersMade() const;
+
+private:
+    std::shared_ptr<FramePool> _pool;
+    void* _handle = nullptr; // the decoder's tjhandle
+};
 
 // The EXIF block of a JPEG, as the bytes of its TIFF structure (without the "Exif\0\0"
 // marker); read with Exiv2 from the bytes, no pixel is decoded. Empty optional when the

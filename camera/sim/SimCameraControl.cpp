@@ -193,6 +193,11 @@ void SimCameraSdk::setPictureSize(int width, int height)
     d->pictureHeight = std::clamp(height, 64, 4000);
 }
 
+double SimCameraSdk::liveViewRenderCpuSeconds()
+{
+    return SimViewfinder::renderCpuSeconds();
+}
+
 void SimCameraSdk::setLiveViewFrameRate(double framesPerSecond)
 {
     std::lock_guard<std::mutex> guard(d->m);

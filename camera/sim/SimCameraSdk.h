@@ -186,6 +186,8 @@ public:
     // loop of pre-rendered moving frames (SimLiveView.h). Default 30. Frames are at least
     // 1024x680.
     void setLiveViewFrameRate(double framesPerSecond);
+    // CPU time the viewfinders of the process have spent rendering their frames.
+    static double liveViewRenderCpuSeconds();
     void setLiveViewSize(int width, int height);
     // Simulated transfer speed for EdsDownload in bytes per second; 0 = no waiting (default).
     void setTransferRate(EdsUInt64 bytesPerSecond);

@@ -1,11 +1,45 @@
 #include "SimLiveView.h"
 
+#include <atomic>
+
+#include <pthread.h>
+#include <time.h>
+
+namespace {
+
+std::atomic<int64_t> gRenderCpuNs{0};
+
+int64_t threadCpuNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+} // namespace
+
+double SimViewfinder::renderCpuSeconds()
+{
+    return double(gRenderCpuNs.load()) / 1e9;
+}
+
+bool SimViewfinder::render(SimJpeg::LiveViewRenderer& renderer, uint64_t frame, double seconds, const EdsTime& clock)
+{
+    const int64_t start = threadCpuNs();
+    const bool ok = renderer.render(frame, seconds, clock);
+    gRenderCpuNs.fetch_add(threadCpuNs() - start);
+    return ok;
+}
+
 SimViewfinder::SimViewfinder(int width, int height)
     : _width(width & ~1), _height(height & ~1),
       _serving(std::make_unique<SimJpeg::LiveViewRenderer>(width, height)),
       _ahead(std::make_unique<SimJpeg::LiveViewRenderer>(width, height))
 {
-    _thread = std::thread([this] { run(); });
+    _thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "sim viewfinder");
+        run();
+    });
 }
 
 SimViewfinder::~SimViewfinder()
@@ -31,7 +65,7 @@ void SimViewfinder::run()
             const double seconds = static_cast<double>(index + 1) * _replayPeriod;
             const EdsTime clock = _replayClock;
             lock.unlock();
-            const bool ok = _ahead->render(index + 1, seconds, clock);
+            const bool ok = render(*_ahead, index + 1, seconds, clock);
             std::vector<uint8_t> bytes;
             if (ok)
                 bytes.assign(_ahead->data(), _ahead->data() + _ahead->size());
@@ -47,7 +81,7 @@ void SimViewfinder::run()
         const double seconds = _aheadSeconds;
         const EdsTime clock = _aheadClock;
         lock.unlock();
-        const bool ok = renderer->render(frame, seconds, clock);
+        const bool ok = render(*renderer, frame, seconds, clock);
         lock.lock();
         _aheadOk = ok;
         _busy = false;
@@ -70,7 +104,7 @@ bool SimViewfinder::frame(uint64_t frame, double seconds, const EdsTime& clock, 
         _cv.wait(lock, [this] { return !_busy; });  // the ahead renderer must be idle
         _ready = false;
         lock.unlock();
-        ok = _serving->render(frame, seconds, clock);
+        ok = render(*_serving, frame, seconds, clock);
         lock.lock();
     }
     // the next frame, rendered while the host takes this one

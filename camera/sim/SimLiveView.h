@@ -34,12 +34,17 @@ public:
     bool frame(uint64_t frame, double seconds, const EdsTime& clock, double nextSeconds, const uint8_t** data,
                size_t* size);
     static constexpr size_t kReplayFrames = 64;
+    // CPU time every viewfinder of the process has spent rendering frames, on whatever
+    // thread (benchmarks count the camera's own work apart from the host's).
+    static double renderCpuSeconds();
     // Frame number frame (counted from 1) of the replay loop, rendered by then; at
     // animation time frame * period. False on encoder failure.
     bool replayFrame(uint64_t frame, double period, const EdsTime& clock, const uint8_t** data, size_t* size);
 
 private:
     void run();
+    // _serving or _ahead renders, its CPU time counted.
+    static bool render(SimJpeg::LiveViewRenderer& renderer, uint64_t frame, double seconds, const EdsTime& clock);
 
     int _width, _height;
     std::unique_ptr<SimJpeg::LiveViewRenderer> _serving;  // the caller's; read after frame()

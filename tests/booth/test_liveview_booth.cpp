@@ -82,7 +82,7 @@ TEST_F(LiveViewBoothTest, FramesReachTheLivePictureTheRightWayUp)
     EXPECT_GT(picture->width(), liveView->width() / 2); // laid out in the live screen
     ASSERT_TRUE(framesArrive()); // screen 3 starts from black
     EXPECT_FALSE(picture->isHidden());
-    const QImage frame = picture->pixmap().toImage();
+    const QImage frame = picture->grab().toImage(); // as shown: stretched over the picture
     ASSERT_EQ(frame.size(), picture->size());
     // The camera's scene: a dark clock plate in the top-left corner over a light sky, a
     // meadow below; upside down the plate would be at the bottom.

@@ -57,7 +57,11 @@ protected:
         cameraThread.join();
         ASSERT_TRUE(done);
     }
-    QColor shownCentre() const { return camera->pixmap().toImage().pixelColor(160, 120); }
+    QColor shownCentre() const
+    {
+        const QImage shown = camera->grab().toImage();
+        return shown.pixelColor(shown.width() / 2, shown.height() / 2);
+    }
     static QImage decoded(const QString& path)
     {
         return SNP_ImagePipeline::decodeJpeg(readFile(path)).value_or(QImage());

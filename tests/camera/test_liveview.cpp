@@ -49,7 +49,7 @@ protected:
 };
 
 // Frames reach the main thread as flipped images (that they hold exactly the frame served is
-// the newest-frame test's). Switching on keeps the output's other bits; switching on again
+// the newest-frame test's), decoded for the size they are shown at. Switching on keeps the output's other bits; switching on again
 // writes again but starts no second loop; switching off clears only the host bit.
 TEST_F(LiveViewTest, FramesAndSwitchingTheOutput)
 {
@@ -57,9 +57,16 @@ TEST_F(LiveViewTest, FramesAndSwitchingTheOutput)
     EXPECT_EQ(camera->liveViewOutputDevice(), 1u);
     waitForFrames(3, true);
     EXPECT_EQ(sdk->cameraProperty(camId, kEvfOutputDevice), 3u);
-    const Received frame = receivedNamed(SNP_CanonCameraLiveViewImageUpdate).back();
-    EXPECT_TRUE(frame.onMainThread);
-    EXPECT_TRUE(frame.userInfo.value(SNP_CanonCameraLiveViewImage).value<PWNSImageFlipped>().isFlippedVertically());
+    const auto lastFrame = [&] {
+        return receivedNamed(SNP_CanonCameraLiveViewImageUpdate).back().userInfo.value(SNP_CanonCameraLiveViewImage)
+            .value<PWNSImageFlipped>();
+    };
+    EXPECT_TRUE(receivedNamed(SNP_CanonCameraLiveViewImageUpdate).back().onMainThread);
+    EXPECT_TRUE(lastFrame().isFlippedVertically());
+    EXPECT_EQ(lastFrame().size(), QSize(1024, 680));
+    camera->setLiveViewShownSize(QSize(300, 200));  // shown at less than half its size: reduced by the decoder
+    waitForFrames(3);  // past the frame waiting for the main thread and the one being decoded
+    EXPECT_EQ(lastFrame().size(), QSize(384, 255));
     const int writes = sdk->callCount(SimOp::SetPropertyData);
     camera->liveViewBegin();
     ASSERT_TRUE(sdk->waitForIdle());  // the confirming event has been handled
