@@ -115,11 +115,12 @@ void SNP_NotificationCenter::removeWhere(const std::function<bool(const Registra
     }
     const Qt::HANDLE self = QThread::currentThreadId();
     for (const auto& delivery : removed) {
-        QMutexLocker locker(&delivery->lock);
+        std::unique_lock locker(delivery->lock);
         delivery->removed = true;
-        while (std::any_of(delivery->threads.begin(), delivery->threads.end(),
-                           [self](Qt::HANDLE t) { return t != self; }))
-            delivery->idle.wait(&delivery->lock);
+        delivery->idle.wait(locker, [&] {
+            return std::none_of(delivery->threads.begin(), delivery->threads.end(),
+                                [self](Qt::HANDLE t) { return t != self; });
+        });
     }
 }
 
@@ -127,15 +128,15 @@ void SNP_NotificationCenter::deliver(Delivery& delivery, const SNP_Notification&
 {
     const Qt::HANDLE self = QThread::currentThreadId();
     {
-        QMutexLocker locker(&delivery.lock);
+        std::lock_guard locker(delivery.lock);
         if (delivery.removed)
             return;
         delivery.threads << self;
     }
     delivery.callback(notification);
-    QMutexLocker locker(&delivery.lock);
+    std::lock_guard locker(delivery.lock);
     delivery.threads.removeOne(self);
-    delivery.idle.wakeAll();
+    delivery.idle.notify_all();
 }
 
 int SNP_NotificationCenter::observerCount() const

@@ -13,13 +13,14 @@
 #include <QMetaType>
 #include <QList>
 #include <QMutex>
-#include <QWaitCondition>
 #include <QString>
 #include <QVariantMap>
 
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class SNP_CanonCamera;
@@ -140,8 +141,10 @@ private:
     // A registration's callback with the deliveries of it in flight.
     struct Delivery {
         SNP_NotificationCallback callback;
-        QMutex lock;  // guards removed and threads
-        QWaitCondition idle;
+        // Standard mutex and condition: the thread checker sees a wait release the lock
+        // (with QMutex and QWaitCondition it sees only QMutex's inline half).
+        std::mutex lock;  // guards removed and threads
+        std::condition_variable idle;
         bool removed = false;
         QList<Qt::HANDLE> threads;  // threads delivering to it now
     };
