@@ -12,6 +12,8 @@
 
 #include <QEvent>
 #include <QLabel>
+#include <QPainter>
+#include <QPixmap>
 
 namespace {
 
@@ -49,9 +51,46 @@ private:
     QLabel* _mark;
 };
 
+// A mark drawn once into a picture of itself and then only copied: the one over the camera
+// picture is painted again with every live-view frame, and laying out its styled text each
+// time would cost more than the frame's own drawing.
+class MarkLabel : public QLabel {
+public:
+    MarkLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {}
+
+protected:
+    void paintEvent(QPaintEvent* event) override
+    {
+        if (_rendering) {
+            QLabel::paintEvent(event);
+            return;
+        }
+        const qreal ratio = devicePixelRatioF();
+        if (_drawn.isNull() || _drawn.size() != size() * ratio) {
+            _drawn = QPixmap(size() * ratio);
+            _drawn.setDevicePixelRatio(ratio);
+            _drawn.fill(Qt::transparent);
+            _rendering = true;
+            render(&_drawn, QPoint(), QRegion(), QWidget::RenderFlags());
+            _rendering = false;
+        }
+        QPainter(this).drawPixmap(0, 0, _drawn);
+    }
+    void changeEvent(QEvent* event) override
+    {
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            _drawn = QPixmap();
+        QLabel::changeEvent(event);
+    }
+
+private:
+    QPixmap _drawn;
+    bool _rendering = false;
+};
+
 QLabel* makeMark(QWidget* parent, const QString& name, const QString& text, const QString& style)
 {
-    auto* mark = new QLabel(text, parent);
+    auto* mark = new MarkLabel(text, parent);
     mark->setObjectName(name);
     mark->setAttribute(Qt::WA_TransparentForMouseEvents); // touches go where they would
     mark->setStyleSheet(style);
