@@ -139,17 +139,20 @@ struct Floor {
 };
 
 // Notes when the main thread has run the intake's step (the picture put into the camera
-// picture, the booth moved on): the intake queues that step on the application and waits
+// picture, the booth moved on): the intake queues that step on the controller and waits
 // for it; a call of our own queued behind it runs as soon as the step is done.
 class StepWatcher : public QObject {
 public:
-    explicit StepWatcher(double* at) : _at(at) { QCoreApplication::instance()->installEventFilter(this); }
+    StepWatcher(QObject* controller, double* at) : _controller(controller), _at(at)
+    {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
     ~StepWatcher() override { QCoreApplication::instance()->removeEventFilter(this); }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (!_seen && watched == QCoreApplication::instance() && event->type() == QEvent::MetaCall) {
+        if (!_seen && watched == _controller && event->type() == QEvent::MetaCall) {
             _seen = true;
             QMetaObject::invokeMethod(watched, [at = _at] { *at = bench::wallSeconds(); }, Qt::QueuedConnection);
         }
@@ -157,6 +160,7 @@ protected:
     }
 
 private:
+    QObject* _controller;
     double* _at;
     bool _seen = false;
 };
@@ -222,7 +226,7 @@ struct Booth {
         double shown = 0;
         QEventLoop loop;
         {
-            const StepWatcher watcher(&shown);
+            const StepWatcher watcher(c.get(), &shown);
             std::thread camera([&] {
                 c->newPhoto(n);
                 QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
