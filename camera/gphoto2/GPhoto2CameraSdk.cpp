@@ -935,8 +935,9 @@ EdsError GPhoto2CameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt
     auto fetch = std::make_shared<Fetch>();
     if (!item->data) {
         std::shared_ptr<Cam> cam = asCam(item->camera);
-        // A fetch the worker drops (it stops first) ends the wait as a lost connection.
-        const std::shared_ptr<void> dropped(nullptr, [fetch](void*) {
+        // A fetch the worker drops (it stops first, or refuses it while stopping) ends the
+        // wait as a lost connection: the guard lives only in the job, so it goes with it.
+        std::shared_ptr<void> dropped(nullptr, [fetch](void*) {
             std::lock_guard<std::mutex> g(fetch->m);
             if (!fetch->done) {
                 fetch->result = EDS_ERR_COMM_DISCONNECTED;
@@ -945,7 +946,7 @@ EdsError GPhoto2CameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt
             }
         });
         {
-            d->worker.post([this, item, cam, fetch, dropped] {
+            d->worker.post([this, item, cam, fetch, dropped = std::move(dropped)] {
                 auto data = std::make_shared<std::vector<uint8_t>>();
                 int r = cam->device ? cam->device->fileGet(item->folder, item->name, *data,
                                                            [fetch](uint64_t done, uint64_t total) {

@@ -2,7 +2,7 @@
 // camera SDK: one camera body with EOS-like widgets, a picture per capture, an event queue,
 // a preview frame, pulling out, falling silent on the bus (a camera opened before then
 // stays hung), switching its capture target back to the card after a shot; it records
-// which threads called it and whether two calls ever overlapped.
+// which threads called it, whether two calls ever overlapped and the cameras closed.
 #pragma once
 
 #include "GPhoto2CameraSdk.h"
@@ -37,7 +37,7 @@ struct FakeLibrary {
     bool targetBackToCard = false;  // after a shot the body sets its capture target to the card
     bool sizeUnknown = false;       // file info without size
     bool holdForCancel = false;     // a transfer keeps asking at its first quarter until cancelled
-    int pictures = 0, openAttempts = 0;
+    int pictures = 0, openAttempts = 0, closed = 0;
     // call discipline
     std::atomic<int> inCall{0};
     std::atomic<bool> overlapped{false};
@@ -121,6 +121,7 @@ struct FakeLibrary {
 class FakeDevice : public GPhoto2Device {
 public:
     FakeDevice(std::shared_ptr<FakeLibrary> lib, int generation) : _lib(std::move(lib)), _generation(generation) {}
+    ~FakeDevice() override { _lib->with([&] { _lib->closed += 1; }); }
 
     int getWidget(const std::string& name, GPWidget& out) override
     {

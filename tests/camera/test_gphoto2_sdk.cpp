@@ -82,7 +82,11 @@ protected:
         ASSERT_EQ(sdk->EdsInitializeSDK(), EDS_ERR_OK);
         ASSERT_EQ(sdk->EdsSetCameraAddedHandler(addedCb, &recorder), EDS_ERR_OK);
     }
-    void TearDown() override { sdk->EdsTerminateSDK(); }
+    void TearDown() override
+    {
+        if (sdk)  // not when a test destroyed it
+            sdk->EdsTerminateSDK();
+    }
 
     // The camera at the index of a fresh list, retained (null when there is none).
     EdsCameraRef camera(EdsUInt32 index = 0)
@@ -412,6 +416,41 @@ TEST(GPhoto2WorkerStop, CallsQueuedAtTheStopOrMadeAfterItAnswer)
     ASSERT_EQ(queued.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(queued.get(), -1);
     EXPECT_EQ(worker.run<int>([] { return 1; }, -1), -1);
+}
+
+// A download the host starts while the SDK goes away, after its worker has stopped, ends as
+// a lost connection: the worker refuses the fetch, so the download does not wait for it, nor
+// the SDK's end for the download (it is on the callback thread, which the end joins).
+TEST_F(GPhoto2SdkTest, DownloadWhenTheWorkerHasStoppedEndsAsALostConnection)
+{
+    EdsCameraRef cam = openCamera();
+    ASSERT_EQ(setNumber(cam, kSaveTo, kEdsSaveTo_Host), EDS_ERR_OK);
+    GPhoto2CameraSdk* going = sdk.get();
+    std::vector<uint8_t> received(10000);
+    std::promise<void> requested;
+    std::promise<EdsError> result;
+    recorder.hook([&](const Recorder::Entry& e) {
+        if (e.kind != 'o' || e.event != kEdsObjectEvent_DirItemRequestTransfer)
+            return;
+        EdsStreamRef stream = nullptr;
+        EXPECT_EQ(going->EdsCreateMemoryStreamFromPointer(received.data(), received.size(), &stream), EDS_ERR_OK);
+        requested.set_value();
+        {  // the SDK's end closes the camera once its worker has stopped
+            std::unique_lock<std::mutex> g(lib->m);
+            lib->cv.wait(g, [&] { return lib->closed > 0; });
+        }
+        result.set_value(going->EdsDownload(e.ref, FakeLibrary::picture(1).size(), stream));
+    });
+    ASSERT_EQ(sdk->EdsSendCommand(cam, kEdsCameraCommand_TakePicture, 0), EDS_ERR_OK);
+    ASSERT_EQ(requested.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    std::future<EdsError> downloaded = result.get_future();
+    std::thread ending([s = sdk.release()] { delete s; });
+    if (downloaded.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ending.detach();  // stuck for good
+        FAIL() << "the download waits for a fetch that will never run, and the SDK's end for it";
+    }
+    ending.join();
+    EXPECT_EQ(downloaded.get(), EDS_ERR_COMM_DISCONNECTED);
 }
 
 TEST_F(GPhoto2SdkTest, ReportsInAQuickRowWaitForTheGap)
