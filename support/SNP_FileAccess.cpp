@@ -4,6 +4,7 @@
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <grp.h>
@@ -16,6 +17,20 @@ const char* const SNP_FileAccess::PrefKeyUploaderGroup = "uploaderGroup";
 namespace {
 constexpr gid_t kNoGroup = gid_t(-1);
 std::atomic<gid_t> gGroup{kNoGroup};
+
+// Whether this process may give its files the group: root may give any, others only their
+// own groups.
+bool canGiveGroup(gid_t gid)
+{
+    if (::geteuid() == 0 || ::getegid() == gid)
+        return true;
+    const int count = ::getgroups(0, nullptr);
+    if (count <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    const int got = ::getgroups(count, groups.data());
+    return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
+}
 } // namespace
 
 namespace SNP_FileAccess {
@@ -43,6 +58,13 @@ bool setUploaderGroup(const QString& name)
     if (error != 0 || !found) {
         SNP_Log::debugf("uploaderGroup \"%s\" is no group on this system: pictures and upload files are readable by "
                         "their owner only",
+                        qUtf8Printable(name));
+        gGroup.store(kNoGroup);
+        return false;
+    }
+    if (!canGiveGroup(found->gr_gid)) {
+        SNP_Log::debugf("uploaderGroup \"%s\": the booth's user is not in that group and cannot give files to it: "
+                        "pictures and upload files are readable by their owner only (add the user to the group)",
                         qUtf8Printable(name));
         gGroup.store(kNoGroup);
         return false;

@@ -1,8 +1,9 @@
 // Who may read the pictures and upload files the booth writes: their owner only (files
 // 0600, new folders 0700), or, when the user default "uploaderGroup" names a group, the
 // owner and that group (files 0640, new folders 0750, both given the group), so that an
-// uploader running as another user of the group can take them. An unknown group is
-// logged once and taken as none.
+// uploader running as another user of the group can take them. An unknown group, or one
+// the booth's user is not in (it could not give its files to it), is logged once and taken
+// as none.
 //
 // Threads: configure() runs once at start on the main thread; everything else may run on
 // any thread (the values are atomics).
@@ -19,7 +20,7 @@ extern const char* const PrefKeyUploaderGroup; // "uploaderGroup"
 // Reads "uploaderGroup" from the user defaults (logs what it found).
 void configure();
 // The group by name (empty: none); false, with a log line, for a group the system does
-// not know, which is then taken as none.
+// not know or this user is not in, which is then taken as none.
 bool setUploaderGroup(const QString& name);
 
 mode_t fileMode();

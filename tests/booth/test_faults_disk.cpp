@@ -18,6 +18,7 @@
 #include <csignal>
 #include <cstring>
 
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -183,6 +184,7 @@ TEST_F(DiskFaultTest, ReadOnlyUploadFolderKeepsThePictureFiledAndItsUploadsIntac
     EXPECT_EQ(readFile(a.uploadPath), uploadA);
     ASSERT_TRUE(writable(true));
     EXPECT_EQ(filing.uploadsHeldBack(), QStringList{b.filedPath});
+    EXPECT_EQ(filing.uploadsHeldBackCount(), 1);
 
     // Writable again: the next visitor's upload file is written, then the one held back.
     const auto c = visitor(7, {"c@visitor.de"}, picture());
@@ -190,6 +192,7 @@ TEST_F(DiskFaultTest, ReadOnlyUploadFolderKeepsThePictureFiledAndItsUploadsIntac
     expectWhole(c.uploadPath, {"c@visitor.de"});
     expectWhole(uploadFile("2010-02-02", stamp(6) + "Comp.jpg"), {"b@visitor.de"});
     EXPECT_EQ(filing.uploadsHeldBack(), QStringList());
+    EXPECT_EQ(filing.uploadsHeldBackCount(), 0);
     EXPECT_EQ(filesBelow(upload).size(), 3);
     EXPECT_EQ(readFile(a.uploadPath), uploadA);
 }
@@ -493,6 +496,18 @@ TEST_F(DiskFaultTest, FilesAreForTheirOwnerOrTheUploadersGroup)
     }
     SNP_FileAccess::setUploaderGroup(QString());
     EXPECT_EQ(logText().count("uploaderGroup \"no-such-group-here\" is no group on this system"), 1);
+    // A user outside the group could not give files to it, and every write would fail: the
+    // group is not taken (tried as "nobody" in a child process, where root can switch).
+    if (::geteuid() != 0)
+        return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        ::_exit(!dropped ? 2 : SNP_FileAccess::setUploaderGroup(QStringLiteral("users")) ? 1 : 0);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a group the user is not in is taken as none";
 }
 
 } // namespace
