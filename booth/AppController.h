@@ -165,6 +165,7 @@ public:
     // How the result screen thanks the visitor: the picture is on its way (filed, upload
     // file written), saved for a later try (held back), or lost (the sorry screen).
     enum class FilingVerdict { OnItsWay, HeldBack, Lost };
+    static FilingVerdict filingVerdictFor(const SNP_Filing::Result& result);
     // The filing of the pass's picture has ended (main thread, queued from the filing).
     void filingEnded(uint64_t pass, FilingVerdict verdict);
 

@@ -294,27 +294,39 @@ AppController::PhotoAcceptance AppController::showPhotoAndTakeItForTheVisitor(co
 
 void AppController::fileAcceptedPhoto(ArrivedPhoto& photo, const QStringList& addresses, uint64_t pass)
 {
+    // What the result screen may tell the visitor, as soon as the filing knows: before it
+    // takes up pictures held back by an earlier disk fault.
+    bool told = false;
+    const auto tell = [this, pass, &told](const FilingResult& result) {
+        told = true;
+        const FilingVerdict verdict = filingVerdictFor(result);
+        QMetaObject::invokeMethod(this, [this, pass, verdict] { filingEnded(pass, verdict); }, Qt::QueuedConnection);
+    };
     // The composite is drawn from this picture as decoded for the screen (at least
     // 1024 x 680, more than its window needs): the filed file is not decoded again.
     const FilingResult result = _filing.fileVisitorPicture(photo.data, addresses, workingFolders(),
                                                            std::move(photo.reencoding),
-                                                           photo.header ? photo.shown : QImage());
+                                                           photo.header ? photo.shown : QImage(), tell);
     setLastFilingResult(result);
+    if (!told)
+        tell(result);
+}
 
-    // What the result screen may tell the visitor. A picture that did not reach its day
-    // folder is held back only when it waits in the scratch folder with its addresses (the
-    // bytes kept for staff there carry none and are never sent).
-    FilingVerdict verdict = FilingVerdict::Lost;
+AppController::FilingVerdict AppController::filingVerdictFor(const FilingResult& result)
+{
+    // A picture that did not reach its day folder is held back only when it waits in the
+    // scratch folder with its addresses (the bytes kept for staff there carry none and are
+    // never sent).
     if (result.uploaded)
-        verdict = FilingVerdict::OnItsWay;
-    else if (!result.filedPath.isEmpty())
-        verdict = FilingVerdict::HeldBack;
-    else if (!result.scratchPath.isEmpty() && QFileInfo::exists(result.scratchPath)) {
+        return FilingVerdict::OnItsWay;
+    if (!result.filedPath.isEmpty())
+        return FilingVerdict::HeldBack;
+    if (!result.scratchPath.isEmpty() && QFileInfo::exists(result.scratchPath)) {
         const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(result.scratchPath);
         if (plist && !plist->value(QBEmailsForUpload).toStringList().isEmpty())
-            verdict = FilingVerdict::HeldBack;
+            return FilingVerdict::HeldBack;
     }
-    QMetaObject::invokeMethod(this, [this, pass, verdict] { filingEnded(pass, verdict); }, Qt::QueuedConnection);
+    return FilingVerdict::Lost;
 }
 
 bool AppController::doPostProcessImageForPath(const QString& path, const QImage& decodedPhoto)

@@ -246,7 +246,7 @@ static std::optional<QByteArray> embedAddresses(const QByteArray& picture, const
 
 SNP_Filing::Result SNP_Filing::fileVisitorPicture(const QByteArray& picture, const QStringList& addresses,
                                                   const Folders& folders, Reencoding reencoding,
-                                                  const QImage& decodedPhoto)
+                                                  const QImage& decodedPhoto, const OwnFiled& ownFiled)
 {
     Result result;
     if (picture.isEmpty() || addresses.isEmpty()) {
@@ -298,8 +298,11 @@ SNP_Filing::Result SNP_Filing::fileVisitorPicture(const QByteArray& picture, con
     result = fileClaimedScratchPicture(path, folders, decodedPhoto);
     releaseScratchFile(path);
     result.scratchPath = path;
-    if (result.uploaded) // there is room again for what a disk fault held back
+    if (result.uploaded) { // there is room again for what a disk fault held back
+        if (ownFiled)
+            ownFiled(result);
         result.heldBackFiled = fileHeldBackPictures(folders);
+    }
     return result;
 }
 
@@ -381,6 +384,7 @@ SNP_Filing::Result SNP_Filing::fileClaimedScratchPicture(const QString& path, co
         for (PendingUpload& pending : pendingUploads(folders.scratch))
             if (pending.filed == moved.path)
                 pending.inFlight = false;
+        countUploadsHeldBack();
     }
     return result;
 }
@@ -450,6 +454,17 @@ bool SNP_Filing::writeUploadForFiledPicture(const QString& filedPath, const Fold
         SNP_Log::debug(QStringLiteral("WHAT??????? Did NOT write to the resized file????"));
     }
     return wrote;
+}
+
+int SNP_Filing::uploadsHeldBackCount() const { return _uploadsHeldBackCount.load(); }
+
+void SNP_Filing::countUploadsHeldBack()
+{
+    int held = 0;
+    for (const QList<PendingUpload>& folder : _heldBack.uploads)
+        for (const PendingUpload& pending : folder)
+            held += pending.inFlight ? 0 : 1;
+    _uploadsHeldBackCount.store(held);
 }
 
 QStringList SNP_Filing::uploadsHeldBack() const
@@ -715,6 +730,7 @@ QList<SNP_Filing::PendingUpload>& SNP_Filing::pendingUploads(const QString& scra
     if (!pending.isEmpty())
         SNP_Log::debugf("%lld filed pictures wait for their upload file (from [%s])",
                         static_cast<long long>(pending.size()), qUtf8Printable(file.fileName()));
+    countUploadsHeldBack();
     return pending;
 }
 
@@ -722,6 +738,7 @@ bool SNP_Filing::saveRecord(const QString& scratchFolder)
 {
     const QString path = QDir(scratchFolder).filePath(QString::fromLatin1(kRecordName));
     const QList<PendingUpload>& pending = pendingUploads(scratchFolder);
+    countUploadsHeldBack();
     if (pending.isEmpty()) {
         if (::unlink(QFile::encodeName(path).constData()) == 0)
             SNP_ImagePipeline::syncFolder(QFile::encodeName(scratchFolder));
@@ -773,6 +790,8 @@ void SNP_Filing::dropPendingUpload(const QString& scratchFolder, const QString& 
     pending.removeIf([&](const PendingUpload& upload) { return upload.filed == filed; });
     if (save && pending.size() != before)
         saveRecord(scratchFolder);
+    else
+        countUploadsHeldBack();
 }
 
 // The extension of the camera's file name, in lower case. It comes from the camera: only

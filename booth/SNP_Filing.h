@@ -41,6 +41,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <future>
 #include <optional>
@@ -76,8 +77,12 @@ public:
     // beforehand, if any (waited for, and thrown away when nothing is filed); without one
     // the picture is re-encoded here. decodedPhoto: the picture already decoded (at any
     // size), which the composite is then drawn from; when null, the filed file is decoded.
+    // ownFiled: told what became of this picture as soon as that is known, before the
+    // held-back pictures this filing then takes up (so the visitor need not wait for them).
+    using OwnFiled = std::function<void(const Result&)>;
     Result fileVisitorPicture(const QByteArray& picture, const QStringList& addresses, const Folders& folders,
-                              Reencoding reencoding = Reencoding(), const QImage& decodedPhoto = QImage());
+                              Reencoding reencoding = Reencoding(), const QImage& decodedPhoto = QImage(),
+                              const OwnFiled& ownFiled = OwnFiled());
     // The post-processing of a picture in the scratch folder: into its day folder, and its
     // upload file. A picture whose upload file could not be written is held back.
     Result fileScratchPicture(const QString& path, const Folders& folders, const QImage& decodedPhoto = QImage());
@@ -86,6 +91,9 @@ public:
     int fileHeldBackPictures(const Folders& folders);
     // Filed pictures whose upload file is still to be made (not those being filed now).
     QStringList uploadsHeldBack() const;
+    // Their number, without waiting for a filing that is writing the record (for the
+    // main thread's health read).
+    int uploadsHeldBackCount() const;
 
     // A camera file that is no picture for the visitor (the raw file of a RAW + JPEG shot),
     // kept in the scratch folder for staff under the time and the camera's extension, with
@@ -141,8 +149,11 @@ private:
         QSet<QString> scratchLeftAlone;  // scratch files without addresses, or given up on
         QHash<QString, int> scratchFailures;  // failed attempts per held-back scratch picture
     };
+    // With _heldBackLock held: the held-back uploads counted into _uploadsHeldBackCount.
+    void countUploadsHeldBack();
     mutable QMutex _heldBackLock;  // guards _heldBack and the record files
     HeldBack _heldBack;
+    std::atomic<int> _uploadsHeldBackCount{0};  // of _heldBack, for readers that may not wait
     QMutex _scratchClaimsLock;  // guards _scratchClaims
     QSet<QString> _scratchClaims;
     QMutex _heldBackPassLock;  // one pass over the held-back pictures at a time (tried only)
