@@ -67,7 +67,8 @@ void checkFolders(const SNP_MailFolders& folders, QStringList* problems)
 {
     if (!QFileInfo(folders.upload).isDir() || ::access(QFile::encodeName(folders.upload).constData(), R_OK | X_OK) != 0)
         *problems << QStringLiteral("The upload folder %1 does not exist or cannot be read: set forUploadFolder to "
-                                    "the booth's upload folder (the booth makes it at its start).")
+                                    "the booth's upload folder (the booth makes it when it files its first "
+                                    "picture; until then the mailer's service tries again every 10 s).")
                          .arg(folders.upload);
     for (const QString& folder : {folders.sent, folders.failed}) {
         if (isInside(folder, folders.upload))

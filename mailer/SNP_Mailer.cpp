@@ -330,7 +330,9 @@ const SNP_Mailer::Prepared& SNP_Mailer::prepare(const SNP_MailDelivery& d)
             if (picture.bytes)
                 _prepared.files << SNP_MailFile::ofJpeg(*picture.bytes, QFileInfo(*filed).fileName());
         }
-        if (picture.passing) {
+        // A full picture that cannot be read for a while (a passing fault) holds the message
+        // back a few times; then the composite goes alone rather than never.
+        if (picture.passing && d.attempts < kFullPictureAttempts) {
             _prepared.why = why;
             _prepared.passing = true;
             return _prepared;

@@ -57,6 +57,9 @@ public:
     static constexpr qint64 kFirstRetryMs = 30 * 1000;
     static constexpr qint64 kLongestRetryMs = 30 * 60 * 1000;
     static constexpr qint64 kRateWindowMs = 60 * 1000;
+    // Tries a message waits for its full picture to become readable before the composite
+    // goes without it.
+    static constexpr int kFullPictureAttempts = 3;
     static constexpr qint64 kSettleMs = 2000;
     static constexpr qint64 kIncompleteWaitMs = 5 * 60 * 1000;
 

@@ -182,19 +182,7 @@ void tellStaff(const QString& message)
         (void)!::write(gStaffOutput, line.constData(), size_t(line.size()));
 }
 
-QString printable(const QString& text)
-{
-    QString shown;
-    shown.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || (u >= 0x7f && u < 0xa0) || u == 0x2028 || u == 0x2029)
-            shown += QStringLiteral("\\x%1").arg(int(u), 2, 16, QChar(u'0'));
-        else
-            shown += c;
-    }
-    return shown;
-}
+QString printable(const QString& text) { return SNP_Log::escaped(text); }
 
 int status(const SNP_MailFolders& folders, QTextStream& out)
 {
