@@ -150,8 +150,8 @@ TEST_F(HealthTest, ThePanelAndTheStaffMarkFollowTheBoothsFolders)
     ASSERT_TRUE(reads("Main images folder", "cannot be written"));
     EXPECT_TRUE(view.shown("_staffMark"));
     EXPECT_TRUE(panel->text().contains("PROBLEM: Upload folder " + upload + ": cannot be written"));
-    for (int i = 0; i < 5; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 30); // more readings: no more lines
+    const int readingsBefore = c->health()->readings();
+    ASSERT_TRUE(waitUntil([&] { return c->health()->readings() >= readingsBefore + 3; })); // more readings: no more lines
     ASSERT_EQ(::mount("tmpfs", QFile::encodeName(root).constData(), "tmpfs", MS_REMOUNT, "size=8m"), 0);
     journal = SNP_MailJournal::open(SNP_MailSettings::foldersForUpload(upload).journal);
     ASSERT_TRUE(journal && journal->writeHeartbeat(now));

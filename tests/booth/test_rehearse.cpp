@@ -237,7 +237,9 @@ TEST(BoothProgram, WithNothingSetTheRealCameraIsUsedAndTheFirstStartMakesThePin)
         booth.setProcessEnvironment(env);
         booth.start(BOOTH_BINARY_DIR "/booth/booth", {"-scratchFolder", dir.filePath("scratch"), "-mainImagesFolder",
                                                       dir.filePath("main"), "-forUploadFolder", dir.filePath("upload")});
-        ASSERT_TRUE(waitUntil([&] { return QString::fromUtf8(fixtures::readFile(log)).contains("cameras = "); }, 30000));
+        // Logged once start-up is over (after the simulated camera's line would be).
+        ASSERT_TRUE(waitUntil([&] { return QString::fromUtf8(fixtures::readFile(log)).contains("entered kiosk mode"); },
+                              30000));
         booth.terminate();
         ASSERT_TRUE(booth.waitForFinished(10000));
         said << QString::fromUtf8(booth.readAllStandardError());
