@@ -9,4 +9,4 @@ BUILD_TARGETS="booth booth-mailer" bash scripts/build.sh >&2
 command -v dpkg-shlibdeps >/dev/null || { echo "make-package: needs dpkg-dev (scripts/install-deps.sh)" >&2; exit 2; }
 rm -f "$BUILD_DIR"/booth_*.deb
 (cd "$BUILD_DIR" && cpack -G DEB >&2)
-ls "$PWD/$BUILD_DIR"/booth_*.deb
+(cd "$BUILD_DIR" && ls "$PWD"/booth_*.deb)
