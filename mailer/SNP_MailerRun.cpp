@@ -45,15 +45,14 @@ std::optional<qint64> earliest(std::optional<qint64> a, std::optional<qint64> b)
 
 QString deliveryLine(const SNP_MailDelivery& d)
 {
-    using SNP_MailerRun::printable;
     if (d.state == QLatin1String("waiting")) {
         const QString why = d.attempts == 0 ? QStringLiteral("not tried yet")
                                             : QStringLiteral("attempts %1, next try %2: %3")
                                                   .arg(d.attempts)
-                                                  .arg(SNP_Mailer::timeText(d.nextAttempt), printable(d.reply));
-        return QStringLiteral("  %1  %2  %3\n").arg(printable(d.address), printable(d.path), why);
+                                                  .arg(SNP_Mailer::timeText(d.nextAttempt), SNP_Log::escaped(d.reply));
+        return QStringLiteral("  %1  %2  %3\n").arg(SNP_Log::escaped(d.address), SNP_Log::escaped(d.path), why);
     }
-    return QStringLiteral("  %1  %2: %3\n").arg(printable(d.address), printable(d.path), printable(d.reply));
+    return QStringLiteral("  %1  %2: %3\n").arg(SNP_Log::escaped(d.address), SNP_Log::escaped(d.path), SNP_Log::escaped(d.reply));
 }
 
 QString listed(const QList<SNP_MailDelivery>& rows, qint64 total)
@@ -81,7 +80,7 @@ QString failedText(SNP_MailJournal& journal, const SNP_MailSummary& summary)
     text += listed(journal.deliveries(QStringLiteral("failed"), kListed), 0);
     for (const SNP_MailPicture& p : journal.failedPictures(kListed))
         text += QStringLiteral("  %1: %2 (in the failed folder)\n")
-                    .arg(SNP_MailerRun::printable(p.path), SNP_MailerRun::printable(p.reason));
+                    .arg(SNP_Log::escaped(p.path), SNP_Log::escaped(p.reason));
     return text;
 }
 
@@ -91,8 +90,8 @@ QString lastErrorText(SNP_MailJournal& journal)
     if (!last)
         return QStringLiteral("Last error: none\n");
     return QStringLiteral("Last error: %1  %2  %3: %4\n")
-        .arg(SNP_Mailer::timeText(last->updated), SNP_MailerRun::printable(last->address),
-             SNP_MailerRun::printable(last->path), SNP_MailerRun::printable(last->reply));
+        .arg(SNP_Mailer::timeText(last->updated), SNP_Log::escaped(last->address),
+             SNP_Log::escaped(last->path), SNP_Log::escaped(last->reply));
 }
 
 // The upload files the mailer is not done with outside the journal, each with why.
@@ -100,7 +99,7 @@ QString heldUpText(const QList<std::pair<QString, QString>>& files)
 {
     QString text = QStringLiteral("Held up in the upload folder: %1 file(s)\n").arg(files.size());
     for (const auto& [path, why] : files.mid(0, kListed))
-        text += QStringLiteral("  %1: %2\n").arg(SNP_MailerRun::printable(path), SNP_MailerRun::printable(why));
+        text += QStringLiteral("  %1: %2\n").arg(SNP_Log::escaped(path), SNP_Log::escaped(why));
     return text;
 }
 
@@ -147,10 +146,12 @@ void sleepUntil(qint64 until)
         ::poll(&wake, gStopPipe[0] >= 0 ? 1 : 0, int(std::clamp<qint64>(until - now(), 0, 1000)));
 }
 
-void prepareRound(SNP_Mailer& mailer)
+// Answers how many upload files were queued.
+int prepareRound(SNP_Mailer& mailer)
 {
-    mailer.takeNewUploads();
+    const int queued = mailer.takeNewUploads();
     mailer.fileFinishedPictures();
+    return queued;
 }
 
 } // namespace
@@ -177,12 +178,10 @@ void setStaffOutput(int fd) { gStaffOutput = fd; }
 void tellStaff(const QString& message)
 {
     SNP_Log::debug(message);
-    const QByteArray line = "booth-mailer: " + printable(message).toUtf8() + "\n";
+    const QByteArray line = "booth-mailer: " + SNP_Log::escaped(message).toUtf8() + "\n";
     if (gStaffOutput >= 0)
         (void)!::write(gStaffOutput, line.constData(), size_t(line.size()));
 }
-
-QString printable(const QString& text) { return SNP_Log::escaped(text); }
 
 int status(const SNP_MailFolders& folders, QTextStream& out)
 {
@@ -200,16 +199,16 @@ int status(const SNP_MailFolders& folders, QTextStream& out)
     } else if (journalFile.exists() && journalFile.size() > 0) {
         out << QStringLiteral("The delivery journal %1 cannot be read: it may be damaged (booth-mailer sets a damaged "
                               "journal aside and makes a new one when it starts).\n")
-                   .arg(printable(folders.journal));
+                   .arg(SNP_Log::escaped(folders.journal));
         out << QStringLiteral("Not taken yet: %1 upload file(s)\n").arg(status.untaken);
         code = 2;
     } else {
         out << QStringLiteral("No delivery journal at %1: nothing has been taken from %2 yet.\n")
-                   .arg(printable(folders.journal), printable(folders.upload));
+                   .arg(SNP_Log::escaped(folders.journal), SNP_Log::escaped(folders.upload));
         out << QStringLiteral("Not taken yet: %1 upload file(s)\n").arg(status.untaken);
     }
     if (!uploadReadable) {
-        out << QStringLiteral("The upload folder %1 does not exist or cannot be read.\n").arg(printable(folders.upload));
+        out << QStringLiteral("The upload folder %1 does not exist or cannot be read.\n").arg(SNP_Log::escaped(folders.upload));
         code = 2;
     }
     if (status.mailerAlive(at))
@@ -239,12 +238,15 @@ int drain(const SNP_MailSettings& settings, int seconds, QTextStream& out)
     const auto pastDeadline = [&] { return stopRequested() || now() >= deadline; };
     for (;;) {
         const auto nextSend = mailer.sendDue(pastDeadline);
-        prepareRound(mailer); // what arrived meanwhile, and the pictures done
+        const int queued = prepareRound(mailer); // what arrived meanwhile, and the pictures done
         const SNP_MailSummary s = journal->summary();
         if (s.waiting == 0 && mailer.filesHeldUp().isEmpty()) {
             out << QStringLiteral("Nothing waiting: %1 sent, %2 failed.\n").arg(s.sent).arg(s.failed);
             return 0;
         }
+        // Messages just queued are due at once (nextSend was answered before they were).
+        if (queued > 0 && !pastDeadline())
+            continue;
         const auto next = earliest(s.waiting > 0 ? nextSend : std::nullopt, mailer.nextLookAt());
         // Nothing can go before the deadline, or nothing can go at all (a message a failed
         // journal write left marked as being sent): what waits is reported.

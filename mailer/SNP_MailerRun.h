@@ -36,8 +36,6 @@ bool stopRequested();
 void setStaffOutput(int fd);
 // Logged, and written to the staff output as one line, control characters escaped.
 void tellStaff(const QString& message);
-// The text with its control characters escaped as in the log, for a terminal.
-QString printable(const QString& text);
 
 int serve(const SNP_MailSettings& settings);
 int drain(const SNP_MailSettings& settings, int seconds, QTextStream& out);

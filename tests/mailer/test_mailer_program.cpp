@@ -147,6 +147,15 @@ TEST_F(MailerProgramTest, DrainAndStatusSayWhatWaitsAndWhy)
     EXPECT_EQ(code, 0) << qPrintable(out);
     EXPECT_EQ(server.counts(), (QMap<QString, int>{{"anna@example.com", 1}, {"ben@example.org", 1}}));
     EXPECT_TRUE(QFileInfo::exists(upload + "-sent/day/1Comp.jpg"));
+
+    // A picture put there just before the drain is taken once it has settled, and sent.
+    const QString fresh = putUpload(upload, "day/2Comp.jpg", {"cleo@example.com"});
+    QFile freshFile(fresh);
+    ASSERT_TRUE(freshFile.open(QIODevice::ReadOnly)
+                && freshFile.setFileTime(QDateTime::currentDateTime(), QFileDevice::FileModificationTime));
+    std::tie(code, out) = run({"--drain", "10"});
+    EXPECT_EQ(code, 0) << qPrintable(out);
+    EXPECT_EQ(server.counts().value("cleo@example.com"), 1);
 }
 
 TEST_F(MailerProgramTest, ADamagedJournalIsMadeAnewFromTheFoldersAndAnUnwritableOneIsSaid)
