@@ -284,6 +284,12 @@ public:
     // "touch%d-portrait" ("live%d-portrait") when there is one. A missing picture leaves the
     // view's picture in place. Without touchToo the touch view keeps what it shows.
     void showScreenPictures(uint32_t number, bool touchToo = true);
+    // Blanks and hides the camera picture and its frame: what they hold is no visitor's photo.
+    void blankCameraPicture();
+    // A second of the screens in milliseconds (tests shorten it), and a timer started for
+    // that many such seconds.
+    int screenTickMs() const;
+    void startForScreenSeconds(QTimer* timer, uint32_t seconds) const;
     // The live screen's layout inside the live picture's area (stage): the frame image
     // (framed), the camera picture inside the frame's photo window, and the two countdown
     // digits beside it, all in the stage's top-left coordinates.
@@ -356,8 +362,6 @@ public:
     uint32_t _pictureNumber = 0;            // of the screen pictures shown
     QLabel* _cameraNotReadyNotice = nullptr; // over the touch picture, in the go button
     QLabel* _staffMark = nullptr;            // a corner of the touch screen, while the health is wrong
-    QLabel* _simulatedLiveMark = nullptr;    // over the camera picture while the simulated camera serves
-    QLabel* _simulatedPanelMark = nullptr;   // on the operator panel, likewise
     SNP_BoothHealth* _health = nullptr;
     QTimer* _screensSettleTimer = nullptr;   // screens plugged in or out settle before the windows move
     QTimer* _operatorIdleTimer = nullptr;

@@ -20,6 +20,18 @@ namespace {
 const QString kStaffMarkText = QStringLiteral("Staff: please check the booth");
 const QString kSimulatedText = QStringLiteral("Simulated camera");
 
+// Puts the mark in the top-right corner of area, its text pixelSize high (at least 9) and
+// margin (at least 2) in from both edges.
+void placeInTopRightCorner(QLabel* mark, const QRect& area, int pixelSize, int margin)
+{
+    QFont font = mark->font();
+    font.setPixelSize(std::max(9, pixelSize));
+    mark->setFont(font);
+    mark->adjustSize();
+    margin = std::max(2, margin);
+    mark->move(area.right() + 1 - margin - mark->width(), area.top() + margin);
+}
+
 // Keeps the simulated camera's mark in the top-right corner of the camera picture (the
 // simulated scene's clock is in the top-left one), at a size that follows the picture's.
 class CornerOfPicture : public QObject {
@@ -41,12 +53,7 @@ protected:
 private:
     void place(QWidget* picture)
     {
-        QFont font = _mark->font();
-        font.setPixelSize(std::max(9, picture->height() / 22));
-        _mark->setFont(font);
-        _mark->adjustSize();
-        const int margin = std::max(2, picture->height() / 60);
-        _mark->move(picture->width() - margin - _mark->width(), margin);
+        placeInTopRightCorner(_mark, picture->rect(), picture->height() / 22, picture->height() / 60);
     }
     QLabel* _mark;
 };
@@ -125,16 +132,15 @@ void AppController::setUpHealthAndMarks()
         SNP_Log::debug(QStringLiteral("Simulated camera: the booth photographs a made-up test scene, not the "
                                       "visitors (cameraBackend sim); every screen with the camera picture says so"));
         if (_EVFView) {
-            _simulatedLiveMark = makeMark(_EVFView, QStringLiteral("_simulatedLiveMark"), kSimulatedText,
-                                          QStringLiteral("color: white; background: rgba(190, 40, 40, 200);"
-                                                         " padding: 2px 6px; font-family: 'DejaVu Sans';"
-                                                         " font-weight: bold;"));
-            new CornerOfPicture(_simulatedLiveMark, _EVFView);
-            _simulatedLiveMark->show();
+            QLabel* liveMark = makeMark(_EVFView, QStringLiteral("_simulatedLiveMark"), kSimulatedText,
+                                        QStringLiteral("color: white; background: rgba(190, 40, 40, 200);"
+                                                       " padding: 2px 6px; font-family: 'DejaVu Sans';"
+                                                       " font-weight: bold;"));
+            new CornerOfPicture(liveMark, _EVFView);
+            liveMark->show();
         }
-        _simulatedPanelMark = findChild<QLabel*>(QStringLiteral("_simulatedCameraMark"));
-        if (_simulatedPanelMark)
-            _simulatedPanelMark->show();
+        if (auto* panelMark = findChild<QLabel*>(QStringLiteral("_simulatedCameraMark")))
+            panelMark->show();
     }
 
     _health = new SNP_BoothHealth(
@@ -156,17 +162,16 @@ void AppController::showHealth(const SNP_BoothHealth::State& state)
     QStringList lines;
     QString mail;
     for (const SNP_BoothHealth::Part& part : state.parts) {
+        const QString line = part.problem.isEmpty() ? part.text : QStringLiteral("PROBLEM: ") + part.text;
         if (part.name == QLatin1String("Mail"))
-            mail = part.text;
+            mail = line;
         else
-            lines << (part.problem.isEmpty() ? part.text : QStringLiteral("PROBLEM: ") + part.text);
+            lines << line;
     }
     if (auto* label = findChild<QLabel*>(QStringLiteral("_healthStatus")))
         label->setText(lines.join(u'\n'));
-    if (auto* label = findChild<QLabel*>(QStringLiteral("_mailStatus"))) {
-        const SNP_BoothHealth::Part* part = state.part(QStringLiteral("Mail"));
-        label->setText(part && !part->problem.isEmpty() ? QStringLiteral("PROBLEM: ") + mail : mail);
-    }
+    if (auto* label = findChild<QLabel*>(QStringLiteral("_mailStatus")))
+        label->setText(mail);
     if (_staffMark) {
         _staffMark->setVisible(state.wrong());
         if (state.wrong())
@@ -179,13 +184,7 @@ void AppController::layoutStaffMark(const QRect& stage)
     if (!_staffMark || !_touchView)
         return;
     // Sized by the picture, in the corner of the screen itself (past any bars).
-    const QRect screen = _touchView->rect();
     const int unit = std::max(1, std::min(stage.width(), stage.height()));
-    QFont font = _staffMark->font();
-    font.setPixelSize(std::max(9, int(0.028 * unit)));
-    _staffMark->setFont(font);
-    _staffMark->adjustSize();
-    const int margin = std::max(2, int(0.015 * unit));
-    _staffMark->move(screen.right() + 1 - margin - _staffMark->width(), screen.top() + margin);
+    placeInTopRightCorner(_staffMark, _touchView->rect(), int(0.028 * unit), int(0.015 * unit));
     _staffMark->raise();
 }

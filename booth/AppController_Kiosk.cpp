@@ -357,10 +357,7 @@ void AppController::watchScreens()
     _screensSettleTimer->setObjectName(QStringLiteral("screensSettleTimer"));
     _screensSettleTimer->setSingleShot(true);
     connect(_screensSettleTimer, &QTimer::timeout, this, &AppController::screensChanged);
-    const auto settle = [this] {
-        const int tick = _screenTimerInterval > 0 ? _screenTimerInterval : 1000;
-        _screensSettleTimer->start(tick);
-    };
+    const auto settle = [this] { _screensSettleTimer->start(screenTickMs()); };
     const auto watch = [this, settle](QScreen* screen) {
         connect(screen, &QScreen::geometryChanged, _screensSettleTimer, settle);
     };

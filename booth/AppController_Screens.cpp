@@ -85,8 +85,10 @@ void AppController::nextScreen(QObject*)
     uint32_t screen = _screenNumber.load() + 1;
     if (screen > kScreenCount)
         screen = 1;
+    // Whatever filing the last result screen waited for is no longer this screen's.
     if (_filingWaitTimer)
         _filingWaitTimer->stop();
+    _resultPass = 0;
     _screenNumber.store(screen);
     // The result screen thanks the visitor only for a picture that came (photo intake
     // counts it before it moves the booth on).
@@ -157,10 +159,7 @@ void AppController::nextScreen(QObject*)
             // Whatever the camera picture holds (the last live-view frame) is not this
             // visitor's photo: blanked, and the frame with it.
             SNP_Log::debug(QStringLiteral("no picture came for this visitor: showing the sorry screen"));
-            if (_EVFView)
-                _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
-            setShown(_EVFView, false);
-            setShown(_overlayContentView, false);
+            blankCameraPicture();
             startTimerWithExpirationDelay(kResultDisplay);
         } else {
             setShown(_EVFView, true);
@@ -188,6 +187,14 @@ void AppController::nextScreen(QObject*)
         emit screenShown(screen);
 }
 
+void AppController::blankCameraPicture()
+{
+    if (_EVFView)
+        _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
+    setShown(_EVFView, false);
+    setShown(_overlayContentView, false);
+}
+
 void AppController::filingEnded(uint64_t pass, FilingVerdict verdict)
 {
     if (pass == 0 || pass != _resultPass || _screenNumber.load() != 6) {
@@ -207,10 +214,7 @@ void AppController::filingEnded(uint64_t pass, FilingVerdict verdict)
         SNP_Log::debug(QStringLiteral("the picture could not be saved: showing the sorry screen"));
         _sorryScreen = true;
         pictures = kSorryPictures;
-        if (_EVFView)
-            _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
-        setShown(_EVFView, false);
-        setShown(_overlayContentView, false);
+        blankCameraPicture();
     }
     disableScreenUpdates();
     showScreenPictures(pictures);
@@ -263,8 +267,14 @@ void AppController::restartKeyboardIdleTimer()
         _keyboardIdleTimer->setSingleShot(true);
         connect(_keyboardIdleTimer, &QTimer::timeout, this, &AppController::keyboardIdle);
     }
-    const int tick = _screenTimerInterval > 0 ? _screenTimerInterval : 1000;
-    _keyboardIdleTimer->start(int(std::min<qint64>(qint64(seconds) * tick, std::numeric_limits<int>::max())));
+    startForScreenSeconds(_keyboardIdleTimer, seconds);
+}
+
+int AppController::screenTickMs() const { return _screenTimerInterval > 0 ? _screenTimerInterval : 1000; }
+
+void AppController::startForScreenSeconds(QTimer* timer, uint32_t seconds) const
+{
+    timer->start(int(std::min<qint64>(qint64(seconds) * screenTickMs(), std::numeric_limits<int>::max())));
 }
 
 void AppController::stopKeyboardIdleTimer()
@@ -307,10 +317,7 @@ bool AppController::acceptEmailAddresses(const QStringList& addresses)
 {
     // Every try is logged with the addresses masked (a typo, "quit" or the PIN among them);
     // the addresses the pass goes on with are logged once, in full, as they are taken.
-    QStringList masked;
-    for (const QString& address : addresses)
-        masked << SNP_Log::maskedAddress(address);
-    SNP_Log::debugf("got values:%s", qUtf8Printable(QStringLiteral("(") + masked.join(QStringLiteral(", ")) + QStringLiteral(")")));
+    SNP_Log::debugf("got values:(%s)", qUtf8Printable(SNP_Log::maskedAddresses(addresses).join(QStringLiteral(", "))));
     setShown(_badEmailItemText, false);
     SNP_KeyboardView* keyboard = keyboardWidget(this);
 
@@ -583,8 +590,7 @@ void AppController::restartOperatorIdleTimer()
         connect(_operatorIdleTimer, &QTimer::timeout, this, &AppController::operatorIdle);
         qApp->installEventFilter(new OperatorActivity(this));
     }
-    const int tick = _screenTimerInterval > 0 ? _screenTimerInterval : 1000;
-    _operatorIdleTimer->start(int(std::min<qint64>(qint64(seconds) * tick, std::numeric_limits<int>::max())));
+    startForScreenSeconds(_operatorIdleTimer, seconds);
 }
 
 void AppController::operatorIdle()
@@ -627,7 +633,7 @@ void AppController::startTimerWithExpirationDelay(double delay)
         _countdown = uint32_t(std::floor(delay));
 
     _screenTimer->setSingleShot(false);
-    _screenTimer->start(_screenTimerInterval > 0 ? _screenTimerInterval : 1000);
+    _screenTimer->start(screenTickMs());
 }
 
 void AppController::timerDidFire(QTimer* timer)

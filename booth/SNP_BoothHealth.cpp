@@ -97,7 +97,7 @@ SNP_BoothHealth::Part folderPart(const QString& name, const SNP_BoothHealth::Fol
         part.problem = QStringLiteral("is running out of space");
     const QString free = folder.freeBytes >= 0 ? QStringLiteral("%1 free").arg(sizeText(folder.freeBytes)) : QString();
     part.text = QStringLiteral("%1 %2: %3").arg(name, folder.path, part.problem.isEmpty() ? free : part.problem);
-    if (!part.problem.isEmpty() && !free.isEmpty() && part.problem != free)
+    if (!part.problem.isEmpty() && !free.isEmpty())
         part.text += QStringLiteral(" (%1)").arg(free);
     return part;
 }

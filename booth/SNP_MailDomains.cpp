@@ -23,7 +23,7 @@ QStringList domainsInFile(const QString& path)
     const QString text = QString::fromUtf8(file.read(kListMaxBytes));
     for (QString line : text.split(u'\n')) {
         line = line.section(u'#', 0, 0).trimmed().toLower();
-        if (!line.isEmpty() && !line.contains(u' ') && !domains.contains(line))
+        if (!line.isEmpty() && !line.contains(u' '))
             domains << line;
     }
     return domains;

@@ -76,8 +76,7 @@ public:
             SNP_Log::debugf("rehearsal: cannot make the snapshot folder %s", qUtf8Printable(_folder));
         connect(&_c, &AppController::screenShown, this, &Snapshots::screenShown);
         connect(&_waitForFrame, &QTimer::timeout, this, [this] {
-            const int tick = _c._screenTimerInterval > 0 ? _c._screenTimerInterval : 1000;
-            if ((_c._EVFView && _c._EVFView->isVisible()) || _sinceScreen.elapsed() > tick) {
+            if ((_c._EVFView && _c._EVFView->isVisible()) || _sinceScreen.elapsed() > _c.screenTickMs()) {
                 _waitForFrame.stop();
                 take();
             }
@@ -156,7 +155,7 @@ QString snapshotFolderFromArguments(const QStringList& arguments)
 Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs, const QString& snapshotFolder)
 {
     Snapshots snapshots(c, snapshotFolder);
-    const int tick = c._screenTimerInterval > 0 ? c._screenTimerInterval : 1000;
+    const int tick = c.screenTickMs();
     if (timeoutMs <= 0) {
         // touch countdown, live countdown, capture time-out and result, each a tick longer,
         // plus time for the camera to turn up
@@ -164,10 +163,9 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs, 
         timeoutMs = int(qMin<qint64>(ticks * tick + 30000, 4 * 3600 * 1000));
     }
     const QDeadlineTimer deadline(timeoutMs);
-    QStringList masked; // the pass itself logs the addresses once, as it accepts them
-    for (const QString& address : addresses)
-        masked << SNP_Log::maskedAddress(address);
-    SNP_Log::debugf("rehearsal: one pass with %s", qUtf8Printable(masked.join(QStringLiteral(", "))));
+    // The pass itself logs the addresses once, as it accepts them.
+    SNP_Log::debugf("rehearsal: one pass with %s",
+                    qUtf8Printable(SNP_Log::maskedAddresses(addresses).join(QStringLiteral(", "))));
 
     if (addresses.isEmpty())
         return failed(QStringLiteral("no address given (--rehearse ADDRESS[,ADDRESS...])"));

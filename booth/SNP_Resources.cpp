@@ -108,6 +108,17 @@ private:
     qint64 _budget = kImageCacheBudget;
 };
 
+// A bare name only: no path separators, nothing that climbs out of the folder. Any other
+// is refused, and logged.
+bool isBareName(const QString& name)
+{
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || name.startsWith(QLatin1Char('.'))) {
+        SNP_Log::debugf("resource name \"%s\" refused", qUtf8Printable(name));
+        return false;
+    }
+    return true;
+}
+
 ImageCache& imageCache()
 {
     static ImageCache cache;
@@ -118,11 +129,8 @@ ImageCache& imageCache()
 
 QString pathForResource(const QString& name, const QStringList& types)
 {
-    // A bare name only: no path separators, nothing that climbs out of the folder.
-    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || name.startsWith(QLatin1Char('.'))) {
-        SNP_Log::debugf("resource name \"%s\" refused", qUtf8Printable(name));
+    if (!isBareName(name))
         return {};
-    }
     const QStringList names = candidates(name, types);
     const QString folder = SNP_Preferences::value(QString::fromLatin1(PrefKeyResourceFolder)).toString();
     if (!folder.isEmpty()) {
@@ -144,7 +152,7 @@ QString pathForResource(const QString& name, const QStringList& types)
 
 QStringList pathsForResource(const QString& name)
 {
-    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || name.startsWith(QLatin1Char('.')))
+    if (!isBareName(name))
         return {};
     QStringList paths;
     initStockResources();

@@ -18,6 +18,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 class SNP_Log : public SNP_Base {
 public:
@@ -67,6 +68,7 @@ public:
     // A visitor's address as the log shows it where the address itself is not needed:
     // the first character and the domain ("a***@example.com").
     static QString maskedAddress(const QString& address);
+    static QStringList maskedAddresses(const QStringList& addresses);
 
     // A signal number recorded here makes fatal() exit with it as the status.
     static void recordSignal(int signalNumber);

@@ -56,6 +56,15 @@ QString SNP_Log::maskedAddress(const QString& address)
     return address.left(1) + QStringLiteral("***") + (at > 0 ? address.mid(at) : QString());
 }
 
+QStringList SNP_Log::maskedAddresses(const QStringList& addresses)
+{
+    QStringList masked;
+    masked.reserve(addresses.size());
+    for (const QString& address : addresses)
+        masked << maskedAddress(address);
+    return masked;
+}
+
 bool SNP_Log::validateEmailAddress(const QString& candidate)
 {
     debugf("Passed emailAddress=[%s] with length=[%lld]...", qUtf8Printable(maskedAddress(candidate)),
