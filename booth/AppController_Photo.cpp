@@ -29,7 +29,6 @@
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_ImagePipeline.h"
 #include "SNP_Log.h"
-#include "SNP_XMLinEXIF.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -315,17 +314,14 @@ void AppController::fileAcceptedPhoto(ArrivedPhoto& photo, const QStringList& ad
 AppController::FilingVerdict AppController::filingVerdictFor(const FilingResult& result)
 {
     // A picture that did not reach its day folder is held back only when it waits in the
-    // scratch folder with its addresses (the bytes kept for staff there carry none and are
-    // never sent).
+    // scratch folder with its addresses (not the camera's bytes kept there for staff, which
+    // are never sent).
     if (result.uploaded)
         return FilingVerdict::OnItsWay;
     if (!result.filedPath.isEmpty())
         return FilingVerdict::HeldBack;
-    if (!result.scratchPath.isEmpty() && QFileInfo::exists(result.scratchPath)) {
-        const auto plist = SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(result.scratchPath);
-        if (plist && !plist->value(QBEmailsForUpload).toStringList().isEmpty())
-            return FilingVerdict::HeldBack;
-    }
+    if (result.scratchHasAddresses && QFileInfo::exists(result.scratchPath))
+        return FilingVerdict::HeldBack;
     return FilingVerdict::Lost;
 }
 

@@ -92,16 +92,6 @@ QString extensionOf(const QString& name)
     return dot > 0 ? name.mid(dot + 1) : QString();
 }
 
-// "name.ext" for 0, "name-N.ext" for N > 0 (as the pipeline names a file beside a taken one).
-QString candidateName(const QString& name, int n)
-{
-    if (n == 0)
-        return name;
-    const QString extension = extensionOf(name);
-    return extension.isEmpty() ? QStringLiteral("%1-%2").arg(name).arg(n)
-                               : QStringLiteral("%1-%2.%3").arg(nameWithoutExtension(name)).arg(n).arg(extension);
-}
-
 bool existsUnfollowed(const QString& path)
 {
     struct stat st {};
@@ -140,10 +130,7 @@ QString describeMasked(const std::optional<QVariant>& propertyList)
     QVariantMap map = propertyList->toMap();
     if (!map.contains(QBEmailsForUpload))
         return SNP_XMLinEXIF::describe(*propertyList);
-    QStringList masked;
-    for (const QString& address : map.value(QBEmailsForUpload).toStringList())
-        masked << SNP_Log::maskedAddress(address);
-    map.insert(QBEmailsForUpload, masked);
+    map.insert(QBEmailsForUpload, SNP_Log::maskedAddresses(map.value(QBEmailsForUpload).toStringList()));
     return SNP_XMLinEXIF::describe(map);
 }
 
@@ -298,6 +285,7 @@ SNP_Filing::Result SNP_Filing::fileVisitorPicture(const QByteArray& picture, con
     result = fileClaimedScratchPicture(path, folders, decodedPhoto);
     releaseScratchFile(path);
     result.scratchPath = path;
+    result.scratchHasAddresses = true;
     if (result.uploaded) { // there is room again for what a disk fault held back
         if (ownFiled)
             ownFiled(result);
@@ -508,6 +496,7 @@ bool SNP_Filing::fileHeldBackUploads(const Folders& folders, int* done, int* tri
         ++*tried;
         const QString& filed = pending.filed;
         const bool there = QFileInfo::exists(filed);
+        // (a damaged record naming the filed picture as its own scratch copy must not remove it)
         const bool scratchThere = pending.scratch != filed && QFileInfo::exists(pending.scratch);
         const QString uploadPath = uploadPathFor(filed, folders.forUpload);
         bool written = false, givenUp = false;
@@ -665,11 +654,8 @@ SNP_ImagePipeline::FileResult SNP_Filing::writeClaimedScratchFile(const QString&
         QString candidate;
         {
             QMutexLocker l(&_scratchClaimsLock);
-            for (int n = 0; n < 10000 && candidate.isEmpty(); ++n) {
-                const QString path = QDir(folder).filePath(candidateName(name, n));
-                if (!_scratchClaims.contains(path) && !existsUnfollowed(path))
-                    candidate = path;
-            }
+            candidate = SNP_ImagePipeline::nonCollidingPath(
+                folder, name, [this](const QString& path) { return _scratchClaims.contains(path); });
             if (candidate.isEmpty())
                 return result;
             _scratchClaims.insert(candidate);
@@ -783,12 +769,12 @@ void SNP_Filing::updatePendingUpload(const QString& scratchFolder, const QString
     saveRecord(scratchFolder);
 }
 
-void SNP_Filing::dropPendingUpload(const QString& scratchFolder, const QString& filed, bool save)
+void SNP_Filing::dropPendingUpload(const QString& scratchFolder, const QString& filed)
 {
     QList<PendingUpload>& pending = pendingUploads(scratchFolder);
     const qsizetype before = pending.size();
     pending.removeIf([&](const PendingUpload& upload) { return upload.filed == filed; });
-    if (save && pending.size() != before)
+    if (pending.size() != before)
         saveRecord(scratchFolder);
     else
         countUploadsHeldBack();

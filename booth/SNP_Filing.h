@@ -57,6 +57,7 @@ public:
     // What a filing did: the paths it wrote (empty where it stopped).
     struct Result {
         QString scratchPath;  // the scratch file (or the camera's bytes kept for staff)
+        bool scratchHasAddresses = false;  // the scratch file is the picture with its addresses
         QString filedPath;    // the picture in its day folder
         QString uploadPath;   // the composite in the upload day folder
         bool uploaded = false;
@@ -141,7 +142,7 @@ private:
     bool saveRecord(const QString& scratchFolder);
     bool recordPendingUpload(const QString& scratchFolder, const QString& filed, const QString& scratch);
     void updatePendingUpload(const QString& scratchFolder, const QString& filed, const QString& newFiled);
-    void dropPendingUpload(const QString& scratchFolder, const QString& filed, bool save = true);
+    void dropPendingUpload(const QString& scratchFolder, const QString& filed);
 
     // What is known of the held-back pictures.
     struct HeldBack {

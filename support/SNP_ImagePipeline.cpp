@@ -1126,11 +1126,13 @@ void setNoReplaceRenameRefusedForTesting(bool refused)
     gNoReplaceRenameRefused.store(refused);
 }
 
-QString nonCollidingPath(const QString& folder, const QString& name)
+QString nonCollidingPath(const QString& folder, const QString& name, const std::function<bool(const QString&)>& taken)
 {
     const QDir dir(folder);
     for (int n = 0; n < kMaxNameAttempts; ++n) {
         const QString candidate = dir.filePath(candidateName(name, n));
+        if (taken && taken(candidate))
+            continue;
         struct stat st {};
         if (::lstat(QFile::encodeName(candidate).constData(), &st) != 0 && errno == ENOENT)
             return candidate;

@@ -211,8 +211,10 @@ void syncFolder(const QByteArray& folder);
 void setFolderSyncedObserverForTesting(std::function<void(const QByteArray&)> observer);
 
 // "name.ext" in the folder when no file has that name, else "name-1.ext", "name-2.ext" ...
-// (checked only; moveFileNoClobber settles races).
-QString nonCollidingPath(const QString& folder, const QString& name);
+// (checked only; moveFileNoClobber settles races). taken, when given, rules out more
+// paths (those the caller has promised elsewhere).
+QString nonCollidingPath(const QString& folder, const QString& name,
+                         const std::function<bool(const QString&)>& taken = {});
 
 // Moves the file into the folder under the name, or under the first free "name-N.ext"
 // when a file of that name is there already: an existing file is never replaced. Works
