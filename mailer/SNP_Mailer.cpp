@@ -349,12 +349,7 @@ bool SNP_Mailer::sendOne(const SNP_MailDelivery& d)
 {
     const Prepared& prepared = prepare(d);
     if (prepared.files.isEmpty() && prepared.passing) {
-        const qint64 now = _clock();
-        const qint64 next = now + retryDelayMs(d.attempts + 1);
-        SNP_Log::debugf("Could not send %s to %s (attempt %d): %s; trying again at %s", qUtf8Printable(d.path),
-                        qUtf8Printable(d.address), d.attempts + 1, qUtf8Printable(prepared.why),
-                        qUtf8Printable(timeText(next)));
-        _journal.markRetry(d, prepared.why, now, next);
+        retryLater(d, prepared.why, _clock());
         _prepared = Prepared(); // read again next time
         return true;
     }
@@ -371,6 +366,14 @@ bool SNP_Mailer::sendOne(const SNP_MailDelivery& d)
     if (!_journal.hasWaiting(d.picture) && !moveWaits(d.path, _clock()))
         filePicture(d.picture, d.path);
     return true;
+}
+
+void SNP_Mailer::retryLater(const SNP_MailDelivery& d, const QString& why, qint64 now)
+{
+    const qint64 next = now + retryDelayMs(d.attempts + 1);
+    _journal.markRetry(d, why, now, next);
+    SNP_Log::debugf("Could not send %s to %s (attempt %d): %s; trying again at %s", qUtf8Printable(d.path),
+                    qUtf8Printable(d.address), d.attempts + 1, qUtf8Printable(why), qUtf8Printable(timeText(next)));
 }
 
 void SNP_Mailer::record(const SNP_MailDelivery& d, const SNP_SmtpResult& result)
@@ -397,10 +400,7 @@ void SNP_Mailer::record(const SNP_MailDelivery& d, const SNP_SmtpResult& result)
     case SNP_SmtpResult::Outcome::Retry:
         break;
     }
-    const qint64 next = now + retryDelayMs(d.attempts + 1);
-    _journal.markRetry(d, result.reply, now, next);
-    SNP_Log::debugf("Could not send %s to %s (attempt %d): %s; trying again at %s", path.constData(), qUtf8Printable(d.address),
-                    d.attempts + 1, qUtf8Printable(result.reply), qUtf8Printable(timeText(next)));
+    retryLater(d, result.reply, now);
     if (!result.serverUnreachable) {
         _serverFailures = 0;
         return;

@@ -134,6 +134,8 @@ private:
     bool sendOne(const SNP_MailDelivery& d);
     const Prepared& prepare(const SNP_MailDelivery& d);
     void record(const SNP_MailDelivery& d, const SNP_SmtpResult& result);
+    // The message is due again after its back-off; logged with why.
+    void retryLater(const SNP_MailDelivery& d, const QString& why, qint64 now);
     std::optional<qint64> rateLimitedUntil(qint64 now);
     void filePicture(qint64 id, const QString& relativePath);
     QString uploadPath(const QString& relativePath) const;
