@@ -14,15 +14,29 @@
 #include <fstream>
 #include <string>
 
-// The process's resident memory now, in MiB.
-inline double residentMiB()
+// A field of /proc/self/status given in kB ("VmRSS", "VmHWM"), 0 when it cannot be read.
+inline double statusKiB(const char* field)
 {
     std::ifstream status("/proc/self/status");
     std::string line;
+    const std::string key = std::string(field) + ":";
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024.0;
+        if (line.rfind(key, 0) == 0)
+            return std::stod(line.substr(key.size()));
     return 0;
+}
+
+// The process's resident memory now, in MiB.
+inline double residentMiB() { return statusKiB("VmRSS") / 1024.0; }
+
+// Starts the peak resident memory (VmHWM) again from the resident memory now; false
+// when the kernel refuses.
+inline bool resetPeakResident()
+{
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return bool(clear);
 }
 
 template <class Application>

@@ -21,12 +21,12 @@
 #include "AppController.h"
 #include "BenchFigures.h"
 #include "BenchMain.h"
+#include "BenchPicture.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_ImagePipeline.h"
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
 #include "SNP_XMLinEXIF.h"
-#include "SimJpeg.h"
 
 #include <QApplication>
 #include <QDir>
@@ -42,10 +42,7 @@
 #include <turbojpeg.h>
 
 #include <cstdio>
-#include <fstream>
 #include <algorithm>
-#include <chrono>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -54,55 +51,10 @@ namespace {
 constexpr int kWidth = 6000;
 constexpr int kHeight = 4000;
 
-double statusKiB(const char* field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(status, line))
-        if (line.rfind(key, 0) == 0)
-            return std::stod(line.substr(key.size()));
-    return 0;
-}
-
-bool resetPeakResident()
-{
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-    clear.flush();
-    return bool(clear);
-}
-
-// A camera picture of 24 megapixels: the simulated camera's scene with fine grain over it
-// (so that it costs what a photograph costs to code), with the camera's EXIF block.
+// The camera picture of 24 megapixels, made once.
 const QByteArray& cameraPicture()
 {
-    static const QByteArray picture = [] {
-        QImage scene(kWidth, kHeight, QImage::Format_RGB888);
-        const auto base = SimJpeg::basePicture(kWidth, kHeight);
-        if (base)
-            scene.loadFromData(base->data(), int(base->size()), "JPEG");
-        if (scene.isNull() || scene.width() != kWidth) {
-            scene = QImage(kWidth, kHeight, QImage::Format_RGB888);
-            scene.fill(QColor(90, 120, 160));
-        }
-        scene = scene.convertToFormat(QImage::Format_RGB888);
-        std::mt19937 random(7);
-        for (int y = 0; y < kHeight; ++y) {
-            uchar* row = scene.scanLine(y);
-            for (int x = 0; x < kWidth * 3; ++x)
-                row[x] = uchar(std::clamp(int(row[x]) + int(random() % 17) - 8, 0, 255));
-        }
-        std::vector<uint8_t> jpeg =
-            SimJpeg::encodeRgb(scene.constBits(), kWidth, kHeight, 90); // rows of RGB888 are packed at 6000
-        SimJpeg::ExifFields exif;
-        exif.model = "Canon EOS 5D Mark II";
-        exif.dateTimeOriginal = "2026:12:07 10:00:00";
-        exif.width = kWidth;
-        exif.height = kHeight;
-        SimJpeg::writeExif(jpeg, exif);
-        return QByteArray(reinterpret_cast<const char*>(jpeg.data()), qsizetype(jpeg.size()));
-    }();
+    static const QByteArray picture = bench::cameraPicture(kWidth, kHeight);
     return picture;
 }
 

@@ -17,8 +17,9 @@
 //
 // The files, the journal and the log go to a temporary folder (TMPDIR; the full pictures
 // take about 0.6 GB).
+#include "BenchFigures.h"
 #include "BenchMain.h"
-#include "SimJpeg.h"
+#include "BenchPicture.h"
 #include "SNP_ImagePipeline.h"
 #include "SNP_MailJournal.h"
 #include "SNP_Mailer.h"
@@ -42,7 +43,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <random>
 
 namespace {
@@ -165,67 +165,6 @@ constexpr int kAddressesEach = 4;
 constexpr int kPictureWidth = 6000;
 constexpr int kPictureHeight = 4000;
 
-double processCpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
-
-double statusMiB(const char* field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(status, line))
-        if (line.rfind(key, 0) == 0)
-            return std::stod(line.substr(key.size())) / 1024.0;
-    return 0;
-}
-
-void resetPeakResident()
-{
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-}
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-// A camera picture of 24 megapixels: the simulated camera's scene with fine grain over it,
-// so that it codes like a photograph (about 10 MB), with the camera's EXIF block.
-QByteArray cameraPicture()
-{
-    QImage scene(kPictureWidth, kPictureHeight, QImage::Format_RGB888);
-    if (const auto base = SimJpeg::basePicture(kPictureWidth, kPictureHeight))
-        scene.loadFromData(base->data(), int(base->size()), "JPEG");
-    if (scene.width() != kPictureWidth) {
-        scene = QImage(kPictureWidth, kPictureHeight, QImage::Format_RGB888);
-        scene.fill(QColor(90, 120, 160));
-    }
-    scene = scene.convertToFormat(QImage::Format_RGB888);
-    std::mt19937 random(7);
-    for (int y = 0; y < kPictureHeight; ++y) {
-        uchar* row = scene.scanLine(y);
-        for (int x = 0; x < kPictureWidth * 3; ++x)
-            row[x] = uchar(std::clamp(int(row[x]) + int(random() % 17) - 8, 0, 255));
-    }
-    std::vector<uint8_t> jpeg = SimJpeg::encodeRgb(scene.constBits(), kPictureWidth, kPictureHeight, 90);
-    SimJpeg::ExifFields exif;
-    exif.model = "Canon EOS 5D Mark II";
-    exif.dateTimeOriginal = "2026:12:07 10:00:00";
-    exif.width = kPictureWidth;
-    exif.height = kPictureHeight;
-    SimJpeg::writeExif(jpeg, exif);
-    return QByteArray(reinterpret_cast<const char*>(jpeg.data()), qsizetype(jpeg.size()));
-}
-
 bool writeWithAddresses(const QString& path, const QByteArray& jpeg, const QStringList& addresses)
 {
     const auto bytes =
@@ -250,7 +189,7 @@ struct FullPictureFolders {
     {
         settings.folders = SNP_MailSettings::foldersForUpload(dir.filePath("upload"));
         const QString day = dir.filePath("main/2026-12-07");
-        const QByteArray picture = cameraPicture();
+        const QByteArray picture = bench::cameraPicture(kPictureWidth, kPictureHeight);
         pictureMB = double(picture.size()) / 1e6;
         const QByteArray& composite = compositePicture();
         QJsonArray pictures;
@@ -311,7 +250,7 @@ void runMailer(FullPictureFolders& folders, Contender& result)
     const double rssStart = residentMiB();
     double rssMiddle = 0;
     int handed = 0;
-    const double cpu = processCpuSeconds();
+    const double cpu = bench::cpuSeconds();
     QElapsedTimer timer;
     timer.start();
     mailer.takeNewUploads();
@@ -330,11 +269,11 @@ void runMailer(FullPictureFolders& folders, Contender& result)
         result.failed = true;
     }
     result.perSecond.push_back(double(sent) / seconds);
-    result.cpuMsPerMessage.push_back((processCpuSeconds() - cpu) * 1000 / double(qMax<qint64>(sent, 1)));
+    result.cpuMsPerMessage.push_back((bench::cpuSeconds() - cpu) * 1000 / double(qMax<qint64>(sent, 1)));
     result.rssStart.push_back(rssStart);
     result.rssMiddle.push_back(rssMiddle);
     result.rssEnd.push_back(residentMiB());
-    result.rssPeak.push_back(statusMiB("VmHWM"));
+    result.rssPeak.push_back(statusKiB("VmHWM") / 1024.0);
 }
 
 void runSmtplib(FullPictureFolders& folders, int port, Contender& result)
@@ -390,28 +329,28 @@ void BM_FullPicturesAgainstSmtplib(benchmark::State& state)
             state.SkipWithError("not every message was delivered (see the log)");
             break;
         }
-        const double ratio = median(mailer.perSecond) / median(smtplib.perSecond);
+        const double ratio = bench::median(mailer.perSecond) / bench::median(smtplib.perSecond);
         std::printf("\n%d messages (%d visitors x %d addresses), each with a %.1f MB picture and the composite; "
                     "%d rounds, medians\n",
                     kVisitors * kAddressesEach, kVisitors, kAddressesEach, folders.pictureMB, rounds);
         std::printf("%-28s %14s %14s\n", "", "booth-mailer", "smtplib");
-        std::printf("%-28s %14.2f %14.2f   (%.2fx)\n", "messages per second", median(mailer.perSecond),
-                    median(smtplib.perSecond), ratio);
-        std::printf("%-28s %14.2f %14.2f\n", "CPU ms per message", median(mailer.cpuMsPerMessage),
-                    median(smtplib.cpuMsPerMessage));
-        std::printf("%-28s %14.1f %14s\n", "resident MiB at start", median(mailer.rssStart), "");
-        std::printf("%-28s %14.1f %14s\n", "resident MiB at half", median(mailer.rssMiddle), "");
-        std::printf("%-28s %14.1f %14s\n", "resident MiB at the end", median(mailer.rssEnd), "");
-        std::printf("%-28s %14.1f %14.1f\n\n", "resident MiB, peak", median(mailer.rssPeak),
-                    median(smtplib.rssPeak));
+        std::printf("%-28s %14.2f %14.2f   (%.2fx)\n", "messages per second", bench::median(mailer.perSecond),
+                    bench::median(smtplib.perSecond), ratio);
+        std::printf("%-28s %14.2f %14.2f\n", "CPU ms per message", bench::median(mailer.cpuMsPerMessage),
+                    bench::median(smtplib.cpuMsPerMessage));
+        std::printf("%-28s %14.1f %14s\n", "resident MiB at start", bench::median(mailer.rssStart), "");
+        std::printf("%-28s %14.1f %14s\n", "resident MiB at half", bench::median(mailer.rssMiddle), "");
+        std::printf("%-28s %14.1f %14s\n", "resident MiB at the end", bench::median(mailer.rssEnd), "");
+        std::printf("%-28s %14.1f %14.1f\n\n", "resident MiB, peak", bench::median(mailer.rssPeak),
+                    bench::median(smtplib.rssPeak));
         std::fflush(stdout);
-        state.counters["mailer_msgs_per_s"] = median(mailer.perSecond);
-        state.counters["smtplib_msgs_per_s"] = median(smtplib.perSecond);
+        state.counters["mailer_msgs_per_s"] = bench::median(mailer.perSecond);
+        state.counters["smtplib_msgs_per_s"] = bench::median(smtplib.perSecond);
         state.counters["rate_ratio"] = ratio;
-        state.counters["mailer_cpu_ms_per_msg"] = median(mailer.cpuMsPerMessage);
-        state.counters["smtplib_cpu_ms_per_msg"] = median(smtplib.cpuMsPerMessage);
-        state.counters["mailer_rss_peak_MiB"] = median(mailer.rssPeak);
-        state.counters["smtplib_rss_peak_MiB"] = median(smtplib.rssPeak);
+        state.counters["mailer_cpu_ms_per_msg"] = bench::median(mailer.cpuMsPerMessage);
+        state.counters["smtplib_cpu_ms_per_msg"] = bench::median(smtplib.cpuMsPerMessage);
+        state.counters["mailer_rss_peak_MiB"] = bench::median(mailer.rssPeak);
+        state.counters["smtplib_rss_peak_MiB"] = bench::median(smtplib.rssPeak);
         state.ResumeTiming();
     }
 }
