@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes the Debian package and checks it as installed (CI runs this after the tests; as root,
-# on a machine where the booth's build and runtime packages are installed):
+# Makes the Debian package (or takes the one given as its argument) and checks it as
+# installed (CI runs this after the tests; as root, on a machine where the booth's build
+# and runtime packages are installed):
 #   - lintian: no errors;
 #   - dpkg -i, then systemd-analyze verify on every unit, for an instance user;
 #   - /usr/bin/booth --rehearse (with the installed stock pictures as its resource folder) and
@@ -42,7 +43,7 @@ waitfor() { # seconds, command...: true once the command succeeds
     until "$@"; do [ $SECONDS -lt $deadline ] || return 1; sleep 0.2; done
 }
 
-deb=$(bash scripts/make-package.sh)
+deb=${1:-$(bash scripts/make-package.sh)} # the package given, or made here
 step "$(basename "$deb"): $(du -k "$deb" | cut -f1) KiB, $(dpkg-deb -c "$deb" | grep -vc '/$') files"
 
 contents=$(dpkg-deb -c "$deb")
