@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     static SNP_ImagePipeline::FrameDecoder decoder; // kept from frame to frame, as the loop keeps it
     const QSize shownSizes[] = {QSize(), QSize(1054, 657), QSize(300, 200), QSize(16, 16)};
-    const QSize shownAt = shownSizes[data[size - 1] % 4];
+    // Chosen by a byte inside the frame (its last is always the end marker's 0xD9).
+    const QSize shownAt = shownSizes[data[length / 2] % 4];
     PWNSImageFlipped frame(decoder.decode(data, length, shownAt), FuzzSupport::bytes(data, length));
     if (frame.isNull())
         return 0; // "error creating NSImage from data": the frame is dropped
