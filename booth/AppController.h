@@ -290,6 +290,8 @@ public:
     // that many such seconds.
     int screenTickMs() const;
     void startForScreenSeconds(QTimer* timer, uint32_t seconds) const;
+    // The single-shot timer kept in timer, made (named, firing fired) on first use.
+    QTimer* singleShotTimer(QTimer*& timer, const char* name, const std::function<void()>& fired);
     // The live screen's layout inside the live picture's area (stage): the frame image
     // (framed), the camera picture inside the frame's photo window, and the two countdown
     // digits beside it, all in the stage's top-left coordinates.

@@ -353,10 +353,7 @@ void AppController::watchScreens()
         return;
     // Plugging a screen in or out comes as a burst of changes: the windows are placed again
     // once they have settled.
-    _screensSettleTimer = new QTimer(this);
-    _screensSettleTimer->setObjectName(QStringLiteral("screensSettleTimer"));
-    _screensSettleTimer->setSingleShot(true);
-    connect(_screensSettleTimer, &QTimer::timeout, this, &AppController::screensChanged);
+    singleShotTimer(_screensSettleTimer, "screensSettleTimer", [this] { screensChanged(); });
     const auto settle = [this] { _screensSettleTimer->start(screenTickMs()); };
     const auto watch = [this, settle](QScreen* screen) {
         connect(screen, &QScreen::geometryChanged, _screensSettleTimer, settle);

@@ -166,18 +166,12 @@ void AppController::nextScreen(QObject*)
             _resultPass = photoAcceptedCount();
             if (_screenTimer)
                 _screenTimer->stop();
-            if (!_filingWaitTimer) {
-                _filingWaitTimer = new QTimer(this);
-                _filingWaitTimer->setObjectName(QStringLiteral("filingWaitTimer"));
-                _filingWaitTimer->setSingleShot(true);
-                connect(_filingWaitTimer, &QTimer::timeout, this, [this] {
-                    SNP_Log::debugf("the picture's filing has not ended after %d s: the result screen ends without "
-                                    "saying where the picture is",
-                                    kFilingVerdictWaitMs / 1000);
-                    nextScreen(this);
-                });
-            }
-            _filingWaitTimer->start(kFilingVerdictWaitMs);
+            singleShotTimer(_filingWaitTimer, "filingWaitTimer", [this] {
+                SNP_Log::debugf("the picture's filing has not ended after %d s: the result screen ends without "
+                                "saying where the picture is",
+                                kFilingVerdictWaitMs / 1000);
+                nextScreen(this);
+            })->start(kFilingVerdictWaitMs);
         }
         break;
     }
@@ -261,13 +255,19 @@ void AppController::restartKeyboardIdleTimer()
         stopKeyboardIdleTimer();
         return;
     }
-    if (!_keyboardIdleTimer) {
-        _keyboardIdleTimer = new QTimer(this);
-        _keyboardIdleTimer->setObjectName(QStringLiteral("keyboardIdleTimer"));
-        _keyboardIdleTimer->setSingleShot(true);
-        connect(_keyboardIdleTimer, &QTimer::timeout, this, &AppController::keyboardIdle);
+    startForScreenSeconds(singleShotTimer(_keyboardIdleTimer, "keyboardIdleTimer", [this] { keyboardIdle(); }),
+                          seconds);
+}
+
+QTimer* AppController::singleShotTimer(QTimer*& timer, const char* name, const std::function<void()>& fired)
+{
+    if (!timer) {
+        timer = new QTimer(this);
+        timer->setObjectName(QString::fromLatin1(name));
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, fired);
     }
-    startForScreenSeconds(_keyboardIdleTimer, seconds);
+    return timer;
 }
 
 int AppController::screenTickMs() const { return _screenTimerInterval > 0 ? _screenTimerInterval : 1000; }
@@ -583,14 +583,10 @@ void AppController::restartOperatorIdleTimer()
             _operatorIdleTimer->stop();
         return;
     }
-    if (!_operatorIdleTimer) {
-        _operatorIdleTimer = new QTimer(this);
-        _operatorIdleTimer->setObjectName(QStringLiteral("operatorIdleTimer"));
-        _operatorIdleTimer->setSingleShot(true);
-        connect(_operatorIdleTimer, &QTimer::timeout, this, &AppController::operatorIdle);
+    if (!_operatorIdleTimer)
         qApp->installEventFilter(new OperatorActivity(this));
-    }
-    startForScreenSeconds(_operatorIdleTimer, seconds);
+    startForScreenSeconds(singleShotTimer(_operatorIdleTimer, "operatorIdleTimer", [this] { operatorIdle(); }),
+                          seconds);
 }
 
 void AppController::operatorIdle()
