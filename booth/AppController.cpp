@@ -106,6 +106,9 @@ AppController::~AppController()
 {
     // A picture's intake in flight ends before the controller does.
     closePhotoIntake();
+    // The camera outlives its delegate: nothing more is asked of this one.
+    if (_currentCamera)
+        _currentCamera->setDelegate(nullptr);
     SNP_NotificationCenter::defaultCenter().removeObserver(this);
     if (_heldBackPass.joinable())
         _heldBackPass.join();

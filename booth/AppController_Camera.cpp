@@ -82,7 +82,10 @@ void AppController::cameraDidLoad(const SNP_Notification& notification)
         _cameraClockTimer->deleteLater();
         _cameraClockTimer = nullptr;
     }
-    _currentCamera = notification.object.camera();
+    const std::shared_ptr<SNP_CanonCamera> loaded = notification.object.camera();
+    if (_currentCamera && _currentCamera != loaded)
+        _currentCamera->setDelegate(nullptr); // the camera before asks this controller nothing more
+    _currentCamera = loaded;
     if (_currentCamera)
         _currentCamera->setDelegate(this);
     if (_currentCamera && _cameraNotReadyNotice)

@@ -44,12 +44,14 @@ using SNP_PropertyValue = QVariant;
 // Supported values of one property: display text -> code (quint32).
 using SNP_SupportedValues = QVariantMap;
 
-// The camera's delegate. Not retained by the camera.
+// The camera's delegate. Not retained by the camera: a delegate going away sets the
+// camera's delegate to null first (setDelegate waits for a question in flight).
 class SNP_CanonCameraDelegate {
 public:
     virtual ~SNP_CanonCameraDelegate() = default;
-    // Optional question, asked at every download progress step: true cancels the download.
-    // A delegate that does not override it never cancels.
+    // Optional question, asked at every download progress step on the camera's callback
+    // thread: true cancels the download. It must not wait for the main thread. A delegate
+    // that does not override it never cancels.
     virtual bool cancelDownloadForProgress(uint32_t percent) { return false; }
 };
 
@@ -91,7 +93,12 @@ public:
     bool hasDescription() const { return _description.has_value(); }
     bool isLoaded() const { return _isLoaded.load(); }
     SNP_CanonCameraDelegate* delegate() const { return _delegate.load(); }
-    void setDelegate(SNP_CanonCameraDelegate* delegate) { _delegate.store(delegate); }
+    // Once it returns, the delegate set before is asked nothing more.
+    void setDelegate(SNP_CanonCameraDelegate* delegate)
+    {
+        std::lock_guard<std::recursive_mutex> asking(_delegateAsking);
+        _delegate.store(delegate);
+    }
 
     uintptr_t hash() const { return reinterpret_cast<uintptr_t>(_camera); }
     bool isEqual(const SNP_CanonCamera* other) const { return other && other->hash() == hash(); }
@@ -273,6 +280,7 @@ private:
 
     // Fields.
     std::atomic<SNP_CanonCameraDelegate*> _delegate{nullptr};
+    std::recursive_mutex _delegateAsking; // held while the delegate is asked (callback thread)
     EdsCameraRef _camera = nullptr;
     EdsDeviceInfo _cameraInfo{};
     std::optional<QString> _description;

@@ -176,6 +176,7 @@ EdsError SNP_CanonCamera::progressCallback(EdsUInt32 percent, void* context, Eds
 
 bool SNP_CanonCamera::cancelDownloadForProgress(uint32_t percent)
 {
+    std::lock_guard<std::recursive_mutex> asking(_delegateAsking);
     SNP_CanonCameraDelegate* delegate = _delegate.load();
     return delegate ? delegate->cancelDownloadForProgress(percent) : false;
 }

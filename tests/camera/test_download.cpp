@@ -4,7 +4,10 @@
 #include "SimCameraSdk.h"
 #include "camera/CameraFixture.h"
 
+#include <atomic>
 #include <cstring>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -160,6 +163,46 @@ TEST_F(DownloadTest, TransfersThatGiveNoPhoto)
         shoot();
         EXPECT_EQ(photos().size() - photosBefore, row.photo ? 2u : 1u);
     }
+}
+
+// A delegate going away sets the camera's delegate to null; from then on it is asked
+// nothing, even when a question was under way on the camera's thread as it did.
+TEST_F(DownloadTest, ADelegateSetAsideIsAskedNothingOnceThatReturns)
+{
+    struct Held : SNP_CanonCameraDelegate {
+        std::atomic<bool> asked{false};
+        std::shared_future<void> release;
+        std::atomic<int> questions{0};
+        std::atomic<bool>* setAside = nullptr;
+        bool setAsideWhileAsked = false;
+        bool cancelDownloadForProgress(uint32_t) override
+        {
+            if (questions++ == 0) {
+                asked = true;
+                release.wait();
+                setAsideWhileAsked = setAside->load();
+            }
+            return false;
+        }
+    } held;
+    std::promise<void> release;
+    std::atomic<bool> setAside{false};
+    held.release = release.get_future().share();
+    held.setAside = &setAside;
+    camera->setDelegate(&held);
+    camera->takePicture();
+    camera->performNextQueuedCameraCommand();
+    ASSERT_TRUE(waitUntil([&] { return held.asked.load(); }, 10000));
+    std::thread goingAway([&] {
+        camera->setDelegate(nullptr);
+        setAside = true;
+    });
+    waitUntil([&] { return setAside.load(); }, 200); // long enough for a setter that does not wait
+    release.set_value();
+    goingAway.join();
+    ASSERT_TRUE(waitUntil([&] { return photos().size() == 1; }, 10000)); // the download goes on
+    EXPECT_FALSE(held.setAsideWhileAsked);
+    EXPECT_EQ(held.questions.load(), 1);
 }
 
 }  // namespace
