@@ -143,7 +143,7 @@ struct Booth {
         c = std::make_unique<AppController>();
         // The camera picture at its size on a 1920 x 1080 live screen, so that showing the
         // picture costs what it costs at the booth.
-        c->_liveView->resize(1920, 1080);
+        c->liveView()->resize(1920, 1080);
         c->resizeLiveViewToFit();
         AppController::setPhotoClockForTesting([this] {
             return QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0)).addSecs(pass);
@@ -170,7 +170,7 @@ struct Booth {
     {
         ++pass;
         c->setEmails({QStringLiteral("visitor%1@example.org").arg(pass)});
-        c->_screenNumber.store(5);
+        c->setScreenNumberForTesting(5);
         SNP_Notification n{SNP_CanonCameraPhotoDataAvailable, SNP_NotificationObject::nil(),
                            QVariantMap{{SNP_CanonCameraPhotoData, jpeg},
                                        {SNP_CanonCameraPhotoFilename, QStringLiteral("IMG_0001.JPG")}}};

@@ -310,6 +310,24 @@ public:
     static QRectF centeredFrame(const QRectF& superFrame, const QRectF& frame, bool horizontally,
                                 bool vertically, float hScale, float vScale);
 
+    // ---- what the rehearsal and the tests look at and set ----
+    // The keyboard, also before awakeFromNib has set the outlet.
+    SNP_KeyboardView* keyboardWidget();
+    QPushButton* goButton() const { return _goButton; }
+    QLabel* cameraPictureView() const { return _EVFView; }
+    QLabel* touchView() const { return _touchView; }
+    QWidget* liveWindow() const { return _liveWindow; }
+    QLabel* liveView() const { return _liveView; }
+    // The rejection notice's text (empty when there is none).
+    QString rejectionNoticeText() const;
+    // The number of the screen pictures shown ("touch%d", "live%d").
+    uint32_t screenPictureNumber() const { return _pictureNumber; }
+    // Tests: a shorter second of the screens, from the next timer on; the screen as though
+    // the sequence had reached it; the clock of the "quit" lock (null: the steady clock).
+    void setScreenTickMs(int milliseconds) { _screenTimerInterval = milliseconds; }
+    void setScreenNumberForTesting(uint32_t screen) { _screenNumber.store(screen); }
+    void setQuitLockClockForTesting(std::function<qint64()> clock) { _steadyClockMs = std::move(clock); }
+
 public Q_SLOTS:
     void setDownloadFolder(QObject* sender = nullptr);
     void setForUploadFolder(QObject* sender = nullptr);
@@ -324,7 +342,7 @@ Q_SIGNALS:
     // showingSorryScreen()).
     void screenShown(uint32_t screen);
 
-public:
+private:
     std::unique_ptr<Ui::AppController> ui;
 
     // Outlets and fields, in declaration order.
@@ -419,6 +437,7 @@ public:
     // Runs the step above on the main thread and waits for it (download thread); answers
     // "closing" at once when the controller goes meanwhile (closePhotoIntake).
     PhotoAcceptance decideOnMainThread(const QImage& shown, const QVariant& requestTime);
+    static PhotoAcceptance closingAcceptance();
     // At the controller's end (main thread): no intake waits for the main thread any more.
     void closePhotoIntake();
     // The held-back pass at start: what a power cut left is filed (a thread of its own).
@@ -437,6 +456,5 @@ public:
     std::thread _heldBackPass;  // joined at the controller's end
     // -- end photo intake and filing --
 
-private:
     std::shared_ptr<SNP_WatchdogState> _watchdogState; // the watchdog thread's handle
 };

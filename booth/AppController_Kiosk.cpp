@@ -31,14 +31,6 @@
 
 namespace {
 
-// The keyboard, also before awakeFromNib has set the outlet.
-inline SNP_KeyboardView* keyboardWidget(AppController* c)
-{
-    if (!c->_keyboard)
-        c->_keyboard = c->findChild<SNP_KeyboardView*>(QStringLiteral("_keyboard"));
-    return c->_keyboard;
-}
-
 const QColor kAccent = QColor::fromRgbF(0.9372549f, 0.5568628f, 0.1372549f, 1.0f);
 const char* const kFrameImageName = "LumoPictureFrame.png";
 
@@ -93,7 +85,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() == QEvent::Resize && watched == _controller->_touchView)
+        if (event->type() == QEvent::Resize && watched == _controller->touchView())
             _controller->layoutTouchView();
         return false;
     }
@@ -554,7 +546,7 @@ void AppController::layoutTouchView()
 
     // The keyboard fills the lower part of the picture; its keys grow with the screen.
     QRect keyboardFrame;
-    if (QWidget* keyboard = keyboardWidget(this)) {
+    if (QWidget* keyboard = keyboardWidget()) {
         const int height = int(std::min(kKeyboardHeight * stage.height(), kKeyboardHeightOfWidth * stage.width()));
         const int width = int(std::min(kKeyboardWidth * stage.width(), kKeyboardAspect * height));
         keyboardFrame = QRect(stage.center().x() - width / 2,
@@ -643,7 +635,7 @@ void AppController::centerInSuperview(QObject* object, bool horizontally, bool v
 
 void AppController::NSViewFrameDidChangeNotification(QObject* notificationObject)
 {
-    if (QWidget* keyboard = keyboardWidget(this))
+    if (QWidget* keyboard = keyboardWidget())
         centerInSuperview(keyboard, true, false, 1.0f, 1.0f);
     if (notificationObject && notificationObject == _liveView)
         resizeLiveViewToFit();

@@ -178,9 +178,9 @@ void AppController::newPhoto(const SNP_Notification& notification)
     fileAcceptedPhoto(photo, acceptance.addresses, acceptance.pass);
 }
 
-static AppController::PhotoAcceptance closingAcceptance()
+AppController::PhotoAcceptance AppController::closingAcceptance()
 {
-    AppController::PhotoAcceptance closing;
+    PhotoAcceptance closing;
     closing.closing = true;
     return closing;
 }

@@ -46,14 +46,6 @@
 
 namespace {
 
-// The keyboard, also before awakeFromNib has set the outlet.
-inline SNP_KeyboardView* keyboardWidget(AppController* c)
-{
-    if (!c->_keyboard)
-        c->_keyboard = c->findChild<SNP_KeyboardView*>(QStringLiteral("_keyboard"));
-    return c->_keyboard;
-}
-
 constexpr uint32_t kLiveCountdown = 9;
 constexpr double kCaptureTimeout = 15;
 constexpr double kResultDisplay = 2;
@@ -106,14 +98,14 @@ void AppController::nextScreen(QObject*)
         setShown(_cameraNotReadyNotice, false);
         setShown(_EVFView, false);
         setShown(_goButton, true);
-        setShown(keyboardWidget(this), false);
+        setShown(keyboardWidget(), false);
         setShown(_overlayContentView, false);
         forgetVisitor();
         break;
     case 2: // e-mail entry
         setShown(_goButton, false);
-        setShown(keyboardWidget(this), true);
-        if (SNP_KeyboardView* keyboard = keyboardWidget(this))
+        setShown(keyboardWidget(), true);
+        if (SNP_KeyboardView* keyboard = keyboardWidget())
             keyboard->nextFirstResponder(keyboard);
         restartKeyboardIdleTimer();
         break;
@@ -124,7 +116,7 @@ void AppController::nextScreen(QObject*)
         if (_EVFView)
             _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
         resizeLiveViewToFit();
-        setShown(keyboardWidget(this), false);
+        setShown(keyboardWidget(), false);
         liveViewOn(this);
         setShown(_overlayContentView, true);
         startTimerWithExpirationDelay(touchCount);
@@ -221,7 +213,7 @@ void AppController::filingEnded(uint64_t pass, FilingVerdict verdict)
 void AppController::forgetVisitor()
 {
     stopKeyboardIdleTimer();
-    if (SNP_KeyboardView* keyboard = keyboardWidget(this)) {
+    if (SNP_KeyboardView* keyboard = keyboardWidget()) {
         (void)keyboard->values(); // the fields are emptied
         keyboard->setSecretEntry(false);
     }
@@ -272,6 +264,18 @@ QTimer* AppController::singleShotTimer(QTimer*& timer, const char* name, const s
 
 int AppController::screenTickMs() const { return _screenTimerInterval > 0 ? _screenTimerInterval : 1000; }
 
+SNP_KeyboardView* AppController::keyboardWidget()
+{
+    if (!_keyboard)
+        _keyboard = findChild<SNP_KeyboardView*>(QStringLiteral("_keyboard"));
+    return _keyboard;
+}
+
+QString AppController::rejectionNoticeText() const
+{
+    return _badEmailItemText ? _badEmailItemText->text() : QString();
+}
+
 void AppController::startForScreenSeconds(QTimer* timer, uint32_t seconds) const
 {
     timer->start(int(std::min<qint64>(qint64(seconds) * screenTickMs(), std::numeric_limits<int>::max())));
@@ -286,7 +290,7 @@ void AppController::stopKeyboardIdleTimer()
 void AppController::keyboardIdle()
 {
     // The e-mail screen, or the rejection notice over the keyboard.
-    SNP_KeyboardView* keyboard = keyboardWidget(this);
+    SNP_KeyboardView* keyboard = keyboardWidget();
     const uint32_t screen = _screenNumber.load();
     if (!(screen == 2 || (screen == 1 && keyboard && !keyboard->isHidden())))
         return;
@@ -319,7 +323,7 @@ bool AppController::acceptEmailAddresses(const QStringList& addresses)
     // the addresses the pass goes on with are logged once, in full, as they are taken.
     SNP_Log::debugf("got values:(%s)", qUtf8Printable(SNP_Log::maskedAddresses(addresses).join(QStringLiteral(", "))));
     setShown(_badEmailItemText, false);
-    SNP_KeyboardView* keyboard = keyboardWidget(this);
+    SNP_KeyboardView* keyboard = keyboardWidget();
 
     if (!addresses.isEmpty()) {
         // A word typed to open the operator panel ("quit", or the PIN itself) is never
@@ -491,7 +495,7 @@ void AppController::answerAddressQuestion(bool takeSuggestion)
     _questionedIndex = -1;
     _suggestion.clear();
     setShown(_addressQuestion, false);
-    if (SNP_KeyboardView* keyboard = keyboardWidget(this))
+    if (SNP_KeyboardView* keyboard = keyboardWidget())
         (void)keyboard->values(); // the entry is checked again from here
     restartKeyboardIdleTimer();
     (void)acceptEmailAddresses(addresses);
@@ -511,7 +515,7 @@ void AppController::beginOperatorPinEntry()
 {
     SNP_Log::debug(QStringLiteral("\"quit\" typed in kiosk mode: asking for the operator PIN"));
     _pinEntry = true;
-    if (SNP_KeyboardView* keyboard = keyboardWidget(this)) {
+    if (SNP_KeyboardView* keyboard = keyboardWidget()) {
         keyboard->setSecretEntry(true);
         keyboard->nextFirstResponder(keyboard);
     }

@@ -76,7 +76,7 @@ public:
             SNP_Log::debugf("rehearsal: cannot make the snapshot folder %s", qUtf8Printable(_folder));
         connect(&_c, &AppController::screenShown, this, &Snapshots::screenShown);
         connect(&_waitForFrame, &QTimer::timeout, this, [this] {
-            if ((_c._EVFView && _c._EVFView->isVisible()) || _sinceScreen.elapsed() > _c.screenTickMs()) {
+            if ((_c.cameraPictureView() && _c.cameraPictureView()->isVisible()) || _sinceScreen.elapsed() > _c.screenTickMs()) {
                 _waitForFrame.stop();
                 take();
             }
@@ -89,8 +89,8 @@ public:
     {
         if (_folder.isEmpty())
             return;
-        QWidget* touch = _c._touchView ? _c._touchView->window() : nullptr;
-        QWidget* live = _c._liveWindow;
+        QWidget* touch = _c.touchView() ? _c.touchView()->window() : nullptr;
+        QWidget* live = _c.liveWindow();
         // On one screen the live window, when shown, covers the touch window.
         const bool touchCovered = live && touch && live->isVisible() && live->isFullScreen() &&
                                   live->screen() == touch->screen();
@@ -98,7 +98,7 @@ public:
         for (const auto& [window, kind] : windows) {
             if (!window || !window->isVisible())
                 continue;
-            const QString shown = name.isEmpty() ? QStringLiteral("screen%1").arg(_c._pictureNumber) : name;
+            const QString shown = name.isEmpty() ? QStringLiteral("screen%1").arg(_c.screenPictureNumber()) : name;
             const QString path = QDir(_folder).filePath(QStringLiteral("%1-%2.png").arg(shown, QLatin1String(kind)));
             if (!window->grab().save(path, "PNG"))
                 SNP_Log::debugf("rehearsal: cannot write the snapshot %s", qUtf8Printable(path));
@@ -173,21 +173,21 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs, 
         return failed(QStringLiteral("the keyboard takes at most 4 addresses, %1 given").arg(addresses.size()));
 
     // The camera: the first one found is made current at start-up.
-    if (!waitFor([&] { return c._currentCamera != nullptr; }, QDeadlineTimer(qMin<qint64>(deadline.remainingTime(), 15000))))
+    if (!waitFor([&] { return c.currentCamera() != nullptr; }, QDeadlineTimer(qMin<qint64>(deadline.remainingTime(), 15000))))
         return failed(QStringLiteral("no camera was found"));
 
     // Screen 1: touch the go button.
-    if (!waitFor([&] { return c._screenNumber.load() == 1; }, deadline))
-        return failed(QStringLiteral("the booth is not on its first screen (screen %1)").arg(c._screenNumber.load()));
-    if (!c._goButton || c._goButton->isHidden())
+    if (!waitFor([&] { return c.screenNumber() == 1; }, deadline))
+        return failed(QStringLiteral("the booth is not on its first screen (screen %1)").arg(c.screenNumber()));
+    if (!c.goButton() || c.goButton()->isHidden())
         return failed(QStringLiteral("the go button is not shown"));
     snapshots.take();
-    c._goButton->click();
-    if (c._screenNumber.load() != 2)
-        return failed(QStringLiteral("the go button did not open the e-mail screen (screen %1)").arg(c._screenNumber.load()));
+    c.goButton()->click();
+    if (c.screenNumber() != 2)
+        return failed(QStringLiteral("the go button did not open the e-mail screen (screen %1)").arg(c.screenNumber()));
 
     // Screen 2: type every address with the keyboard's keys, then accept.
-    SNP_KeyboardView* keyboard = c._keyboard;
+    SNP_KeyboardView* keyboard = c.keyboardWidget();
     if (!keyboard || keyboard->isHidden())
         return failed(QStringLiteral("the keyboard is not shown"));
     for (int i = 0; i < addresses.size(); ++i) {
@@ -213,29 +213,29 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs, 
     accept->click();
     // "Did you mean ...?": staff typed what they meant; it is kept (and the question kept
     // in a snapshot of its own).
-    for (int asked = 0; asked < addresses.size() && c._screenNumber.load() == 2; ++asked) {
+    for (int asked = 0; asked < addresses.size() && c.screenNumber() == 2; ++asked) {
         QPushButton* keep = c.findChild<QPushButton*>(QStringLiteral("_keepAddressButton"));
         if (!keep || !keep->isVisible())
             break;
         snapshots.take(QStringLiteral("question"));
         keep->click();
     }
-    if (c._screenNumber.load() != 3) {
-        const QString notice = c._badEmailItemText ? c._badEmailItemText->text() : QString();
+    if (c.screenNumber() != 3) {
+        const QString notice = c.rejectionNoticeText();
         return failed(QStringLiteral("the addresses were refused %1").arg(notice));
     }
 
     // Screens 3 to 6: the countdowns, the picture, filing; then back to screen 1. Filing
     // runs on after the booth has moved on to screen 6 and may still run on screen 1.
     const bool arrived =
-        waitFor([&] { return c.photoAcceptedCount() > acceptedBefore || c._screenNumber.load() == 1; }, deadline);
+        waitFor([&] { return c.photoAcceptedCount() > acceptedBefore || c.screenNumber() == 1; }, deadline);
     if (!arrived)
-        return failed(QStringLiteral("the pass did not end in time (screen %1)").arg(c._screenNumber.load()));
+        return failed(QStringLiteral("the pass did not end in time (screen %1)").arg(c.screenNumber()));
     if (c.photoAcceptedCount() == acceptedBefore)
         return failed(QStringLiteral("no picture arrived from the camera before the capture time-out"));
     if (!waitFor([&] { return c.filingsInProgress() == 0; }, deadline))
         return failed(QStringLiteral("the picture's filing did not end in time"));
-    waitFor([&] { return c._screenNumber.load() == 1; }, deadline);
+    waitFor([&] { return c.screenNumber() == 1; }, deadline);
 
     const AppController::FilingResult filing = c.lastFilingResult();
     Outcome outcome;

@@ -66,7 +66,7 @@ inline bool takeDownBooth(std::unique_ptr<AppController>& controller, std::share
         ok = sim->waitForIdle();
     }
     if (controller)
-        cameras.push_back(controller->_currentCamera);
+        cameras.push_back(controller->currentCamera());
     controller.reset();
     ok = SNP_CanonCamera::waitForCameraListUpdates(5000) && ok;
     SNP_CanonCamera::resetRegistryForTesting();
@@ -100,7 +100,7 @@ public:
     bool start(int tickMs, bool withCamera = true)
     {
         c = std::make_unique<AppController>();
-        c->_screenTimerInterval = tickMs;
+        c->setScreenTickMs(tickMs);
         c->awakeFromNib();
         c->show();
         c->applicationDidFinishLaunching();
@@ -116,8 +116,8 @@ public:
         return ok;
     }
 
-    uint32_t screen() const { return c->_screenNumber.load(); }
-    SNP_CanonCameraPtr camera() const { return c->_currentCamera; }
+    uint32_t screen() const { return c->screenNumber(); }
+    SNP_CanonCameraPtr camera() const { return c->currentCamera(); }
 
     // One visitor's pass with the keyboard's keys. With holdCapture the capture screen waits
     // for the picture however long the camera takes (up to the pass's time-out), so that a

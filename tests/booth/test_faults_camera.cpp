@@ -164,7 +164,7 @@ TEST_P(LatePictureTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
     // The next visitor, on the capture screen for as long as it takes (a minute's tick: the
     // shutter refused while the camera is busy with the late transfer would otherwise end
     // the capture screen at the next tick).
-    c->_screenTimerInterval = 60000; // from the next countdown on
+    c->setScreenTickMs(60000); // from the next countdown on
     c->goButtonTouched();
     ASSERT_TRUE(c->acceptEmailAddresses({"next@visitor.org"}));
     c->nextScreen(c.get()); // 4
@@ -196,7 +196,7 @@ TEST_P(LatePictureTest, LatePictureOfTheVisitorWhoLeftIsNotFiledForTheNextOne)
         EXPECT_TRUE(fixtures::readFile(raw).startsWith("II*")) << qPrintable(name);
         EXPECT_FALSE(SNP_XMLinEXIF::propertyListDictionaryForJpegAtPath(raw)) << qPrintable(name);
     }
-    c->_screenTimerInterval = kTick;
+    c->setScreenTickMs(kTick);
     c->startTimerWithExpirationDelay(0); // the result screen ends at the next tick
     ASSERT_TRUE(waitUntil([&] { return run.screen() == 1u; }, 10000));
 

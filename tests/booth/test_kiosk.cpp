@@ -200,7 +200,7 @@ TEST_F(KioskTest, TheScreensOfAChangingArrangement)
     const QRect first(0, 0, 1280, 800), second(1280, 0, 1920, 1080);
 
     start(false);
-    c->_screenTimerInterval = 20; // the screens settle in a short second
+    c->setScreenTickMs(20); // the screens settle in a short second
     c->show();
     c->applicationDidFinishLaunching();
     QWidget* touch = c->window();

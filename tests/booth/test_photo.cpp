@@ -48,7 +48,7 @@ protected:
     void deliver(const QByteArray& bytes, const QStringList& emails = {"a@b.cd"}, uint32_t screen = 5)
     {
         c->setEmails(emails);
-        c->_screenNumber.store(screen);
+        c->setScreenNumberForTesting(screen);
         const uint64_t before = c->photoIntakeCount();
         const QVariantMap photo{{SNP_CanonCameraPhotoData, bytes}, {SNP_CanonCameraPhotoFilename, "IMG_0001.JPG"}};
         const SNP_Notification n{SNP_CanonCameraPhotoDataAvailable, SNP_NotificationObject::nil(), photo};
@@ -77,7 +77,7 @@ TEST_F(PhotoTest, PictureOnTheCaptureScreenIsShownFiledAndUploadedWithTheAddress
     const QByteArray bytes = picture();
     deliver(bytes, emails);
 
-    EXPECT_EQ(c->_screenNumber.load(), 6u);
+    EXPECT_EQ(c->screenNumber(), 6u);
     EXPECT_FALSE(camera->isHidden());
     EXPECT_GT(shownCentre().blue(), 180);
     const QString filed = dayFile("2010-02-02", "20100202143005.jpg");
@@ -152,7 +152,7 @@ TEST_F(PhotoTest, PicturesThatAreNotFiledAreShownButNotThankedFor)
     for (const auto& late : kCases) {
         SCOPED_TRACE(late.screen);
         deliver(picture(QColor(220, 30, 30)), late.emails, late.screen);
-        EXPECT_EQ(c->_screenNumber.load(), 6u);
+        EXPECT_EQ(c->screenNumber(), 6u);
         EXPECT_TRUE(waitUntil([&] { return c->showingSorryScreen() == late.sorry; }));
         EXPECT_EQ(shownCentre().red() > 180, !late.sorry);
         EXPECT_EQ(filesBelow(dir.path()).filter(QRegularExpression("^(main|upload|scratch)/")), QStringList());
@@ -211,7 +211,7 @@ TEST_F(PhotoTest, UndecodableBytesAreKeptInScratchAndNothingIsUploaded)
     garbage[0] = char(0xFF);
     garbage[1] = char(0xD8); // looks like a JPEG start, is none
     deliver(garbage);
-    EXPECT_EQ(c->_screenNumber.load(), 6u);
+    EXPECT_EQ(c->screenNumber(), 6u);
     const QString kept = scratch + "/20100202143005.jpg";
     EXPECT_EQ(c->lastFilingResult().scratchPath, kept);
     EXPECT_EQ(readFile(kept), garbage);
@@ -269,7 +269,7 @@ TEST_F(PhotoTest, OperatorSaveWritesLowerCaseExtensionUnderTmp)
 TEST_F(PhotoTest, AControllerTakenDownWhileAPictureArrivesEndsItsIntakeFirst)
 {
     c->setEmails({"a@b.cd"});
-    c->_screenNumber.store(5);
+    c->setScreenNumberForTesting(5);
     AppController* controller = c.get();
     std::atomic<bool> ended{false};
     auto& center = SNP_NotificationCenter::defaultCenter();

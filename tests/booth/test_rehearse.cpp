@@ -63,7 +63,7 @@ TEST_F(RehearsalTest, OnePassFilesThePictureAndWritesTheUploadFile)
     uint32_t resultPictures = 0;
     QObject::connect(c.get(), &AppController::screenShown, c.get(), [&](uint32_t screen) {
         if (screen == 6)
-            resultPictures = c->_pictureNumber;
+            resultPictures = c->screenPictureNumber();
     });
     const SNP_Rehearsal::Outcome outcome = run.pass(addresses, true, snapshots);
     AppController::setPhotoClockForTesting(nullptr);

@@ -242,7 +242,7 @@ TEST_F(ScreensTest, ThePanelIsForStaffOnly)
     c->awakeFromNib();
 
     qint64 now = 1000000;
-    c->_steadyClockMs = [&] { return now; };
+    c->setQuitLockClockForTesting([&] { return now; });
     // What is typed to open the panel is never shown as an address, nor kept for the next visitor.
     const auto typeThenAccept = [&](const QString& word) {
         c->nextScreen(view.go());
@@ -284,7 +284,7 @@ TEST_F(ScreensTest, ThePanelIsForStaffOnly)
     now += 5 * 60 * 1000;
     EXPECT_FALSE(c->quitLocked());
     setDefault("operatorIdleSeconds", 4);
-    c->_screenTimerInterval = 5;
+    c->setScreenTickMs(5);
     ASSERT_TRUE(quitThenPin(pin));
     EXPECT_FALSE(c->inKioskMode());
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
@@ -300,7 +300,7 @@ TEST_F(ScreensTest, ThePanelIsForStaffOnly)
 TEST_F(ScreensTest, NothingOfAVisitorStaysForTheNext)
 {
     setDefault("keyboardIdleSeconds", 3);
-    c->_screenTimerInterval = 5; // a short second, which the keyboard idle time counts in
+    c->setScreenTickMs(5); // a short second, which the keyboard idle time counts in
     const QStringList typed{QStringLiteral("a@b.cd"), QStringLiteral("Bad@b.cd")};
     const std::pair<const char*, std::function<void()>> cases[] = {
         {"exit key", [&] { view.click("key_exit"); }},
