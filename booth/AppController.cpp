@@ -8,6 +8,7 @@
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
 #include "SNP_Preferences.h"
+#include "SNP_Resources.h"
 #include "SNP_StretchedPicture.h"
 
 #include <QApplication>
@@ -28,10 +29,6 @@
 #include <thread>
 #include <unistd.h>
 
-const char* const PrefKeyCameraScratchFolder = "scratchFolder";
-const char* const PrefKeyMainImagesFolder = "mainImagesFolder";
-const char* const PrefKeyForUploadFolder = "forUploadFolder";
-const char* const PrefKeyForTouchScreenCountValue = "touchScreenCountValue";
 
 namespace {
 QMutex gFolderLock;
@@ -224,7 +221,7 @@ void AppController::awakeFromNib()
     nextScreen(this);
 
     // Countdown fields: hidden, accent orange on the touch screen, white on the live screen.
-    const QColor accent = QColor::fromRgbF(0.9372549f, 0.5568628f, 0.1372549f, 1.0f);
+    const QColor accent = SNP_Resources::accentColor();
     const QColor white = QColor::fromRgbF(1.0f, 1.0f, 1.0f, 1.0f);
     auto colour = [](QLabel* field, const QColor& c) {
         if (!field)

@@ -20,6 +20,7 @@
 #include "SNP_Filing.h"
 #include "SNP_ImagePipeline.h"
 #include "SNP_KeyboardView.h"
+#include "SNP_PreferenceKeys.h"
 
 #include <atomic>
 #include <chrono>
@@ -55,12 +56,6 @@ QString gForUploadFolder();
 void setGScratchFolder(const QString& path);
 void setGMainImagesFolder(const QString& path);
 void setGForUploadFolder(const QString& path);
-
-// User-defaults keys.
-extern const char* const PrefKeyCameraScratchFolder;      // "scratchFolder"
-extern const char* const PrefKeyMainImagesFolder;         // "mainImagesFolder"
-extern const char* const PrefKeyForUploadFolder;          // "forUploadFolder"
-extern const char* const PrefKeyForTouchScreenCountValue; // "touchScreenCountValue"
 
 class AppController : public QWidget, public SNP_CanonCameraDelegate, public SNP_KeyboardDelegate {
     Q_OBJECT

@@ -31,9 +31,6 @@
 
 namespace {
 
-const QColor kAccent = QColor::fromRgbF(0.9372549f, 0.5568628f, 0.1372549f, 1.0f);
-const char* const kFrameImageName = "LumoPictureFrame.png";
-
 // The live screen, in parts of the live picture's area (stage): the frame image at most
 // this high, this far above the bottom edge; a countdown column each side of it.
 constexpr double kFramedHeight = 0.78;  // of the stage's height
@@ -149,8 +146,9 @@ QLabel* makeNotice(QWidget* parent, const QString& name, const QString& text)
     notice->setAlignment(Qt::AlignCenter);
     notice->setWordWrap(true);
     notice->setAttribute(Qt::WA_TransparentForMouseEvents); // touches reach the go button
-    notice->setStyleSheet(QStringLiteral("color: white; background: rgb(239, 142, 35); border-radius: 12px;"
-                                         " font-family: 'DejaVu Sans'; font-weight: bold;"));
+    notice->setStyleSheet(QStringLiteral("color: white; background: %1; border-radius: 12px;"
+                                         " font-family: 'DejaVu Sans'; font-weight: bold;")
+                              .arg(QLatin1String(SNP_Resources::kAccentStyleColor)));
     notice->hide();
     return notice;
 }
@@ -164,7 +162,7 @@ public:
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_NoSystemBackground);
         setGeometry(view->rect());
-        _frame = SNP_Resources::imageNamed(QStringLiteral("LumoPictureFrame.png"));
+        _frame = SNP_Resources::imageNamed(QString::fromLatin1(SNP_Resources::kFrameImageName));
         view->installEventFilter(this);
     }
     double intensity = 0.0;
@@ -184,14 +182,14 @@ protected:
         const QRectF r = QRectF(rect()).adjusted(kBorderWidth / 2, kBorderWidth / 2, -kBorderWidth / 2, -kBorderWidth / 2);
         // Bloom: soft rings inside the border, stronger with the intensity.
         for (int i = 1; i <= int(kBloomRadius); ++i) {
-            QColor glow = kAccent;
+            QColor glow = SNP_Resources::accentColor();
             glow.setAlphaF(float(std::clamp(intensity * (1.0 - double(i) / (kBloomRadius + 1)) * 0.6, 0.0, 1.0)));
             p.setPen(QPen(glow, 2.0));
             p.drawRect(r.adjusted(i * 1.5, i * 1.5, -i * 1.5, -i * 1.5));
         }
         if (!_frame.isNull())
             p.drawImage(QRectF(rect()), _frame);
-        p.setPen(QPen(kAccent, kBorderWidth));
+        p.setPen(QPen(SNP_Resources::accentColor(), kBorderWidth));
         p.drawRect(r);
     }
 
@@ -485,7 +483,7 @@ void AppController::resizeLiveViewToFit()
     if (!_livePicture.isNull() && _liveView->pixmap().size() != _liveView->size())
         showScreenPicture(_liveView, _livePicture); // the view changed size
     const QRect stage = letterboxRect(_livePicture.size(), _liveView->rect());
-    const QImage frame = SNP_Resources::imageNamed(QString::fromLatin1(kFrameImageName));
+    const QImage frame = SNP_Resources::imageNamed(QString::fromLatin1(SNP_Resources::kFrameImageName));
     const LiveLayout layout = liveLayoutForStage(QSizeF(stage.size()), QSizeF(frame.size()));
     const QPointF origin = stage.topLeft();
 
@@ -666,7 +664,7 @@ void AppController::setOverlayWindow()
     _overlayImageView->setObjectName(QStringLiteral("overlayImageView"));
     _overlayImageView->setAttribute(Qt::WA_TransparentForMouseEvents);
     _overlayContentView->hide();
-    if (SNP_Resources::imageNamed(QString::fromLatin1(kFrameImageName)).isNull())
+    if (SNP_Resources::imageNamed(QString::fromLatin1(SNP_Resources::kFrameImageName)).isNull())
         SNP_Log::debug(QStringLiteral("the frame image \"LumoPictureFrame\" is missing: the overlay stays empty"));
     placeOverlay();
     _overlayWindow->show();
@@ -679,7 +677,7 @@ void AppController::placeOverlay()
         return;
     // The frame drawn as the composite draws it: scaled so that its photo window covers the
     // camera picture exactly. What the visitor sees framed is what the picture will show.
-    const QImage frame = SNP_Resources::imageNamed(QString::fromLatin1(kFrameImageName));
+    const QImage frame = SNP_Resources::imageNamed(QString::fromLatin1(SNP_Resources::kFrameImageName));
     const QRect evf = _EVFView->geometry();
     QRect framed = evf;
     if (!frame.isNull()) {
@@ -745,7 +743,7 @@ void AppController::setGoButton()
         // Enabled: a disabled label draws its picture greyed, and the notice must read
         // orange over the keyboard. Touches pass through it all the same.
         _badEmail->setAttribute(Qt::WA_TransparentForMouseEvents); // touches reach the go button
-        QColor cover = kAccent;
+        QColor cover = SNP_Resources::accentColor();
         cover.setAlphaF(0.85f);
         _badEmail->setPixmap(QPixmap::fromImage(imageWithSolidColor(cover)));
     }

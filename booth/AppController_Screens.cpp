@@ -406,10 +406,11 @@ void AppController::askAboutAddress(const QStringList& addresses, int index, con
         _addressQuestion->setAttribute(Qt::WA_StyledBackground);
         _addressQuestion->setStyleSheet(QStringLiteral(
             "QWidget#_addressQuestion { background: rgba(20, 24, 38, 215); }"
-            "QLabel { color: white; background: rgb(239, 142, 35); font-family: 'DejaVu Sans'; font-weight: bold; }"
+            "QLabel { color: white; background: %1; font-family: 'DejaVu Sans'; font-weight: bold; }"
             "QPushButton { color: rgb(30, 30, 40); background: rgb(200, 200, 210); border: none;"
             " font-family: 'DejaVu Sans'; font-weight: bold; }"
-            "QPushButton#_takeSuggestionButton { background: white; }"));
+            "QPushButton#_takeSuggestionButton { background: white; }")
+                                            .arg(QLatin1String(SNP_Resources::kAccentStyleColor)));
         auto* text = new QLabel(_addressQuestion);
         text->setObjectName(QStringLiteral("_addressQuestionText"));
         text->setAlignment(Qt::AlignCenter);
@@ -705,7 +706,7 @@ void AppController::createSpeaker()
 
 void AppController::playGrabSound()
 {
-    const QUrl url = SNP_Resources::soundNamed(QStringLiteral("Grab"));
+    const QUrl url = SNP_Resources::soundNamed(QString::fromLatin1(SNP_Resources::kGrabSoundName));
     if (url.isEmpty()) {
         SNP_Log::debug(QStringLiteral("the sound \"Grab\" is missing"));
         return;

@@ -29,8 +29,6 @@
 
 namespace {
 
-const char* const kFrameImageName = "LumoPictureFrame.png";
-
 QMutex gClockLock;  // guards gClock
 std::function<QDateTime()> gClock;
 QMutex gStepHookLock;  // guards gStepHook
@@ -390,7 +388,7 @@ bool SNP_Filing::writeUploadForFiledPicture(const QString& filedPath, const Fold
     if (!makeFolder(uploadDayFolder, &error))
         SNP_Log::debugf("Unable to create Directory at: [%s]", qUtf8Printable(uploadDayFolder));
 
-    const QImage frame = SNP_Resources::imageNamed(QString::fromLatin1(kFrameImageName));
+    const QImage frame = SNP_Resources::imageNamed(QString::fromLatin1(SNP_Resources::kFrameImageName));
     QByteArray photo;
     {
         QFile file(filedPath);

@@ -24,8 +24,6 @@ static void initStockResources()
 
 namespace SNP_Resources {
 
-const char* const PrefKeyResourceFolder = "resourceFolder";
-
 namespace {
 
 QStringList candidates(const QString& name, const QStringList& types)

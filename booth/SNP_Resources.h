@@ -3,13 +3,22 @@
 // resources built into the application.
 #pragma once
 
+#include <QColor>
 #include <QImage>
 #include <QString>
 #include <QUrl>
 
 namespace SNP_Resources {
 
-extern const char* const PrefKeyResourceFolder; // "resourceFolder"
+// The names of the resources the booth itself asks for (the screen pictures are
+// "touch%d" and "live%d", see AppController::showScreenPictures).
+inline constexpr char kFrameImageName[] = "LumoPictureFrame.png"; // the event frame over the picture
+inline constexpr char kGrabSoundName[] = "Grab";                  // played as the picture is taken
+
+// The booth's accent colour (notices, the flash's glow, the operator's highlights), and the
+// same colour as a style sheet takes it.
+inline QColor accentColor() { return QColor::fromRgbF(0.9372549f, 0.5568628f, 0.1372549f, 1.0f); }
+inline constexpr char kAccentStyleColor[] = "rgb(239, 142, 35)";
 
 // The path of the resource name (with or without its extension); types lists the
 // extensions tried when the name has none. Empty when no such resource exists.

@@ -14,23 +14,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char* const PrefKeyMailSmtpUrl = "mailSmtpUrl";
-const char* const PrefKeyMailUser = "mailUser";
-const char* const PrefKeyMailPasswordFile = "mailPasswordFile";
-const char* const PrefKeyMailFrom = "mailFrom";
-const char* const PrefKeyMailSubject = "mailSubject";
-const char* const PrefKeyMailBodyFile = "mailBodyFile";
-const char* const PrefKeyMailPerMinute = "mailPerMinute";
-const char* const PrefKeyMailSentFolder = "mailSentFolder";
-const char* const PrefKeyMailFailedFolder = "mailFailedFolder";
-const char* const PrefKeyMailAttach = "mailAttach";
-const char* const PrefKeyMailPictureMaxSide = "mailPictureMaxSide";
-
 namespace {
 
 constexpr qint64 kMaxBodyBytes = 1 << 20;
 constexpr qint64 kMaxPasswordBytes = 4096;
-const char* const kUploadKey = "forUploadFolder"; // the booth's PrefKeyForUploadFolder
 
 QString defaultSubject() { return QStringLiteral("Your picture from the photo booth"); }
 
@@ -151,7 +138,7 @@ SNP_MailFolders SNP_MailSettings::foldersForUpload(const QString& uploadFolder)
 
 SNP_MailFolders SNP_MailSettings::configuredFolders()
 {
-    return foldersForUpload(SNP_Preferences::folder(QString::fromLatin1(kUploadKey),
+    return foldersForUpload(SNP_Preferences::folder(QString::fromLatin1(PrefKeyForUploadFolder),
                                                     QString::fromLatin1(SNP_Preferences::DefaultForUploadFolder)));
 }
 

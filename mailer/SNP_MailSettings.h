@@ -18,6 +18,8 @@
 // thread may call them.
 #pragma once
 
+#include "SNP_PreferenceKeys.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -25,17 +27,6 @@
 #include <cstdint>
 #include <optional>
 
-extern const char* const PrefKeyMailSmtpUrl;       // "mailSmtpUrl"
-extern const char* const PrefKeyMailUser;          // "mailUser"
-extern const char* const PrefKeyMailPasswordFile;  // "mailPasswordFile"
-extern const char* const PrefKeyMailFrom;          // "mailFrom"
-extern const char* const PrefKeyMailSubject;       // "mailSubject"
-extern const char* const PrefKeyMailBodyFile;      // "mailBodyFile"
-extern const char* const PrefKeyMailPerMinute;     // "mailPerMinute"
-extern const char* const PrefKeyMailSentFolder;    // "mailSentFolder"
-extern const char* const PrefKeyMailFailedFolder;  // "mailFailedFolder"
-extern const char* const PrefKeyMailAttach;        // "mailAttach"
-extern const char* const PrefKeyMailPictureMaxSide; // "mailPictureMaxSide"
 
 // The folders the mailer works in, all absolute.
 struct SNP_MailFolders {

@@ -12,8 +12,6 @@
 #include <unistd.h>
 #include <vector>
 
-const char* const SNP_FileAccess::PrefKeyUploaderGroup = "uploaderGroup";
-
 namespace {
 constexpr gid_t kNoGroup = gid_t(-1);
 std::atomic<gid_t> gGroup{kNoGroup};

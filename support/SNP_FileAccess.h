@@ -15,8 +15,6 @@
 
 namespace SNP_FileAccess {
 
-extern const char* const PrefKeyUploaderGroup; // "uploaderGroup"
-
 // Reads "uploaderGroup" from the user defaults (logs what it found).
 void configure();
 // The group by name (empty: none); false, with a log line, for a group the system does

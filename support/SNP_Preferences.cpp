@@ -11,19 +11,10 @@
 
 namespace SNP_Preferences {
 
-const char* const PrefKeyCameraBackend = "cameraBackend";
-const char* const PrefKeyKeyboardIdleSeconds = "keyboardIdleSeconds";
-const char* const PrefKeyOperatorPin = "operatorPin";
-const char* const PrefKeyOperatorIdleSeconds = "operatorIdleSeconds";
-const char* const PrefKeyTouchScreenOutput = "touchScreenOutput";
-const char* const PrefKeyLiveScreenOutput = "liveScreenOutput";
-const char* const PrefKeyLowSpaceMegabytes = "lowSpaceMegabytes";
 const char* const DefaultScratchFolder = "/CanonScratchFolder";
 const char* const DefaultMainImagesFolder = "/KorvanexMainImagesFolder";
 const char* const DefaultForUploadFolder = "/KorvanexUploadFolder";
 const char* const DefaultCameraBackend = "sim";
-// The booth controller's PrefKeyForTouchScreenCountValue; the support library cannot see it.
-const char* const kTouchScreenCountKey = "touchScreenCountValue";
 
 namespace {
 
@@ -264,7 +255,7 @@ uint32_t wholeNumber(const QString& key, uint32_t fallback, uint32_t max)
 
 uint32_t touchScreenCountValue()
 {
-    const uint32_t count = wholeNumber(QString::fromLatin1(kTouchScreenCountKey), DefaultTouchScreenCount,
+    const uint32_t count = wholeNumber(QString::fromLatin1(PrefKeyForTouchScreenCountValue), DefaultTouchScreenCount,
                                        MaxTouchScreenCount);
     return count == 0 ? DefaultTouchScreenCount : count;
 }

@@ -4,6 +4,8 @@
 // never written to the store. The booth and the mailer (booth-mailer) share the store.
 #pragma once
 
+#include "SNP_PreferenceKeys.h"
+
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -14,15 +16,6 @@
 #include <optional>
 
 namespace SNP_Preferences {
-
-// Keys not declared with the controller.
-extern const char* const PrefKeyCameraBackend;   // "cameraBackend"
-extern const char* const PrefKeyKeyboardIdleSeconds; // "keyboardIdleSeconds"
-extern const char* const PrefKeyOperatorPin;     // "operatorPin"
-extern const char* const PrefKeyOperatorIdleSeconds; // "operatorIdleSeconds"
-extern const char* const PrefKeyTouchScreenOutput;  // "touchScreenOutput"
-extern const char* const PrefKeyLiveScreenOutput;   // "liveScreenOutput"
-extern const char* const PrefKeyLowSpaceMegabytes;  // "lowSpaceMegabytes"
 
 // Defaults.
 extern const char* const DefaultScratchFolder;     // "/CanonScratchFolder"
