@@ -156,7 +156,6 @@ void AppController::startup()
 
     // No visitor yet.
     _emails.clear();
-    _screenTimer = nullptr;
 
     // The working folders, written back so that the store holds every folder key.
     // A command-line override is used for this run only: the stored value is what is
@@ -217,7 +216,7 @@ void AppController::updateWatchdogCounter() { _watchdogCount.fetch_add(1); }
 void AppController::awakeFromNib()
 {
     // Screen 1.
-    _screenNumber = 0;
+    _screens.setScreenNumber(0);
     nextScreen(this);
 
     // Countdown fields: hidden, accent orange on the touch screen, white on the live screen.

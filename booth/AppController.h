@@ -21,6 +21,10 @@
 #include "SNP_ImagePipeline.h"
 #include "SNP_KeyboardView.h"
 #include "SNP_PreferenceKeys.h"
+#include "SNP_AddressQuestion.h"
+#include "SNP_BoothSounds.h"
+#include "SNP_OperatorPinLock.h"
+#include "SNP_ScreenSequence.h"
 
 #include <atomic>
 #include <chrono>
@@ -36,8 +40,6 @@ class QPushButton;
 class QComboBox;
 class QProgressBar;
 class QTimer;
-class QTextToSpeech;
-class QSoundEffect;
 class QVariantAnimation;
 class QColor;
 class QScreen;
@@ -57,7 +59,8 @@ void setGScratchFolder(const QString& path);
 void setGMainImagesFolder(const QString& path);
 void setGForUploadFolder(const QString& path);
 
-class AppController : public QWidget, public SNP_CanonCameraDelegate, public SNP_KeyboardDelegate {
+class AppController : public QWidget, public SNP_CanonCameraDelegate, public SNP_KeyboardDelegate,
+                      private SNP_ScreenSequenceDelegate {
     Q_OBJECT
 public:
     explicit AppController(QWidget* parent = nullptr);
@@ -116,12 +119,12 @@ public:
     void setEmails(const QStringList& emails);
     QStringList emails() const;
     // The screen shown (1 to 6; 1 also under the rejection notice).
-    uint32_t screenNumber() const { return _screenNumber.load(); }
-    // Replaces the screen timer: delay seconds to count, one tick per _screenTimerInterval.
+    uint32_t screenNumber() const { return _screens.screenNumber(); }
+    // Replaces the screen timer: delay seconds to count, one tick per screenTickMs().
     void startTimerWithExpirationDelay(double delay);
     void timerDidFire(QTimer* timer);
     void countdown();
-    // Creates _speaker when a speech engine exists (once), preferring one that needs no
+    // Makes the speaker when a speech engine exists (once), preferring one that needs no
     // daemon, and logs the engine and voice it speaks with.
     void createSpeaker();
     // Plays the sound "Grab" (once a silent booth has said so in the log, silently).
@@ -319,9 +322,9 @@ public:
     uint32_t screenPictureNumber() const { return _pictureNumber; }
     // Tests: a shorter second of the screens, from the next timer on; the screen as though
     // the sequence had reached it; the clock of the "quit" lock (null: the steady clock).
-    void setScreenTickMs(int milliseconds) { _screenTimerInterval = milliseconds; }
-    void setScreenNumberForTesting(uint32_t screen) { _screenNumber.store(screen); }
-    void setQuitLockClockForTesting(std::function<qint64()> clock) { _steadyClockMs = std::move(clock); }
+    void setScreenTickMs(int milliseconds) { _screens.setTickMs(milliseconds); }
+    void setScreenNumberForTesting(uint32_t screen) { _screens.setScreenNumber(screen); }
+    void setQuitLockClockForTesting(std::function<qint64()> clock) { _pinLock.setClockForTesting(std::move(clock)); }
 
 public Q_SLOTS:
     void setDownloadFolder(QObject* sender = nullptr);
@@ -353,12 +356,8 @@ private:
     QLabel* _liveCountdownField2 = nullptr;
     QLabel* _touchCountdownField = nullptr;
     QPushButton* _goButton = nullptr;
-    uint32_t _countdown = 0;
-    std::atomic<uint32_t> _screenNumber{0}; // read by photo intake on the camera's thread
-    QTextToSpeech* _speaker = nullptr;
     QStringList _emails;
     QWidget* _flashLayer = nullptr;
-    QTimer* _screenTimer = nullptr;
     std::atomic<uint32_t> _watchdogCount{0};
     QComboBox* _camerasButton = nullptr;
     QProgressBar* _progress = nullptr;
@@ -370,7 +369,6 @@ private:
     // Kiosk and screen-sequence helpers.
     QWidget* _overlayContentView = nullptr; // content view of _overlayWindow
     QLabel* _overlayImageView = nullptr;    // the frame image in the overlay
-    int _screenTimerInterval = 1000;        // ms per tick (a second of the screens); tests shorten it
     bool _kioskMode = false;
     QImage _touchPicture;                   // the pictures shown, kept for size changes
     QImage _livePicture;
@@ -380,11 +378,23 @@ private:
     SNP_BoothHealth* _health = nullptr;
     QTimer* _screensSettleTimer = nullptr;   // screens plugged in or out settle before the windows move
     QTimer* _operatorIdleTimer = nullptr;
-    QWidget* _addressQuestion = nullptr;     // "Did you mean ...?" over the e-mail screen
-    QStringList _questionedAddresses;        // the entry the question is about
-    int _questionedIndex = -1;
-    QString _suggestion;
-    QStringList _keptAddresses;              // asked about and kept as typed, for this visitor
+    // -- the screens (AppController_Screens.cpp): the sequence's delegate, each screen's entry
+    // actions, and the parts the screens use --
+    uint32_t touchCountdownSeconds() override;
+    void enterScreen(SNP_Screen screen, uint32_t seconds) override;
+    void screenEntered(SNP_Screen screen) override;
+    void countdownTick(SNP_Screen screen, uint32_t remaining) override;
+    void enterStartScreen();
+    void enterEmailScreen();
+    void enterTouchCountdown(uint32_t seconds);
+    void enterLiveCountdown(uint32_t seconds);
+    void enterCaptureScreen();
+    void enterResultScreen();
+    SNP_ScreenSequence _screens{*this, this};
+    SNP_AddressQuestion _addressQuestion{[this](bool take) { answerAddressQuestion(take); }};
+    SNP_OperatorPinLock _pinLock{kWrongPinLimit, kQuitLockDuration};
+    SNP_BoothSounds _sounds{this};
+    // -- end screens --
     uint64_t _resultPass = 0;                // the picture whose filing the result screen waits for
     QTimer* _filingWaitTimer = nullptr;      // how long it waits
     QLabel* _pinPrompt = nullptr;
@@ -392,14 +402,8 @@ private:
     bool _sorryScreen = false;
     uint64_t _acceptedBeforeCapture = 0;    // photoAcceptedCount() when the capture screen began
     bool _pinEntry = false;                 // the keyboard takes the operator PIN
-    int _wrongPins = 0;                     // wrong PINs in a row
-    qint64 _quitLockedUntilMs = 0;          // steady clock
-    std::function<qint64()> _steadyClockMs; // tests: the clock of the "quit" lock (null: steady clock)
     int _screenUpdatesDisabled = 0;
-    QSoundEffect* _grabSound = nullptr;
     QVariantAnimation* _flashAnimation = nullptr;
-    bool _reportedNoSpeech = false;
-    bool _reportedNoSound = false;
     // -- camera settings controls --
     int _cameraClockTimerInterval = 1000;   // ms per clock tick; tests shorten it
     int _beepCount = 0;

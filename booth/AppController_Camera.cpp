@@ -160,7 +160,7 @@ void AppController::commandError(const SNP_Notification& notification)
         _progress->setValue(0);
     SNP_Log::debugf("received command error notification: %s %s", qUtf8Printable(error.toString()),
                     qUtf8Printable(SNP_CanonCamera::descriptionForCommandDictionary(command)));
-    if (shotRefused && _screenNumber.load() == 5) {
+    if (shotRefused && screenNumber() == 5) {
         // No picture will come for this visitor: the capture screen ends at its next tick,
         // with the sorry screen, instead of waiting out the time-out.
         SNP_Log::debug(QStringLiteral("the camera refused the visitor's picture: the pass ends without one"));

@@ -375,7 +375,7 @@ void AppController::showContentForScreen()
     const KioskScreens screens = kioskScreens();
     if (screens.touch != screens.live)
         return;
-    const uint32_t screen = _screenNumber.load();
+    const uint32_t screen = screenNumber();
     QWidget* touchWindow = _touchView ? _touchView->window() : window();
     if (screen >= 3 && screen <= 6) {
         if (!_liveWindow->isVisible() || !_liveWindow->isFullScreen())

@@ -249,7 +249,7 @@ AppController::ArrivedPhoto AppController::decodeArrivedPhoto(const QVariantMap&
     // once, and reduced for the screen (and the composite) while it is decoded; its
     // re-encoding for the addresses then starts from the decoded picture on a thread of its
     // own, beside the hand-off to the main thread.
-    if (photo.header && _screenNumber.load() == kCaptureScreen) {
+    if (photo.header && screenNumber() == kCaptureScreen) {
         const auto decoded = SNP_ImagePipeline::DecodedJpeg::decode(photo.data, kShownSize);
         photo.reencoding = startReencoding(photo.data, decoded);
         if (decoded)
@@ -276,7 +276,7 @@ AppController::PhotoAcceptance AppController::showPhotoAndTakeItForTheVisitor(co
     if (!shown.isNull())
         updateDisplayImage(QVariant::fromValue(shown));
     QTimer::singleShot(1000, this, [this] { clearProgressIndicator(); });
-    acceptance.screen = _screenNumber.load();
+    acceptance.screen = screenNumber();
     if (acceptance.screen != kCaptureScreen)
         return acceptance;
     if (requestTime.isValid() && requestTime.toLongLong() < _captureScreenStartMs) {

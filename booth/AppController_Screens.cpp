@@ -1,6 +1,7 @@
 // The visitor's screens: a fixed cycle of six screens shown on the touch screen and the
-// live screen at once, driven by one repeating screen timer, the go button, the
-// keyboard's accept and exit keys and the arrival of the photo.
+// live screen at once, driven by the screen sequence's timer (SNP_ScreenSequence), the go
+// button, the keyboard's accept and exit keys and the arrival of the photo. Here are what
+// each screen shows on entry and at each tick of its countdown.
 //
 // Between visitors nothing is kept: every return to screen 1 empties the address fields
 // and the accepted addresses, and the e-mail screen returns to screen 1 by itself when no
@@ -18,41 +19,25 @@
 #include "SNP_Log.h"
 #include "SNP_MailDomains.h"
 #include "SNP_Preferences.h"
-#include "SNP_Resources.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QFileDialog>
-#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTimer>
-#ifdef HAVE_QT_TTS
-#include <QTextToSpeech>
-#include <QVoice>
-#endif
-#ifdef HAVE_QT_MULTIMEDIA
-#include <QAudioDevice>
-#include <QMediaDevices>
-#include <QSoundEffect>
-#endif
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <limits>
 
 namespace {
 
-constexpr uint32_t kLiveCountdown = 9;
-constexpr double kCaptureTimeout = 15;
-constexpr double kResultDisplay = 2;
 // The result screen waits this long for the filing to end, in real time whatever the
 // screens' second: the disk takes its own time.
 constexpr int kFilingVerdictWaitMs = 15000;
-constexpr uint32_t kScreenCount = 6;
 constexpr uint32_t kSorryPictures = 7;    // the result screen's pictures when no picture came
 constexpr uint32_t kHeldBackPictures = 8; // ... when the picture was saved for a later try
 
@@ -70,107 +55,139 @@ void setShown(QWidget* view, bool shown)
 
 } // namespace
 
-void AppController::nextScreen(QObject*)
-{
-    const uint32_t touchCount = SNP_Preferences::touchScreenCountValue();
+void AppController::nextScreen(QObject*) { _screens.advance(); }
 
-    uint32_t screen = _screenNumber.load() + 1;
-    if (screen > kScreenCount)
-        screen = 1;
+uint32_t AppController::touchCountdownSeconds() { return SNP_Preferences::touchScreenCountValue(); }
+
+void AppController::enterScreen(SNP_Screen screen, uint32_t seconds)
+{
     // Whatever filing the last result screen waited for is no longer this screen's.
     if (_filingWaitTimer)
         _filingWaitTimer->stop();
     _resultPass = 0;
-    _screenNumber.store(screen);
     // The result screen thanks the visitor only for a picture that came (photo intake
     // counts it before it moves the booth on).
-    _sorryScreen = screen == 6 && photoAcceptedCount() == _acceptedBeforeCapture;
+    _sorryScreen = screen == SNP_Screen::Result && photoAcceptedCount() == _acceptedBeforeCapture;
 
     // A picture that came is shown on the live screen at once; the touch screen says where
     // it goes once its filing has ended (filingEnded).
-    const bool awaitingFiling = screen == 6 && !_sorryScreen;
+    const bool awaitingFiling = screen == SNP_Screen::Result && !_sorryScreen;
     disableScreenUpdates();
-    showScreenPictures(_sorryScreen ? kSorryPictures : screen, !awaitingFiling);
+    showScreenPictures(_sorryScreen ? kSorryPictures : uint32_t(screen), !awaitingFiling);
 
     switch (screen) {
-    case 1: // start; nothing of the last visitor stays
-        setShown(_badEmail, false);
-        setShown(_cameraNotReadyNotice, false);
-        setShown(_EVFView, false);
-        setShown(_goButton, true);
-        setShown(keyboardWidget(), false);
-        setShown(_overlayContentView, false);
-        forgetVisitor();
+    case SNP_Screen::Start:
+        enterStartScreen();
         break;
-    case 2: // e-mail entry
-        setShown(_goButton, false);
-        setShown(keyboardWidget(), true);
-        if (SNP_KeyboardView* keyboard = keyboardWidget())
-            keyboard->nextFirstResponder(keyboard);
-        restartKeyboardIdleTimer();
+    case SNP_Screen::Email:
+        enterEmailScreen();
         break;
-    case 3: // touch countdown
-        stopKeyboardIdleTimer();
-        setNumber(_touchCountdownField, touchCount);
-        setShown(_touchCountdownField, true);
-        if (_EVFView)
-            _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
-        resizeLiveViewToFit();
-        setShown(keyboardWidget(), false);
-        liveViewOn(this);
-        setShown(_overlayContentView, true);
-        startTimerWithExpirationDelay(touchCount);
-        // The live screen counts the same seconds as the touch screen.
-        setShown(_liveCountdownField1, true);
-        setShown(_liveCountdownField2, true);
-        setNumber(_liveCountdownField1, touchCount);
-        setNumber(_liveCountdownField2, touchCount);
+    case SNP_Screen::TouchCountdown:
+        enterTouchCountdown(seconds);
         break;
-    case 4: // live countdown, from 9 (not from the touch countdown's last second)
-        setShown(_touchCountdownField, false);
-        setNumber(_liveCountdownField1, kLiveCountdown);
-        setNumber(_liveCountdownField2, kLiveCountdown);
-        startTimerWithExpirationDelay(kLiveCountdown);
+    case SNP_Screen::LiveCountdown:
+        enterLiveCountdown(seconds);
         break;
-    case 5: // capture
-        _captureScreenStartMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now().time_since_epoch())
-                                    .count();
-        _acceptedBeforeCapture = photoAcceptedCount();
-        setShown(_liveCountdownField1, false);
-        setShown(_liveCountdownField2, false);
-        SNP_Log::debug(QStringLiteral("ending LiveView"));
-        liveViewOff(this);
-        SNP_Log::debug(QStringLiteral("taking a picture"));
-        playGrabSound();
-        takePicture(this);
-        startTimerWithExpirationDelay(kCaptureTimeout);
+    case SNP_Screen::Capture:
+        enterCaptureScreen();
         break;
-    case 6: // result, or the sorry screen
-        if (_sorryScreen) {
-            // Whatever the camera picture holds (the last live-view frame) is not this
-            // visitor's photo: blanked, and the frame with it.
-            SNP_Log::debug(QStringLiteral("no picture came for this visitor: showing the sorry screen"));
-            blankCameraPicture();
-            startTimerWithExpirationDelay(kResultDisplay);
-        } else {
-            setShown(_EVFView, true);
-            _resultPass = photoAcceptedCount();
-            if (_screenTimer)
-                _screenTimer->stop();
-            singleShotTimer(_filingWaitTimer, "filingWaitTimer", [this] {
-                SNP_Log::debugf("the picture's filing has not ended after %d s: the result screen ends without "
-                                "saying where the picture is",
-                                kFilingVerdictWaitMs / 1000);
-                nextScreen(this);
-            })->start(kFilingVerdictWaitMs);
-        }
+    case SNP_Screen::Result:
+        enterResultScreen();
         break;
     }
+}
+
+void AppController::screenEntered(SNP_Screen screen)
+{
     showContentForScreen();
     enableScreenUpdates();
-    if (!awaitingFiling)
-        emit screenShown(screen);
+    if (!(screen == SNP_Screen::Result && !_sorryScreen))
+        emit screenShown(uint32_t(screen));
+}
+
+// Start; nothing of the last visitor stays.
+void AppController::enterStartScreen()
+{
+    setShown(_badEmail, false);
+    setShown(_cameraNotReadyNotice, false);
+    setShown(_EVFView, false);
+    setShown(_goButton, true);
+    setShown(keyboardWidget(), false);
+    setShown(_overlayContentView, false);
+    forgetVisitor();
+}
+
+// E-mail entry.
+void AppController::enterEmailScreen()
+{
+    setShown(_goButton, false);
+    setShown(keyboardWidget(), true);
+    if (SNP_KeyboardView* keyboard = keyboardWidget())
+        keyboard->nextFirstResponder(keyboard);
+    restartKeyboardIdleTimer();
+}
+
+// The touch countdown; the live screen counts the same seconds as the touch screen.
+void AppController::enterTouchCountdown(uint32_t seconds)
+{
+    stopKeyboardIdleTimer();
+    setNumber(_touchCountdownField, seconds);
+    setShown(_touchCountdownField, true);
+    if (_EVFView)
+        _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
+    resizeLiveViewToFit();
+    setShown(keyboardWidget(), false);
+    liveViewOn(this);
+    setShown(_overlayContentView, true);
+    setShown(_liveCountdownField1, true);
+    setShown(_liveCountdownField2, true);
+    setNumber(_liveCountdownField1, seconds);
+    setNumber(_liveCountdownField2, seconds);
+}
+
+// The live countdown, from 9 (not from the touch countdown's last second).
+void AppController::enterLiveCountdown(uint32_t seconds)
+{
+    setShown(_touchCountdownField, false);
+    setNumber(_liveCountdownField1, seconds);
+    setNumber(_liveCountdownField2, seconds);
+}
+
+// The capture, until the picture comes or the time-out.
+void AppController::enterCaptureScreen()
+{
+    _captureScreenStartMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+    _acceptedBeforeCapture = photoAcceptedCount();
+    setShown(_liveCountdownField1, false);
+    setShown(_liveCountdownField2, false);
+    SNP_Log::debug(QStringLiteral("ending LiveView"));
+    liveViewOff(this);
+    SNP_Log::debug(QStringLiteral("taking a picture"));
+    playGrabSound();
+    takePicture(this);
+}
+
+// The result, or the sorry screen.
+void AppController::enterResultScreen()
+{
+    if (_sorryScreen) {
+        // Whatever the camera picture holds (the last live-view frame) is not this
+        // visitor's photo: blanked, and the frame with it.
+        SNP_Log::debug(QStringLiteral("no picture came for this visitor: showing the sorry screen"));
+        blankCameraPicture();
+        return;
+    }
+    setShown(_EVFView, true);
+    _resultPass = photoAcceptedCount();
+    _screens.holdScreen();
+    singleShotTimer(_filingWaitTimer, "filingWaitTimer", [this] {
+        SNP_Log::debugf("the picture's filing has not ended after %d s: the result screen ends without "
+                        "saying where the picture is",
+                        kFilingVerdictWaitMs / 1000);
+        nextScreen(this);
+    })->start(kFilingVerdictWaitMs);
 }
 
 void AppController::blankCameraPicture()
@@ -183,7 +200,7 @@ void AppController::blankCameraPicture()
 
 void AppController::filingEnded(uint64_t pass, FilingVerdict verdict)
 {
-    if (pass == 0 || pass != _resultPass || _screenNumber.load() != 6) {
+    if (pass == 0 || pass != _resultPass || _screens.screen() != SNP_Screen::Result) {
         SNP_Log::debugf("the filing of picture %llu ended after its result screen",
                         static_cast<unsigned long long>(pass));
         return;
@@ -204,7 +221,7 @@ void AppController::filingEnded(uint64_t pass, FilingVerdict verdict)
     }
     disableScreenUpdates();
     showScreenPictures(pictures);
-    startTimerWithExpirationDelay(kResultDisplay);
+    _screens.startScreenCountdown();
     showContentForScreen();
     enableScreenUpdates();
     emit screenShown(6);
@@ -220,16 +237,13 @@ void AppController::forgetVisitor()
     _emails.clear();
     _pinEntry = false;
     setShown(_pinPrompt, false);
-    _keptAddresses.clear();
-    _questionedAddresses.clear();
-    _questionedIndex = -1;
-    setShown(_addressQuestion, false);
+    _addressQuestion.forget();
 }
 
 void AppController::goButtonTouched()
 {
     const bool rejectionNotice = _badEmail && !_badEmail->isHidden();
-    if (_screenNumber.load() == 1 && !rejectionNotice && !_currentCamera) {
+    if (_screens.screen() == SNP_Screen::Start && !rejectionNotice && !_currentCamera) {
         SNP_Log::debug(QStringLiteral("the go button was touched but no camera is ready: no pass is started"));
         if (_cameraNotReadyNotice) {
             _cameraNotReadyNotice->show();
@@ -262,7 +276,7 @@ QTimer* AppController::singleShotTimer(QTimer*& timer, const char* name, const s
     return timer;
 }
 
-int AppController::screenTickMs() const { return _screenTimerInterval > 0 ? _screenTimerInterval : 1000; }
+int AppController::screenTickMs() const { return _screens.tickMs(); }
 
 SNP_KeyboardView* AppController::keyboardWidget()
 {
@@ -291,19 +305,15 @@ void AppController::keyboardIdle()
 {
     // The e-mail screen, or the rejection notice over the keyboard.
     SNP_KeyboardView* keyboard = keyboardWidget();
-    const uint32_t screen = _screenNumber.load();
-    if (!(screen == 2 || (screen == 1 && keyboard && !keyboard->isHidden())))
+    const SNP_Screen screen = _screens.screen();
+    if (!(screen == SNP_Screen::Email || (screen == SNP_Screen::Start && keyboard && !keyboard->isHidden())))
         return;
     SNP_Log::debugf("no key touched for %u seconds on the e-mail screen: back to the first screen",
                     SNP_Preferences::keyboardIdleSeconds());
     startOver(this);
 }
 
-void AppController::startOver(QObject* sender)
-{
-    _screenNumber.store(0);
-    nextScreen(sender);
-}
+void AppController::startOver(QObject*) { _screens.startOver(); }
 
 void AppController::keyboardViewDidAcceptAndContinue(SNP_KeyboardView* keyboard)
 {
@@ -354,7 +364,7 @@ bool AppController::acceptEmailAddresses(const QStringList& addresses)
         if (rejected == addresses.end()) {
             // One letter off a common provider's domain: asked about before the pass goes on.
             for (int i = 0; i < addresses.size(); ++i) {
-                if (_keptAddresses.contains(addresses[i]))
+                if (_addressQuestion.kept(addresses[i]))
                     continue;
                 if (const std::optional<QString> suggestion = SNP_MailDomains::suggestionFor(addresses[i])) {
                     if (keyboard)
@@ -385,7 +395,7 @@ bool AppController::acceptEmailAddresses(const QStringList& addresses)
     setShown(_goButton, true);
     if (_goButton)
         _goButton->raise();
-    _screenNumber.store(1);
+    _screens.setScreenNumber(1);
     return false;
 }
 
@@ -393,124 +403,31 @@ bool AppController::acceptEmailAddresses(const QStringList& addresses)
 
 void AppController::askAboutAddress(const QStringList& addresses, int index, const QString& suggestion)
 {
-    SNP_Log::debugf("asking the visitor about %s: did they mean %s?",
-                    qUtf8Printable(SNP_Log::maskedAddress(addresses.value(index))),
-                    qUtf8Printable(SNP_Log::maskedAddress(suggestion)));
-    _questionedAddresses = addresses;
-    _questionedIndex = index;
-    _suggestion = suggestion;
-    if (!_addressQuestion) {
-        // Over the whole touch view, so that the one touch asked for is all there is to do.
-        _addressQuestion = new QWidget(_touchView);
-        _addressQuestion->setObjectName(QStringLiteral("_addressQuestion"));
-        _addressQuestion->setAttribute(Qt::WA_StyledBackground);
-        _addressQuestion->setStyleSheet(QStringLiteral(
-            "QWidget#_addressQuestion { background: rgba(20, 24, 38, 215); }"
-            "QLabel { color: white; background: %1; font-family: 'DejaVu Sans'; font-weight: bold; }"
-            "QPushButton { color: rgb(30, 30, 40); background: rgb(200, 200, 210); border: none;"
-            " font-family: 'DejaVu Sans'; font-weight: bold; }"
-            "QPushButton#_takeSuggestionButton { background: white; }")
-                                            .arg(QLatin1String(SNP_Resources::kAccentStyleColor)));
-        auto* text = new QLabel(_addressQuestion);
-        text->setObjectName(QStringLiteral("_addressQuestionText"));
-        text->setAlignment(Qt::AlignCenter);
-        text->setWordWrap(true);
-        text->setTextFormat(Qt::PlainText);
-        for (const auto& [name, take] : {std::pair{"_takeSuggestionButton", true}, {"_keepAddressButton", false}}) {
-            auto* button = new QPushButton(_addressQuestion);
-            button->setObjectName(QString::fromLatin1(name));
-            button->setFocusPolicy(Qt::NoFocus);
-            connect(button, &QPushButton::clicked, this, [this, take] { answerAddressQuestion(take); });
-        }
-    }
-    const QString typed = addresses.value(index);
-    _addressQuestion->findChild<QLabel*>(QStringLiteral("_addressQuestionText"))
-        ->setText(QStringLiteral("Did you mean %1?").arg(suggestion));
-    _addressQuestion->findChild<QPushButton*>(QStringLiteral("_takeSuggestionButton"))
-        ->setText(QStringLiteral("Yes: %1").arg(suggestion));
-    _addressQuestion->findChild<QPushButton*>(QStringLiteral("_keepAddressButton"))
-        ->setText(QStringLiteral("No, keep %1").arg(typed));
+    _addressQuestion.ask(_touchView, addresses, index, suggestion);
     layoutAddressQuestion();
-    _addressQuestion->show();
-    _addressQuestion->raise();
+    _addressQuestion.show();
 }
 
 void AppController::layoutAddressQuestion()
 {
-    if (!_addressQuestion || !_touchView)
+    if (!_touchView)
         return;
     const QRect view = _touchView->rect();
-    _addressQuestion->setGeometry(view);
-    const QRect stage = letterboxRect(_touchPicture.size(), view);
-    const int unit = std::max(1, std::min(stage.width(), stage.height()));
-    const int width = int(0.8 * stage.width());
-    const int textHeight = int(0.22 * unit);
-    const int buttonHeight = int(0.14 * unit);
-    const int gap = int(0.03 * unit);
-    const int top = stage.center().y() - (textHeight + gap + buttonHeight) / 2;
-    const int left = stage.center().x() - width / 2;
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setBold(true);
-    if (auto* text = _addressQuestion->findChild<QLabel*>(QStringLiteral("_addressQuestionText"))) {
-        text->setGeometry(left, top, width, textHeight);
-        font.setPixelSize(std::max(10, int(0.06 * unit)));
-        text->setFont(font);
-        text->setMargin(gap / 2);
-    }
-    // Both answers in one type size, as large as lets the longer one fit its button.
-    const int half = (width - gap) / 2;
-    const QList<QPushButton*> buttons{_addressQuestion->findChild<QPushButton*>(QStringLiteral("_takeSuggestionButton")),
-                                      _addressQuestion->findChild<QPushButton*>(QStringLiteral("_keepAddressButton"))};
-    int size = std::max(10, int(0.04 * unit));
-    for (; size > 10; size = size * 9 / 10) {
-        font.setPixelSize(size);
-        const QFontMetrics metrics(font);
-        if (std::all_of(buttons.begin(), buttons.end(), [&](const QPushButton* b) {
-                return !b || metrics.horizontalAdvance(b->text()) <= half - gap;
-            }))
-            break;
-    }
-    font.setPixelSize(size);
-    for (int i = 0; i < buttons.size(); ++i) {
-        if (!buttons[i])
-            continue;
-        buttons[i]->setGeometry(left + i * (half + gap), top + textHeight + gap, half, buttonHeight);
-        buttons[i]->setFont(font);
-    }
+    _addressQuestion.layout(view, letterboxRect(_touchPicture.size(), view));
 }
 
 void AppController::answerAddressQuestion(bool takeSuggestion)
 {
-    if (_questionedIndex < 0 || _questionedIndex >= _questionedAddresses.size())
+    const std::optional<QStringList> addresses = _addressQuestion.answer(takeSuggestion);
+    if (!addresses)
         return;
-    QStringList addresses = _questionedAddresses;
-    QString& address = addresses[_questionedIndex];
-    SNP_Log::debugf(takeSuggestion ? "the visitor took %s for %s" : "the visitor kept %s (not %s)",
-                    qUtf8Printable(SNP_Log::maskedAddress(takeSuggestion ? _suggestion : address)),
-                    qUtf8Printable(SNP_Log::maskedAddress(takeSuggestion ? address : _suggestion)));
-    if (takeSuggestion)
-        address = _suggestion;
-    else
-        _keptAddresses << address;
-    _questionedAddresses.clear();
-    _questionedIndex = -1;
-    _suggestion.clear();
-    setShown(_addressQuestion, false);
     if (SNP_KeyboardView* keyboard = keyboardWidget())
         (void)keyboard->values(); // the entry is checked again from here
     restartKeyboardIdleTimer();
-    (void)acceptEmailAddresses(addresses);
+    (void)acceptEmailAddresses(*addresses);
 }
 
 // ---- the operator PIN ----
-
-namespace {
-qint64 steadyNowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-} // namespace
 
 void AppController::beginOperatorPinEntry()
 {
@@ -529,21 +446,15 @@ void AppController::beginOperatorPinEntry()
 void AppController::checkOperatorPin(const QString& pin)
 {
     _pinEntry = false;
-    const std::optional<QString> expected = SNP_Preferences::operatorPin();
-    if (expected && !expected->isEmpty() && pin == *expected && !quitLocked()) {
+    if (_pinLock.accept(pin, SNP_Preferences::operatorPin())) {
         SNP_Log::debug(QStringLiteral("operator PIN accepted: leaving kiosk mode"));
-        _wrongPins = 0;
         startOver(this);
         if (_kioskMode)
             toggleFullScreen(this);
         return;
     }
-    ++_wrongPins;
-    SNP_Log::debugf("wrong operator PIN (%d in a row): back to the first screen", _wrongPins);
-    if (_wrongPins >= kWrongPinLimit) {
-        _wrongPins = 0;
-        _quitLockedUntilMs = (_steadyClockMs ? _steadyClockMs() : steadyNowMs()) +
-                             std::chrono::milliseconds(kQuitLockDuration).count();
+    SNP_Log::debugf("wrong operator PIN (%d in a row): back to the first screen", _pinLock.wrongInARow());
+    if (_pinLock.lockWhenAtLimit()) {
         SNP_Log::debugf("%d wrong operator PINs in a row: \"quit\" is locked for %lld minutes", kWrongPinLimit,
                         static_cast<long long>(kQuitLockDuration.count()));
     }
@@ -607,125 +518,40 @@ void AppController::operatorIdle()
     toggleFullScreen(this);
 }
 
-bool AppController::quitLocked() const
-{
-    return _quitLockedUntilMs != 0 && (_steadyClockMs ? _steadyClockMs() : steadyNowMs()) < _quitLockedUntilMs;
-}
+bool AppController::quitLocked() const { return _pinLock.locked(); }
 
 void AppController::setEmails(const QStringList& emails) { _emails = emails; }
 
 QStringList AppController::emails() const { return _emails; }
 
-void AppController::startTimerWithExpirationDelay(double delay)
+void AppController::startTimerWithExpirationDelay(double delay) { _screens.startCountdown(delay); }
+
+void AppController::timerDidFire(QTimer*) { _screens.tick(); }
+
+void AppController::countdown() { _screens.countDown(); }
+
+void AppController::countdownTick(SNP_Screen screen, uint32_t remaining)
 {
-    if (!_screenTimer) {
-        _screenTimer = new QTimer(this);
-        _screenTimer->setObjectName(QStringLiteral("screenTimer"));
-        QTimer* timer = _screenTimer;
-        connect(timer, &QTimer::timeout, this, [this, timer] { timerDidFire(timer); });
-    }
-    _screenTimer->stop();
-
-    if (!(delay > 0)) // negative and not-a-number
-        _countdown = 0;
-    else if (delay >= double(std::numeric_limits<uint32_t>::max()))
-        _countdown = std::numeric_limits<uint32_t>::max();
-    else
-        _countdown = uint32_t(std::floor(delay));
-
-    _screenTimer->setSingleShot(false);
-    _screenTimer->start(screenTickMs());
-}
-
-void AppController::timerDidFire(QTimer* timer)
-{
-    if (_countdown == 0) {
-        if (timer)
-            timer->stop();
-        nextScreen(this);
-        return;
-    }
-    countdown();
-}
-
-void AppController::countdown()
-{
-    const uint32_t screen = _screenNumber.load();
-    if (screen == 3) {
+    if (screen == SNP_Screen::TouchCountdown) {
         setShown(_touchCountdownField, true);
-        setNumber(_touchCountdownField, _countdown);
-        setNumber(_liveCountdownField1, _countdown);
-        setNumber(_liveCountdownField2, _countdown);
-#ifdef HAVE_QT_TTS
-        if (_speaker && _speaker->state() != QTextToSpeech::Error)
-            _speaker->say(QStringLiteral(" "));
-#endif
-    } else if (screen == 4) {
+        setNumber(_touchCountdownField, remaining);
+        setNumber(_liveCountdownField1, remaining);
+        setNumber(_liveCountdownField2, remaining);
+        _sounds.speakTick();
+    } else if (screen == SNP_Screen::LiveCountdown) {
         setShown(_liveCountdownField1, true);
         setShown(_liveCountdownField2, true);
-        setNumber(_liveCountdownField1, _countdown);
-        setNumber(_liveCountdownField2, _countdown);
+        setNumber(_liveCountdownField1, remaining);
+        setNumber(_liveCountdownField2, remaining);
     } else {
         setShown(_touchCountdownField, false);
         setShown(_liveCountdownField1, false);
         setShown(_liveCountdownField2, false);
     }
-    if (_countdown != 0) {
-        if (!_speaker)
-            createSpeaker();
-        --_countdown;
-    }
+    if (remaining != 0 && !_sounds.hasSpeaker())
+        createSpeaker();
 }
 
-void AppController::createSpeaker()
-{
-    if (_speaker)
-        return;
-#ifdef HAVE_QT_TTS
-    // An engine that speaks by itself first: speech-dispatcher needs a daemon that a kiosk
-    // may not run.
-    const QStringList engines = QTextToSpeech::availableEngines();
-    if (!engines.isEmpty()) {
-        const QString engine = engines.contains(QStringLiteral("flite")) ? QStringLiteral("flite") : engines.first();
-        _speaker = new QTextToSpeech(engine, this);
-        if (_speaker->state() != QTextToSpeech::Error) {
-            SNP_Log::debugf("speaking with the speech engine \"%s\", voice \"%s\" (%s)", qUtf8Printable(engine),
-                            qUtf8Printable(_speaker->voice().name()), qUtf8Printable(_speaker->locale().name()));
-            return;
-        }
-        SNP_Log::debugf("the speech engine \"%s\" does not start", qUtf8Printable(engine));
-        delete _speaker;
-        _speaker = nullptr;
-    }
-#endif
-    if (!_reportedNoSpeech) {
-        _reportedNoSpeech = true;
-        SNP_Log::debug(QStringLiteral("no speech engine available: the countdown runs without its spoken tick"));
-    }
-}
+void AppController::createSpeaker() { _sounds.createSpeaker(); }
 
-void AppController::playGrabSound()
-{
-    const QUrl url = SNP_Resources::soundNamed(QString::fromLatin1(SNP_Resources::kGrabSoundName));
-    if (url.isEmpty()) {
-        SNP_Log::debug(QStringLiteral("the sound \"Grab\" is missing"));
-        return;
-    }
-#ifdef HAVE_QT_MULTIMEDIA
-    if (!QMediaDevices::audioOutputs().isEmpty()) {
-        if (!_grabSound || _grabSound->source() != url) {
-            delete _grabSound;
-            _grabSound = new QSoundEffect(this);
-            _grabSound->setSource(url);
-        }
-        if (_grabSound->status() != QSoundEffect::Error) {
-            _grabSound->play();
-            return;
-        }
-    }
-#endif
-    if (!_reportedNoSound) {
-        _reportedNoSound = true;
-        SNP_Log::debug(QStringLiteral("no audio output available: the sound \"Grab\" is not played"));
-    }
-}
+void AppController::playGrabSound() { _sounds.playGrabSound(); }
