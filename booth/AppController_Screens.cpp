@@ -99,7 +99,7 @@ void AppController::nextScreen(QObject*)
         setShown(_EVFView, false);
         setShown(_goButton, true);
         setShown(keyboardWidget(), false);
-        setShown(_overlayContentView, false);
+        showFrameOverlay(false);
         forgetVisitor();
         break;
     case 2: // e-mail entry
@@ -118,7 +118,7 @@ void AppController::nextScreen(QObject*)
         resizeLiveViewToFit();
         setShown(keyboardWidget(), false);
         liveViewOn(this);
-        setShown(_overlayContentView, true);
+        showFrameOverlay(true);
         startTimerWithExpirationDelay(touchCount);
         // The live screen counts the same seconds as the touch screen.
         setShown(_liveCountdownField1, true);
@@ -171,14 +171,6 @@ void AppController::nextScreen(QObject*)
     enableScreenUpdates();
     if (!awaitingFiling)
         emit screenShown(screen);
-}
-
-void AppController::blankCameraPicture()
-{
-    if (_EVFView)
-        _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
-    setShown(_EVFView, false);
-    setShown(_overlayContentView, false);
 }
 
 void AppController::filingEnded(uint64_t pass, FilingVerdict verdict)
@@ -332,7 +324,7 @@ bool AppController::acceptEmailAddresses(const QStringList& addresses)
         for (const QString& address : addresses) {
             if (address.compare(QStringLiteral("quit"), Qt::CaseInsensitive) == 0) {
                 SNP_Log::debug(QStringLiteral("Found email with Quit in it... "));
-                if (!_kioskMode || (pin && pin->isEmpty())) {
+                if (!inKioskMode() || (pin && pin->isEmpty())) {
                     toggleFullScreen(this);
                 } else if (!pin || quitLocked()) {
                     SNP_Log::debug(QStringLiteral("\"quit\" is locked: the entry is dropped"));
@@ -441,7 +433,7 @@ void AppController::layoutAddressQuestion()
         return;
     const QRect view = _touchView->rect();
     _addressQuestion->setGeometry(view);
-    const QRect stage = letterboxRect(_touchPicture.size(), view);
+    const QRect stage = letterboxRect(touchPictureSize(), view);
     const int unit = std::max(1, std::min(stage.width(), stage.height()));
     const int width = int(0.8 * stage.width());
     const int textHeight = int(0.22 * unit);
@@ -534,7 +526,7 @@ void AppController::checkOperatorPin(const QString& pin)
         SNP_Log::debug(QStringLiteral("operator PIN accepted: leaving kiosk mode"));
         _wrongPins = 0;
         startOver(this);
-        if (_kioskMode)
+        if (inKioskMode())
             toggleFullScreen(this);
         return;
     }
@@ -583,7 +575,7 @@ private:
 void AppController::restartOperatorIdleTimer()
 {
     const uint32_t seconds = SNP_Preferences::operatorIdleSeconds();
-    if (_kioskMode || seconds == 0) {
+    if (inKioskMode() || seconds == 0) {
         if (_operatorIdleTimer)
             _operatorIdleTimer->stop();
         return;
@@ -596,7 +588,7 @@ void AppController::restartOperatorIdleTimer()
 
 void AppController::operatorIdle()
 {
-    if (_kioskMode)
+    if (inKioskMode())
         return;
     SNP_Log::debugf("no touch for %u seconds on the operator panel: back to kiosk mode",
                     SNP_Preferences::operatorIdleSeconds());
