@@ -29,6 +29,8 @@ class QScreen;
 class QTimer;
 class QWidget;
 
+// The operations are the controller's kiosk operations of the same names (AppController.h
+// says what each does); the controller forwards them here.
 class SNP_KioskLayout {
 public:
     // The controller's widgets the layout works on, from the interface file.
@@ -88,6 +90,7 @@ public:
     void showFrameOverlay(bool shown);
     void blankCameraPicture();
 
+    // The pulse over the view, in place of the one before.
     void setFlashEffectForView(QWidget* view);
 
 private:
