@@ -94,6 +94,8 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
     _touchCountdownField = findChild<QLabel*>(QStringLiteral("_touchCountdownField"));
     _camerasButton = findChild<QComboBox*>(QStringLiteral("_camerasButton"));
     _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
+    _kiosk = std::make_unique<SNP_KioskLayout>(*this, SNP_KioskLayout::Widgets{_EVFView, _liveWindow, _touchView, _liveView,
+        _badEmail, _badEmailItemText, _liveCountdownField1, _liveCountdownField2, _touchCountdownField});
     connectOperatorPanel();
     new SNP_StretchedPicture(_EVFView);
     SNP_Log::debug(QStringLiteral("init with coder!"));
@@ -109,7 +111,7 @@ AppController::~AppController()
     SNP_NotificationCenter::defaultCenter().removeObserver(this);
     if (_heldBackPass.joinable())
         _heldBackPass.join();
-    if (_kioskMode) // the cursor hidden for the kiosk comes back
+    if (inKioskMode()) // the cursor hidden for the kiosk comes back
         while (QGuiApplication::overrideCursor())
             QGuiApplication::restoreOverrideCursor();
     if (_watchdogState) {

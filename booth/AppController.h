@@ -20,6 +20,7 @@
 #include "SNP_Filing.h"
 #include "SNP_ImagePipeline.h"
 #include "SNP_KeyboardView.h"
+#include "SNP_KioskLayout.h"
 #include "SNP_PreferenceKeys.h"
 #include "SNP_AddressQuestion.h"
 #include "SNP_BoothSounds.h"
@@ -248,21 +249,18 @@ public:
     // touch picture's area (stage).
     void layoutStaffMark(const QRect& stage);
 
-    // ---- kiosk windows and effects ----
+    // ---- kiosk windows and effects (carried out by SNP_KioskLayout, AppController_Kiosk.cpp) ----
     void setFlashEffectForView(QWidget* view);
     // Puts the overlay over the camera picture with its frame image, the frame's photo
     // window exactly over the camera picture, as the composite has it.
     void placeOverlay();
     static QImage imageWithSolidColor(const QColor& color);
     static QImage blackImage();
-    bool inKioskMode() const { return _kioskMode; }
+    bool inKioskMode() const { return _kiosk->inKioskMode(); }
     // The touch screen and the live screen (the same one on a computer with one screen):
     // the outputs named by "touchScreenOutput" and "liveScreenOutput" when connected, else
     // the first screen and the last (report: log a named output that is not connected).
-    struct KioskScreens {
-        QScreen* touch = nullptr;
-        QScreen* live = nullptr;
-    };
+    using KioskScreens = SNP_KioskLayout::Screens;
     static KioskScreens kioskScreens(bool report = false);
     // Puts the kiosk windows on the screens there are now.
     void placeKioskWindows();
@@ -284,6 +282,10 @@ public:
     void showScreenPictures(uint32_t number, bool touchToo = true);
     // Blanks and hides the camera picture and its frame: what they hold is no visitor's photo.
     void blankCameraPicture();
+    // Shows or hides the frame over the camera picture.
+    void showFrameOverlay(bool shown);
+    // The size of the touch picture shown (empty before the first).
+    QSize touchPictureSize() const { return _kiosk->touchPictureSize(); }
     // A second of the screens in milliseconds (tests shorten it), and a timer started for
     // that many such seconds.
     int screenTickMs() const;
@@ -293,13 +295,7 @@ public:
     // The live screen's layout inside the live picture's area (stage): the frame image
     // (framed), the camera picture inside the frame's photo window, and the two countdown
     // digits beside it, all in the stage's top-left coordinates.
-    struct LiveLayout {
-        QRectF framed;
-        QRectF picture;
-        QRectF digits1;
-        QRectF digits2;
-        int digitPixelSize = 0;
-    };
+    using LiveLayout = SNP_LiveLayout::Frames;
     static LiveLayout liveLayoutForStage(const QSizeF& stage, const QSizeF& frameSize);
     // Lays out the keyboard, the touch countdown and the notices over the touch picture.
     void layoutTouchView();
@@ -319,7 +315,7 @@ public:
     // The rejection notice's text (empty when there is none).
     QString rejectionNoticeText() const;
     // The number of the screen pictures shown ("touch%d", "live%d").
-    uint32_t screenPictureNumber() const { return _pictureNumber; }
+    uint32_t screenPictureNumber() const { return _kiosk->screenPictureNumber(); }
     // Tests: a shorter second of the screens, from the next timer on; the screen as though
     // the sequence had reached it; the clock of the "quit" lock (null: the steady clock).
     void setScreenTickMs(int milliseconds) { _screens.setTickMs(milliseconds); }
@@ -346,7 +342,6 @@ private:
     // Outlets and fields, in declaration order.
     QLabel* _EVFView = nullptr;
     QWidget* _liveWindow = nullptr;
-    QWidget* _overlayWindow = nullptr;
     QLabel* _touchView = nullptr;
     QLabel* _liveView = nullptr;
     QLabel* _badEmail = nullptr;
@@ -357,7 +352,6 @@ private:
     QLabel* _touchCountdownField = nullptr;
     QPushButton* _goButton = nullptr;
     QStringList _emails;
-    QWidget* _flashLayer = nullptr;
     std::atomic<uint32_t> _watchdogCount{0};
     QComboBox* _camerasButton = nullptr;
     QProgressBar* _progress = nullptr;
@@ -367,16 +361,11 @@ private:
     std::shared_ptr<SNP_CanonCamera> _currentCamera;
 
     // Kiosk and screen-sequence helpers.
-    QWidget* _overlayContentView = nullptr; // content view of _overlayWindow
-    QLabel* _overlayImageView = nullptr;    // the frame image in the overlay
-    bool _kioskMode = false;
-    QImage _touchPicture;                   // the pictures shown, kept for size changes
-    QImage _livePicture;
-    uint32_t _pictureNumber = 0;            // of the screen pictures shown
+    // The kiosk windows on their screens, the screen pictures and what lies over them.
+    std::unique_ptr<SNP_KioskLayout> _kiosk;
     QLabel* _cameraNotReadyNotice = nullptr; // over the touch picture, in the go button
     QLabel* _staffMark = nullptr;            // a corner of the touch screen, while the health is wrong
     SNP_BoothHealth* _health = nullptr;
-    QTimer* _screensSettleTimer = nullptr;   // screens plugged in or out settle before the windows move
     QTimer* _operatorIdleTimer = nullptr;
     // -- the screens (AppController_Screens.cpp): the sequence's delegate, each screen's entry
     // actions, and the parts the screens use --
@@ -402,8 +391,6 @@ private:
     bool _sorryScreen = false;
     uint64_t _acceptedBeforeCapture = 0;    // photoAcceptedCount() when the capture screen began
     bool _pinEntry = false;                 // the keyboard takes the operator PIN
-    int _screenUpdatesDisabled = 0;
-    QVariantAnimation* _flashAnimation = nullptr;
     // -- camera settings controls --
     int _cameraClockTimerInterval = 1000;   // ms per clock tick; tests shorten it
     int _beepCount = 0;

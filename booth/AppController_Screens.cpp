@@ -113,7 +113,7 @@ void AppController::enterStartScreen()
     setShown(_EVFView, false);
     setShown(_goButton, true);
     setShown(keyboardWidget(), false);
-    setShown(_overlayContentView, false);
+    showFrameOverlay(false);
     forgetVisitor();
 }
 
@@ -138,7 +138,7 @@ void AppController::enterTouchCountdown(uint32_t seconds)
     resizeLiveViewToFit();
     setShown(keyboardWidget(), false);
     liveViewOn(this);
-    setShown(_overlayContentView, true);
+    showFrameOverlay(true);
     setShown(_liveCountdownField1, true);
     setShown(_liveCountdownField2, true);
     setNumber(_liveCountdownField1, seconds);
@@ -188,14 +188,6 @@ void AppController::enterResultScreen()
                         kFilingVerdictWaitMs / 1000);
         nextScreen(this);
     })->start(kFilingVerdictWaitMs);
-}
-
-void AppController::blankCameraPicture()
-{
-    if (_EVFView)
-        _EVFView->setPixmap(QPixmap::fromImage(blackImage()));
-    setShown(_EVFView, false);
-    setShown(_overlayContentView, false);
 }
 
 void AppController::filingEnded(uint64_t pass, FilingVerdict verdict)
@@ -342,7 +334,7 @@ bool AppController::acceptEmailAddresses(const QStringList& addresses)
         for (const QString& address : addresses) {
             if (address.compare(QStringLiteral("quit"), Qt::CaseInsensitive) == 0) {
                 SNP_Log::debug(QStringLiteral("Found email with Quit in it... "));
-                if (!_kioskMode || (pin && pin->isEmpty())) {
+                if (!inKioskMode() || (pin && pin->isEmpty())) {
                     toggleFullScreen(this);
                 } else if (!pin || quitLocked()) {
                     SNP_Log::debug(QStringLiteral("\"quit\" is locked: the entry is dropped"));
@@ -413,7 +405,7 @@ void AppController::layoutAddressQuestion()
     if (!_touchView)
         return;
     const QRect view = _touchView->rect();
-    _addressQuestion.layout(view, letterboxRect(_touchPicture.size(), view));
+    _addressQuestion.layout(view, letterboxRect(touchPictureSize(), view));
 }
 
 void AppController::answerAddressQuestion(bool takeSuggestion)
@@ -449,7 +441,7 @@ void AppController::checkOperatorPin(const QString& pin)
     if (_pinLock.accept(pin, SNP_Preferences::operatorPin())) {
         SNP_Log::debug(QStringLiteral("operator PIN accepted: leaving kiosk mode"));
         startOver(this);
-        if (_kioskMode)
+        if (inKioskMode())
             toggleFullScreen(this);
         return;
     }
@@ -494,7 +486,7 @@ private:
 void AppController::restartOperatorIdleTimer()
 {
     const uint32_t seconds = SNP_Preferences::operatorIdleSeconds();
-    if (_kioskMode || seconds == 0) {
+    if (inKioskMode() || seconds == 0) {
         if (_operatorIdleTimer)
             _operatorIdleTimer->stop();
         return;
@@ -507,7 +499,7 @@ void AppController::restartOperatorIdleTimer()
 
 void AppController::operatorIdle()
 {
-    if (_kioskMode)
+    if (inKioskMode())
         return;
     SNP_Log::debugf("no touch for %u seconds on the operator panel: back to kiosk mode",
                     SNP_Preferences::operatorIdleSeconds());
