@@ -321,6 +321,8 @@ private:
         _liveViewFramesDropped{0}, _liveViewFramesRejected{0}, _liveViewBufferAllocations{0};
     void startLiveViewLoopThread();
     void handOverLiveViewFrame(const QVariant& image);
+    // One run of the frame loop: its buffer, decoder and failure counts (loop thread).
+    class LiveViewRun;
     void deliverPendingLiveViewFrame();
     // Joins (or, on its own thread, lets go of) a finished loop thread; used at destruction.
     struct LiveViewThreadJoiner {
