@@ -86,6 +86,24 @@ enum : EdsDataType {
     kEdsDataType_FocusInfo = 101, kEdsDataType_PictureStyleDesc = 102,
 };
 
+// The width in bytes of a whole-number data type of at most 32 bits, 0 for any other type.
+constexpr EdsUInt32 edsNumberWidth(EdsDataType type)
+{
+    switch (type) {
+    case kEdsDataType_Int8:
+    case kEdsDataType_UInt8:
+        return 1;
+    case kEdsDataType_Int16:
+    case kEdsDataType_UInt16:
+        return 2;
+    case kEdsDataType_Int32:
+    case kEdsDataType_UInt32:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
 // Event classes and events.
 enum : uint32_t {
     kEdsPropertyEvent_All = 0x100,

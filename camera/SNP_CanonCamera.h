@@ -277,6 +277,16 @@ private:
     static SNP_CanonCameraPtr cameraForHandlerContext(void* context);
     // Clears the three SDK handlers of this camera, logging what the SDK refuses.
     void clearAllHandlers();
+    // The return addresses on the calling thread's stack for log lines, "(0x..., 0x...)"
+    // (SNP_CanonCameraQueue.cpp).
+    static QString callStackText();
+    // A camera list update's last step (its own thread, the update lock held): the cameras
+    // found become the registry's, those that leave it are handed to leaving.
+    static void storeDetectedCameras(const std::optional<SNP_CanonCameraList>& newList, SNP_CanonCameraList& leaving);
+    // A download's transfer into buffer (the file's size) and, once complete, the photo
+    // data's announcement (SNP_CanonCameraDownload.cpp, the thread the SDK called on).
+    EdsError transferObject(EdsSdk& sdk, EdsDirectoryItemRef item, QByteArray& buffer,
+                            const std::optional<QString>& name, EdsInt64 requested);
 
     // Fields.
     std::atomic<SNP_CanonCameraDelegate*> _delegate{nullptr};
@@ -311,6 +321,8 @@ private:
         _liveViewFramesDropped{0}, _liveViewFramesRejected{0}, _liveViewBufferAllocations{0};
     void startLiveViewLoopThread();
     void handOverLiveViewFrame(const QVariant& image);
+    // One run of the frame loop: its buffer, decoder and failure counts (loop thread).
+    class LiveViewRun;
     void deliverPendingLiveViewFrame();
     // Joins (or, on its own thread, lets go of) a finished loop thread; used at destruction.
     struct LiveViewThreadJoiner {

@@ -32,6 +32,35 @@ std::optional<QString> fileNameOfItem(const EdsDirectoryItemInfo& info)
     return name;
 }
 
+// When the camera asked for this object: as the SDK noted its event, for each object on
+// its own (a second file of one shot may wait behind the first one's transfer); the
+// start of this handling only when the SDK cannot tell.
+EdsInt64 requestTimeOfItem(EdsSdk& sdk, EdsDirectoryItemRef item)
+{
+    EdsInt64 requested = 0;
+    if (sdk.EdsGetDirectoryItemRequestTime(item, &requested) != EDS_ERR_OK)
+        requested = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+    return requested;
+}
+
+// The download buffer: one block of exactly the file's size, which becomes the photo
+// data without a copy. False when it cannot be had.
+bool allocateDownloadBuffer(QByteArray& buffer, EdsUInt64 size)
+{
+    bool allocated = size <= static_cast<EdsUInt64>(std::numeric_limits<qsizetype>::max() / 2);
+    if (allocated) {
+        try {
+            buffer = QByteArray(static_cast<qsizetype>(size), Qt::Uninitialized);
+        } catch (const std::bad_alloc&) {
+            allocated = false;
+        }
+        allocated = allocated && buffer.size() == static_cast<qsizetype>(size);
+    }
+    return allocated;
+}
+
 } // namespace
 
 EdsError SNP_CanonCamera::objectEventCallback(EdsObjectEvent event, EdsBaseRef object, void* context)
@@ -70,14 +99,7 @@ EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef item)
     EdsSdk* sdk = _sdk.get();
     if (!sdk)
         return EDS_ERR_INTERNAL_ERROR;
-    // When the camera asked for this object: as the SDK noted its event, for each object on
-    // its own (a second file of one shot may wait behind the first one's transfer); the
-    // start of this handling only when the SDK cannot tell.
-    EdsInt64 requested = 0;
-    if (sdk->EdsGetDirectoryItemRequestTime(item, &requested) != EDS_ERR_OK)
-        requested = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count();
+    const EdsInt64 requested = requestTimeOfItem(*sdk, item);
 
     EdsDirectoryItemInfo info;
     std::memset(&info, 0, sizeof info);
@@ -92,41 +114,37 @@ EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef item)
     SNP_Log::debugf("starting download of %llu byte file named \"%s\"", static_cast<unsigned long long>(size),
                     name ? qUtf8Printable(*name) : "(null)");
 
-    // The download buffer: one block of exactly the file's size, which becomes the photo
-    // data without a copy.
     QByteArray buffer;
-    bool allocated = size <= static_cast<EdsUInt64>(std::numeric_limits<qsizetype>::max() / 2);
-    if (allocated) {
-        try {
-            buffer = QByteArray(static_cast<qsizetype>(size), Qt::Uninitialized);
-        } catch (const std::bad_alloc&) {
-            allocated = false;
-        }
-        allocated = allocated && buffer.size() == static_cast<qsizetype>(size);
-    }
-    if (!allocated) {
+    if (!allocateDownloadBuffer(buffer, size)) {
         // The camera keeps the file; the next request is served afresh.
         SNP_Log::debugf("cannot allocate %llu bytes for the download", static_cast<unsigned long long>(size));
         return EDS_ERR_MEM_ALLOC_FAILED;
     }
+    return transferObject(*sdk, item, buffer, name, requested);
+}
 
+EdsError SNP_CanonCamera::transferObject(EdsSdk& sdk, EdsDirectoryItemRef item, QByteArray& buffer,
+                                         const std::optional<QString>& name, EdsInt64 requested)
+{
+    const EdsUInt64 size = static_cast<EdsUInt64>(buffer.size());
     EdsStreamRef stream = nullptr;
     bool photoDataMade = false;
     QByteArray photoData;
+    EdsError status = EDS_ERR_OK;
     do {
-        status = sdk->EdsCreateMemoryStreamFromPointer(buffer.data(), size, &stream);
+        status = sdk.EdsCreateMemoryStreamFromPointer(buffer.data(), size, &stream);
         if (status != EDS_ERR_OK) {
             stream = nullptr;
             SNP_Log::debugf("error %x creating memory stream", status);
             break;
         }
         const EdsError progressStatus =
-            sdk->EdsSetProgressCallback(stream, &SNP_CanonCamera::progressCallback, kEdsProgressOption_Periodically, this);
+            sdk.EdsSetProgressCallback(stream, &SNP_CanonCamera::progressCallback, kEdsProgressOption_Periodically, this);
         if (progressStatus != EDS_ERR_OK)
             SNP_Log::debugf("error %x registering for download progress", progressStatus);
 
         SNP_Log::debug(QStringLiteral("beginning download"));
-        status = sdk->EdsDownload(item, size, stream);
+        status = sdk.EdsDownload(item, size, stream);
         if (status != EDS_ERR_OK) {
             SNP_Log::debugf("error %x during download of image stream", status);
             break;
@@ -135,7 +153,7 @@ EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef item)
         photoData = std::move(buffer);
         photoDataMade = true;
 
-        status = sdk->EdsDownloadComplete(item);
+        status = sdk.EdsDownloadComplete(item);
         if (status != EDS_ERR_OK) {
             SNP_Log::debugf("error %x completing download stream", status);
             break;
@@ -151,7 +169,7 @@ EdsError SNP_CanonCamera::downloadObject(EdsDirectoryItemRef item)
     } while (false);
 
     if (stream)
-        sdk->EdsRelease(stream);
+        sdk.EdsRelease(stream);
     if (!photoDataMade)
         SNP_Log::debug(QStringLiteral("error creating image data from download stream"));
     return status;

@@ -311,99 +311,142 @@ void SNP_CanonCamera::deliverPendingLiveViewFrame()
         SNP_CanonCameraLiveViewImageUpdate, notificationObject(), QVariantMap{{SNP_CanonCameraLiveViewImage, image}});
 }
 
+// One run of the frame loop (the loop thread, _liveViewLock held). The frames are fetched
+// into the camera's kept buffer, or, before the camera's first frame, into a new one that
+// becomes the camera's own with that frame.
+class SNP_CanonCamera::LiveViewRun {
+public:
+    explicit LiveViewRun(SNP_CanonCamera& camera) : _camera(camera) {}
+    LiveViewRun(const LiveViewRun&) = delete;
+    LiveViewRun& operator=(const LiveViewRun&) = delete;
+
+    bool hasBuffer() const { return _buffer != nullptr; }
+    // One frame: a stream and an image reference over the buffer, the frame fetched into
+    // it and handed to the main thread as an image.
+    void fetchFrame();
+
+private:
+    uint8_t* frameBuffer();
+    void fetchInto(EdsEvfImageRef image);
+    void takeFrame();
+
+    SNP_CanonCamera& _camera;
+    const size_t _size = _camera.liveViewStreamSize();
+    QByteArray _temporary;
+    uint8_t* _buffer = frameBuffer();
+    SNP_ImagePipeline::FrameDecoder _decoder;
+    BoundedLog _badFrames{"frames that could not be made into images were"};
+    BoundedLog _badImageRefs{"failed live-view image references were"};
+    int _imageRefFailures = 0;
+};
+
+// The camera's kept buffer when it has one, else a new one (all zero) held by the run.
+uint8_t* SNP_CanonCamera::LiveViewRun::frameBuffer()
+{
+    {
+        QMutexLocker locker(&_camera._liveViewDataLock);
+        if (!_camera._mLiveViewData.isNull() && size_t(_camera._mLiveViewData.size()) >= _size)
+            return reinterpret_cast<uint8_t*>(_camera._mLiveViewData.data());
+    }
+    _temporary = QByteArray(qsizetype(_size), '\0');
+    _camera._liveViewBufferAllocations += 1;
+    return reinterpret_cast<uint8_t*>(_temporary.data());
+}
+
+void SNP_CanonCamera::LiveViewRun::fetchFrame()
+{
+    EdsSdk& sdk = *_camera._sdk;
+    EdsStreamRef stream = nullptr;
+    EdsEvfImageRef image = nullptr;
+
+    EdsError error = sdk.EdsCreateMemoryStreamFromPointer(_buffer, _size, &stream);
+    if (error != EDS_ERR_OK) {
+        SNP_Log::debugf("error 0x%x creating memStream", error);
+        stream = nullptr;
+        _camera._shouldDownloadLiveViewImage = false;
+    } else if ((error = sdk.EdsCreateEvfImageRef(stream, &image)) != EDS_ERR_OK) {
+        image = nullptr;
+        _badImageRefs.debug(format("error 0x%x creating liveView image ref", error));
+        if (++_imageRefFailures >= kImageRefAttempts) {
+            SNP_Log::debugf("live view stops after %d failed image references in a row", _imageRefFailures);
+            _camera._shouldDownloadLiveViewImage = false;
+        }
+    } else {
+        _imageRefFailures = 0;
+        fetchInto(image);
+    }
+
+    if (image)
+        sdk.EdsRelease(image);
+    if (stream)
+        sdk.EdsRelease(stream);
+}
+
+// Fetches the frame through image, again while the camera has none ready, and takes it.
+void SNP_CanonCamera::LiveViewRun::fetchInto(EdsEvfImageRef image)
+{
+    EdsError status = EDS_ERR_OK;
+    bool fetched = false;
+    for (;;) {
+        if (!_camera._shouldDownloadLiveViewImage.load())
+            break;
+        status = _camera._sdk->EdsDownloadEvfImage(_camera._camera, image);
+        fetched = true;
+        if (status != EDS_ERR_OBJECT_NOTREADY)
+            break;
+        std::this_thread::sleep_for(kNotReadyWait);
+    }
+    if (fetched && status != EDS_ERR_OK) {
+        SNP_Log::debugf("error 0x%x downloading liveView image", status);
+        _camera._shouldDownloadLiveViewImage = false;
+        if (status != EDS_ERR_OBJECT_NOTREADY)
+            std::memset(_buffer, 0, _size);  // whatever the failed fetch left
+    } else if (fetched) {
+        takeFrame();
+    }
+}
+
+// The fetched frame made into an image and handed over; the buffer is all zero again
+// afterwards, so that a frame that breaks off is never completed by the tail of this one.
+void SNP_CanonCamera::LiveViewRun::takeFrame()
+{
+    const size_t length = liveViewJpegLength(_buffer, _size);
+    PWNSImageFlipped frame;
+    if (length > 0)
+        frame = PWNSImageFlipped(_decoder.decode(_buffer, length, _camera.liveViewShownSize()),
+                                 QByteArray(reinterpret_cast<const char*>(_buffer), qsizetype(length)));
+    if (frame.isNull()) {
+        _camera._liveViewFramesRejected += 1;
+        _badFrames.debug(QByteArrayLiteral("error creating NSImage from data"));
+        std::memset(_buffer, 0, _size);
+        return;
+    }
+    std::memset(_buffer, 0, length);
+    frame.setFlippedVertically(true);
+    frame.setDataRetained(true);
+    if (!_temporary.isNull()) {
+        // The first frame of the camera's life: the buffer becomes the
+        // camera's own and every later frame and run reuses it.
+        QMutexLocker locker(&_camera._liveViewDataLock);
+        _camera._mLiveViewData = std::move(_temporary);
+        _temporary = QByteArray();
+    }
+    _camera._liveViewFramesBuilt += 1;
+    _camera.handOverLiveViewFrame(QVariant::fromValue(frame));
+}
+
 void SNP_CanonCamera::downloadLiveViewImage()
 {
     if (!_liveViewLock.tryLock())
         return;  // a loop is already running for this camera
     _liveViewRuns += 1;
 
-    const size_t size = liveViewStreamSize();
-    QByteArray temporary;
-    uint8_t* buffer = nullptr;
-    {
-        QMutexLocker locker(&_liveViewDataLock);
-        if (!_mLiveViewData.isNull() && size_t(_mLiveViewData.size()) >= size)
-            buffer = reinterpret_cast<uint8_t*>(_mLiveViewData.data());
-    }
-    if (!buffer) {
-        temporary = QByteArray(qsizetype(size), '\0');
-        _liveViewBufferAllocations += 1;
-        buffer = reinterpret_cast<uint8_t*>(temporary.data());
-    }
-
-    SNP_ImagePipeline::FrameDecoder decoder;
-    BoundedLog badFrames("frames that could not be made into images were");
-    BoundedLog badImageRefs("failed live-view image references were");
-    int imageRefFailures = 0;
-
+    // The run ends after the lock is given back: its failure logs are summed up then.
+    LiveViewRun run(*this);
     // The buffer is all zero before every fetch, so that a frame that breaks off is never
     // completed by the tail of an earlier frame.
-    while (buffer && _shouldDownloadLiveViewImage.load()) {
-        EdsStreamRef stream = nullptr;
-        EdsEvfImageRef image = nullptr;
-
-        EdsError error = _sdk->EdsCreateMemoryStreamFromPointer(buffer, size, &stream);
-        if (error != EDS_ERR_OK) {
-            SNP_Log::debugf("error 0x%x creating memStream", error);
-            stream = nullptr;
-            _shouldDownloadLiveViewImage = false;
-        } else if ((error = _sdk->EdsCreateEvfImageRef(stream, &image)) != EDS_ERR_OK) {
-            image = nullptr;
-            badImageRefs.debug(format("error 0x%x creating liveView image ref", error));
-            if (++imageRefFailures >= kImageRefAttempts) {
-                SNP_Log::debugf("live view stops after %d failed image references in a row", imageRefFailures);
-                _shouldDownloadLiveViewImage = false;
-            }
-        } else {
-            imageRefFailures = 0;
-            EdsError status = EDS_ERR_OK;
-            bool fetched = false;
-            for (;;) {
-                if (!_shouldDownloadLiveViewImage.load())
-                    break;
-                status = _sdk->EdsDownloadEvfImage(_camera, image);
-                fetched = true;
-                if (status != EDS_ERR_OBJECT_NOTREADY)
-                    break;
-                std::this_thread::sleep_for(kNotReadyWait);
-            }
-            if (fetched && status != EDS_ERR_OK) {
-                SNP_Log::debugf("error 0x%x downloading liveView image", status);
-                _shouldDownloadLiveViewImage = false;
-                if (status != EDS_ERR_OBJECT_NOTREADY)
-                    std::memset(buffer, 0, size);  // whatever the failed fetch left
-            } else if (fetched) {
-                const size_t length = liveViewJpegLength(buffer, size);
-                PWNSImageFlipped frame;
-                if (length > 0)
-                    frame = PWNSImageFlipped(decoder.decode(buffer, length, liveViewShownSize()),
-                                             QByteArray(reinterpret_cast<const char*>(buffer), qsizetype(length)));
-                if (frame.isNull()) {
-                    _liveViewFramesRejected += 1;
-                    badFrames.debug(QByteArrayLiteral("error creating NSImage from data"));
-                    std::memset(buffer, 0, size);
-                } else {
-                    std::memset(buffer, 0, length);
-                    frame.setFlippedVertically(true);
-                    frame.setDataRetained(true);
-                    if (!temporary.isNull()) {
-                        // The first frame of the camera's life: the buffer becomes the
-                        // camera's own and every later frame and run reuses it.
-                        QMutexLocker locker(&_liveViewDataLock);
-                        _mLiveViewData = std::move(temporary);
-                        temporary = QByteArray();
-                    }
-                    _liveViewFramesBuilt += 1;
-                    handOverLiveViewFrame(QVariant::fromValue(frame));
-                }
-            }
-        }
-
-        if (image)
-            _sdk->EdsRelease(image);
-        if (stream)
-            _sdk->EdsRelease(stream);
-    }
+    while (run.hasBuffer() && _shouldDownloadLiveViewImage.load())
+        run.fetchFrame();
 
     _liveViewLock.unlock();
 }

@@ -54,24 +54,6 @@ bool isTextProperty(EdsPropertyID propertyID)
            propertyID == kCopyright;
 }
 
-// The width in bytes of a number data type, 0 for a type that is not a number.
-uint32_t numberWidth(EdsDataType type)
-{
-    switch (type) {
-    case kEdsDataType_Int8:
-    case kEdsDataType_UInt8:
-        return 1;
-    case kEdsDataType_Int16:
-    case kEdsDataType_UInt16:
-        return 2;
-    case kEdsDataType_Int32:
-    case kEdsDataType_UInt32:
-        return 4;
-    default:
-        return 0;
-    }
-}
-
 template <typename T>
 SNP_PropertyValue numberFrom(const unsigned char* bytes)
 {
@@ -99,7 +81,7 @@ SNP_PropertyValue convertRawData(EdsDataType type, const unsigned char* bytes, u
         QDateTime date = SNP_CanonCamera::dateForEDSTime(&time);
         return date.isValid() ? QVariant(date) : SNP_PropertyValue();
     }
-    const uint32_t width = numberWidth(type);
+    const uint32_t width = edsNumberWidth(type);
     if (width == 0 || size < width)
         return SNP_PropertyValue();
     switch (type) {

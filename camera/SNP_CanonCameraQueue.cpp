@@ -42,7 +42,9 @@ QString threadText()
     return QStringLiteral("<thread 0x%1>").arg(quintptr(QThread::currentThreadId()), 0, 16);
 }
 
-QString callStackText()
+}  // namespace
+
+QString SNP_CanonCamera::callStackText()
 {
     void* frames[32];
     int count = backtrace(frames, 32);
@@ -51,6 +53,8 @@ QString callStackText()
         addresses << QStringLiteral("0x%1").arg(quintptr(frames[i]), 0, 16);
     return QStringLiteral("(") + addresses.join(QStringLiteral(", ")) + QStringLiteral(")");
 }
+
+namespace {
 
 QString dictionaryText(const QVariantMap& dictionary)
 {

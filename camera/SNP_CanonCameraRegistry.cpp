@@ -17,8 +17,6 @@
 #include <QMetaObject>
 #include <QThread>
 
-#include <execinfo.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <thread>
@@ -66,16 +64,6 @@ QString currentThreadText()
         .arg(QThread::currentThread() ? QThread::currentThread()->objectName() : QString());
 }
 
-QString backstackText()
-{
-    void* frames[32];
-    int count = backtrace(frames, 32);
-    QStringList addresses;
-    for (int i = 0; i < count; ++i)
-        addresses << QStringLiteral("0x%1").arg(quintptr(frames[i]), 0, 16);
-    return QStringLiteral("(") + addresses.join(QStringLiteral(", ")) + QStringLiteral(")");
-}
-
 bool sameCameras(const SNP_CanonCameraList& a, const SNP_CanonCameraList& b)
 {
     if (a.size() != b.size())
@@ -105,6 +93,67 @@ SNP_CanonCameraPtr registeredCameraForRef(EdsCameraRef ref)
             return camera;
     }
     return nullptr;
+}
+
+// The cameras of the SDK's camera list, last to first: the registry's objects for the
+// cameras it holds, new objects for the others, each camera once.
+SNP_CanonCameraList camerasOfList(EdsSdk& sdk, EdsCameraListRef list, EdsUInt32 count)
+{
+    SNP_CanonCameraList cameras;
+    for (qint64 index = qint64(count) - 1; index >= 0; --index) {
+        EdsCameraRef child = nullptr;
+        EdsError error = sdk.EdsGetChildAtIndex(list, EdsInt32(index), &child);
+        if (error != EDS_ERR_OK) {
+            SNP_Log::debugf("error 0X%X (%s) getting child camera at index %d", error,
+                            qUtf8Printable(SNP_CanonCamera::errorName(error)), int(index));
+            break;
+        }
+        if (!child) {
+            SNP_Log::debugf("error: received a NULL camera ref for child at index %d!", int(index));
+            continue;
+        }
+        // A camera the registry already holds keeps its object (and with it
+        // its SDK handlers); only a camera not seen before gets a new one.
+        SNP_CanonCameraPtr camera = registeredCameraForRef(child);
+        if (!camera) {
+            camera = SNP_CanonCamera::initWithCameraRef(child);
+            if (camera)
+                SNP_Log::debugf("detected new camera %s", qUtf8Printable(SNP_describeCamera(camera.get())));
+        }
+        if (camera && !std::any_of(cameras.begin(), cameras.end(),
+                                   [&](const SNP_CanonCameraPtr& c) { return c->isEqual(camera.get()); }))
+            cameras.append(camera);
+        sdk.EdsRelease(child);
+    }
+    return cameras;
+}
+
+// The cameras connected now, asked of the SDK with no registry lock held; none when the
+// SDK could not list them or lists none.
+std::optional<SNP_CanonCameraList> detectCameras(const std::shared_ptr<EdsSdk>& sdk)
+{
+    QElapsedTimer started;
+    started.start();
+    std::optional<SNP_CanonCameraList> newList;
+
+    EdsCameraListRef list = nullptr;
+    EdsError error = sdk ? sdk->EdsGetCameraList(&list) : EdsError(EDS_ERR_INTERNAL_ERROR);
+    if (error != EDS_ERR_OK) {
+        SNP_Log::debugf("error 0X%X (%s) getting camera list", error, qUtf8Printable(SNP_CanonCamera::errorName(error)));
+        return newList;
+    }
+    EdsUInt32 count = 0;
+    error = sdk->EdsGetChildCount(list, &count);
+    if (error != EDS_ERR_OK) {
+        SNP_Log::debugf("error 0X%X (%s) getting camera child count", error,
+                        qUtf8Printable(SNP_CanonCamera::errorName(error)));
+    } else {
+        SNP_Log::debugf("Detected %u camera%s in %.3f sec", count, count == 1 ? "" : "s", started.nsecsElapsed() / 1e9);
+        if (count != 0)
+            newList = camerasOfList(*sdk, list, count);
+    }
+    sdk->EdsRelease(list);
+    return newList;
 }
 
 }  // namespace
@@ -206,88 +255,12 @@ void SNP_CanonCamera::updateCameraListAsync()
     // This update lists the cameras after this point: it serves every request made so far.
     _gShouldUpdate = false;
 
-    QElapsedTimer started;
-    started.start();
-    std::optional<SNP_CanonCameraList> newList;
+    // The SDK is held until the update is over.
     std::shared_ptr<EdsSdk> sdk = EdsCurrentSdk();
-
-    EdsCameraListRef list = nullptr;
-    EdsError error = sdk ? sdk->EdsGetCameraList(&list) : EdsError(EDS_ERR_INTERNAL_ERROR);
-    if (error != EDS_ERR_OK) {
-        SNP_Log::debugf("error 0X%X (%s) getting camera list", error, qUtf8Printable(errorName(error)));
-    } else {
-        EdsUInt32 count = 0;
-        error = sdk->EdsGetChildCount(list, &count);
-        if (error != EDS_ERR_OK) {
-            SNP_Log::debugf("error 0X%X (%s) getting camera child count", error, qUtf8Printable(errorName(error)));
-        } else {
-            SNP_Log::debugf("Detected %u camera%s in %.3f sec", count, count == 1 ? "" : "s",
-                            started.nsecsElapsed() / 1e9);
-            if (count != 0) {
-                newList = SNP_CanonCameraList();
-                for (qint64 index = qint64(count) - 1; index >= 0; --index) {
-                    EdsCameraRef child = nullptr;
-                    error = sdk->EdsGetChildAtIndex(list, EdsInt32(index), &child);
-                    if (error != EDS_ERR_OK) {
-                        SNP_Log::debugf("error 0X%X (%s) getting child camera at index %d", error,
-                                        qUtf8Printable(errorName(error)), int(index));
-                        break;
-                    }
-                    if (!child) {
-                        SNP_Log::debugf("error: received a NULL camera ref for child at index %d!", int(index));
-                        continue;
-                    }
-                    // A camera the registry already holds keeps its object (and with it
-                    // its SDK handlers); only a camera not seen before gets a new one.
-                    SNP_CanonCameraPtr camera = registeredCameraForRef(child);
-                    if (!camera) {
-                        camera = initWithCameraRef(child);
-                        if (camera)
-                            SNP_Log::debugf("detected new camera %s", qUtf8Printable(SNP_describeCamera(camera.get())));
-                    }
-                    if (camera && !std::any_of(newList->begin(), newList->end(),
-                                               [&](const SNP_CanonCameraPtr& c) { return c->isEqual(camera.get()); }))
-                        newList->append(camera);
-                    sdk->EdsRelease(child);
-                }
-            }
-        }
-        sdk->EdsRelease(list);
-    }
-
+    std::optional<SNP_CanonCameraList> newList = detectCameras(sdk);
     // Cameras leaving the registry are let go here, after the registry lock is given back.
     SNP_CanonCameraList leaving;
-    bool changed = false;
-    QElapsedTimer waited;
-    waited.start();
-    std::unique_lock<SNP_TimedMutex> threadLock(_gThreadLock, std::try_to_lock);
-    if (!threadLock.owns_lock()) {
-        SNP_Log::debugLines(QString::asprintf("waiting for thread lock on thread: %s\nbackstack:%s",
-                                              qUtf8Printable(currentThreadText()), qUtf8Printable(backstackText())));
-        if (threadLock.try_lock_for(secondsToMs(kThreadLockTimeout)))
-            SNP_Log::debugf("got a lock after waiting %.2f seconds", waited.nsecsElapsed() / 1e9);
-    }
-    if (threadLock.owns_lock()) {
-        SNP_Log::debugLines(QString::asprintf("got the update thread lock and now detecting cameras on thread: %s\nbackstack:%s",
-                                              qUtf8Printable(currentThreadText()), qUtf8Printable(backstackText())));
-        SNP_CanonCameraList& registry = detectedCameras();
-        if (gClosing) {
-            SNP_Log::debug(QStringLiteral("the camera SDK is shutting down: the camera list found is dropped"));
-        } else if (!newList || newList->isEmpty()) {
-            leaving.swap(registry);
-        } else if (!sameCameras(*newList, registry)) {
-            leaving.swap(registry);
-            registry = *newList;
-            changed = true;
-        }
-        threadLock.unlock();
-        if (changed) {
-            SNP_NotificationCenter::defaultCenter().postNotificationOnMainThread(
-                SNP_Notification{SNP_CanonCameraListDidUpdate, SNP_NotificationObject::cameraClass(), {}}, false);
-        }
-    } else {
-        SNP_Log::debugf("failed to get a lock after waiting %.2f seconds", waited.nsecsElapsed() / 1e9);
-    }
+    storeDetectedCameras(newList, leaving);
     newList.reset();
     leaving.clear();
 
@@ -299,6 +272,42 @@ void SNP_CanonCamera::updateCameraListAsync()
         updateCameraList();
     }
     reachTestStep(TestStep::UpdateEnded);
+}
+
+void SNP_CanonCamera::storeDetectedCameras(const std::optional<SNP_CanonCameraList>& newList,
+                                           SNP_CanonCameraList& leaving)
+{
+    bool changed = false;
+    QElapsedTimer waited;
+    waited.start();
+    std::unique_lock<SNP_TimedMutex> threadLock(_gThreadLock, std::try_to_lock);
+    if (!threadLock.owns_lock()) {
+        SNP_Log::debugLines(QString::asprintf("waiting for thread lock on thread: %s\nbackstack:%s",
+                                              qUtf8Printable(currentThreadText()), qUtf8Printable(callStackText())));
+        if (threadLock.try_lock_for(secondsToMs(kThreadLockTimeout)))
+            SNP_Log::debugf("got a lock after waiting %.2f seconds", waited.nsecsElapsed() / 1e9);
+    }
+    if (!threadLock.owns_lock()) {
+        SNP_Log::debugf("failed to get a lock after waiting %.2f seconds", waited.nsecsElapsed() / 1e9);
+        return;
+    }
+    SNP_Log::debugLines(QString::asprintf("got the update thread lock and now detecting cameras on thread: %s\nbackstack:%s",
+                                          qUtf8Printable(currentThreadText()), qUtf8Printable(callStackText())));
+    SNP_CanonCameraList& registry = detectedCameras();
+    if (gClosing) {
+        SNP_Log::debug(QStringLiteral("the camera SDK is shutting down: the camera list found is dropped"));
+    } else if (!newList || newList->isEmpty()) {
+        leaving.swap(registry);
+    } else if (!sameCameras(*newList, registry)) {
+        leaving.swap(registry);
+        registry = *newList;
+        changed = true;
+    }
+    threadLock.unlock();
+    if (changed) {
+        SNP_NotificationCenter::defaultCenter().postNotificationOnMainThread(
+            SNP_Notification{SNP_CanonCameraListDidUpdate, SNP_NotificationObject::cameraClass(), {}}, false);
+    }
 }
 
 void SNP_CanonCamera::removeCameraFromRegistry(const SNP_CanonCamera* camera)

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -60,6 +61,44 @@ const char* propName(EdsPropertyID id)
     return cStrForPropertyID(id);
 }
 
+// A file the worker fetches for a download on another thread: the worker reports progress
+// and the end as they come, the downloading thread passes cancels back.
+struct Fetch {
+    std::mutex m;
+    std::condition_variable cv;
+    int percent = 0;
+    bool done = false;
+    bool cancel = false;
+    EdsError result = EDS_ERR_OK;
+};
+
+// The downloading thread: reports the fetch's progress until the worker is done, and
+// answers how it ended (a cancel asked for during it: EDS_ERR_OPERATION_CANCELLED).
+EdsError waitForFetch(Fetch& fetch, const Transfer& transfer)
+{
+    int reported = 0;
+    std::unique_lock<std::mutex> lock(fetch.m);
+    while (true) {
+        fetch.cv.wait(lock, [&] { return fetch.done || fetch.percent > reported; });
+        if (fetch.percent > reported && !fetch.done) {
+            reported = fetch.percent;
+            lock.unlock();
+            const bool cancel = transfer.progress.report(static_cast<EdsUInt32>(reported), false);
+            lock.lock();
+            if (cancel)
+                fetch.cancel = true;
+            continue;
+        }
+        if (fetch.done)
+            break;
+    }
+    if (fetch.result != EDS_ERR_OK)
+        return fetch.result;
+    if (fetch.cancel)
+        return EDS_ERR_OPERATION_CANCELLED;
+    return EDS_ERR_OK;
+}
+
 }  // namespace
 
 struct GPhoto2CameraSdk::Impl {
@@ -93,6 +132,27 @@ struct GPhoto2CameraSdk::Impl {
         for (const auto& cam : open)
             pollCamera(cam);
         return !open.empty();
+    }
+
+    // ---- the opening of the calls on one camera ----
+    using CameraJob = std::function<EdsError(const std::shared_ptr<Cam>&)>;
+    using CameraCheck = std::function<EdsError(Cam&)>;
+
+    // Finds the camera under the lock (connected, with needSession its session open; then
+    // check, when given, under the same lock), and runs job on the worker; a job the
+    // worker drops answers EDS_ERR_COMM_DISCONNECTED.
+    EdsError onWorker(EdsBaseRef ref, bool needSession, CameraJob job, const CameraCheck& check = {})
+    {
+        std::shared_ptr<Cam> cam;
+        {
+            std::lock_guard<std::mutex> guard(m);
+            if (EdsError e = core.camera(ref, needSession, cam))
+                return e;
+            if (check)
+                if (EdsError e = check(*cam))
+                    return e;
+        }
+        return worker.run<EdsError>([cam, job = std::move(job)] { return job(cam); }, EDS_ERR_COMM_DISCONNECTED);
     }
 
     // ---- camera list (worker) ----
@@ -424,6 +484,56 @@ struct GPhoto2CameraSdk::Impl {
         return last;
     }
 
+    // ---- download ----
+    // Hands the fetch of the item's file to the worker (any thread). A fetch the worker
+    // drops (it stops first, or refuses it while stopping) ends the wait as a lost
+    // connection: the guard lives only in the job, so it goes with it.
+    void fetchFile(const std::shared_ptr<CameraFile>& item, const std::shared_ptr<Fetch>& fetch)
+    {
+        std::shared_ptr<Cam> cam = asCam(item->camera);
+        std::shared_ptr<void> dropped(nullptr, [fetch](void*) {
+            std::lock_guard<std::mutex> g(fetch->m);
+            if (!fetch->done) {
+                fetch->result = EDS_ERR_COMM_DISCONNECTED;
+                fetch->done = true;
+                fetch->cv.notify_all();
+            }
+        });
+        worker.post([this, item, cam, fetch, dropped = std::move(dropped)] { readFile(cam, item, fetch); });
+    }
+
+    // Reads the item's file from the camera, reporting progress to the fetch (worker); the
+    // file is kept on the item.
+    void readFile(const std::shared_ptr<Cam>& cam, const std::shared_ptr<CameraFile>& item,
+                  const std::shared_ptr<Fetch>& fetch)
+    {
+        auto data = std::make_shared<std::vector<uint8_t>>();
+        int r = cam->device ? cam->device->fileGet(item->folder, item->name, *data,
+                                                   [fetch](uint64_t done, uint64_t total) {
+                                                       std::lock_guard<std::mutex> g(fetch->m);
+                                                       if (total > 0)
+                                                           fetch->percent = static_cast<int>(
+                                                               std::min<uint64_t>(99, done * 100 / total));
+                                                       fetch->cv.notify_all();
+                                                       return fetch->cancel;
+                                                   })
+                            : kGPErrorIOUsbFind;
+        EdsError result = EDS_ERR_OK;
+        if (r < 0) {
+            SNP_Log::debugf("gphoto2: reading %s/%s failed with %d (%s)", item->folder.c_str(), item->name.c_str(), r,
+                            gpResultName(r));
+            noteFailure(cam, r);
+            result = edsErrorFor(r);
+        } else {
+            std::lock_guard<std::mutex> guard(m);
+            item->data = data;
+        }
+        std::lock_guard<std::mutex> g(fetch->m);
+        fetch->result = result;
+        fetch->done = true;
+        fetch->cv.notify_all();
+    }
+
     // ---- properties (worker) ----
     EdsError readProperty(const std::shared_ptr<Cam>& cam, EdsPropertyID id, EdsDataType* type, EdsUInt32* size,
                           std::vector<uint8_t>* data)
@@ -518,65 +628,24 @@ struct GPhoto2CameraSdk::Impl {
                 return EDS_ERR_INVALID_LENGTH;
             std::memcpy(&number, data.data(), 4);
         }
-        auto announce = [&] {
-            std::lock_guard<std::mutex> guard(m);
-            if (mapping->kind == PropKind::SaveTo)
-                cam->saveTo = cam->hostWants = number;
-            else if (mapping->kind == PropKind::Output)
-                cam->evfOutput = number;
-            else if (mapping->kind == PropKind::Local && id == kPropEvfMode)
-                cam->evfMode = number;
-            core.post(Event{EventType::Property, cam, kEdsPropertyEvent_PropertyChanged, id, 0, nullptr, nullptr});
-            return EDS_ERR_OK;
-        };
         if (mapping->kind == PropKind::Local) {
             if (number > 1)
                 return EDS_ERR_INVALID_DEVICEPROP_VALUE;
-            return announce();
+            return announceWrite(cam, *mapping, id, number);
         }
         GPWidget current;
         int r = cam->device ? findWidget(cam, *mapping, current) : kGPErrorIOUsbFind;
         if (r < 0) {
             if (mapping->kind == PropKind::Output && !isNoAnswerResult(r))
-                return announce();  // no output switch: the preview needs none
+                return announceWrite(cam, *mapping, id, number);  // no output switch: the preview needs none
             SNP_Log::debugf("gphoto2: %s has no widget for property 0x%x (%s): %d (%s)", cam->detected.model.c_str(),
                             id, propName(id), r, gpResultName(r));
             noteFailure(cam, r);
             return isNoAnswerResult(r) ? edsErrorFor(r) : EDS_ERR_NOT_SUPPORTED;
         }
         GPWidget value = current;
-        if (mapping->kind == PropKind::Text) {
-            if (current.readOnly)
-                return EDS_ERR_NOT_SUPPORTED;
-            const char* text = reinterpret_cast<const char*>(data.data());
-            const size_t length = strnlen(text, data.size());
-            if (data.empty() || length == data.size())
-                return EDS_ERR_DEVICE_INVALID_PARAMETER;  // no NUL inside
-            value.text.assign(text, length);
-        } else if (mapping->kind == PropKind::Date) {
-            if (current.readOnly)
-                return EDS_ERR_NOT_SUPPORTED;
-            if (data.size() != sizeof(EdsTime))
-                return EDS_ERR_INVALID_LENGTH;
-            EdsTime t;
-            std::memcpy(&t, data.data(), sizeof t);
-            std::optional<long long> secs = epochForEdsTime(t);
-            if (!secs)
-                return EDS_ERR_DEVICE_INVALID_PARAMETER;
-            // libgphoto2 keeps a date widget's value in an int: a time past 2038-01-19
-            // cannot be given to the camera, and is refused rather than wrapped to 1901.
-            if (*secs > std::numeric_limits<int>::max() || *secs < std::numeric_limits<int>::min()) {
-                SNP_Log::debugf("gphoto2: the camera's clock cannot be set to %u-%02u-%02u: libgphoto2 takes dates "
-                                "up to 2038-01-19 only",
-                                t.year, t.month, t.day);
-                return EDS_ERR_DEVICE_INVALID_PARAMETER;
-            }
-            value.integer = static_cast<int>(*secs);
-        } else if (EdsError e = widgetForNumber(id, number, current, value)) {
-            SNP_Log::debugf("gphoto2: %x for value 0x%x of property %s (widget %s)", e, number, propName(id),
-                            current.name.c_str());
+        if (EdsError e = widgetValue(id, *mapping, data, number, current, value))
             return e;
-        }
         r = cam->device->setWidget(value);
         if (r < 0) {
             SNP_Log::debugf("gphoto2: writing widget %s for property %s failed with %d (%s)", current.name.c_str(),
@@ -587,7 +656,72 @@ struct GPhoto2CameraSdk::Impl {
         GPWidget after;
         if (mapping->kind != PropKind::Date && cam->device->getWidget(current.name, after) >= 0)
             cam->snapshot[id] = after;  // announced here, not again by the next comparison
-        return announce();
+        return announceWrite(cam, *mapping, id, number);
+    }
+
+    // An accepted write: the SDK's own state of the property taken, and 0x101 posted.
+    EdsError announceWrite(const std::shared_ptr<Cam>& cam, const PropertyMapping& mapping, EdsPropertyID id,
+                           EdsUInt32 number)
+    {
+        std::lock_guard<std::mutex> guard(m);
+        if (mapping.kind == PropKind::SaveTo)
+            cam->saveTo = cam->hostWants = number;
+        else if (mapping.kind == PropKind::Output)
+            cam->evfOutput = number;
+        else if (mapping.kind == PropKind::Local && id == kPropEvfMode)
+            cam->evfMode = number;
+        core.post(Event{EventType::Property, cam, kEdsPropertyEvent_PropertyChanged, id, 0, nullptr, nullptr});
+        return EDS_ERR_OK;
+    }
+
+    // The widget's new value for the bytes written (number: a numeric property's code),
+    // made from its current state.
+    static EdsError widgetValue(EdsPropertyID id, const PropertyMapping& mapping, const std::vector<uint8_t>& data,
+                                EdsUInt32 number, const GPWidget& current, GPWidget& value)
+    {
+        if (mapping.kind == PropKind::Text) {
+            if (current.readOnly)
+                return EDS_ERR_NOT_SUPPORTED;
+            const char* text = reinterpret_cast<const char*>(data.data());
+            const size_t length = strnlen(text, data.size());
+            if (data.empty() || length == data.size())
+                return EDS_ERR_DEVICE_INVALID_PARAMETER;  // no NUL inside
+            value.text.assign(text, length);
+            return EDS_ERR_OK;
+        }
+        if (mapping.kind == PropKind::Date) {
+            if (current.readOnly)
+                return EDS_ERR_NOT_SUPPORTED;
+            return dateWidgetValue(data, value);
+        }
+        if (EdsError e = widgetForNumber(id, number, current, value)) {
+            SNP_Log::debugf("gphoto2: %x for value 0x%x of property %s (widget %s)", e, number, propName(id),
+                            current.name.c_str());
+            return e;
+        }
+        return EDS_ERR_OK;
+    }
+
+    // A date widget's value for the camera's time record written.
+    static EdsError dateWidgetValue(const std::vector<uint8_t>& data, GPWidget& value)
+    {
+        if (data.size() != sizeof(EdsTime))
+            return EDS_ERR_INVALID_LENGTH;
+        EdsTime t;
+        std::memcpy(&t, data.data(), sizeof t);
+        std::optional<long long> secs = epochForEdsTime(t);
+        if (!secs)
+            return EDS_ERR_DEVICE_INVALID_PARAMETER;
+        // libgphoto2 keeps a date widget's value in an int: a time past 2038-01-19
+        // cannot be given to the camera, and is refused rather than wrapped to 1901.
+        if (*secs > std::numeric_limits<int>::max() || *secs < std::numeric_limits<int>::min()) {
+            SNP_Log::debugf("gphoto2: the camera's clock cannot be set to %u-%02u-%02u: libgphoto2 takes dates "
+                            "up to 2038-01-19 only",
+                            t.year, t.month, t.day);
+            return EDS_ERR_DEVICE_INVALID_PARAMETER;
+        }
+        value.integer = static_cast<int>(*secs);
+        return EDS_ERR_OK;
     }
 
     EdsError describeProperty(const std::shared_ptr<Cam>& cam, EdsPropertyID id, EdsPropertyDesc* out)
@@ -750,15 +884,8 @@ EdsError GPhoto2CameraSdk::EdsGetCameraList(EdsCameraListRef* outCameraListRef)
 
 EdsError GPhoto2CameraSdk::EdsOpenSession(EdsCameraRef inCameraRef)
 {
-    std::shared_ptr<Cam> cam;
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->core.camera(inCameraRef, false, cam))
-            return e;
-        if (cam->sessionOpen)
-            return EDS_ERR_SESSION_ALREADY_OPEN;
-    }
-    return d->worker.run<EdsError>([this, cam]() -> EdsError {
+    auto notOpen = [](Cam& cam) -> EdsError { return cam.sessionOpen ? EDS_ERR_SESSION_ALREADY_OPEN : EDS_ERR_OK; };
+    return d->onWorker(inCameraRef, false, [this](const std::shared_ptr<Cam>& cam) -> EdsError {
         {
             std::lock_guard<std::mutex> guard(d->m);
             if (!cam->connected)
@@ -788,20 +915,13 @@ EdsError GPhoto2CameraSdk::EdsOpenSession(EdsCameraRef inCameraRef)
             return Core::gone(*cam);  // it stopped answering at once
         cam->sessionOpen = true;
         return EDS_ERR_OK;
-    }, EDS_ERR_COMM_DISCONNECTED);
+    }, notOpen);
 }
 
 EdsError GPhoto2CameraSdk::EdsCloseSession(EdsCameraRef inCameraRef)
 {
-    std::shared_ptr<Cam> cam;
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->core.camera(inCameraRef, false, cam))
-            return e;
-        if (!cam->sessionOpen)
-            return EDS_ERR_SESSION_NOT_OPEN;
-    }
-    return d->worker.run<EdsError>([this, cam]() -> EdsError {
+    auto open = [](Cam& cam) -> EdsError { return cam.sessionOpen ? EDS_ERR_OK : EDS_ERR_SESSION_NOT_OPEN; };
+    return d->onWorker(inCameraRef, false, [this](const std::shared_ptr<Cam>& cam) -> EdsError {
         {
             std::lock_guard<std::mutex> guard(d->m);
             if (!cam->sessionOpen)
@@ -818,22 +938,16 @@ EdsError GPhoto2CameraSdk::EdsCloseSession(EdsCameraRef inCameraRef)
         cam->snapshot.clear();
         cam->shutter = 0;
         return EDS_ERR_OK;
-    }, EDS_ERR_COMM_DISCONNECTED);
+    }, open);
 }
 
 // ---- commands and properties ----
 
 EdsError GPhoto2CameraSdk::EdsSendCommand(EdsCameraRef inCameraRef, EdsCameraCommand inCommand, EdsInt32 inParam)
 {
-    std::shared_ptr<Cam> cam;
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->core.camera(inCameraRef, true, cam))
-            return e;
-    }
-    return d->worker.run<EdsError>(
-        [this, cam, inCommand, inParam] { return d->command(cam, inCommand, static_cast<EdsUInt32>(inParam)); },
-        EDS_ERR_COMM_DISCONNECTED);
+    return d->onWorker(inCameraRef, true, [this, inCommand, inParam](const std::shared_ptr<Cam>& cam) {
+        return d->command(cam, inCommand, static_cast<EdsUInt32>(inParam));
+    });
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32,
@@ -841,17 +955,9 @@ EdsError GPhoto2CameraSdk::EdsGetPropertySize(EdsBaseRef inRef, EdsPropertyID in
 {
     if (!outDataType || !outSize)
         return EDS_ERR_INVALID_POINTER;
-    std::shared_ptr<Cam> cam;
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->core.camera(inRef, true, cam))
-            return e;
-    }
-    return d->worker.run<EdsError>(
-        [this, cam, inPropertyID, outDataType, outSize] {
-            return d->readProperty(cam, inPropertyID, outDataType, outSize, nullptr);
-        },
-        EDS_ERR_COMM_DISCONNECTED);
+    return d->onWorker(inRef, true, [this, inPropertyID, outDataType, outSize](const std::shared_ptr<Cam>& cam) {
+        return d->readProperty(cam, inPropertyID, outDataType, outSize, nullptr);
+    });
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID inPropertyID, EdsInt32,
@@ -859,16 +965,10 @@ EdsError GPhoto2CameraSdk::EdsGetPropertyData(EdsBaseRef inRef, EdsPropertyID in
 {
     if (!outPropertyData)
         return EDS_ERR_INVALID_POINTER;
-    std::shared_ptr<Cam> cam;
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->core.camera(inRef, true, cam))
-            return e;
-    }
     std::vector<uint8_t> data;
-    EdsError e = d->worker.run<EdsError>(
-        [this, cam, inPropertyID, &data] { return d->readProperty(cam, inPropertyID, nullptr, nullptr, &data); },
-        EDS_ERR_COMM_DISCONNECTED);
+    EdsError e = d->onWorker(inRef, true, [this, inPropertyID, &data](const std::shared_ptr<Cam>& cam) {
+        return d->readProperty(cam, inPropertyID, nullptr, nullptr, &data);
+    });
     if (e != EDS_ERR_OK)
         return e;
     if (inPropertySize < data.size())
@@ -882,17 +982,11 @@ EdsError GPhoto2CameraSdk::EdsSetPropertyData(EdsBaseRef inRef, EdsPropertyID in
 {
     if (!inPropertyData)
         return EDS_ERR_INVALID_POINTER;
-    std::shared_ptr<Cam> cam;
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->core.camera(inRef, true, cam))
-            return e;
-    }
     const auto* bytes = static_cast<const uint8_t*>(inPropertyData);
     std::vector<uint8_t> data(bytes, bytes + inPropertySize);
-    return d->worker.run<EdsError>(
-        [this, cam, inPropertyID, &data] { return d->writeProperty(cam, inPropertyID, data); },
-        EDS_ERR_COMM_DISCONNECTED);
+    return d->onWorker(inRef, true, [this, inPropertyID, &data](const std::shared_ptr<Cam>& cam) {
+        return d->writeProperty(cam, inPropertyID, data);
+    });
 }
 
 EdsError GPhoto2CameraSdk::EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID inPropertyID,
@@ -900,15 +994,9 @@ EdsError GPhoto2CameraSdk::EdsGetPropertyDesc(EdsBaseRef inRef, EdsPropertyID in
 {
     if (!outPropertyDesc)
         return EDS_ERR_INVALID_POINTER;
-    std::shared_ptr<Cam> cam;
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->core.camera(inRef, true, cam))
-            return e;
-    }
-    return d->worker.run<EdsError>(
-        [this, cam, inPropertyID, outPropertyDesc] { return d->describeProperty(cam, inPropertyID, outPropertyDesc); },
-        EDS_ERR_COMM_DISCONNECTED);
+    return d->onWorker(inRef, true, [this, inPropertyID, outPropertyDesc](const std::shared_ptr<Cam>& cam) {
+        return d->describeProperty(cam, inPropertyID, outPropertyDesc);
+    });
 }
 
 // ---- download ----
@@ -923,77 +1011,11 @@ EdsError GPhoto2CameraSdk::EdsDownload(EdsDirectoryItemRef inDirItemRef, EdsUInt
     }
     auto item = std::static_pointer_cast<CameraFile>(transfer.item);
 
-    // The worker fetches; this thread reports progress as it comes and passes cancels back.
-    struct Fetch {
-        std::mutex m;
-        std::condition_variable cv;
-        int percent = 0;
-        bool done = false;
-        bool cancel = false;
-        EdsError result = EDS_ERR_OK;
-    };
-    auto fetch = std::make_shared<Fetch>();
     if (!item->data) {
-        std::shared_ptr<Cam> cam = asCam(item->camera);
-        // A fetch the worker drops (it stops first, or refuses it while stopping) ends the
-        // wait as a lost connection: the guard lives only in the job, so it goes with it.
-        std::shared_ptr<void> dropped(nullptr, [fetch](void*) {
-            std::lock_guard<std::mutex> g(fetch->m);
-            if (!fetch->done) {
-                fetch->result = EDS_ERR_COMM_DISCONNECTED;
-                fetch->done = true;
-                fetch->cv.notify_all();
-            }
-        });
-        {
-            d->worker.post([this, item, cam, fetch, dropped = std::move(dropped)] {
-                auto data = std::make_shared<std::vector<uint8_t>>();
-                int r = cam->device ? cam->device->fileGet(item->folder, item->name, *data,
-                                                           [fetch](uint64_t done, uint64_t total) {
-                                                               std::lock_guard<std::mutex> g(fetch->m);
-                                                               if (total > 0)
-                                                                   fetch->percent = static_cast<int>(
-                                                                       std::min<uint64_t>(99, done * 100 / total));
-                                                               fetch->cv.notify_all();
-                                                               return fetch->cancel;
-                                                           })
-                                    : kGPErrorIOUsbFind;
-                EdsError result = EDS_ERR_OK;
-                if (r < 0) {
-                    SNP_Log::debugf("gphoto2: reading %s/%s failed with %d (%s)", item->folder.c_str(),
-                                    item->name.c_str(), r, gpResultName(r));
-                    d->noteFailure(cam, r);
-                    result = edsErrorFor(r);
-                } else {
-                    std::lock_guard<std::mutex> guard(d->m);
-                    item->data = data;
-                }
-                std::lock_guard<std::mutex> g(fetch->m);
-                fetch->result = result;
-                fetch->done = true;
-                fetch->cv.notify_all();
-            });
-        }
-        int reported = 0;
-        std::unique_lock<std::mutex> lock(fetch->m);
-        while (true) {
-            fetch->cv.wait(lock, [&] { return fetch->done || fetch->percent > reported; });
-            if (fetch->percent > reported && !fetch->done) {
-                reported = fetch->percent;
-                lock.unlock();
-                const bool cancel = transfer.progress.report(static_cast<EdsUInt32>(reported), false);
-                lock.lock();
-                if (cancel)
-                    fetch->cancel = true;
-                continue;
-            }
-            if (fetch->done)
-                break;
-        }
-        if (fetch->result != EDS_ERR_OK)
-            return fetch->result;
-        if (fetch->cancel)
-            return EDS_ERR_OPERATION_CANCELLED;
+        auto fetch = std::make_shared<Fetch>();
+        d->fetchFile(item, fetch);
+        if (EdsError e = waitForFetch(*fetch, transfer))
+            return e;
     }
 
     std::unique_lock<std::mutex> lock(d->m);
@@ -1045,21 +1067,18 @@ EdsError GPhoto2CameraSdk::EdsDownloadComplete(EdsDirectoryItemRef inDirItemRef)
 
 EdsError GPhoto2CameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfImageRef inEvfImageRef)
 {
-    std::shared_ptr<Cam> cam;
     std::shared_ptr<Stream> stream;
-    {
-        std::lock_guard<std::mutex> guard(d->m);
-        if (EdsError e = d->core.camera(inCameraRef, true, cam))
-            return e;
+    auto sentToHost = [this, inEvfImageRef, &stream](Cam& cam) -> EdsError {
         auto evf = d->core.find<EvfImage>(inEvfImageRef, Kind::Evf);
         if (!evf)
             return EDS_ERR_INVALID_HANDLE;
-        if (!(cam->evfOutput & 2))
+        if (!(cam.evfOutput & 2))
             return EDS_ERR_DEVICE_INVALID;  // the viewfinder is not sent to the host
         stream = evf->stream;
-    }
+        return EDS_ERR_OK;
+    };
     std::vector<uint8_t> frame;
-    EdsError e = d->worker.run<EdsError>([this, cam, &frame]() -> EdsError {
+    EdsError e = d->onWorker(inCameraRef, true, [this, &frame](const std::shared_ptr<Cam>& cam) -> EdsError {
         if (!cam->device)
             return EDS_ERR_DEVICE_NOT_FOUND;
         int r = cam->device->capturePreview(frame);
@@ -1070,7 +1089,7 @@ EdsError GPhoto2CameraSdk::EdsDownloadEvfImage(EdsCameraRef inCameraRef, EdsEvfI
             return edsErrorFor(r);
         }
         return frame.empty() ? EDS_ERR_OBJECT_NOTREADY : EDS_ERR_OK;
-    }, EDS_ERR_COMM_DISCONNECTED);
+    }, sentToHost);
     if (e != EDS_ERR_OK)
         return e;
     std::lock_guard<std::mutex> guard(d->m);

@@ -650,20 +650,75 @@ TranslatedEvent translateEvent(const GPEvent& event, EdsUInt32 saveTo)
     return t;
 }
 
+namespace {
+
+// A press or release of the shutter button through the remote release widget.
+void planRelease(CommandPlan& p, const char* value, int after)
+{
+    p.kind = CommandPlan::Kind::SetRadio;
+    p.widget = "eosremoterelease";
+    p.value = value;
+    p.shutterAfter = after;
+}
+
+void planFailure(CommandPlan& p, EdsError e)
+{
+    p.kind = CommandPlan::Kind::Fail;
+    p.error = e;
+}
+
+// Press shutter button (0x4): param 0 releases it, 1 presses it halfway, 3 fully (the
+// 0x1000x forms without autofocus alike); shutter is the button's state now.
+void planShutterButton(CommandPlan& p, EdsUInt32 param, int shutter)
+{
+    switch (param) {
+    case 0:
+        if (shutter == 3)
+            planRelease(p, "Release Full", 0);
+        else if (shutter == 1)
+            planRelease(p, "Release Half", 0);
+        else
+            p.shutterAfter = 0;
+        return;
+    case 1:
+    case 0x10001:
+        if (shutter == 0)
+            planRelease(p, "Press Half", 1);
+        return;
+    case 3:
+    case 0x10003:
+        if (shutter != 3) {
+            planRelease(p, "Press Full", 3);
+            p.triggerIfMissing = true;
+        }
+        return;
+    default:
+        planFailure(p, EDS_ERR_DEVICE_INVALID_PARAMETER);
+        return;
+    }
+}
+
+// Drive lens (0x103): the near steps 1 to 3, the far steps 0x8001 to 0x8003.
+void planLensDrive(CommandPlan& p, EdsUInt32 param)
+{
+    static const char* near[] = {"Near 1", "Near 2", "Near 3"};
+    static const char* far[] = {"Far 1", "Far 2", "Far 3"};
+    p.kind = CommandPlan::Kind::SetRadio;
+    p.widget = "manualfocusdrive";
+    if (param >= 1 && param <= 3)
+        p.value = near[param - 1];
+    else if (param >= 0x8001 && param <= 0x8003)
+        p.value = far[param - 0x8001];
+    else
+        planFailure(p, EDS_ERR_DEVICE_INVALID_PARAMETER);
+}
+
+}  // namespace
+
 CommandPlan planCommand(EdsCameraCommand command, EdsUInt32 param, int shutter)
 {
     CommandPlan p;
     p.shutterAfter = shutter;
-    auto release = [&](const char* value, int after) {
-        p.kind = CommandPlan::Kind::SetRadio;
-        p.widget = "eosremoterelease";
-        p.value = value;
-        p.shutterAfter = after;
-    };
-    auto fail = [&](EdsError e) {
-        p.kind = CommandPlan::Kind::Fail;
-        p.error = e;
-    };
     switch (command) {
     case kEdsCameraCommand_TakePicture:
         p.kind = CommandPlan::Kind::Trigger;
@@ -672,69 +727,36 @@ CommandPlan planCommand(EdsCameraCommand command, EdsUInt32 param, int shutter)
         return p;
     case kEdsCameraCommand_BulbStart:
         if (shutter == 3)
-            fail(EDS_ERR_DEVICE_INVALID_PARAMETER);
+            planFailure(p, EDS_ERR_DEVICE_INVALID_PARAMETER);
         else
-            release("Press Full", 3);
+            planRelease(p, "Press Full", 3);
         return p;
     case kEdsCameraCommand_BulbEnd:
         if (shutter != 3)
-            fail(EDS_ERR_DEVICE_INVALID_PARAMETER);
+            planFailure(p, EDS_ERR_DEVICE_INVALID_PARAMETER);
         else
-            release("Release Full", 0);
+            planRelease(p, "Release Full", 0);
         return p;
     case kEdsCameraCommand_PressShutterButton:
-        switch (param) {
-        case 0:
-            if (shutter == 3)
-                release("Release Full", 0);
-            else if (shutter == 1)
-                release("Release Half", 0);
-            else
-                p.shutterAfter = 0;
-            return p;
-        case 1:
-        case 0x10001:
-            if (shutter == 0)
-                release("Press Half", 1);
-            return p;
-        case 3:
-        case 0x10003:
-            if (shutter != 3) {
-                release("Press Full", 3);
-                p.triggerIfMissing = true;
-            }
-            return p;
-        default:
-            fail(EDS_ERR_DEVICE_INVALID_PARAMETER);
-            return p;
-        }
+        planShutterButton(p, param, shutter);
+        return p;
     case kEdsCameraCommand_DoEvfAf:
         if (param > 1) {
-            fail(EDS_ERR_DEVICE_INVALID_PARAMETER);
+            planFailure(p, EDS_ERR_DEVICE_INVALID_PARAMETER);
             return p;
         }
         p.kind = CommandPlan::Kind::SetToggle;
         p.widget = param == 1 ? "autofocusdrive" : "cancelautofocus";
         p.toggle = 1;
         return p;
-    case kEdsCameraCommand_DriveLensEvf: {
-        static const char* near[] = {"Near 1", "Near 2", "Near 3"};
-        static const char* far[] = {"Far 1", "Far 2", "Far 3"};
-        p.kind = CommandPlan::Kind::SetRadio;
-        p.widget = "manualfocusdrive";
-        if (param >= 1 && param <= 3)
-            p.value = near[param - 1];
-        else if (param >= 0x8001 && param <= 0x8003)
-            p.value = far[param - 0x8001];
-        else
-            fail(EDS_ERR_DEVICE_INVALID_PARAMETER);
+    case kEdsCameraCommand_DriveLensEvf:
+        planLensDrive(p, param);
         return p;
-    }
     case kEdsCameraCommand_DoClickWBEvf:
-        fail(EDS_ERR_NOT_SUPPORTED);
+        planFailure(p, EDS_ERR_NOT_SUPPORTED);
         return p;
     default:
-        fail(EDS_ERR_UNKNOWN_COMMAND);
+        planFailure(p, EDS_ERR_UNKNOWN_COMMAND);
         return p;
     }
 }

@@ -66,18 +66,11 @@ bool isArray(EdsDataType t)
     return t >= kEdsDataType_Bool_Array && t <= kEdsDataType_Rational_Array;
 }
 
+// The size of a single value: a whole number's own width, four bytes for any other.
 EdsUInt32 numberSize(EdsDataType t)
 {
-    switch (t) {
-    case kEdsDataType_Int8:
-    case kEdsDataType_UInt8:
-        return 1;
-    case kEdsDataType_Int16:
-    case kEdsDataType_UInt16:
-        return 2;
-    default:
-        return 4;
-    }
+    const EdsUInt32 width = edsNumberWidth(t);
+    return width ? width : 4;
 }
 
 bool validTime(const EdsTime& t)
