@@ -7,6 +7,7 @@
 #include "SNP_CanonCamera.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
+#include "SNP_PhotoIntake.h"
 #include "SNP_Preferences.h"
 #include "SNP_Resources.h"
 #include "SNP_StretchedPicture.h"
@@ -78,7 +79,8 @@ void setGScratchFolder(const QString& p) { QMutexLocker l(&gFolderLock); gScratc
 void setGMainImagesFolder(const QString& p) { QMutexLocker l(&gFolderLock); gMainImages = p; }
 void setGForUploadFolder(const QString& p) { QMutexLocker l(&gFolderLock); gForUpload = p; }
 
-AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppController)
+AppController::AppController(QWidget* parent)
+    : QWidget(parent), ui(new Ui::AppController), _photoIntake(std::make_unique<SNP_PhotoIntake>(*this))
 {
     startup();
     ui->setupUi(this);
@@ -104,13 +106,12 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
 AppController::~AppController()
 {
     // A picture's intake in flight ends before the controller does.
-    closePhotoIntake();
+    _photoIntake->close();
     // The camera outlives its delegate: nothing more is asked of this one.
     if (_currentCamera)
         _currentCamera->setDelegate(nullptr);
     SNP_NotificationCenter::defaultCenter().removeObserver(this);
-    if (_heldBackPass.joinable())
-        _heldBackPass.join();
+    _photoIntake->joinHeldBackPass();
     if (inKioskMode()) // the cursor hidden for the kiosk comes back
         while (QGuiApplication::overrideCursor())
             QGuiApplication::restoreOverrideCursor();
@@ -181,7 +182,7 @@ void AppController::startup()
 
     // No camera until the registry announces one.
     _currentCamera.reset();
-    _imageDict.clear();
+    setImageDict(QVariantMap());
     _cameraClockTimer = nullptr;
     _cameraClockSkew = 0.0;
 }
@@ -294,7 +295,7 @@ void AppController::awakeFromNib()
     }
 
     // What a power cut left in the folders is filed, beside the first visitor.
-    startHeldBackPass();
+    _photoIntake->startHeldBackPass();
 
     // The first request to the registry starts the SDK and the first scan.
     const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();

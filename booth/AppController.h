@@ -46,6 +46,7 @@ class QColor;
 class QScreen;
 class SNP_KeyboardView;
 class SNP_CanonCamera;
+class SNP_PhotoIntake;
 struct SNP_Notification;
 struct SNP_WatchdogState;
 
@@ -212,7 +213,7 @@ public:
     int beepCount() const { return _beepCount; }
     // -- end camera settings controls --
 
-    // -- photo intake and filing (AppController_Photo.cpp; the filing itself is SNP_Filing) --
+    // -- photo intake and filing (SNP_PhotoIntake; the filing itself is SNP_Filing) --
     // What the last filing of this controller produced (paths empty where it stopped).
     using FilingResult = SNP_Filing::Result;
     void setImageDict(const QVariantMap& dictionary);
@@ -224,16 +225,19 @@ public:
     bool doPostProcessImageForPath(const QString& path, const QImage& decodedPhoto = QImage());
     FilingResult lastFilingResult() const;
     // Pictures whose intake has ended (filed or not), for those waiting on a pass.
-    uint64_t photoIntakeCount() const { return _photoIntakeCount.load(); }
+    uint64_t photoIntakeCount() const;
     // Pictures taken for the visitor on the capture screen (counted as the booth moves on
     // to screen 6), and those of them still being filed: filing goes on after the screen
     // change and can outlast the result screen.
-    uint64_t photoAcceptedCount() const { return _photoAcceptedCount.load(); }
-    int filingsInProgress() const { return _filingsInProgress.load(); }
+    uint64_t photoAcceptedCount() const;
+    int filingsInProgress() const;
     // Tests: the clock for file and day names (null: the system clock), and the handler
     // that opens a saved picture for the operator (null: the desktop's default application).
     static void setPhotoClockForTesting(std::function<QDateTime()> clock);
     static void setOpenFileHandlerForTesting(std::function<bool(const QString&)> handler);
+    // When the capture screen last began (steady clock, ms; main thread only): a picture
+    // the camera asked to hand over before then belongs to an earlier visitor.
+    qint64 captureScreenStartMs() const { return _captureScreenStartMs; }
     // -- end photo intake and filing --
 
     // ---- the booth's health for staff, and the simulated camera's marks (AppController_Health.cpp) ----
@@ -355,7 +359,6 @@ private:
     std::atomic<uint32_t> _watchdogCount{0};
     QComboBox* _camerasButton = nullptr;
     QProgressBar* _progress = nullptr;
-    QVariantMap _imageDict;
     QTimer* _cameraClockTimer = nullptr;
     double _cameraClockSkew = 0.0;
     std::shared_ptr<SNP_CanonCamera> _currentCamera;
@@ -397,49 +400,11 @@ private:
     QElapsedTimer _cameraClockEdited;       // since the operator last changed the clock picker
     // -- end camera settings controls --
     // -- photo intake and filing --
-    mutable QMutex _imageDictLock;  // guards _imageDict
-    mutable QMutex _lastFilingLock; // guards _lastFiling
-    FilingResult _lastFiling;
-    SNP_Filing _filing;
-    // A picture as the camera's download thread has it, before the main thread sees it.
-    struct ArrivedPhoto {
-        QByteArray data;
-        std::optional<SNP_ImagePipeline::JpegHeader> header; // none: no JPEG
-        QImage shown;                                        // decoded for the camera picture
-        QVariant requestTime;                                // when the camera asked to hand it over
-        SNP_Filing::Reencoding reencoding;                   // started when it came on the capture screen
-    };
-    // What the main thread decided about a picture in its one step.
-    struct PhotoAcceptance {
-        bool closing = false;               // the controller was going: nothing was decided
-        uint32_t screen = 0;
-        bool accepted = false;              // taken for the visitor: the booth moved on to screen 6
-        uint64_t pass = 0;                  // photoAcceptedCount() once it was taken
-        std::optional<qint64> earlierByMs;  // asked for before the capture screen began
-        QStringList addresses;              // the visitor's, as they were at that moment
-    };
-    ArrivedPhoto decodeArrivedPhoto(const QVariantMap& userInfo);                           // download thread
-    PhotoAcceptance showPhotoAndTakeItForTheVisitor(const QImage& shown, const QVariant& requestTime); // main
-    // Runs the step above on the main thread and waits for it (download thread); answers
-    // "closing" at once when the controller goes meanwhile (closePhotoIntake).
-    PhotoAcceptance decideOnMainThread(const QImage& shown, const QVariant& requestTime);
-    static PhotoAcceptance closingAcceptance();
-    // At the controller's end (main thread): no intake waits for the main thread any more.
-    void closePhotoIntake();
-    // The held-back pass at start: what a power cut left is filed (a thread of its own).
-    void startHeldBackPass();
-    void fileAcceptedPhoto(ArrivedPhoto& photo, const QStringList& addresses, uint64_t pass); // download thread
-    void setLastFilingResult(const FilingResult& result);
-    std::atomic<uint64_t> _photoIntakeCount{0};
-    std::atomic<uint64_t> _photoAcceptedCount{0};
-    std::atomic<int> _filingsInProgress{0};
-    // When the capture screen last began (steady clock, ms; main thread only): a picture
-    // the camera asked to hand over before then belongs to an earlier visitor.
+    std::unique_ptr<SNP_PhotoIntake> _photoIntake;
+    // Filed pictures whose upload file waits (the booth's health reads it).
+    int uploadsHeldBackCount() const;
+    // When the capture screen last began (set by the screens).
     qint64 _captureScreenStartMs = 0;
-    QMutex _intakeStepsLock;  // guards _intakeSteps and _intakeClosed
-    QList<std::shared_ptr<std::promise<PhotoAcceptance>>> _intakeSteps;  // steps queued to the main thread
-    bool _intakeClosed = false;
-    std::thread _heldBackPass;  // joined at the controller's end
     // -- end photo intake and filing --
 
     std::shared_ptr<SNP_WatchdogState> _watchdogState; // the watchdog thread's handle

@@ -149,7 +149,7 @@ void AppController::setUpHealthAndMarks()
             facts.cameraReady = _currentCamera != nullptr;
             facts.cameraName = _currentCamera ? _currentCamera->description() : QString();
             facts.folders = SNP_Filing::Folders{gScratchFolder(), gMainImagesFolder(), gForUploadFolder()};
-            facts.uploadsHeldBack = _filing.uploadsHeldBackCount();
+            facts.uploadsHeldBack = uploadsHeldBackCount();
             facts.lowSpaceBytes = qint64(SNP_Preferences::lowSpaceMegabytes()) * 1024 * 1024;
             return facts;
         },

@@ -133,6 +133,123 @@ Outcome failed(const QString& reason)
     return outcome;
 }
 
+// The steps of one pass: each answers the failed pass's outcome, or none to go on.
+using Failure = std::optional<Outcome>;
+
+// The whole pass's time when none is given: the touch countdown, the live countdown, the
+// capture time-out and the result, each a tick longer, plus time for the camera to turn up.
+int passTimeoutMs(int tick)
+{
+    const qint64 ticks = qint64(SNP_Preferences::touchScreenCountValue()) + 1 + 10 + 16 + 3;
+    return int(qMin<qint64>(ticks * tick + 30000, 4 * 3600 * 1000));
+}
+
+// Screen 1, once the camera is there: the go button touched, the e-mail screen open.
+Failure touchGoButton(AppController& c, Snapshots& snapshots, const QDeadlineTimer& deadline)
+{
+    // The camera: the first one found is made current at start-up.
+    if (!waitFor([&] { return c.currentCamera() != nullptr; }, QDeadlineTimer(qMin<qint64>(deadline.remainingTime(), 15000))))
+        return failed(QStringLiteral("no camera was found"));
+
+    // Screen 1: touch the go button.
+    if (!waitFor([&] { return c.screenNumber() == 1; }, deadline))
+        return failed(QStringLiteral("the booth is not on its first screen (screen %1)").arg(c.screenNumber()));
+    if (!c.goButton() || c.goButton()->isHidden())
+        return failed(QStringLiteral("the go button is not shown"));
+    snapshots.take();
+    c.goButton()->click();
+    if (c.screenNumber() != 2)
+        return failed(QStringLiteral("the go button did not open the e-mail screen (screen %1)").arg(c.screenNumber()));
+    return std::nullopt;
+}
+
+// Screen 2: every address typed with the keyboard's keys.
+Failure typeAddresses(SNP_KeyboardView* keyboard, const QStringList& addresses)
+{
+    if (!keyboard || keyboard->isHidden())
+        return failed(QStringLiteral("the keyboard is not shown"));
+    for (int i = 0; i < addresses.size(); ++i) {
+        QLineEdit* field = keyboard->emailField(i);
+        if (!field)
+            return failed(QStringLiteral("the keyboard has no field %1").arg(i + 1));
+        field->setFocus(Qt::MouseFocusReason); // the visitor touches the field
+        QCoreApplication::processEvents();
+        for (const QChar ch : addresses[i]) {
+            QPushButton* key = keyboard->keyButtonForText(QString(ch));
+            if (!key)
+                return failed(QStringLiteral("the keyboard has no key for \"%1\" in %2").arg(ch).arg(addresses[i]));
+            key->click();
+        }
+        if (field->text().compare(addresses[i], Qt::CaseInsensitive) != 0)
+            return failed(QStringLiteral("typing %1 gave \"%2\" in field %3").arg(addresses[i], field->text()).arg(i + 1));
+    }
+    return std::nullopt;
+}
+
+// Screen 2: the addresses accepted (an address asked about is kept as typed); acceptedBefore
+// is the count of pictures taken for visitors just before.
+Failure acceptAddresses(AppController& c, SNP_KeyboardView* keyboard, const QStringList& addresses,
+                        Snapshots& snapshots, uint64_t* acceptedBefore)
+{
+    QPushButton* accept = keyboard->keyButtonForText(QStringLiteral("key_accept"));
+    if (!accept)
+        return failed(QStringLiteral("the keyboard has no accept key"));
+    snapshots.take();
+    *acceptedBefore = c.photoAcceptedCount();
+    accept->click();
+    // "Did you mean ...?": staff typed what they meant; it is kept (and the question kept
+    // in a snapshot of its own).
+    for (int asked = 0; asked < addresses.size() && c.screenNumber() == 2; ++asked) {
+        QPushButton* keep = c.findChild<QPushButton*>(QStringLiteral("_keepAddressButton"));
+        if (!keep || !keep->isVisible())
+            break;
+        snapshots.take(QStringLiteral("question"));
+        keep->click();
+    }
+    if (c.screenNumber() != 3) {
+        const QString notice = c.rejectionNoticeText();
+        return failed(QStringLiteral("the addresses were refused %1").arg(notice));
+    }
+    return std::nullopt;
+}
+
+// Screens 3 to 6: the countdowns, the picture, filing; then back to screen 1. Filing runs
+// on after the booth has moved on to screen 6 and may still run on screen 1.
+Failure waitForFiling(AppController& c, uint64_t acceptedBefore, const QDeadlineTimer& deadline)
+{
+    const bool arrived =
+        waitFor([&] { return c.photoAcceptedCount() > acceptedBefore || c.screenNumber() == 1; }, deadline);
+    if (!arrived)
+        return failed(QStringLiteral("the pass did not end in time (screen %1)").arg(c.screenNumber()));
+    if (c.photoAcceptedCount() == acceptedBefore)
+        return failed(QStringLiteral("no picture arrived from the camera before the capture time-out"));
+    if (!waitFor([&] { return c.filingsInProgress() == 0; }, deadline))
+        return failed(QStringLiteral("the picture's filing did not end in time"));
+    waitFor([&] { return c.screenNumber() == 1; }, deadline);
+    return std::nullopt;
+}
+
+// What the pass's filing produced, as the pass's outcome.
+Outcome outcomeOfFiling(const AppController::FilingResult& filing)
+{
+    Outcome outcome;
+    outcome.filedPath = filing.filedPath;
+    outcome.uploadPath = filing.uploadPath;
+    if (!filing.uploaded) {
+        outcome.reason = filing.filedPath.isEmpty()
+                             ? (filing.scratchPath.isEmpty()
+                                    ? QStringLiteral("the picture was not written (see the log)")
+                                    : QStringLiteral("the picture was not filed; it is at %1 (see the log)").arg(filing.scratchPath))
+                             : QStringLiteral("no upload file was written for %1 (see the log)").arg(filing.filedPath);
+        SNP_Log::debugf("rehearsal: %s", qUtf8Printable(outcome.reason));
+        return outcome;
+    }
+    outcome.ok = true;
+    SNP_Log::debugf("rehearsal: filed %s, upload file %s", qUtf8Printable(filing.filedPath),
+                    qUtf8Printable(filing.uploadPath));
+    return outcome;
+}
+
 } // namespace
 
 std::optional<QStringList> addressesFromArguments(const QStringList& arguments)
@@ -156,12 +273,8 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs, 
 {
     Snapshots snapshots(c, snapshotFolder);
     const int tick = c.screenTickMs();
-    if (timeoutMs <= 0) {
-        // touch countdown, live countdown, capture time-out and result, each a tick longer,
-        // plus time for the camera to turn up
-        const qint64 ticks = qint64(SNP_Preferences::touchScreenCountValue()) + 1 + 10 + 16 + 3;
-        timeoutMs = int(qMin<qint64>(ticks * tick + 30000, 4 * 3600 * 1000));
-    }
+    if (timeoutMs <= 0)
+        timeoutMs = passTimeoutMs(tick);
     const QDeadlineTimer deadline(timeoutMs);
     // The pass itself logs the addresses once, as it accepts them.
     SNP_Log::debugf("rehearsal: one pass with %s",
@@ -172,88 +285,17 @@ Outcome rehearse(AppController& c, const QStringList& addresses, int timeoutMs, 
     if (addresses.size() > 4)
         return failed(QStringLiteral("the keyboard takes at most 4 addresses, %1 given").arg(addresses.size()));
 
-    // The camera: the first one found is made current at start-up.
-    if (!waitFor([&] { return c.currentCamera() != nullptr; }, QDeadlineTimer(qMin<qint64>(deadline.remainingTime(), 15000))))
-        return failed(QStringLiteral("no camera was found"));
-
-    // Screen 1: touch the go button.
-    if (!waitFor([&] { return c.screenNumber() == 1; }, deadline))
-        return failed(QStringLiteral("the booth is not on its first screen (screen %1)").arg(c.screenNumber()));
-    if (!c.goButton() || c.goButton()->isHidden())
-        return failed(QStringLiteral("the go button is not shown"));
-    snapshots.take();
-    c.goButton()->click();
-    if (c.screenNumber() != 2)
-        return failed(QStringLiteral("the go button did not open the e-mail screen (screen %1)").arg(c.screenNumber()));
-
-    // Screen 2: type every address with the keyboard's keys, then accept.
+    if (Failure failure = touchGoButton(c, snapshots, deadline))
+        return *failure;
     SNP_KeyboardView* keyboard = c.keyboardWidget();
-    if (!keyboard || keyboard->isHidden())
-        return failed(QStringLiteral("the keyboard is not shown"));
-    for (int i = 0; i < addresses.size(); ++i) {
-        QLineEdit* field = keyboard->emailField(i);
-        if (!field)
-            return failed(QStringLiteral("the keyboard has no field %1").arg(i + 1));
-        field->setFocus(Qt::MouseFocusReason); // the visitor touches the field
-        QCoreApplication::processEvents();
-        for (const QChar ch : addresses[i]) {
-            QPushButton* key = keyboard->keyButtonForText(QString(ch));
-            if (!key)
-                return failed(QStringLiteral("the keyboard has no key for \"%1\" in %2").arg(ch).arg(addresses[i]));
-            key->click();
-        }
-        if (field->text().compare(addresses[i], Qt::CaseInsensitive) != 0)
-            return failed(QStringLiteral("typing %1 gave \"%2\" in field %3").arg(addresses[i], field->text()).arg(i + 1));
-    }
-    QPushButton* accept = keyboard->keyButtonForText(QStringLiteral("key_accept"));
-    if (!accept)
-        return failed(QStringLiteral("the keyboard has no accept key"));
-    snapshots.take();
-    const uint64_t acceptedBefore = c.photoAcceptedCount();
-    accept->click();
-    // "Did you mean ...?": staff typed what they meant; it is kept (and the question kept
-    // in a snapshot of its own).
-    for (int asked = 0; asked < addresses.size() && c.screenNumber() == 2; ++asked) {
-        QPushButton* keep = c.findChild<QPushButton*>(QStringLiteral("_keepAddressButton"));
-        if (!keep || !keep->isVisible())
-            break;
-        snapshots.take(QStringLiteral("question"));
-        keep->click();
-    }
-    if (c.screenNumber() != 3) {
-        const QString notice = c.rejectionNoticeText();
-        return failed(QStringLiteral("the addresses were refused %1").arg(notice));
-    }
-
-    // Screens 3 to 6: the countdowns, the picture, filing; then back to screen 1. Filing
-    // runs on after the booth has moved on to screen 6 and may still run on screen 1.
-    const bool arrived =
-        waitFor([&] { return c.photoAcceptedCount() > acceptedBefore || c.screenNumber() == 1; }, deadline);
-    if (!arrived)
-        return failed(QStringLiteral("the pass did not end in time (screen %1)").arg(c.screenNumber()));
-    if (c.photoAcceptedCount() == acceptedBefore)
-        return failed(QStringLiteral("no picture arrived from the camera before the capture time-out"));
-    if (!waitFor([&] { return c.filingsInProgress() == 0; }, deadline))
-        return failed(QStringLiteral("the picture's filing did not end in time"));
-    waitFor([&] { return c.screenNumber() == 1; }, deadline);
-
-    const AppController::FilingResult filing = c.lastFilingResult();
-    Outcome outcome;
-    outcome.filedPath = filing.filedPath;
-    outcome.uploadPath = filing.uploadPath;
-    if (!filing.uploaded) {
-        outcome.reason = filing.filedPath.isEmpty()
-                             ? (filing.scratchPath.isEmpty()
-                                    ? QStringLiteral("the picture was not written (see the log)")
-                                    : QStringLiteral("the picture was not filed; it is at %1 (see the log)").arg(filing.scratchPath))
-                             : QStringLiteral("no upload file was written for %1 (see the log)").arg(filing.filedPath);
-        SNP_Log::debugf("rehearsal: %s", qUtf8Printable(outcome.reason));
-        return outcome;
-    }
-    outcome.ok = true;
-    SNP_Log::debugf("rehearsal: filed %s, upload file %s", qUtf8Printable(filing.filedPath),
-                    qUtf8Printable(filing.uploadPath));
-    return outcome;
+    if (Failure failure = typeAddresses(keyboard, addresses))
+        return *failure;
+    uint64_t acceptedBefore = 0;
+    if (Failure failure = acceptAddresses(c, keyboard, addresses, snapshots, &acceptedBefore))
+        return *failure;
+    if (Failure failure = waitForFiling(c, acceptedBefore, deadline))
+        return *failure;
+    return outcomeOfFiling(c.lastFilingResult());
 }
 
 void keepStandardError()
