@@ -7,12 +7,12 @@
 #include "SNP_CanonCamera.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
+#include "SNP_OperatorPanel.h"
 #include "SNP_Preferences.h"
 #include "SNP_Resources.h"
 #include "SNP_StretchedPicture.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QEvent>
 #include <QFileDialog>
 #include <QLabel>
@@ -20,7 +20,6 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPalette>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
@@ -92,8 +91,7 @@ AppController::AppController(QWidget* parent) : QWidget(parent), ui(new Ui::AppC
     _liveCountdownField1 = findChild<QLabel*>(QStringLiteral("_liveCountdownField1"));
     _liveCountdownField2 = findChild<QLabel*>(QStringLiteral("_liveCountdownField2"));
     _touchCountdownField = findChild<QLabel*>(QStringLiteral("_touchCountdownField"));
-    _camerasButton = findChild<QComboBox*>(QStringLiteral("_camerasButton"));
-    _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
+    _operatorPanel = std::make_unique<SNP_OperatorPanel>(*this);
     connectOperatorPanel();
     new SNP_StretchedPicture(_EVFView);
     SNP_Log::debug(QStringLiteral("init with coder!"));
@@ -181,8 +179,6 @@ void AppController::startup()
     // No camera until the registry announces one.
     _currentCamera.reset();
     _imageDict.clear();
-    _cameraClockTimer = nullptr;
-    _cameraClockSkew = 0.0;
 }
 
 void AppController::watchdog()
@@ -268,9 +264,7 @@ void AppController::awakeFromNib()
     disableScreenUpdates();
 
     SNP_Log::debug(QStringLiteral("awake from NIB!"));
-    if (_progress)
-        _progress->setRange(0, 100);
-    updateCameraPopupWithCameras({});
+    _operatorPanel->showNoCameraYet();
 
     // The camera notifications, from any sender.
     SNP_NotificationCenter& center = SNP_NotificationCenter::defaultCenter();

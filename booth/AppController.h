@@ -43,6 +43,7 @@ class QColor;
 class QScreen;
 class SNP_KeyboardView;
 class SNP_CanonCamera;
+class SNP_OperatorPanel;
 struct SNP_Notification;
 struct SNP_WatchdogState;
 
@@ -186,7 +187,8 @@ public:
     // Refreshes the operator's setting controls from the current camera.
     void updateCameraProperties();
 
-    // -- camera settings controls (AppController_Settings.cpp) --
+    // -- the operator panel and its camera settings controls (SNP_OperatorPanel and
+    // SNP_CameraSettingsControls; these forward to them, AppController_OperatorPanel.cpp) --
     // Connects the operator panel's widgets to their actions (called once the interface
     // file is loaded).
     void connectOperatorPanel();
@@ -205,8 +207,8 @@ public:
     void animateDatePicker(QTimer* timer);
     // The system beep of a refused setting; counted for tests.
     void beep();
-    int beepCount() const { return _beepCount; }
-    // -- end camera settings controls --
+    int beepCount() const;
+    // -- end the operator panel --
 
     // -- photo intake and filing (AppController_Photo.cpp; the filing itself is SNP_Filing) --
     // What the last filing of this controller produced (paths empty where it stopped).
@@ -360,11 +362,8 @@ private:
     QWidget* _flashLayer = nullptr;
     QTimer* _screenTimer = nullptr;
     std::atomic<uint32_t> _watchdogCount{0};
-    QComboBox* _camerasButton = nullptr;
-    QProgressBar* _progress = nullptr;
+    std::unique_ptr<SNP_OperatorPanel> _operatorPanel; // made once the interface file is loaded
     QVariantMap _imageDict;
-    QTimer* _cameraClockTimer = nullptr;
-    double _cameraClockSkew = 0.0;
     std::shared_ptr<SNP_CanonCamera> _currentCamera;
 
     // Kiosk and screen-sequence helpers.
@@ -400,11 +399,6 @@ private:
     QVariantAnimation* _flashAnimation = nullptr;
     bool _reportedNoSpeech = false;
     bool _reportedNoSound = false;
-    // -- camera settings controls --
-    int _cameraClockTimerInterval = 1000;   // ms per clock tick; tests shorten it
-    int _beepCount = 0;
-    QElapsedTimer _cameraClockEdited;       // since the operator last changed the clock picker
-    // -- end camera settings controls --
     // -- photo intake and filing --
     mutable QMutex _imageDictLock;  // guards _imageDict
     mutable QMutex _lastFilingLock; // guards _lastFiling
