@@ -53,6 +53,16 @@ private:
     AppController* _controller;
 };
 
+// A countdown field's text colour.
+void colourField(QLabel* field, const QColor& colour)
+{
+    if (!field)
+        return;
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    field->setPalette(palette);
+}
+
 QString describePanel(const QFileDialog* panel)
 {
     return QStringLiteral("<QFileDialog %1 \"%2\" directory %3>")
@@ -216,45 +226,12 @@ void AppController::awakeFromNib()
     _screenNumber = 0;
     nextScreen(this);
 
-    // Countdown fields: hidden, accent orange on the touch screen, white on the live screen.
-    const QColor accent = SNP_Resources::accentColor();
-    const QColor white = QColor::fromRgbF(1.0f, 1.0f, 1.0f, 1.0f);
-    auto colour = [](QLabel* field, const QColor& c) {
-        if (!field)
-            return;
-        QPalette palette = field->palette();
-        palette.setColor(QPalette::WindowText, c);
-        field->setPalette(palette);
-    };
-    for (QLabel* field : {_touchCountdownField, _liveCountdownField1, _liveCountdownField2})
-        if (field)
-            field->hide();
-    colour(_touchCountdownField, accent);
-    colour(_liveCountdownField1, white);
-    colour(_liveCountdownField2, white);
+    prepareCountdownFields();
 
     // The speaker, with the default voice.
     createSpeaker();
 
-    // The keyboard sits in the touch view, centred horizontally at scale 1.0, under
-    // the go button, hidden until screen 2; the controller is its delegate.
-    QWidget* keyboard = findChild<QWidget*>(QStringLiteral("_keyboard"));
-    if (keyboard && _touchView && keyboard->parentWidget() != _touchView)
-        keyboard->setParent(_touchView);
-    if (!_keyboard)
-        _keyboard = qobject_cast<SNP_KeyboardView*>(keyboard);
-    if (_keyboard) {
-        _keyboard->setDelegate(this);
-        connect(_keyboard, &SNP_KeyboardView::keyTouched, this, &AppController::restartKeyboardIdleTimer);
-    }
-    // The screen pictures are drawn letterboxed at the views' size, never stretched.
-    for (QLabel* view : {_touchView, _liveView})
-        if (view)
-            view->setScaledContents(false);
-    setGoButton();
-    centerInSuperview(keyboard, true, false, 1.0f, 1.0f);
-    if (keyboard)
-        keyboard->hide();
+    placeKeyboardInTouchView();
 
     // Frame changes of the live view.
     if (_liveView)
@@ -266,7 +243,57 @@ void AppController::awakeFromNib()
     SNP_Log::debug(QStringLiteral("awake from NIB!"));
     _operatorPanel->showNoCameraYet();
 
-    // The camera notifications, from any sender.
+    observeCameraNotifications();
+
+    // What a power cut left in the folders is filed, beside the first visitor.
+    startHeldBackPass();
+
+    // The first request to the registry starts the SDK and the first scan.
+    const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();
+    SNP_Log::debugf("cameras = %s", list ? qUtf8Printable(SNP_describeCameras(*list)) : "(null)");
+
+    // What staff are told without being asked: the health and the simulated camera's marks.
+    setUpHealthAndMarks();
+}
+
+// Countdown fields: hidden, accent orange on the touch screen, white on the live screen.
+void AppController::prepareCountdownFields()
+{
+    for (QLabel* field : {_touchCountdownField, _liveCountdownField1, _liveCountdownField2})
+        if (field)
+            field->hide();
+    const QColor white = QColor::fromRgbF(1.0f, 1.0f, 1.0f, 1.0f);
+    colourField(_touchCountdownField, SNP_Resources::accentColor());
+    colourField(_liveCountdownField1, white);
+    colourField(_liveCountdownField2, white);
+}
+
+// The keyboard sits in the touch view, centred horizontally at scale 1.0, under the go
+// button, hidden until screen 2; the controller is its delegate. The screen pictures are
+// drawn letterboxed at the views' size, never stretched.
+void AppController::placeKeyboardInTouchView()
+{
+    QWidget* keyboard = findChild<QWidget*>(QStringLiteral("_keyboard"));
+    if (keyboard && _touchView && keyboard->parentWidget() != _touchView)
+        keyboard->setParent(_touchView);
+    if (!_keyboard)
+        _keyboard = qobject_cast<SNP_KeyboardView*>(keyboard);
+    if (_keyboard) {
+        _keyboard->setDelegate(this);
+        connect(_keyboard, &SNP_KeyboardView::keyTouched, this, &AppController::restartKeyboardIdleTimer);
+    }
+    for (QLabel* view : {_touchView, _liveView})
+        if (view)
+            view->setScaledContents(false);
+    setGoButton();
+    centerInSuperview(keyboard, true, false, 1.0f, 1.0f);
+    if (keyboard)
+        keyboard->hide();
+}
+
+// The camera notifications, from any sender.
+void AppController::observeCameraNotifications()
+{
     SNP_NotificationCenter& center = SNP_NotificationCenter::defaultCenter();
     using Handler = void (AppController::*)(const SNP_Notification&);
     const std::pair<const QString*, Handler> observers[] = {
@@ -285,16 +312,6 @@ void AppController::awakeFromNib()
         const auto handler = method; // a named copy: clang before 16 cannot capture a structured binding
         center.addObserver(this, *name, [this, handler](const SNP_Notification& n) { (this->*handler)(n); });
     }
-
-    // What a power cut left in the folders is filed, beside the first visitor.
-    startHeldBackPass();
-
-    // The first request to the registry starts the SDK and the first scan.
-    const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();
-    SNP_Log::debugf("cameras = %s", list ? qUtf8Printable(SNP_describeCameras(*list)) : "(null)");
-
-    // What staff are told without being asked: the health and the simulated camera's marks.
-    setUpHealthAndMarks();
 }
 
 void AppController::applicationDidFinishLaunching()

@@ -446,4 +446,9 @@ private:
     // -- end photo intake and filing --
 
     std::shared_ptr<SNP_WatchdogState> _watchdogState; // the watchdog thread's handle
+
+    // awakeFromNib's steps (AppController.cpp).
+    void prepareCountdownFields();
+    void placeKeyboardInTouchView();
+    void observeCameraNotifications();
 };
