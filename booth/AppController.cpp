@@ -16,7 +16,6 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QLabel>
-#include <QMessageBox>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPalette>
@@ -323,17 +322,6 @@ void AppController::applicationDidFinishLaunching()
     setOverlayWindow();
     watchScreens();
     enableScreenUpdates();
-}
-
-void AppController::terminate(QObject*) {}
-
-void AppController::alert()
-{
-    QMessageBox box(this);
-    box.setText(QStringLiteral("ERROR!!"));
-    box.setInformativeText(QStringLiteral("Can't detect camera."));
-    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-    box.exec();
 }
 
 // ---- folder choice ----

@@ -68,8 +68,6 @@ public:
     void startup();
     void awakeFromNib();
     void applicationDidFinishLaunching();
-    void terminate(QObject* sender);
-    void alert();
 
     // The three folder panels' end handlers (scratch, upload, main images): act only when
     // returnCode is 1 (OK) and chosenPaths has a last entry.
