@@ -365,6 +365,19 @@ bool chosenFolder(int returnCode, const QStringList& chosenPaths, QString* path)
     return true;
 }
 
+// A folder panel's end: the chosen folder, logged after line, becomes the working folder
+// (set) and is stored under key.
+void adoptChosenFolder(int returnCode, const QStringList& chosenPaths, const char* line,
+                       void (*set)(const QString&), const char* key)
+{
+    QString path;
+    if (!chosenFolder(returnCode, chosenPaths, &path))
+        return;
+    SNP_Log::debugf("%s%s", line, qUtf8Printable(path));
+    set(path);
+    SNP_Preferences::setFolder(QString::fromLatin1(key), path);
+}
+
 } // namespace
 
 void AppController::setDownloadFolder(QObject* sender)
@@ -387,30 +400,18 @@ void AppController::setMainImagesFolder(QObject* sender)
 
 void AppController::openPanelDidEnd(QObject*, int returnCode, const QStringList& chosenPaths)
 {
-    QString path;
-    if (!chosenFolder(returnCode, chosenPaths, &path))
-        return;
-    SNP_Log::debugf("new canon scratch folder selected:%s", qUtf8Printable(path));
-    setGScratchFolder(path);
-    SNP_Preferences::setFolder(QString::fromLatin1(PrefKeyCameraScratchFolder), path);
+    adoptChosenFolder(returnCode, chosenPaths, "new canon scratch folder selected:", &setGScratchFolder,
+                      PrefKeyCameraScratchFolder);
 }
 
 void AppController::openPanelDidEnd2(QObject*, int returnCode, const QStringList& chosenPaths)
 {
-    QString path;
-    if (!chosenFolder(returnCode, chosenPaths, &path))
-        return;
-    SNP_Log::debugf("new ForUpload folder selected:%s", qUtf8Printable(path));
-    setGForUploadFolder(path);
-    SNP_Preferences::setFolder(QString::fromLatin1(PrefKeyForUploadFolder), path);
+    adoptChosenFolder(returnCode, chosenPaths, "new ForUpload folder selected:", &setGForUploadFolder,
+                      PrefKeyForUploadFolder);
 }
 
 void AppController::openPanelDidEnd3(QObject*, int returnCode, const QStringList& chosenPaths)
 {
-    QString path;
-    if (!chosenFolder(returnCode, chosenPaths, &path))
-        return;
-    SNP_Log::debugf("new Main Images folder selected:%s", qUtf8Printable(path));
-    setGMainImagesFolder(path);
-    SNP_Preferences::setFolder(QString::fromLatin1(PrefKeyMainImagesFolder), path);
+    adoptChosenFolder(returnCode, chosenPaths, "new Main Images folder selected:", &setGMainImagesFolder,
+                      PrefKeyMainImagesFolder);
 }
