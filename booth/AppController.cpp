@@ -8,20 +8,18 @@
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
 #include "SNP_PhotoIntake.h"
+#include "SNP_OperatorPanel.h"
 #include "SNP_Preferences.h"
 #include "SNP_Resources.h"
 #include "SNP_StretchedPicture.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QEvent>
 #include <QFileDialog>
 #include <QLabel>
-#include <QMessageBox>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPalette>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
@@ -54,6 +52,16 @@ protected:
 private:
     AppController* _controller;
 };
+
+// A countdown field's text colour.
+void colourField(QLabel* field, const QColor& colour)
+{
+    if (!field)
+        return;
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    field->setPalette(palette);
+}
 
 QString describePanel(const QFileDialog* panel)
 {
@@ -94,10 +102,9 @@ AppController::AppController(QWidget* parent)
     _liveCountdownField1 = findChild<QLabel*>(QStringLiteral("_liveCountdownField1"));
     _liveCountdownField2 = findChild<QLabel*>(QStringLiteral("_liveCountdownField2"));
     _touchCountdownField = findChild<QLabel*>(QStringLiteral("_touchCountdownField"));
-    _camerasButton = findChild<QComboBox*>(QStringLiteral("_camerasButton"));
-    _progress = findChild<QProgressBar*>(QStringLiteral("_progress"));
     _kiosk = std::make_unique<SNP_KioskLayout>(*this, SNP_KioskLayout::Widgets{_EVFView, _liveWindow, _touchView, _liveView,
         _badEmail, _badEmailItemText, _liveCountdownField1, _liveCountdownField2, _touchCountdownField});
+    _operatorPanel = std::make_unique<SNP_OperatorPanel>(*this);
     connectOperatorPanel();
     new SNP_StretchedPicture(_EVFView);
     SNP_Log::debug(QStringLiteral("init with coder!"));
@@ -183,8 +190,6 @@ void AppController::startup()
     // No camera until the registry announces one.
     _currentCamera.reset();
     setImageDict(QVariantMap());
-    _cameraClockTimer = nullptr;
-    _cameraClockSkew = 0.0;
 }
 
 void AppController::watchdog()
@@ -222,45 +227,12 @@ void AppController::awakeFromNib()
     _screens.setScreenNumber(0);
     nextScreen(this);
 
-    // Countdown fields: hidden, accent orange on the touch screen, white on the live screen.
-    const QColor accent = SNP_Resources::accentColor();
-    const QColor white = QColor::fromRgbF(1.0f, 1.0f, 1.0f, 1.0f);
-    auto colour = [](QLabel* field, const QColor& c) {
-        if (!field)
-            return;
-        QPalette palette = field->palette();
-        palette.setColor(QPalette::WindowText, c);
-        field->setPalette(palette);
-    };
-    for (QLabel* field : {_touchCountdownField, _liveCountdownField1, _liveCountdownField2})
-        if (field)
-            field->hide();
-    colour(_touchCountdownField, accent);
-    colour(_liveCountdownField1, white);
-    colour(_liveCountdownField2, white);
+    prepareCountdownFields();
 
     // The speaker, with the default voice.
     createSpeaker();
 
-    // The keyboard sits in the touch view, centred horizontally at scale 1.0, under
-    // the go button, hidden until screen 2; the controller is its delegate.
-    QWidget* keyboard = findChild<QWidget*>(QStringLiteral("_keyboard"));
-    if (keyboard && _touchView && keyboard->parentWidget() != _touchView)
-        keyboard->setParent(_touchView);
-    if (!_keyboard)
-        _keyboard = qobject_cast<SNP_KeyboardView*>(keyboard);
-    if (_keyboard) {
-        _keyboard->setDelegate(this);
-        connect(_keyboard, &SNP_KeyboardView::keyTouched, this, &AppController::restartKeyboardIdleTimer);
-    }
-    // The screen pictures are drawn letterboxed at the views' size, never stretched.
-    for (QLabel* view : {_touchView, _liveView})
-        if (view)
-            view->setScaledContents(false);
-    setGoButton();
-    centerInSuperview(keyboard, true, false, 1.0f, 1.0f);
-    if (keyboard)
-        keyboard->hide();
+    placeKeyboardInTouchView();
 
     // Frame changes of the live view.
     if (_liveView)
@@ -270,11 +242,59 @@ void AppController::awakeFromNib()
     disableScreenUpdates();
 
     SNP_Log::debug(QStringLiteral("awake from NIB!"));
-    if (_progress)
-        _progress->setRange(0, 100);
-    updateCameraPopupWithCameras({});
+    _operatorPanel->showNoCameraYet();
 
-    // The camera notifications, from any sender.
+    observeCameraNotifications();
+
+    // What a power cut left in the folders is filed, beside the first visitor.
+    _photoIntake->startHeldBackPass();
+
+    // The first request to the registry starts the SDK and the first scan.
+    const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();
+    SNP_Log::debugf("cameras = %s", list ? qUtf8Printable(SNP_describeCameras(*list)) : "(null)");
+
+    // What staff are told without being asked: the health and the simulated camera's marks.
+    setUpHealthAndMarks();
+}
+
+// Countdown fields: hidden, accent orange on the touch screen, white on the live screen.
+void AppController::prepareCountdownFields()
+{
+    for (QLabel* field : {_touchCountdownField, _liveCountdownField1, _liveCountdownField2})
+        if (field)
+            field->hide();
+    const QColor white = QColor::fromRgbF(1.0f, 1.0f, 1.0f, 1.0f);
+    colourField(_touchCountdownField, SNP_Resources::accentColor());
+    colourField(_liveCountdownField1, white);
+    colourField(_liveCountdownField2, white);
+}
+
+// The keyboard sits in the touch view, centred horizontally at scale 1.0, under the go
+// button, hidden until screen 2; the controller is its delegate. The screen pictures are
+// drawn letterboxed at the views' size, never stretched.
+void AppController::placeKeyboardInTouchView()
+{
+    QWidget* keyboard = findChild<QWidget*>(QStringLiteral("_keyboard"));
+    if (keyboard && _touchView && keyboard->parentWidget() != _touchView)
+        keyboard->setParent(_touchView);
+    if (!_keyboard)
+        _keyboard = qobject_cast<SNP_KeyboardView*>(keyboard);
+    if (_keyboard) {
+        _keyboard->setDelegate(this);
+        connect(_keyboard, &SNP_KeyboardView::keyTouched, this, &AppController::restartKeyboardIdleTimer);
+    }
+    for (QLabel* view : {_touchView, _liveView})
+        if (view)
+            view->setScaledContents(false);
+    setGoButton();
+    centerInSuperview(keyboard, true, false, 1.0f, 1.0f);
+    if (keyboard)
+        keyboard->hide();
+}
+
+// The camera notifications, from any sender.
+void AppController::observeCameraNotifications()
+{
     SNP_NotificationCenter& center = SNP_NotificationCenter::defaultCenter();
     using Handler = void (AppController::*)(const SNP_Notification&);
     const std::pair<const QString*, Handler> observers[] = {
@@ -293,16 +313,6 @@ void AppController::awakeFromNib()
         const auto handler = method; // a named copy: clang before 16 cannot capture a structured binding
         center.addObserver(this, *name, [this, handler](const SNP_Notification& n) { (this->*handler)(n); });
     }
-
-    // What a power cut left in the folders is filed, beside the first visitor.
-    _photoIntake->startHeldBackPass();
-
-    // The first request to the registry starts the SDK and the first scan.
-    const std::optional<SNP_CanonCameraList> list = SNP_CanonCamera::cameras();
-    SNP_Log::debugf("cameras = %s", list ? qUtf8Printable(SNP_describeCameras(*list)) : "(null)");
-
-    // What staff are told without being asked: the health and the simulated camera's marks.
-    setUpHealthAndMarks();
 }
 
 void AppController::applicationDidFinishLaunching()
@@ -314,17 +324,6 @@ void AppController::applicationDidFinishLaunching()
     setOverlayWindow();
     watchScreens();
     enableScreenUpdates();
-}
-
-void AppController::terminate(QObject*) {}
-
-void AppController::alert()
-{
-    QMessageBox box(this);
-    box.setText(QStringLiteral("ERROR!!"));
-    box.setInformativeText(QStringLiteral("Can't detect camera."));
-    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-    box.exec();
 }
 
 // ---- folder choice ----
@@ -368,6 +367,19 @@ bool chosenFolder(int returnCode, const QStringList& chosenPaths, QString* path)
     return true;
 }
 
+// A folder panel's end: the chosen folder, logged after line, becomes the working folder
+// (set) and is stored under key.
+void adoptChosenFolder(int returnCode, const QStringList& chosenPaths, const char* line,
+                       void (*set)(const QString&), const char* key)
+{
+    QString path;
+    if (!chosenFolder(returnCode, chosenPaths, &path))
+        return;
+    SNP_Log::debugf("%s%s", line, qUtf8Printable(path));
+    set(path);
+    SNP_Preferences::setFolder(QString::fromLatin1(key), path);
+}
+
 } // namespace
 
 void AppController::setDownloadFolder(QObject* sender)
@@ -390,30 +402,18 @@ void AppController::setMainImagesFolder(QObject* sender)
 
 void AppController::openPanelDidEnd(QObject*, int returnCode, const QStringList& chosenPaths)
 {
-    QString path;
-    if (!chosenFolder(returnCode, chosenPaths, &path))
-        return;
-    SNP_Log::debugf("new canon scratch folder selected:%s", qUtf8Printable(path));
-    setGScratchFolder(path);
-    SNP_Preferences::setFolder(QString::fromLatin1(PrefKeyCameraScratchFolder), path);
+    adoptChosenFolder(returnCode, chosenPaths, "new canon scratch folder selected:", &setGScratchFolder,
+                      PrefKeyCameraScratchFolder);
 }
 
 void AppController::openPanelDidEnd2(QObject*, int returnCode, const QStringList& chosenPaths)
 {
-    QString path;
-    if (!chosenFolder(returnCode, chosenPaths, &path))
-        return;
-    SNP_Log::debugf("new ForUpload folder selected:%s", qUtf8Printable(path));
-    setGForUploadFolder(path);
-    SNP_Preferences::setFolder(QString::fromLatin1(PrefKeyForUploadFolder), path);
+    adoptChosenFolder(returnCode, chosenPaths, "new ForUpload folder selected:", &setGForUploadFolder,
+                      PrefKeyForUploadFolder);
 }
 
 void AppController::openPanelDidEnd3(QObject*, int returnCode, const QStringList& chosenPaths)
 {
-    QString path;
-    if (!chosenFolder(returnCode, chosenPaths, &path))
-        return;
-    SNP_Log::debugf("new Main Images folder selected:%s", qUtf8Printable(path));
-    setGMainImagesFolder(path);
-    SNP_Preferences::setFolder(QString::fromLatin1(PrefKeyMainImagesFolder), path);
+    adoptChosenFolder(returnCode, chosenPaths, "new Main Images folder selected:", &setGMainImagesFolder,
+                      PrefKeyMainImagesFolder);
 }

@@ -47,6 +47,7 @@ class QScreen;
 class SNP_KeyboardView;
 class SNP_CanonCamera;
 class SNP_PhotoIntake;
+class SNP_OperatorPanel;
 struct SNP_Notification;
 struct SNP_WatchdogState;
 
@@ -72,8 +73,6 @@ public:
     void startup();
     void awakeFromNib();
     void applicationDidFinishLaunching();
-    void terminate(QObject* sender);
-    void alert();
 
     // The three folder panels' end handlers (scratch, upload, main images): act only when
     // returnCode is 1 (OK) and chosenPaths has a last entry.
@@ -191,7 +190,8 @@ public:
     // Refreshes the operator's setting controls from the current camera.
     void updateCameraProperties();
 
-    // -- camera settings controls (AppController_Settings.cpp) --
+    // -- the operator panel and its camera settings controls (SNP_OperatorPanel and
+    // SNP_CameraSettingsControls; these forward to them, AppController_OperatorPanel.cpp) --
     // Connects the operator panel's widgets to their actions (called once the interface
     // file is loaded).
     void connectOperatorPanel();
@@ -210,8 +210,8 @@ public:
     void animateDatePicker(QTimer* timer);
     // The system beep of a refused setting; counted for tests.
     void beep();
-    int beepCount() const { return _beepCount; }
-    // -- end camera settings controls --
+    int beepCount() const;
+    // -- end the operator panel --
 
     // -- photo intake and filing (SNP_PhotoIntake; the filing itself is SNP_Filing) --
     // What the last filing of this controller produced (paths empty where it stopped).
@@ -357,10 +357,7 @@ private:
     QPushButton* _goButton = nullptr;
     QStringList _emails;
     std::atomic<uint32_t> _watchdogCount{0};
-    QComboBox* _camerasButton = nullptr;
-    QProgressBar* _progress = nullptr;
-    QTimer* _cameraClockTimer = nullptr;
-    double _cameraClockSkew = 0.0;
+    std::unique_ptr<SNP_OperatorPanel> _operatorPanel; // made once the interface file is loaded
     std::shared_ptr<SNP_CanonCamera> _currentCamera;
 
     // Kiosk and screen-sequence helpers.
@@ -394,11 +391,6 @@ private:
     bool _sorryScreen = false;
     uint64_t _acceptedBeforeCapture = 0;    // photoAcceptedCount() when the capture screen began
     bool _pinEntry = false;                 // the keyboard takes the operator PIN
-    // -- camera settings controls --
-    int _cameraClockTimerInterval = 1000;   // ms per clock tick; tests shorten it
-    int _beepCount = 0;
-    QElapsedTimer _cameraClockEdited;       // since the operator last changed the clock picker
-    // -- end camera settings controls --
     // -- photo intake and filing --
     std::unique_ptr<SNP_PhotoIntake> _photoIntake;
     // Filed pictures whose upload file waits (the booth's health reads it).
@@ -408,4 +400,9 @@ private:
     // -- end photo intake and filing --
 
     std::shared_ptr<SNP_WatchdogState> _watchdogState; // the watchdog thread's handle
+
+    // awakeFromNib's steps (AppController.cpp).
+    void prepareCountdownFields();
+    void placeKeyboardInTouchView();
+    void observeCameraNotifications();
 };

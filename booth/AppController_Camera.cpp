@@ -1,51 +1,21 @@
-// The current camera and the operator's camera commands: the camera menu follows the
-// registry, the first camera is loaded, and the buttons and the visitor's screens reach
-// the current camera. All of it runs on the main thread.
+// The current camera and its notifications: the camera menu (SNP_OperatorPanel) follows
+// the registry, the first camera is loaded, the chosen one replaces it, and the visitor's
+// screens reach the current camera. All of it runs on the main thread.
 #include "AppController.h"
 
 #include "PWNSImageFlipped.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
+#include "SNP_OperatorPanel.h"
 
-#include <QComboBox>
-#include <QDesktopServices>
 #include <QLabel>
-#include <QProgressBar>
-#include <QTimer>
-#include <QUrl>
-
-namespace {
-uint32_t tagOf(QObject* sender)
-{
-    return sender ? sender->property("tag").toUInt() : 0;
-}
-}
-
-void AppController::updateCameraPopupWithCameras(const QList<std::shared_ptr<SNP_CanonCamera>>& cameras)
-{
-    if (_camerasButton) {
-        _camerasButton->blockSignals(true);
-        _camerasButton->clear();
-        for (const auto& camera : cameras)
-            _camerasButton->addItem(camera->description(), QVariant::fromValue(camera));
-        if (cameras.isEmpty())
-            _camerasButton->addItem(QStringLiteral("No Cameras available"));
-        _camerasButton->blockSignals(false);
-    }
-    if (cameras.isEmpty())
-        updateCameraProperties();
-}
 
 void AppController::setCurrentCamera(const std::shared_ptr<SNP_CanonCamera>& camera)
 {
     SNP_Log::debugf("setting current camera to %s", qUtf8Printable(SNP_describeCamera(camera.get())));
     if (!camera) {
-        if (_cameraClockTimer) {
-            _cameraClockTimer->stop();
-            _cameraClockTimer->deleteLater();
-            _cameraClockTimer = nullptr;
-        }
+        _operatorPanel->settings().stopCameraClock();
         if (_currentCamera) {
             auto previous = _currentCamera;
             previous->unload();
@@ -61,10 +31,7 @@ void AppController::setCurrentCamera(const std::shared_ptr<SNP_CanonCamera>& cam
 void AppController::chooseCamera(QObject*)
 {
     SNP_Log::debug(QStringLiteral("choose a camera!!"));
-    std::shared_ptr<SNP_CanonCamera> chosen;
-    if (_camerasButton)
-        chosen = _camerasButton->currentData().value<std::shared_ptr<SNP_CanonCamera>>();
-    setCurrentCamera(chosen);
+    setCurrentCamera(_operatorPanel->chosenCamera());
 }
 
 void AppController::cameraAdded(const SNP_Notification&)
@@ -77,11 +44,7 @@ void AppController::cameraAdded(const SNP_Notification&)
 void AppController::cameraDidLoad(const SNP_Notification& notification)
 {
     SNP_Log::debug(QStringLiteral("SNP_CanonCameraDidLoad!"));
-    if (_cameraClockTimer) {
-        _cameraClockTimer->stop();
-        _cameraClockTimer->deleteLater();
-        _cameraClockTimer = nullptr;
-    }
+    _operatorPanel->settings().stopCameraClock();
     const std::shared_ptr<SNP_CanonCamera> loaded = notification.object.camera();
     if (_currentCamera && _currentCamera != loaded)
         _currentCamera->setDelegate(nullptr); // the camera before asks this controller nothing more
@@ -145,10 +108,7 @@ void AppController::updateDisplayImage(const QVariant& image)
 void AppController::downloadProgress(const SNP_Notification& notification)
 {
     const double percent = notification.userInfo.value(SNP_CanonCameraDownloadProgressPercent).toDouble();
-    if (_progress) {
-        _progress->setValue(static_cast<int>(percent));
-        _progress->update();
-    }
+    _operatorPanel->showProgress(static_cast<int>(percent));
 }
 
 void AppController::commandError(const SNP_Notification& notification)
@@ -156,8 +116,8 @@ void AppController::commandError(const SNP_Notification& notification)
     const QVariantMap command = notification.userInfo.value(SNP_CanonCameraCommandDictionary).toMap();
     const auto error = notification.userInfo.value(SNP_CanonCameraCommandError).value<SNP_Error>();
     const bool shotRefused = command.value(QStringLiteral("commandNumber")).toUInt() == 0;
-    if (shotRefused && _progress)
-        _progress->setValue(0);
+    if (shotRefused)
+        _operatorPanel->clearProgressIndicator();
     SNP_Log::debugf("received command error notification: %s %s", qUtf8Printable(error.toString()),
                     qUtf8Printable(SNP_CanonCamera::descriptionForCommandDictionary(command)));
     if (shotRefused && screenNumber() == 5) {
@@ -168,60 +128,14 @@ void AppController::commandError(const SNP_Notification& notification)
     }
 }
 
-void AppController::clearProgressIndicator()
-{
-    if (_progress)
-        _progress->setValue(0);
-}
-
 void AppController::takePicture(QObject*)
 {
     SNP_Log::debug(QStringLiteral("take a picture!"));
-    if (_progress)
-        _progress->setValue(5);
+    _operatorPanel->showProgress(5);
     if (!_currentCamera)
         return;
     _currentCamera->takePicture();
     _currentCamera->performNextQueuedCameraCommand();
-}
-
-void AppController::pressShutterFull(QObject*)
-{
-    SNP_Log::debug(QStringLiteral("press shutter fully!"));
-    if (!_currentCamera)
-        return;
-    _currentCamera->pressShutterFull();
-    _currentCamera->performNextQueuedCameraCommand();
-}
-
-void AppController::pressShutterHalf(QObject*)
-{
-    SNP_Log::debug(QStringLiteral("press shutter halfway!"));
-    if (!_currentCamera)
-        return;
-    _currentCamera->pressShutterHalf();
-    _currentCamera->performNextQueuedCameraCommand();
-}
-
-void AppController::releaseShutter(QObject*)
-{
-    SNP_Log::debug(QStringLiteral("release shutter!"));
-    if (!_currentCamera)
-        return;
-    _currentCamera->releaseShutter();
-    _currentCamera->performNextQueuedCameraCommand();
-}
-
-void AppController::liveViewZoom(QObject* sender)
-{
-    if (_currentCamera)
-        _currentCamera->liveViewSetZoom(tagOf(sender));
-}
-
-void AppController::liveViewFocus(QObject* sender)
-{
-    if (_currentCamera)
-        _currentCamera->liveViewDriveAF(tagOf(sender));
 }
 
 void AppController::liveViewOn(QObject*)
@@ -236,10 +150,4 @@ void AppController::liveViewOff(QObject*)
     SNP_Log::debug(QStringLiteral("liveViewEnd!"));
     if (_currentCamera)
         _currentCamera->liveViewEnd();
-}
-
-void AppController::openLogFile(QObject*)
-{
-    const QString path = SNP_Log::logFilePath().isEmpty() ? SNP_Log::defaultLogFilePath() : SNP_Log::logFilePath();
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }

@@ -1,12 +1,13 @@
 // What staff are told without being asked: the booth's health (SNP_BoothHealth) on the
-// operator panel and, while any part of it is wrong, a small mark in a corner of the touch
-// screen; and, while the simulated camera serves the booth, a "Simulated camera" mark on the
-// operator panel and over the camera picture on the live screen. The marks are widgets over
-// the screens: nothing of them reaches a filed picture or an upload file, which are made from
-// the camera's bytes. Main thread only.
+// operator panel (its status lines: SNP_OperatorPanel) and, while any part of it is wrong,
+// a small mark in a corner of the touch screen; and, while the simulated camera serves the
+// booth, a "Simulated camera" mark on the operator panel and over the camera picture on the
+// live screen. The marks are widgets over the screens: nothing of them reaches a filed
+// picture or an upload file, which are made from the camera's bytes. Main thread only.
 #include "AppController.h"
 
 #include "SNP_Log.h"
+#include "SNP_OperatorPanel.h"
 #include "SNP_Preferences.h"
 #include "SimCameraSdk.h"
 
@@ -139,8 +140,7 @@ void AppController::setUpHealthAndMarks()
             new CornerOfPicture(liveMark, _EVFView);
             liveMark->show();
         }
-        if (auto* panelMark = findChild<QLabel*>(QStringLiteral("_simulatedCameraMark")))
-            panelMark->show();
+        _operatorPanel->showSimulatedCameraMark();
     }
 
     _health = new SNP_BoothHealth(
@@ -159,19 +159,7 @@ void AppController::setUpHealthAndMarks()
 
 void AppController::showHealth(const SNP_BoothHealth::State& state)
 {
-    QStringList lines;
-    QString mail;
-    for (const SNP_BoothHealth::Part& part : state.parts) {
-        const QString line = part.problem.isEmpty() ? part.text : QStringLiteral("PROBLEM: ") + part.text;
-        if (part.name == QLatin1String("Mail"))
-            mail = line;
-        else
-            lines << line;
-    }
-    if (auto* label = findChild<QLabel*>(QStringLiteral("_healthStatus")))
-        label->setText(lines.join(u'\n'));
-    if (auto* label = findChild<QLabel*>(QStringLiteral("_mailStatus")))
-        label->setText(mail);
+    _operatorPanel->showHealth(state);
     if (_staffMark) {
         _staffMark->setVisible(state.wrong());
         if (state.wrong())

@@ -1,22 +1,17 @@
-// The operator's camera settings: one control per setting, found by its tag (the setting's
-// property identifier), filled from the camera's property notifications, kept in step with
-// the values the camera allows, written back when the operator picks a value; the
-// exposure-mode rule for the aperture and shutter-speed controls; the running camera clock.
-// All of it runs on the main thread.
-#include "AppController.h"
+// The operator's camera settings controls (see the header). Main thread only.
+#include "SNP_CameraSettingsControls.h"
 
+#include "AppController.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_CanonCameraNames.h"
 #include "SNP_CanonCameraNotifications.h"
 #include "SNP_Log.h"
 #include "SNP_NSStringAdditions.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QTimer>
@@ -34,6 +29,8 @@ constexpr uint32_t kCameraPropertyTags[] = {
 constexpr int32_t kAEModeTag = 1024;
 constexpr int32_t kAvTag = 1029;
 constexpr int32_t kTvTag = 1030;
+
+constexpr int kCameraClockTickMs = 1000;
 
 // A widget's tag: its integer "tag" property, 0 without one.
 int32_t tagOf(const QObject* object)
@@ -70,13 +67,12 @@ QString describeControl(const QWidget* control)
 
 }  // namespace
 
+SNP_CameraSettingsControls::SNP_CameraSettingsControls(AppController& controller) : _controller(controller) {}
+
 // ---- wiring ----
 
-void AppController::connectOperatorPanel()
+void SNP_CameraSettingsControls::connectControls()
 {
-    if (_camerasButton)
-        connect(_camerasButton, &QComboBox::activated, this, [this] { chooseCamera(_camerasButton); });
-
     for (const uint32_t* tag = kCameraPropertyTags; *tag; ++tag) {
         QWidget* control = viewWithTag(int32_t(*tag));
         if (auto* menu = qobject_cast<QComboBox*>(control)) {
@@ -93,7 +89,7 @@ void AppController::connectOperatorPanel()
             });
         }
     }
-    if (auto* picker = findChild<QDateTimeEdit*>(QStringLiteral("_cameraClockPicker"))) {
+    if (auto* picker = _controller.findChild<QDateTimeEdit*>(QStringLiteral("_cameraClockPicker"))) {
         // Only a time the operator set is written (the running display changes the picker
         // with its signals blocked), and it runs on from the moment it was set, so leaving
         // the picker a minute later writes no stale time.
@@ -110,49 +106,18 @@ void AppController::connectOperatorPanel()
             setCameraProperty(picker);
         });
     }
-
-    using Action = void (AppController::*)(QObject*);
-    const std::pair<const char*, Action> buttons[] = {
-        {"_setCameraClockButton", &AppController::setCameraClockToCurrent},
-        {"_pressShutterHalfButton", &AppController::pressShutterHalf},
-        {"_pressShutterFullButton", &AppController::pressShutterFull},
-        {"_releaseShutterButton", &AppController::releaseShutter},
-        {"_takePictureButton", &AppController::takePicture},
-        {"_saveLastPictureButton", &AppController::saveImage},
-        {"_liveViewOnButton", &AppController::liveViewOn},
-        {"_liveViewOffButton", &AppController::liveViewOff},
-        {"_zoom1Button", &AppController::liveViewZoom},
-        {"_zoom5Button", &AppController::liveViewZoom},
-        {"_zoom10Button", &AppController::liveViewZoom},
-        {"_focusNear1Button", &AppController::liveViewFocus},
-        {"_focusNear2Button", &AppController::liveViewFocus},
-        {"_focusNear3Button", &AppController::liveViewFocus},
-        {"_focusFar1Button", &AppController::liveViewFocus},
-        {"_focusFar2Button", &AppController::liveViewFocus},
-        {"_focusFar3Button", &AppController::liveViewFocus},
-        {"_scratchFolderButton", &AppController::setDownloadFolder},
-        {"_mainImagesFolderButton", &AppController::setMainImagesFolder},
-        {"_forUploadFolderButton", &AppController::setForUploadFolder},
-        {"_openLogFileButton", &AppController::openLogFile},
-    };
-    for (const auto& [name, action] : buttons) {
-        auto* button = findChild<QAbstractButton*>(QString::fromLatin1(name));
-        if (!button)
-            continue;
-        connect(button, &QAbstractButton::clicked, this, [this, button, action = action] { (this->*action)(button); });
-    }
 }
 
 // ---- control lookup ----
 
-QWidget* AppController::viewWithTag(int32_t tag)
+QWidget* SNP_CameraSettingsControls::viewWithTag(int32_t tag) const
 {
-    if (QWidget* found = ownTagSearch(this, tag))
+    if (QWidget* found = ownTagSearch(&_controller, tag))
         return found;
-    return viewWithTag(tag, this);
+    return viewWithTag(tag, &_controller);
 }
 
-QWidget* AppController::viewWithTag(int32_t tag, QWidget* view)
+QWidget* SNP_CameraSettingsControls::viewWithTag(int32_t tag, QWidget* view) const
 {
     if (!view)
         return nullptr;
@@ -175,17 +140,18 @@ QWidget* AppController::viewWithTag(int32_t tag, QWidget* view)
 
 // ---- filling controls ----
 
-void AppController::updateCameraProperties()
+void SNP_CameraSettingsControls::updateCameraProperties()
 {
+    const std::shared_ptr<SNP_CanonCamera> camera = _controller.currentCamera();
     for (const uint32_t* tag = kCameraPropertyTags; *tag; ++tag) {
         std::optional<QVariantMap> values;
-        if (_currentCamera)
-            values = _currentCamera->supportedValuesForPropertyID(*tag);
+        if (camera)
+            values = camera->supportedValuesForPropertyID(*tag);
         updateControlWithTagWithValues(int32_t(*tag), values);
     }
 }
 
-void AppController::updateControlWithTagWithValues(int32_t tag, const std::optional<QVariantMap>& values)
+void SNP_CameraSettingsControls::updateControlWithTagWithValues(int32_t tag, const std::optional<QVariantMap>& values)
 {
     QWidget* control = tag ? viewWithTag(tag) : nullptr;
     if (auto* menu = qobject_cast<QComboBox*>(control)) {
@@ -205,7 +171,7 @@ void AppController::updateControlWithTagWithValues(int32_t tag, const std::optio
     // A table for a tag without a menu or field is dropped.
 }
 
-void AppController::updateControlWithTagWithValue(int32_t tag, const QVariant& value)
+void SNP_CameraSettingsControls::updateControlWithTagWithValue(int32_t tag, const QVariant& value)
 {
     QWidget* control = tag ? viewWithTag(tag) : nullptr;
     const QByteArray shown = SNP_CanonCamera::describeValue(value).toUtf8();
@@ -219,8 +185,8 @@ void AppController::updateControlWithTagWithValue(int32_t tag, const QVariant& v
 
     QString text;  // null: none
     if (SNP_CanonCamera::isNumberValue(value)) {
-        if (_currentCamera)
-            text = _currentCamera->stringForPropertyID(uint32_t(tag), SNP_CanonCamera::uint32Value(value));
+        if (const std::shared_ptr<SNP_CanonCamera> camera = _controller.currentCamera())
+            text = camera->stringForPropertyID(uint32_t(tag), SNP_CanonCamera::uint32Value(value));
     } else if (value.typeId() == QMetaType::QString) {
         text = value.toString();
         if (text.isNull())
@@ -243,42 +209,14 @@ void AppController::updateControlWithTagWithValue(int32_t tag, const QVariant& v
     }
     if (auto* picker = qobject_cast<QDateTimeEdit*>(control)) {
         SNP_Log::debugf("setting camara clock to %s", shown.constData());
-        if (value.typeId() != QMetaType::QDateTime || !value.toDateTime().isValid())
-            return;
-        const QDateTime date = value.toDateTime();
-        {
-            const QSignalBlocker quiet(picker); // the camera's value, not the operator's
-            picker->setDateTime(date);
-        }
-        _cameraClockEdited.invalidate();
-        _cameraClockSkew = QDateTime::currentDateTime().msecsTo(date) / 1000.0;
-        if (_cameraClockTimer) {
-            _cameraClockTimer->stop();
-            _cameraClockTimer->deleteLater();
-        }
-        _cameraClockTimer = new QTimer(this);
-        _cameraClockTimer->setProperty("userInfo", QVariant::fromValue<QObject*>(picker));
-        QTimer* timer = _cameraClockTimer;
-        connect(timer, &QTimer::timeout, this, [this, timer] { animateDatePicker(timer); });
-        timer->start(_cameraClockTimerInterval);
+        if (value.typeId() == QMetaType::QDateTime && value.toDateTime().isValid())
+            runCameraClock(picker, value.toDateTime());
         return;
     }
     SNP_Log::debugf("no control %s (%u) to update with value %s", name.constData(), uint32_t(tag), shown.constData());
 }
 
-void AppController::animateDatePicker(QTimer* timer)
-{
-    if (!timer)
-        return;
-    auto* picker = qobject_cast<QDateTimeEdit*>(timer->property("userInfo").value<QObject*>());
-    // Not while the operator is typing a time into it.
-    if (!picker || picker->hasFocus())
-        return;
-    const QSignalBlocker quiet(picker);
-    picker->setDateTime(QDateTime::currentDateTime().addMSecs(qint64(std::llround(_cameraClockSkew * 1000.0))));
-}
-
-void AppController::setEnabledForAEMode(const QVariant& value)
+void SNP_CameraSettingsControls::setEnabledForAEMode(const QVariant& value)
 {
     bool tv = false;
     bool av = false;
@@ -303,9 +241,48 @@ void AppController::setEnabledForAEMode(const QVariant& value)
         control->setEnabled(av);
 }
 
+// ---- the camera clock ----
+
+void SNP_CameraSettingsControls::runCameraClock(QDateTimeEdit* picker, const QDateTime& date)
+{
+    {
+        const QSignalBlocker quiet(picker); // the camera's value, not the operator's
+        picker->setDateTime(date);
+    }
+    _cameraClockEdited.invalidate();
+    _cameraClockSkew = QDateTime::currentDateTime().msecsTo(date) / 1000.0;
+    stopCameraClock();
+    _cameraClockTimer = new QTimer(&_controller);
+    _cameraClockTimer->setProperty("userInfo", QVariant::fromValue<QObject*>(picker));
+    QTimer* timer = _cameraClockTimer;
+    connect(timer, &QTimer::timeout, this, [this, timer] { animateDatePicker(timer); });
+    timer->start(kCameraClockTickMs);
+}
+
+void SNP_CameraSettingsControls::animateDatePicker(QTimer* timer)
+{
+    if (!timer)
+        return;
+    auto* picker = qobject_cast<QDateTimeEdit*>(timer->property("userInfo").value<QObject*>());
+    // Not while the operator is typing a time into it.
+    if (!picker || picker->hasFocus())
+        return;
+    const QSignalBlocker quiet(picker);
+    picker->setDateTime(QDateTime::currentDateTime().addMSecs(qint64(std::llround(_cameraClockSkew * 1000.0))));
+}
+
+void SNP_CameraSettingsControls::stopCameraClock()
+{
+    if (!_cameraClockTimer)
+        return;
+    _cameraClockTimer->stop();
+    _cameraClockTimer->deleteLater();
+    _cameraClockTimer = nullptr;
+}
+
 // ---- notifications ----
 
-void AppController::cameraPropertiesChanged(const SNP_Notification& notification)
+void SNP_CameraSettingsControls::propertiesChanged(const SNP_Notification& notification)
 {
     SNP_Log::debugf("SNP_CanonCameraPropertiesDidChange for camera %s",
                     qUtf8Printable(SNP_describeCamera(notification.object.camera().get())));
@@ -316,7 +293,7 @@ void AppController::cameraPropertiesChanged(const SNP_Notification& notification
     updateControlWithTagWithValues(tag, values);
 }
 
-void AppController::cameraPropertyChanged(const SNP_Notification& notification)
+void SNP_CameraSettingsControls::propertyChanged(const SNP_Notification& notification)
 {
     const int32_t tag = int32_t(notification.userInfo.value(SNP_CanonCameraPropertyID).toUInt());
     const QVariant shown = notification.userInfo.value(SNP_CanonCameraProperty);
@@ -328,18 +305,19 @@ void AppController::cameraPropertyChanged(const SNP_Notification& notification)
 
 // ---- operator actions ----
 
-void AppController::setCameraClockToCurrent(QObject*)
+void SNP_CameraSettingsControls::setCameraClockToCurrent()
 {
-    if (_currentCamera)
-        _currentCamera->setCameraClock(QDateTime::currentDateTime());
+    if (const std::shared_ptr<SNP_CanonCamera> camera = _controller.currentCamera())
+        camera->setCameraClock(QDateTime::currentDateTime());
 }
 
-void AppController::setCameraProperty(QObject* sender)
+void SNP_CameraSettingsControls::setCameraProperty(QObject* sender)
 {
+    const std::shared_ptr<SNP_CanonCamera> camera = _controller.currentCamera();
     const int32_t tag = tagOf(sender);
     if (auto* picker = qobject_cast<QDateTimeEdit*>(sender)) {
-        if (_currentCamera)
-            _currentCamera->setCameraClock(picker->dateTime());
+        if (camera)
+            camera->setCameraClock(picker->dateTime());
         return;
     }
     QString text;  // null: none
@@ -351,16 +329,16 @@ void AppController::setCameraProperty(QObject* sender)
     }
     SNP_Log::debug(QStringLiteral("setting value \"") + (text.isNull() ? QStringLiteral("(null)") : text) +
                    QStringLiteral("\" for property ") + QString::number(tag));
-    const bool written = _currentCamera && _currentCamera->setStringValue(text, uint32_t(tag));
+    const bool written = camera && camera->setStringValue(text, uint32_t(tag));
     if (!written) {
         beep();
         // The camera tells its present value again, and the control follows it.
-        if (_currentCamera)
-            _currentCamera->updateValueForPropertyID(uint32_t(tag));
+        if (camera)
+            camera->updateValueForPropertyID(uint32_t(tag));
     }
 }
 
-void AppController::beep()
+void SNP_CameraSettingsControls::beep()
 {
     ++_beepCount;
     QApplication::beep();
