@@ -1,6 +1,9 @@
 // Internal to the support library: EXIF reading and writing on JPEG bytes with Exiv2.
-// Only SNP_XMLinEXIF.cpp and SNP_ImagePipeline.cpp include this; Exiv2 does not appear in
-// any public header. Every Exiv2 exception is caught here and turned into a result.
+// Only the support library's EXIF users (SNP_JpegExif, SNP_Composite, SNP_JpegCodec's
+// scaledJpeg, SNP_XMLinEXIF) and the fuzzers include this; Exiv2 does not appear in any
+// public header. Every Exiv2 exception is caught here and turned into a result.
+//
+// State: Exiv2's message handler, installed once per process. Threads: any thread.
 #pragma once
 
 #pragma GCC diagnostic push
