@@ -157,51 +157,100 @@ plist_t toPlist(const QVariant& value)
 // and a hostile one of a few thousand levels would otherwise run the reader off its stack.
 constexpr int kMaxNesting = 64;
 
-std::optional<QVariant> fromPlist(plist_t node, int depth = 0)
+std::optional<QVariant> fromPlist(plist_t node, int depth = 0);
+
+std::optional<QVariant> dictFromPlist(plist_t node, int depth)
+{
+    QVariantMap map;
+    plist_dict_iter iter = nullptr;
+    plist_dict_new_iter(node, &iter);
+    if (!iter)
+        return std::nullopt;
+    bool ok = true;
+    for (;;) {
+        char* key = nullptr;
+        plist_t child = nullptr;
+        plist_dict_next_item(node, iter, &key, &child);
+        if (!child) {
+            std::free(key);
+            break;
+        }
+        auto converted = fromPlist(child, depth + 1);
+        if (!converted || !key) {
+            std::free(key);
+            ok = false;
+            break;
+        }
+        map.insert(QString::fromUtf8(key), *converted);
+        std::free(key);
+    }
+    std::free(iter);
+    if (!ok)
+        return std::nullopt;
+    return QVariant(map);
+}
+
+std::optional<QVariant> arrayFromPlist(plist_t node, int depth)
+{
+    QVariantList list;
+    const uint32_t count = plist_array_get_size(node);
+    for (uint32_t i = 0; i < count; ++i) {
+        auto converted = fromPlist(plist_array_get_item(node, i), depth + 1);
+        if (!converted)
+            return std::nullopt;
+        list.append(*converted);
+    }
+    return QVariant(list);
+}
+
+std::optional<QVariant> stringFromPlist(plist_t node)
+{
+    // Read by length: libplist's own copy asserts (and so aborts the process) on a
+    // string with a NUL character inside, which hostile XML can carry. Such a string
+    // is no text this system writes; the list is refused.
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    if (!text)
+        return QVariant(QString());
+    if (length > uint64_t(INT32_MAX) || std::memchr(text, 0, size_t(length)))
+        return std::nullopt;
+    return QVariant(QString::fromUtf8(text, static_cast<qsizetype>(length)));
+}
+
+std::optional<QVariant> dateFromPlist(plist_t node)
+{
+    int32_t seconds = 0;
+    int32_t micros = 0;
+    plist_get_date_val(node, &seconds, &micros);
+    // A hostile list may hold a date libplist could not bring into range (it then
+    // hands back any 32-bit values): only a date that can be written again is read.
+    const qint64 msecs = (kPlistEpochOffset + qint64(seconds)) * 1000 + qint64(micros) / 1000;
+    int32_t checkSeconds = 0;
+    int32_t checkMicros = 0;
+    if (!plistDateFor(msecs, &checkSeconds, &checkMicros))
+        return std::nullopt;
+    return QVariant(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()));
+}
+
+QVariant dataFromPlist(plist_t node)
+{
+    char* bytes = nullptr;
+    uint64_t length = 0;
+    plist_get_data_val(node, &bytes, &length);
+    QByteArray data(bytes ? bytes : "", bytes ? static_cast<qsizetype>(length) : 0);
+    std::free(bytes);
+    return QVariant(data);
+}
+
+std::optional<QVariant> fromPlist(plist_t node, int depth)
 {
     if (depth > kMaxNesting)
         return std::nullopt;
     switch (plist_get_node_type(node)) {
-    case PLIST_DICT: {
-        QVariantMap map;
-        plist_dict_iter iter = nullptr;
-        plist_dict_new_iter(node, &iter);
-        if (!iter)
-            return std::nullopt;
-        bool ok = true;
-        for (;;) {
-            char* key = nullptr;
-            plist_t child = nullptr;
-            plist_dict_next_item(node, iter, &key, &child);
-            if (!child) {
-                std::free(key);
-                break;
-            }
-            auto converted = fromPlist(child, depth + 1);
-            if (!converted || !key) {
-                std::free(key);
-                ok = false;
-                break;
-            }
-            map.insert(QString::fromUtf8(key), *converted);
-            std::free(key);
-        }
-        std::free(iter);
-        if (!ok)
-            return std::nullopt;
-        return QVariant(map);
-    }
-    case PLIST_ARRAY: {
-        QVariantList list;
-        const uint32_t count = plist_array_get_size(node);
-        for (uint32_t i = 0; i < count; ++i) {
-            auto converted = fromPlist(plist_array_get_item(node, i), depth + 1);
-            if (!converted)
-                return std::nullopt;
-            list.append(*converted);
-        }
-        return QVariant(list);
-    }
+    case PLIST_DICT:
+        return dictFromPlist(node, depth);
+    case PLIST_ARRAY:
+        return arrayFromPlist(node, depth);
     case PLIST_BOOLEAN: {
         uint8_t flag = 0;
         plist_get_bool_val(node, &flag);
@@ -217,39 +266,12 @@ std::optional<QVariant> fromPlist(plist_t node, int depth = 0)
         plist_get_real_val(node, &number);
         return QVariant(number);
     }
-    case PLIST_STRING: {
-        // Read by length: libplist's own copy asserts (and so aborts the process) on a
-        // string with a NUL character inside, which hostile XML can carry. Such a string
-        // is no text this system writes; the list is refused.
-        uint64_t length = 0;
-        const char* text = plist_get_string_ptr(node, &length);
-        if (!text)
-            return QVariant(QString());
-        if (length > uint64_t(INT32_MAX) || std::memchr(text, 0, size_t(length)))
-            return std::nullopt;
-        return QVariant(QString::fromUtf8(text, static_cast<qsizetype>(length)));
-    }
-    case PLIST_DATE: {
-        int32_t seconds = 0;
-        int32_t micros = 0;
-        plist_get_date_val(node, &seconds, &micros);
-        // A hostile list may hold a date libplist could not bring into range (it then
-        // hands back any 32-bit values): only a date that can be written again is read.
-        const qint64 msecs = (kPlistEpochOffset + qint64(seconds)) * 1000 + qint64(micros) / 1000;
-        int32_t checkSeconds = 0;
-        int32_t checkMicros = 0;
-        if (!plistDateFor(msecs, &checkSeconds, &checkMicros))
-            return std::nullopt;
-        return QVariant(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()));
-    }
-    case PLIST_DATA: {
-        char* bytes = nullptr;
-        uint64_t length = 0;
-        plist_get_data_val(node, &bytes, &length);
-        QByteArray data(bytes ? bytes : "", bytes ? static_cast<qsizetype>(length) : 0);
-        std::free(bytes);
-        return QVariant(data);
-    }
+    case PLIST_STRING:
+        return stringFromPlist(node);
+    case PLIST_DATE:
+        return dateFromPlist(node);
+    case PLIST_DATA:
+        return dataFromPlist(node);
     default:
         return std::nullopt; // keys, UIDs: not objects a caller can use
     }
