@@ -97,7 +97,7 @@ std::optional<QByteArray> compositeJpegFromImage(const QImage& composite, const 
         return std::nullopt;
     if (contents->exif.empty())
         return encoded;
-    try {
+    const bool updated = SNP_ExifIO::guarded("compositeJpeg", "cannot update the EXIF data", [&] {
         auto& exif = contents->exif;
         const auto setLong = [&](const char* key, uint32_t value) {
             auto it = exif.findKey(Exiv2::ExifKey(key));
@@ -110,13 +110,10 @@ std::optional<QByteArray> compositeJpegFromImage(const QImage& composite, const 
         auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
         if (orientation != exif.end())
             *orientation = static_cast<uint16_t>(1);
-    } catch (const std::exception& e) {
-        SNP_Log::debugf("compositeJpeg: cannot update the EXIF data: %s", e.what());
+        return true;
+    });
+    if (!updated)
         return std::nullopt;
-    } catch (...) {
-        SNP_Log::debug(QStringLiteral("compositeJpeg: cannot update the EXIF data"));
-        return std::nullopt;
-    }
     return SNP_ExifIO::writeExif(*encoded, *contents, "compositeJpeg");
 }
 

@@ -31,7 +31,7 @@ std::optional<ExifContents> readExif(const QByteArray& jpeg, const char* context
         SNP_Log::debugf("%s: no image data", context);
         return std::nullopt;
     }
-    try {
+    return guarded(context, "cannot read the image's metadata", [&]() -> std::optional<ExifContents> {
         auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(jpeg.constData()),
                                                static_cast<long>(jpeg.size()));
         if (!image.get()) {
@@ -43,18 +43,13 @@ std::optional<ExifContents> readExif(const QByteArray& jpeg, const char* context
         contents.exif = image->exifData();
         contents.byteOrder = image->byteOrder() == Exiv2::invalidByteOrder ? Exiv2::littleEndian : image->byteOrder();
         return contents;
-    } catch (const std::exception& e) {
-        SNP_Log::debugf("%s: cannot read the image's metadata: %s", context, e.what());
-    } catch (...) {
-        SNP_Log::debugf("%s: cannot read the image's metadata", context);
-    }
-    return std::nullopt;
+    });
 }
 
 std::optional<QByteArray> writeExif(const QByteArray& jpeg, const ExifContents& contents, const char* context)
 {
     installExiv2LogHandler();
-    try {
+    return guarded(context, "cannot write the image's metadata", [&]() -> std::optional<QByteArray> {
         auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(jpeg.constData()),
                                                static_cast<long>(jpeg.size()));
         if (!image.get() || image->imageType() != Exiv2::ImageType::jpeg) {
@@ -78,12 +73,7 @@ std::optional<QByteArray> writeExif(const QByteArray& jpeg, const ExifContents& 
             return std::nullopt;
         }
         return result;
-    } catch (const std::exception& e) {
-        SNP_Log::debugf("%s: cannot write the image's metadata: %s", context, e.what());
-    } catch (...) {
-        SNP_Log::debugf("%s: cannot write the image's metadata", context);
-    }
-    return std::nullopt;
+    });
 }
 
 } // namespace SNP_ExifIO

@@ -14,32 +14,24 @@ std::optional<QByteArray> exifBlockOfJpeg(const QByteArray& jpeg)
         return std::nullopt;
     if (contents->exif.empty())
         return QByteArray();
-    try {
+    return SNP_ExifIO::guarded("exifBlockOfJpeg", "cannot encode the EXIF data", [&]() -> std::optional<QByteArray> {
         Exiv2::Blob blob;
         Exiv2::ExifParser::encode(blob, contents->byteOrder, contents->exif);
         return QByteArray(reinterpret_cast<const char*>(blob.data()), static_cast<qsizetype>(blob.size()));
-    } catch (const std::exception& e) {
-        SNP_Log::debugf("exifBlockOfJpeg: cannot encode the EXIF data: %s", e.what());
-    } catch (...) {
-        SNP_Log::debug(QStringLiteral("exifBlockOfJpeg: cannot encode the EXIF data"));
-    }
-    return std::nullopt;
+    });
 }
 
 std::optional<QByteArray> jpegWithExifBlock(const QByteArray& jpeg, const QByteArray& exifBlock)
 {
     SNP_ExifIO::ExifContents contents;
     if (!exifBlock.isEmpty()) {
-        try {
+        const bool decoded = SNP_ExifIO::guarded("jpegWithExifBlock", "cannot read the EXIF block", [&] {
             contents.byteOrder = Exiv2::ExifParser::decode(contents.exif, reinterpret_cast<const Exiv2::byte*>(exifBlock.constData()),
                                                            static_cast<uint32_t>(exifBlock.size()));
-        } catch (const std::exception& e) {
-            SNP_Log::debugf("jpegWithExifBlock: cannot read the EXIF block: %s", e.what());
+            return true;
+        });
+        if (!decoded)
             return std::nullopt;
-        } catch (...) {
-            SNP_Log::debug(QStringLiteral("jpegWithExifBlock: cannot read the EXIF block"));
-            return std::nullopt;
-        }
         if (contents.byteOrder == Exiv2::invalidByteOrder) {
             SNP_Log::debug(QStringLiteral("jpegWithExifBlock: the EXIF block is not a TIFF structure"));
             return std::nullopt;
