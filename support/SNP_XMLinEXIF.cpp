@@ -326,6 +326,24 @@ QByteArray userCommentText(const QByteArray& raw, Exiv2::ByteOrder byteOrder)
     return text;
 }
 
+// The object as a property list written by libplist's writer (XML or binary); write
+// hands back bytes that release frees.
+template <typename Write, typename Release>
+std::optional<QByteArray> serializedPropertyList(const QVariant& object, Write write, Release release)
+{
+    PlistPtr node(toPlist(object));
+    if (!node)
+        return std::nullopt;
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    write(static_cast<plist_t>(node.get()), &bytes, &length);
+    if (!bytes)
+        return std::nullopt;
+    QByteArray data(bytes, static_cast<qsizetype>(length));
+    release(bytes);
+    return data;
+}
+
 } // namespace
 
 QString SNP_XMLinEXIF::describe(const QVariant& object)
@@ -337,32 +355,12 @@ QString SNP_XMLinEXIF::describe(const QVariant& object)
 
 std::optional<QByteArray> SNP_XMLinEXIF::xmlDataForPropertyListObject(const QVariant& object)
 {
-    PlistPtr node(toPlist(object));
-    if (!node)
-        return std::nullopt;
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(static_cast<plist_t>(node.get()), &xml, &length);
-    if (!xml)
-        return std::nullopt;
-    QByteArray data(xml, static_cast<qsizetype>(length));
-    plist_to_xml_free(xml);
-    return data;
+    return serializedPropertyList(object, plist_to_xml, plist_to_xml_free);
 }
 
 std::optional<QByteArray> SNP_XMLinEXIF::binaryDataForPropertyListObject(const QVariant& object)
 {
-    PlistPtr node(toPlist(object));
-    if (!node)
-        return std::nullopt;
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(static_cast<plist_t>(node.get()), &bin, &length);
-    if (!bin)
-        return std::nullopt;
-    QByteArray data(bin, static_cast<qsizetype>(length));
-    plist_to_bin_free(bin);
-    return data;
+    return serializedPropertyList(object, plist_to_bin, plist_to_bin_free);
 }
 
 namespace {
@@ -498,7 +496,7 @@ std::optional<QByteArray> SNP_XMLinEXIF::embed(const QVariant& object, const QBy
     auto contents = SNP_ExifIO::readExif(jpegData, "jpegDataWithPropertyListObject");
     if (!contents)
         return std::nullopt;
-    try {
+    const bool commentSet = SNP_ExifIO::guarded("jpegDataWithPropertyListObject", "cannot set the user comment", [&] {
         QByteArray value(kAsciiHeader, 8);
         value += comment;
         Exiv2::Value::AutoPtr commentValue = Exiv2::Value::create(Exiv2::undefined);
@@ -508,13 +506,10 @@ std::optional<QByteArray> SNP_XMLinEXIF::embed(const QVariant& object, const QBy
         for (auto it = contents->exif.findKey(key); it != contents->exif.end(); it = contents->exif.findKey(key))
             contents->exif.erase(it);
         contents->exif.add(key, commentValue.get());
-    } catch (const std::exception& e) {
-        SNP_Log::debugf("jpegDataWithPropertyListObject: cannot set the user comment: %s", e.what());
+        return true;
+    });
+    if (!commentSet)
         return std::nullopt;
-    } catch (...) {
-        SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: cannot set the user comment"));
-        return std::nullopt;
-    }
 
     std::optional<QByteArray> recompressed;
     if (!reencodedJpeg)
@@ -555,21 +550,19 @@ std::optional<QVariant> SNP_XMLinEXIF::propertyListObjectForJpegData(const QByte
     if (!contents)
         return std::nullopt;
     QByteArray raw;
-    try {
+    // False when the picture has no user comment (not logged) or it cannot be read.
+    const bool commentRead = SNP_ExifIO::guarded("propertyListObjectForJpegData", "cannot read the user comment", [&] {
         const auto it = contents->exif.findKey(Exiv2::ExifKey(kUserCommentKey));
         if (it == contents->exif.end())
-            return std::nullopt;
+            return false;
         std::vector<Exiv2::byte> bytes(static_cast<size_t>(it->size()));
         if (!bytes.empty())
             it->copy(bytes.data(), contents->byteOrder);
         raw = QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
-    } catch (const std::exception& e) {
-        SNP_Log::debugf("propertyListObjectForJpegData: cannot read the user comment: %s", e.what());
+        return true;
+    });
+    if (!commentRead)
         return std::nullopt;
-    } catch (...) {
-        SNP_Log::debug(QStringLiteral("propertyListObjectForJpegData: cannot read the user comment"));
-        return std::nullopt;
-    }
     const QByteArray text = userCommentText(raw, contents->byteOrder);
     if (text.isEmpty())
         return std::nullopt;
