@@ -39,6 +39,44 @@ std::optional<QImage> decodeInto(tjhandle handle, const QByteArray& jpeg, int wi
     return image;
 }
 
+// The smallest of the decoder's reductions (none of its enlargements) of the picture that is
+// still at least minSize in both directions; the full size when none is.
+QSize smallestReductionAtLeast(const JpegHeader& header, QSize minSize)
+{
+    int count = 0;
+    const tjscalingfactor* factors = tjGetScalingFactors(&count);
+    int bestWidth = header.width;
+    int bestHeight = header.height;
+    for (int i = 0; factors && i < count; ++i) {
+        const tjscalingfactor f = factors[i];
+        if (f.num > f.denom)
+            continue; // enlargements are of no use here
+        const int w = TJSCALED(header.width, f);
+        const int h = TJSCALED(header.height, f);
+        if (w >= minSize.width() && h >= minSize.height() && static_cast<qint64>(w) * h < static_cast<qint64>(bestWidth) * bestHeight) {
+            bestWidth = w;
+            bestHeight = h;
+        }
+    }
+    return QSize(bestWidth, bestHeight);
+}
+
+// Decodes the picture at full size, or with minSize reduced in the DCT
+// (smallestReductionAtLeast); logged with the context on failure.
+std::optional<QImage> decodeReducedTo(const QByteArray& jpeg, std::optional<QSize> minSize, const char* context)
+{
+    if (!dataUsable(jpeg, context))
+        return std::nullopt;
+    TjHandle tj(tjInitDecompress());
+    if (!tj.handle)
+        return std::nullopt;
+    const auto header = headerWith(tj.handle, jpeg, context);
+    if (!header)
+        return std::nullopt;
+    const QSize size = minSize ? smallestReductionAtLeast(*header, *minSize) : QSize(header->width, header->height);
+    return decodeInto(tj.handle, jpeg, size.width(), size.height(), context);
+}
+
 } // namespace
 
 std::optional<JpegHeader> readJpegHeader(const QByteArray& jpeg)
@@ -55,44 +93,12 @@ std::optional<JpegHeader> readJpegHeader(const QByteArray& jpeg)
 
 std::optional<QImage> decodeJpeg(const QByteArray& jpeg)
 {
-    if (!dataUsable(jpeg, "decodeJpeg"))
-        return std::nullopt;
-    TjHandle tj(tjInitDecompress());
-    if (!tj.handle)
-        return std::nullopt;
-    const auto header = headerWith(tj.handle, jpeg, "decodeJpeg");
-    if (!header)
-        return std::nullopt;
-    return decodeInto(tj.handle, jpeg, header->width, header->height, "decodeJpeg");
+    return decodeReducedTo(jpeg, std::nullopt, "decodeJpeg");
 }
 
 std::optional<QImage> decodeJpegScaled(const QByteArray& jpeg, QSize minSize)
 {
-    if (!dataUsable(jpeg, "decodeJpegScaled"))
-        return std::nullopt;
-    TjHandle tj(tjInitDecompress());
-    if (!tj.handle)
-        return std::nullopt;
-    const auto header = headerWith(tj.handle, jpeg, "decodeJpegScaled");
-    if (!header)
-        return std::nullopt;
-
-    int count = 0;
-    const tjscalingfactor* factors = tjGetScalingFactors(&count);
-    int bestWidth = header->width;
-    int bestHeight = header->height;
-    for (int i = 0; factors && i < count; ++i) {
-        const tjscalingfactor f = factors[i];
-        if (f.num > f.denom)
-            continue; // enlargements are of no use here
-        const int w = TJSCALED(header->width, f);
-        const int h = TJSCALED(header->height, f);
-        if (w >= minSize.width() && h >= minSize.height() && static_cast<qint64>(w) * h < static_cast<qint64>(bestWidth) * bestHeight) {
-            bestWidth = w;
-            bestHeight = h;
-        }
-    }
-    return decodeInto(tj.handle, jpeg, bestWidth, bestHeight, "decodeJpegScaled");
+    return decodeReducedTo(jpeg, minSize, "decodeJpegScaled");
 }
 
 std::optional<QByteArray> encodeJpeg(const QImage& source, int quality, int subsampling)
