@@ -13,6 +13,17 @@ namespace {
 
 bool isDigit(char32_t c) { return c >= U'0' && c <= U'9'; }
 
+// Appends a code point (at most U+10FFFF, no surrogate), as a surrogate pair where it needs one.
+void appendCodePoint(QString& text, char32_t c)
+{
+    if (QChar::requiresSurrogates(c)) {
+        text += QChar(QChar::highSurrogate(c));
+        text += QChar(QChar::lowSurrogate(c));
+    } else {
+        text += QChar(char16_t(c));
+    }
+}
+
 } // namespace
 
 int numericalCaseInsensitiveCompare(const QString& a, const QString& b)
@@ -164,12 +175,7 @@ std::optional<QString> decodeWideUnits(const unsigned char* u, size_t units, int
         } else {
             if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
                 return std::nullopt;
-            if (QChar::requiresSurrogates(c)) {
-                text += QChar(QChar::highSurrogate(c));
-                text += QChar(QChar::lowSurrogate(c));
-            } else {
-                text += QChar(char16_t(c));
-            }
+            appendCodePoint(text, c);
         }
     }
     return text;
@@ -225,12 +231,7 @@ QString stringByDeletingCharactersInSet(const QString& text, const CharacterSet&
     for (char32_t c : text.toUcs4()) {
         if (set(c))
             continue;
-        if (QChar::requiresSurrogates(c)) {
-            out += QChar(QChar::highSurrogate(c));
-            out += QChar(QChar::lowSurrogate(c));
-        } else {
-            out += QChar(char16_t(c));
-        }
+        appendCodePoint(out, c);
     }
     return out;
 }

@@ -85,6 +85,22 @@ plist_t dictToPlist(const Map& map)
     return dict;
 }
 
+// An array node of the items, each converted by convert; none when one cannot be.
+template <typename Items, typename Convert>
+plist_t arrayToPlist(const Items& items, Convert convert)
+{
+    plist_t array = plist_new_array();
+    for (const auto& item : items) {
+        plist_t child = convert(item);
+        if (!child) {
+            plist_free(array);
+            return nullptr;
+        }
+        plist_array_append_item(array, child);
+    }
+    return array;
+}
+
 plist_t toPlist(const QVariant& value)
 {
     switch (value.typeId()) {
@@ -92,30 +108,10 @@ plist_t toPlist(const QVariant& value)
         return dictToPlist(value.toMap());
     case QMetaType::QVariantHash:
         return dictToPlist(value.toHash());
-    case QMetaType::QVariantList: {
-        plist_t array = plist_new_array();
-        for (const QVariant& item : value.toList()) {
-            plist_t child = toPlist(item);
-            if (!child) {
-                plist_free(array);
-                return nullptr;
-            }
-            plist_array_append_item(array, child);
-        }
-        return array;
-    }
-    case QMetaType::QStringList: {
-        plist_t array = plist_new_array();
-        for (const QString& item : value.toStringList()) {
-            plist_t child = newString(item);
-            if (!child) {
-                plist_free(array);
-                return nullptr;
-            }
-            plist_array_append_item(array, child);
-        }
-        return array;
-    }
+    case QMetaType::QVariantList:
+        return arrayToPlist(value.toList(), toPlist);
+    case QMetaType::QStringList:
+        return arrayToPlist(value.toStringList(), newString);
     case QMetaType::QString:
         return newString(value.toString());
     case QMetaType::Bool:
