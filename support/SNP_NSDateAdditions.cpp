@@ -3,6 +3,7 @@
 #include <QTimeZone>
 
 #include <cstdlib>
+#include <optional>
 
 namespace SNP_NSDateAdditions {
 namespace {
@@ -69,11 +70,9 @@ QString dayText(const QLocale& locale, int dayOfWeek, int count)
     return locale.dayName(dayOfWeek, type);
 }
 
-QString field(const QDateTime& dt, QChar letter, int n, const QLocale& locale)
+// The fields of the calendar date: era, years, quarters, months, days and weekdays.
+std::optional<QString> dateField(const QDate& date, QChar letter, int n, const QLocale& locale)
 {
-    const QDate date = dt.date();
-    const QTime time = dt.time();
-    const int offset = dt.offsetFromUtc();
     switch (letter.unicode()) {
     case 'G':
         if (n <= 3) return date.year() > 0 ? QStringLiteral("AD") : QStringLiteral("BC");
@@ -109,6 +108,15 @@ QString field(const QDateTime& dt, QChar letter, int n, const QLocale& locale)
             return pad((date.dayOfWeek() - first + 7) % 7 + 1, n);
         }
         return dayText(locale, date.dayOfWeek(), n);
+    default:
+        return std::nullopt;
+    }
+}
+
+// The fields of the time of day: period, hours, minutes, seconds and their fractions.
+std::optional<QString> timeField(const QTime& time, QChar letter, int n, const QLocale& locale)
+{
+    switch (letter.unicode()) {
     case 'a':
         return time.hour() < 12 ? locale.amText() : locale.pmText();
     case 'h': {
@@ -135,6 +143,16 @@ QString field(const QDateTime& dt, QChar letter, int n, const QLocale& locale)
     }
     case 'A':
         return pad(time.msecsSinceStartOfDay(), n);
+    default:
+        return std::nullopt;
+    }
+}
+
+// The fields of the time zone: offsets from UTC and the zone's names.
+std::optional<QString> zoneField(const QDateTime& dt, QChar letter, int n, const QLocale& locale)
+{
+    const int offset = dt.offsetFromUtc();
+    switch (letter.unicode()) {
     case 'Z':
         if (n <= 3) return offsetText(offset, false, true, false);
         if (n == 4) return localizedGMT(offset, true);
@@ -162,8 +180,19 @@ QString field(const QDateTime& dt, QChar letter, int n, const QLocale& locale)
         return name.isEmpty() ? localizedGMT(offset, true) : name;
     }
     default:
-        return QString(n, letter);
+        return std::nullopt;
     }
+}
+
+QString field(const QDateTime& dt, QChar letter, int n, const QLocale& locale)
+{
+    if (auto text = dateField(dt.date(), letter, n, locale))
+        return *text;
+    if (auto text = timeField(dt.time(), letter, n, locale))
+        return *text;
+    if (auto text = zoneField(dt, letter, n, locale))
+        return *text;
+    return QString(n, letter);
 }
 
 } // namespace

@@ -13,6 +13,17 @@ namespace {
 
 bool isDigit(char32_t c) { return c >= U'0' && c <= U'9'; }
 
+// Appends a code point (at most U+10FFFF, no surrogate), as a surrogate pair where it needs one.
+void appendCodePoint(QString& text, char32_t c)
+{
+    if (QChar::requiresSurrogates(c)) {
+        text += QChar(QChar::highSurrogate(c));
+        text += QChar(QChar::lowSurrogate(c));
+    } else {
+        text += QChar(char16_t(c));
+    }
+}
+
 } // namespace
 
 int numericalCaseInsensitiveCompare(const QString& a, const QString& b)
@@ -50,49 +61,52 @@ int numericalCaseInsensitiveCompare(const QString& a, const QString& b)
     return 0;
 }
 
-std::optional<QString> stringWithCString(const char* bytes, size_t maxLength, Encoding encoding)
+namespace {
+
+// Bytes per code unit of the encoding; 0 for one not handled.
+int unitWidth(Encoding encoding)
 {
-    int width = 1;
     switch (encoding) {
-    case Encoding::ASCII: case Encoding::UTF8: case Encoding::Latin1: width = 1; break;
-    case Encoding::UTF16: case Encoding::UTF16LE: case Encoding::UTF16BE: width = 2; break;
-    case Encoding::UTF32: case Encoding::UTF32LE: case Encoding::UTF32BE: width = 4; break;
-    case Encoding::Unsupported: return std::nullopt;
+    case Encoding::ASCII: case Encoding::UTF8: case Encoding::Latin1: return 1;
+    case Encoding::UTF16: case Encoding::UTF16LE: case Encoding::UTF16BE: return 2;
+    case Encoding::UTF32: case Encoding::UTF32LE: case Encoding::UTF32BE: return 4;
+    case Encoding::Unsupported: return 0;
     }
-    if (!bytes)
-        return std::nullopt;
-    if (maxLength != 0 && maxLength < size_t(width))
-        return std::nullopt;
+    return 1;
+}
+
+// One-byte encodings: up to the first zero byte or limit, a UTF-8 byte-order mark dropped.
+std::optional<QString> narrowString(const char* bytes, size_t maxLength, size_t limit, Encoding encoding)
+{
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
-    const size_t limit = maxLength == 0 ? SIZE_MAX : maxLength;
-
-    if (width == 1) {
-        size_t start = 0;
-        if (encoding == Encoding::UTF8 && (maxLength == 0 || maxLength >= 4)
-            && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF)
-            start = 3;
-        size_t end = start;
-        while (end < limit && p[end] != 0)
-            ++end;
-        const QByteArrayView view(bytes + start, qsizetype(end - start));
-        if (view.isEmpty())
-            return QString();
-        if (encoding == Encoding::Latin1)
-            return QString::fromLatin1(view);
-        if (encoding == Encoding::ASCII) {
-            for (char c : view)
-                if (static_cast<unsigned char>(c) > 127)
-                    return std::nullopt;
-            return QString::fromLatin1(view);
-        }
-        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
-        QString text = decoder.decode(view);
-        if (decoder.hasError())
-            return std::nullopt;
-        return text;
+    size_t start = 0;
+    if (encoding == Encoding::UTF8 && (maxLength == 0 || maxLength >= 4)
+        && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF)
+        start = 3;
+    size_t end = start;
+    while (end < limit && p[end] != 0)
+        ++end;
+    const QByteArrayView view(bytes + start, qsizetype(end - start));
+    if (view.isEmpty())
+        return QString();
+    if (encoding == Encoding::Latin1)
+        return QString::fromLatin1(view);
+    if (encoding == Encoding::ASCII) {
+        for (char c : view)
+            if (static_cast<unsigned char>(c) > 127)
+                return std::nullopt;
+        return QString::fromLatin1(view);
     }
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+    QString text = decoder.decode(view);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
 
-    // Wide units: the length ends before the first zero unit, in whole units.
+// Wide units: the length in bytes ends before the first zero unit, in whole units.
+size_t wideLength(const unsigned char* p, size_t limit, int width)
+{
     const size_t unitLimit = (limit == SIZE_MAX) ? SIZE_MAX : (limit / size_t(width)) * size_t(width);
     size_t end = 0;
     while (end + size_t(width) <= unitLimit) {
@@ -103,30 +117,39 @@ std::optional<QString> stringWithCString(const char* bytes, size_t maxLength, En
             break;
         end += size_t(width);
     }
-    if (end == 0)
-        return QString();
+    return end;
+}
 
-    const bool hostLittle = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
-    bool little = hostLittle;
-    if (encoding == Encoding::UTF16LE || encoding == Encoding::UTF32LE) little = true;
-    if (encoding == Encoding::UTF16BE || encoding == Encoding::UTF32BE) little = false;
+// The byte order of wide units, and the bytes before the first unit of the text.
+struct WideOrder {
+    bool little = true;
     size_t start = 0;
+};
+
+// The order the encoding names (the host's for UTF16 and UTF32), unless a leading
+// byte-order mark decides it; the mark is then dropped.
+WideOrder wideOrder(const unsigned char* p, int width, Encoding encoding)
+{
+    WideOrder order;
+    order.little = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
+    if (encoding == Encoding::UTF16LE || encoding == Encoding::UTF32LE) order.little = true;
+    if (encoding == Encoding::UTF16BE || encoding == Encoding::UTF32BE) order.little = false;
     if (encoding == Encoding::UTF16 || encoding == Encoding::UTF32) {
-        // A leading byte-order mark decides the order and is dropped.
         if (width == 2) {
-            if (p[0] == 0xFF && p[1] == 0xFE) { little = true; start = 2; }
-            else if (p[0] == 0xFE && p[1] == 0xFF) { little = false; start = 2; }
+            if (p[0] == 0xFF && p[1] == 0xFE) { order = {true, 2}; }
+            else if (p[0] == 0xFE && p[1] == 0xFF) { order = {false, 2}; }
         } else {
-            if (p[0] == 0xFF && p[1] == 0xFE && p[2] == 0 && p[3] == 0) { little = true; start = 4; }
-            else if (p[0] == 0 && p[1] == 0 && p[2] == 0xFE && p[3] == 0xFF) { little = false; start = 4; }
+            if (p[0] == 0xFF && p[1] == 0xFE && p[2] == 0 && p[3] == 0) { order = {true, 4}; }
+            else if (p[0] == 0 && p[1] == 0 && p[2] == 0xFE && p[3] == 0xFF) { order = {false, 4}; }
         }
     }
-    if (end == start)
-        return QString();
-    // Decoded here rather than by QStringDecoder, which lets unpaired surrogates and
-    // values past U+10FFFF through.
-    const unsigned char* u = p + start;
-    const size_t units = (end - start) / size_t(width);
+    return order;
+}
+
+// The text of units wide units at u. Decoded here rather than by QStringDecoder, which lets
+// unpaired surrogates and values past U+10FFFF through.
+std::optional<QString> decodeWideUnits(const unsigned char* u, size_t units, int width, bool little)
+{
     auto unitAt = [&](size_t i) -> quint32 {
         const unsigned char* b = u + i * size_t(width);
         if (width == 2)
@@ -152,15 +175,35 @@ std::optional<QString> stringWithCString(const char* bytes, size_t maxLength, En
         } else {
             if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
                 return std::nullopt;
-            if (QChar::requiresSurrogates(c)) {
-                text += QChar(QChar::highSurrogate(c));
-                text += QChar(QChar::lowSurrogate(c));
-            } else {
-                text += QChar(char16_t(c));
-            }
+            appendCodePoint(text, c);
         }
     }
     return text;
+}
+
+} // namespace
+
+std::optional<QString> stringWithCString(const char* bytes, size_t maxLength, Encoding encoding)
+{
+    const int width = unitWidth(encoding);
+    if (width == 0)
+        return std::nullopt;
+    if (!bytes)
+        return std::nullopt;
+    if (maxLength != 0 && maxLength < size_t(width))
+        return std::nullopt;
+    const size_t limit = maxLength == 0 ? SIZE_MAX : maxLength;
+    if (width == 1)
+        return narrowString(bytes, maxLength, limit, encoding);
+
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
+    const size_t end = wideLength(p, limit, width);
+    if (end == 0)
+        return QString();
+    const WideOrder order = wideOrder(p, width, encoding);
+    if (end == order.start)
+        return QString();
+    return decodeWideUnits(p + order.start, (end - order.start) / size_t(width), width, order.little);
 }
 
 CharacterSet decimalDigitCharacterSet()
@@ -188,12 +231,7 @@ QString stringByDeletingCharactersInSet(const QString& text, const CharacterSet&
     for (char32_t c : text.toUcs4()) {
         if (set(c))
             continue;
-        if (QChar::requiresSurrogates(c)) {
-            out += QChar(QChar::highSurrogate(c));
-            out += QChar(QChar::lowSurrogate(c));
-        } else {
-            out += QChar(char16_t(c));
-        }
+        appendCodePoint(out, c);
     }
     return out;
 }

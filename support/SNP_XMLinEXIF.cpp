@@ -85,6 +85,22 @@ plist_t dictToPlist(const Map& map)
     return dict;
 }
 
+// An array node of the items, each converted by convert; none when one cannot be.
+template <typename Items, typename Convert>
+plist_t arrayToPlist(const Items& items, Convert convert)
+{
+    plist_t array = plist_new_array();
+    for (const auto& item : items) {
+        plist_t child = convert(item);
+        if (!child) {
+            plist_free(array);
+            return nullptr;
+        }
+        plist_array_append_item(array, child);
+    }
+    return array;
+}
+
 plist_t toPlist(const QVariant& value)
 {
     switch (value.typeId()) {
@@ -92,30 +108,10 @@ plist_t toPlist(const QVariant& value)
         return dictToPlist(value.toMap());
     case QMetaType::QVariantHash:
         return dictToPlist(value.toHash());
-    case QMetaType::QVariantList: {
-        plist_t array = plist_new_array();
-        for (const QVariant& item : value.toList()) {
-            plist_t child = toPlist(item);
-            if (!child) {
-                plist_free(array);
-                return nullptr;
-            }
-            plist_array_append_item(array, child);
-        }
-        return array;
-    }
-    case QMetaType::QStringList: {
-        plist_t array = plist_new_array();
-        for (const QString& item : value.toStringList()) {
-            plist_t child = newString(item);
-            if (!child) {
-                plist_free(array);
-                return nullptr;
-            }
-            plist_array_append_item(array, child);
-        }
-        return array;
-    }
+    case QMetaType::QVariantList:
+        return arrayToPlist(value.toList(), toPlist);
+    case QMetaType::QStringList:
+        return arrayToPlist(value.toStringList(), newString);
     case QMetaType::QString:
         return newString(value.toString());
     case QMetaType::Bool:
@@ -157,51 +153,100 @@ plist_t toPlist(const QVariant& value)
 // and a hostile one of a few thousand levels would otherwise run the reader off its stack.
 constexpr int kMaxNesting = 64;
 
-std::optional<QVariant> fromPlist(plist_t node, int depth = 0)
+std::optional<QVariant> fromPlist(plist_t node, int depth = 0);
+
+std::optional<QVariant> dictFromPlist(plist_t node, int depth)
+{
+    QVariantMap map;
+    plist_dict_iter iter = nullptr;
+    plist_dict_new_iter(node, &iter);
+    if (!iter)
+        return std::nullopt;
+    bool ok = true;
+    for (;;) {
+        char* key = nullptr;
+        plist_t child = nullptr;
+        plist_dict_next_item(node, iter, &key, &child);
+        if (!child) {
+            std::free(key);
+            break;
+        }
+        auto converted = fromPlist(child, depth + 1);
+        if (!converted || !key) {
+            std::free(key);
+            ok = false;
+            break;
+        }
+        map.insert(QString::fromUtf8(key), *converted);
+        std::free(key);
+    }
+    std::free(iter);
+    if (!ok)
+        return std::nullopt;
+    return QVariant(map);
+}
+
+std::optional<QVariant> arrayFromPlist(plist_t node, int depth)
+{
+    QVariantList list;
+    const uint32_t count = plist_array_get_size(node);
+    for (uint32_t i = 0; i < count; ++i) {
+        auto converted = fromPlist(plist_array_get_item(node, i), depth + 1);
+        if (!converted)
+            return std::nullopt;
+        list.append(*converted);
+    }
+    return QVariant(list);
+}
+
+std::optional<QVariant> stringFromPlist(plist_t node)
+{
+    // Read by length: libplist's own copy asserts (and so aborts the process) on a
+    // string with a NUL character inside, which hostile XML can carry. Such a string
+    // is no text this system writes; the list is refused.
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    if (!text)
+        return QVariant(QString());
+    if (length > uint64_t(INT32_MAX) || std::memchr(text, 0, size_t(length)))
+        return std::nullopt;
+    return QVariant(QString::fromUtf8(text, static_cast<qsizetype>(length)));
+}
+
+std::optional<QVariant> dateFromPlist(plist_t node)
+{
+    int32_t seconds = 0;
+    int32_t micros = 0;
+    plist_get_date_val(node, &seconds, &micros);
+    // A hostile list may hold a date libplist could not bring into range (it then
+    // hands back any 32-bit values): only a date that can be written again is read.
+    const qint64 msecs = (kPlistEpochOffset + qint64(seconds)) * 1000 + qint64(micros) / 1000;
+    int32_t checkSeconds = 0;
+    int32_t checkMicros = 0;
+    if (!plistDateFor(msecs, &checkSeconds, &checkMicros))
+        return std::nullopt;
+    return QVariant(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()));
+}
+
+QVariant dataFromPlist(plist_t node)
+{
+    char* bytes = nullptr;
+    uint64_t length = 0;
+    plist_get_data_val(node, &bytes, &length);
+    QByteArray data(bytes ? bytes : "", bytes ? static_cast<qsizetype>(length) : 0);
+    std::free(bytes);
+    return QVariant(data);
+}
+
+std::optional<QVariant> fromPlist(plist_t node, int depth)
 {
     if (depth > kMaxNesting)
         return std::nullopt;
     switch (plist_get_node_type(node)) {
-    case PLIST_DICT: {
-        QVariantMap map;
-        plist_dict_iter iter = nullptr;
-        plist_dict_new_iter(node, &iter);
-        if (!iter)
-            return std::nullopt;
-        bool ok = true;
-        for (;;) {
-            char* key = nullptr;
-            plist_t child = nullptr;
-            plist_dict_next_item(node, iter, &key, &child);
-            if (!child) {
-                std::free(key);
-                break;
-            }
-            auto converted = fromPlist(child, depth + 1);
-            if (!converted || !key) {
-                std::free(key);
-                ok = false;
-                break;
-            }
-            map.insert(QString::fromUtf8(key), *converted);
-            std::free(key);
-        }
-        std::free(iter);
-        if (!ok)
-            return std::nullopt;
-        return QVariant(map);
-    }
-    case PLIST_ARRAY: {
-        QVariantList list;
-        const uint32_t count = plist_array_get_size(node);
-        for (uint32_t i = 0; i < count; ++i) {
-            auto converted = fromPlist(plist_array_get_item(node, i), depth + 1);
-            if (!converted)
-                return std::nullopt;
-            list.append(*converted);
-        }
-        return QVariant(list);
-    }
+    case PLIST_DICT:
+        return dictFromPlist(node, depth);
+    case PLIST_ARRAY:
+        return arrayFromPlist(node, depth);
     case PLIST_BOOLEAN: {
         uint8_t flag = 0;
         plist_get_bool_val(node, &flag);
@@ -217,39 +262,12 @@ std::optional<QVariant> fromPlist(plist_t node, int depth = 0)
         plist_get_real_val(node, &number);
         return QVariant(number);
     }
-    case PLIST_STRING: {
-        // Read by length: libplist's own copy asserts (and so aborts the process) on a
-        // string with a NUL character inside, which hostile XML can carry. Such a string
-        // is no text this system writes; the list is refused.
-        uint64_t length = 0;
-        const char* text = plist_get_string_ptr(node, &length);
-        if (!text)
-            return QVariant(QString());
-        if (length > uint64_t(INT32_MAX) || std::memchr(text, 0, size_t(length)))
-            return std::nullopt;
-        return QVariant(QString::fromUtf8(text, static_cast<qsizetype>(length)));
-    }
-    case PLIST_DATE: {
-        int32_t seconds = 0;
-        int32_t micros = 0;
-        plist_get_date_val(node, &seconds, &micros);
-        // A hostile list may hold a date libplist could not bring into range (it then
-        // hands back any 32-bit values): only a date that can be written again is read.
-        const qint64 msecs = (kPlistEpochOffset + qint64(seconds)) * 1000 + qint64(micros) / 1000;
-        int32_t checkSeconds = 0;
-        int32_t checkMicros = 0;
-        if (!plistDateFor(msecs, &checkSeconds, &checkMicros))
-            return std::nullopt;
-        return QVariant(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()));
-    }
-    case PLIST_DATA: {
-        char* bytes = nullptr;
-        uint64_t length = 0;
-        plist_get_data_val(node, &bytes, &length);
-        QByteArray data(bytes ? bytes : "", bytes ? static_cast<qsizetype>(length) : 0);
-        std::free(bytes);
-        return QVariant(data);
-    }
+    case PLIST_STRING:
+        return stringFromPlist(node);
+    case PLIST_DATE:
+        return dateFromPlist(node);
+    case PLIST_DATA:
+        return dataFromPlist(node);
     default:
         return std::nullopt; // keys, UIDs: not objects a caller can use
     }
@@ -304,6 +322,24 @@ QByteArray userCommentText(const QByteArray& raw, Exiv2::ByteOrder byteOrder)
     return text;
 }
 
+// The object as a property list written by libplist's writer (XML or binary); write
+// hands back bytes that release frees.
+template <typename Write, typename Release>
+std::optional<QByteArray> serializedPropertyList(const QVariant& object, Write write, Release release)
+{
+    PlistPtr node(toPlist(object));
+    if (!node)
+        return std::nullopt;
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    write(static_cast<plist_t>(node.get()), &bytes, &length);
+    if (!bytes)
+        return std::nullopt;
+    QByteArray data(bytes, static_cast<qsizetype>(length));
+    release(bytes);
+    return data;
+}
+
 } // namespace
 
 QString SNP_XMLinEXIF::describe(const QVariant& object)
@@ -315,32 +351,12 @@ QString SNP_XMLinEXIF::describe(const QVariant& object)
 
 std::optional<QByteArray> SNP_XMLinEXIF::xmlDataForPropertyListObject(const QVariant& object)
 {
-    PlistPtr node(toPlist(object));
-    if (!node)
-        return std::nullopt;
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(static_cast<plist_t>(node.get()), &xml, &length);
-    if (!xml)
-        return std::nullopt;
-    QByteArray data(xml, static_cast<qsizetype>(length));
-    plist_to_xml_free(xml);
-    return data;
+    return serializedPropertyList(object, plist_to_xml, plist_to_xml_free);
 }
 
 std::optional<QByteArray> SNP_XMLinEXIF::binaryDataForPropertyListObject(const QVariant& object)
 {
-    PlistPtr node(toPlist(object));
-    if (!node)
-        return std::nullopt;
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(static_cast<plist_t>(node.get()), &bin, &length);
-    if (!bin)
-        return std::nullopt;
-    QByteArray data(bin, static_cast<qsizetype>(length));
-    plist_to_bin_free(bin);
-    return data;
+    return serializedPropertyList(object, plist_to_bin, plist_to_bin_free);
 }
 
 namespace {
@@ -476,7 +492,7 @@ std::optional<QByteArray> SNP_XMLinEXIF::embed(const QVariant& object, const QBy
     auto contents = SNP_ExifIO::readExif(jpegData, "jpegDataWithPropertyListObject");
     if (!contents)
         return std::nullopt;
-    try {
+    const bool commentSet = SNP_ExifIO::guarded("jpegDataWithPropertyListObject", "cannot set the user comment", [&] {
         QByteArray value(kAsciiHeader, 8);
         value += comment;
         Exiv2::Value::AutoPtr commentValue = Exiv2::Value::create(Exiv2::undefined);
@@ -486,13 +502,10 @@ std::optional<QByteArray> SNP_XMLinEXIF::embed(const QVariant& object, const QBy
         for (auto it = contents->exif.findKey(key); it != contents->exif.end(); it = contents->exif.findKey(key))
             contents->exif.erase(it);
         contents->exif.add(key, commentValue.get());
-    } catch (const std::exception& e) {
-        SNP_Log::debugf("jpegDataWithPropertyListObject: cannot set the user comment: %s", e.what());
+        return true;
+    });
+    if (!commentSet)
         return std::nullopt;
-    } catch (...) {
-        SNP_Log::debug(QStringLiteral("jpegDataWithPropertyListObject: cannot set the user comment"));
-        return std::nullopt;
-    }
 
     std::optional<QByteArray> recompressed;
     if (!reencodedJpeg)
@@ -533,21 +546,19 @@ std::optional<QVariant> SNP_XMLinEXIF::propertyListObjectForJpegData(const QByte
     if (!contents)
         return std::nullopt;
     QByteArray raw;
-    try {
+    // False when the picture has no user comment (not logged) or it cannot be read.
+    const bool commentRead = SNP_ExifIO::guarded("propertyListObjectForJpegData", "cannot read the user comment", [&] {
         const auto it = contents->exif.findKey(Exiv2::ExifKey(kUserCommentKey));
         if (it == contents->exif.end())
-            return std::nullopt;
+            return false;
         std::vector<Exiv2::byte> bytes(static_cast<size_t>(it->size()));
         if (!bytes.empty())
             it->copy(bytes.data(), contents->byteOrder);
         raw = QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
-    } catch (const std::exception& e) {
-        SNP_Log::debugf("propertyListObjectForJpegData: cannot read the user comment: %s", e.what());
+        return true;
+    });
+    if (!commentRead)
         return std::nullopt;
-    } catch (...) {
-        SNP_Log::debug(QStringLiteral("propertyListObjectForJpegData: cannot read the user comment"));
-        return std::nullopt;
-    }
     const QByteArray text = userCommentText(raw, contents->byteOrder);
     if (text.isEmpty())
         return std::nullopt;
