@@ -1,15 +1,19 @@
-// The booth's application controller: start-up, the visitor's screens, photo intake and
-// filing, the kiosk windows, the current camera, the operator panel and what staff are told
-// (the booth's health, the simulated camera's marks). Its widgets come
-// from resources/AppController.ui. Everything here runs on the main thread except the
-// watchdog loop and photo intake (which runs on the camera's download thread).
+// The booth's application controller: the one object the interface file
+// (resources/AppController.ui) makes and the camera notifications reach. It starts the booth
+// (folders, watchdog, the camera registry) and keeps the current camera; the work of each area
+// lives in a part of its own, which the operations here forward to:
+//   the screen sequence   SNP_ScreenSequence (and SNP_AddressQuestion, SNP_OperatorPinLock,
+//                         SNP_BoothSounds), each screen's entry actions in AppController_Screens.cpp
+//   the kiosk layout      SNP_KioskLayout (SNP_LiveLayout, SNP_FlashLayer)
+//   the operator panel    SNP_OperatorPanel (SNP_CameraSettingsControls)
+//   photo intake          SNP_PhotoIntake, which hands the picture to SNP_Filing
+//   what staff are told   SNP_BoothHealth, AppController_Health.cpp
+// Everything here runs on the main thread except the watchdog loop and the photo intake steps
+// that run on the camera's download thread (SNP_PhotoIntake says which).
 #pragma once
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QImage>
-#include <QMutex>
-#include <QPointer>
 #include <QRectF>
 #include <QStringList>
 #include <QVariantMap>
@@ -18,7 +22,6 @@
 #include "SNP_BoothHealth.h"
 #include "SNP_CanonCamera.h"
 #include "SNP_Filing.h"
-#include "SNP_ImagePipeline.h"
 #include "SNP_KeyboardView.h"
 #include "SNP_KioskLayout.h"
 #include "SNP_PreferenceKeys.h"
@@ -30,20 +33,13 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 #include <optional>
-#include <thread>
 
 class QLabel;
-class QLineEdit;
 class QPushButton;
-class QComboBox;
-class QProgressBar;
 class QTimer;
-class QVariantAnimation;
 class QColor;
-class QScreen;
 class SNP_KeyboardView;
 class SNP_CanonCamera;
 class SNP_PhotoIntake;
