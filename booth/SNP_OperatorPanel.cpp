@@ -68,8 +68,9 @@ void SNP_OperatorPanel::connectControls()
         auto* button = _controller.findChild<QAbstractButton*>(QString::fromLatin1(name));
         if (!button)
             continue;
-        connect(button, &QAbstractButton::clicked, this,
-                [this, button, action = action] { (_controller.*action)(button); });
+        AppController* controller = &_controller;
+        const Action handler = action; // a named copy: a structured binding is not captured
+        connect(button, &QAbstractButton::clicked, this, [controller, button, handler] { (controller->*handler)(button); });
     }
 }
 
