@@ -39,7 +39,10 @@ constexpr uint32_t kWatchdogMaxMisses = 15;
 // Turns the live view's geometry changes into the frame-change handler.
 class FrameChangeObserver : public QObject {
 public:
-    FrameChangeObserver(AppController* controller, QObject* parent) : QObject(parent), _controller(controller) {}
+    FrameChangeObserver(AppController* controller, QObject* parent) : QObject(parent), _controller(controller)
+    {
+        setObjectName(QStringLiteral("frameChangeObserver"));
+    }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
@@ -112,6 +115,10 @@ AppController::AppController(QWidget* parent)
 
 AppController::~AppController()
 {
+    // The observers of the controller's views call into its parts, which go before the
+    // controller's children do: they go first.
+    for (const char* name : {"frameChangeObserver", "touchViewObserver", "operatorActivity"})
+        delete findChild<QObject*>(QLatin1String(name), Qt::FindDirectChildrenOnly);
     // A picture's intake in flight ends before the controller does.
     _photoIntake->close();
     // The camera outlives its delegate: nothing more is asked of this one.

@@ -385,6 +385,7 @@ private:
     QLabel* _pinPrompt = nullptr;
     QTimer* _keyboardIdleTimer = nullptr;
     bool _sorryScreen = false;
+    bool _awaitingFiling = false;           // the result screen shown waits for its picture's filing
     uint64_t _acceptedBeforeCapture = 0;    // photoAcceptedCount() when the capture screen began
     bool _pinEntry = false;                 // the keyboard takes the operator PIN
     // -- photo intake and filing --

@@ -71,9 +71,9 @@ void AppController::enterScreen(SNP_Screen screen, uint32_t seconds)
 
     // A picture that came is shown on the live screen at once; the touch screen says where
     // it goes once its filing has ended (filingEnded).
-    const bool awaitingFiling = screen == SNP_Screen::Result && !_sorryScreen;
+    _awaitingFiling = screen == SNP_Screen::Result && !_sorryScreen;
     disableScreenUpdates();
-    showScreenPictures(_sorryScreen ? kSorryPictures : uint32_t(screen), !awaitingFiling);
+    showScreenPictures(_sorryScreen ? kSorryPictures : uint32_t(screen), !_awaitingFiling);
 
     switch (screen) {
     case SNP_Screen::Start:
@@ -101,7 +101,7 @@ void AppController::screenEntered(SNP_Screen screen)
 {
     showContentForScreen();
     enableScreenUpdates();
-    if (!(screen == SNP_Screen::Result && !_sorryScreen))
+    if (!_awaitingFiling)
         emit screenShown(uint32_t(screen));
 }
 
@@ -459,7 +459,10 @@ namespace {
 // Any touch, click or key on any of the booth's windows counts as staff still at work.
 class OperatorActivity : public QObject {
 public:
-    explicit OperatorActivity(AppController* controller) : QObject(controller), _controller(controller) {}
+    explicit OperatorActivity(AppController* controller) : QObject(controller), _controller(controller)
+    {
+        setObjectName(QStringLiteral("operatorActivity"));
+    }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
@@ -518,7 +521,7 @@ QStringList AppController::emails() const { return _emails; }
 
 void AppController::startTimerWithExpirationDelay(double delay) { _screens.startCountdown(delay); }
 
-void AppController::timerDidFire(QTimer*) { _screens.tick(); }
+void AppController::timerDidFire(QTimer* timer) { _screens.tick(timer); }
 
 void AppController::countdown() { _screens.countDown(); }
 
@@ -540,8 +543,8 @@ void AppController::countdownTick(SNP_Screen screen, uint32_t remaining)
         setShown(_liveCountdownField1, false);
         setShown(_liveCountdownField2, false);
     }
-    if (remaining != 0 && !_sounds.hasSpeaker())
-        createSpeaker();
+    if (remaining != 0)
+        createSpeaker(); // once
 }
 
 void AppController::createSpeaker() { _sounds.createSpeaker(); }

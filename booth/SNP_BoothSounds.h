@@ -13,7 +13,6 @@ public:
     // The speech engine and the sound effect are made as children of owner.
     explicit SNP_BoothSounds(QObject* owner) : _owner(owner) {}
 
-    bool hasSpeaker() const { return _speaker != nullptr; }
     // Makes the speaker when a speech engine exists (once), and logs the engine and voice
     // it speaks with.
     void createSpeaker();

@@ -35,13 +35,15 @@ std::optional<uint32_t> SNP_ScreenSequence::countdownSeconds(SNP_Screen screen, 
 
 void SNP_ScreenSequence::advance()
 {
-    _touchCountdownSeconds = _delegate.touchCountdownSeconds();
+    const uint32_t touchSeconds = _delegate.touchCountdownSeconds();
     const SNP_Screen next = following(_screen.load());
     _screen.store(uint32_t(next));
-    const std::optional<uint32_t> seconds = countdownSeconds(next, _touchCountdownSeconds);
-    _held = false;
+    const std::optional<uint32_t> seconds = countdownSeconds(next, touchSeconds);
+    _heldScreen = 0;
     _delegate.enterScreen(next, seconds.value_or(0));
-    if (seconds && !_held)
+    // Only this screen's own hold stops its countdown: one a later screen entered meanwhile
+    // (from within the entry actions) made is that screen's.
+    if (seconds && _heldScreen != uint32_t(next))
         startCountdown(*seconds);
     _delegate.screenEntered(next);
 }
@@ -54,14 +56,15 @@ void SNP_ScreenSequence::startOver()
 
 void SNP_ScreenSequence::holdScreen()
 {
-    _held = true;
+    _heldScreen = _screen.load();
     if (_timer)
         _timer->stop();
 }
 
 void SNP_ScreenSequence::startScreenCountdown()
 {
-    startCountdown(countdownSeconds(screen(), _touchCountdownSeconds).value_or(0));
+    // Only the result screen is held; the touch countdown's seconds play no part.
+    startCountdown(countdownSeconds(screen(), 0).value_or(0));
 }
 
 void SNP_ScreenSequence::startCountdown(double delay)
@@ -69,7 +72,7 @@ void SNP_ScreenSequence::startCountdown(double delay)
     if (!_timer) {
         _timer = new QTimer(_timerOwner);
         _timer->setObjectName(QStringLiteral("screenTimer"));
-        QObject::connect(_timer, &QTimer::timeout, _timer, [this] { tick(); });
+        QObject::connect(_timer, &QTimer::timeout, _timer, [this] { tick(_timer); });
     }
     _timer->stop();
 
@@ -84,11 +87,11 @@ void SNP_ScreenSequence::startCountdown(double delay)
     _timer->start(tickMs());
 }
 
-void SNP_ScreenSequence::tick()
+void SNP_ScreenSequence::tick(QTimer* firing)
 {
     if (_countdown == 0) {
-        if (_timer)
-            _timer->stop();
+        if (firing)
+            firing->stop();
         advance();
         return;
     }

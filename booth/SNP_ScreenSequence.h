@@ -82,12 +82,11 @@ public:
     // Replaces the countdown: the whole seconds of delay (none below zero or not a number,
     // at most the largest count), one per tick, then the next screen.
     void startCountdown(double delay);
-    // The screen timer's tick: the next screen once the countdown is over, else one second
-    // of it.
-    void tick();
+    // The screen timer's tick: the next screen once the countdown is over (the firing timer,
+    // if any, stopped first), else one second of it.
+    void tick(QTimer* firing);
     // One second of the countdown: the delegate shows it, then it goes down by one.
     void countDown();
-    uint32_t countdownValue() const { return _countdown; }
     bool countingDown() const;
 
     // A second of the screens in milliseconds (1000 unless set above zero), from the next
@@ -101,7 +100,6 @@ private:
     QPointer<QTimer> _timer;
     std::atomic<uint32_t> _screen{0};
     uint32_t _countdown = 0;
-    uint32_t _touchCountdownSeconds = 0; // as the delegate said at the last change of screen
     int _tickMs = 1000;
-    bool _held = false;
+    uint32_t _heldScreen = 0; // the screen holdScreen() held (0: none)
 };

@@ -55,11 +55,13 @@ TEST(ScreenSequence, EachScreenLastsItsTicksThenTheNextFollows)
             sequence.startScreenCountdown();
         }
         if (row.ticks > 0) {
-            EXPECT_EQ(owner.findChild<QTimer*>(QStringLiteral("screenTimer"))->interval(), 5);
+            const QTimer* timer = owner.findChild<QTimer*>(QStringLiteral("screenTimer"));
+            ASSERT_NE(timer, nullptr);
+            EXPECT_EQ(timer->interval(), 5);
         }
         int ticks = 0;
         for (; sequence.countingDown() && sequence.screen() == row.screen && ticks < 100; ++ticks)
-            sequence.tick();
+            sequence.tick(owner.findChild<QTimer*>(QStringLiteral("screenTimer")));
         if (ticks == 0)
             sequence.advance(); // the visitor's step
         EXPECT_EQ(ticks, row.ticks);
