@@ -129,11 +129,10 @@ SNP_CanonCameraList camerasOfList(EdsSdk& sdk, EdsCameraListRef list, EdsUInt32 
 }
 
 // The cameras connected now, asked of the SDK with no registry lock held; none when the
-// SDK could not list them or lists none.
-std::optional<SNP_CanonCameraList> detectCameras(const std::shared_ptr<EdsSdk>& sdk)
+// SDK could not list them or lists none. started: when the update began (the time the log
+// reports includes choosing the SDK).
+std::optional<SNP_CanonCameraList> detectCameras(const std::shared_ptr<EdsSdk>& sdk, const QElapsedTimer& started)
 {
-    QElapsedTimer started;
-    started.start();
     std::optional<SNP_CanonCameraList> newList;
 
     EdsCameraListRef list = nullptr;
@@ -256,8 +255,10 @@ void SNP_CanonCamera::updateCameraListAsync()
     _gShouldUpdate = false;
 
     // The SDK is held until the update is over.
+    QElapsedTimer started;
+    started.start();
     std::shared_ptr<EdsSdk> sdk = EdsCurrentSdk();
-    std::optional<SNP_CanonCameraList> newList = detectCameras(sdk);
+    std::optional<SNP_CanonCameraList> newList = detectCameras(sdk, started);
     // Cameras leaving the registry are let go here, after the registry lock is given back.
     SNP_CanonCameraList leaving;
     storeDetectedCameras(newList, leaving);

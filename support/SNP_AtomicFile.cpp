@@ -96,9 +96,6 @@ QString candidateName(const QString& name, int n)
 
 constexpr int kMaxNameAttempts = 10000;
 
-} // namespace
-
-namespace {
 std::mutex gTemporaryLockingLock;  // a temporary file's creation and its lock are one step
 std::mutex gPlacementHookLock;  // guards gPlacementHook
 std::function<void(const QByteArray&, const QByteArray&)> gPlacementHook;

@@ -12,6 +12,7 @@
 #endif
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <vector>

@@ -62,7 +62,8 @@ QSize smallestReductionAtLeast(const JpegHeader& header, QSize minSize)
 }
 
 // Decodes the picture at full size, or with minSize reduced in the DCT
-// (smallestReductionAtLeast); logged with the context on failure.
+// (smallestReductionAtLeast); logged with the context on failure, except a decoder that
+// cannot be started.
 std::optional<QImage> decodeReducedTo(const QByteArray& jpeg, std::optional<QSize> minSize, const char* context)
 {
     if (!dataUsable(jpeg, context))

@@ -5,7 +5,7 @@
 // State: recompressJpeg takes its large buffers from the pool SNP_JpegInternal keeps from
 // one picture to the next (behind a lock); the other functions keep nothing. Threads: any
 // thread, several at once. Failures are results (an empty optional), each logged through
-// SNP_Log; no exception leaves these functions.
+// SNP_Log unless said otherwise; no exception leaves these functions.
 #pragma once
 
 #include <QByteArray>

@@ -76,11 +76,11 @@ int unitWidth(Encoding encoding)
 }
 
 // One-byte encodings: up to the first zero byte or limit, a UTF-8 byte-order mark dropped.
-std::optional<QString> narrowString(const char* bytes, size_t maxLength, size_t limit, Encoding encoding)
+std::optional<QString> narrowString(const char* bytes, size_t limit, Encoding encoding)
 {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
     size_t start = 0;
-    if (encoding == Encoding::UTF8 && (maxLength == 0 || maxLength >= 4)
+    if (encoding == Encoding::UTF8 && limit >= 4
         && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF)
         start = 3;
     size_t end = start;
@@ -194,7 +194,7 @@ std::optional<QString> stringWithCString(const char* bytes, size_t maxLength, En
         return std::nullopt;
     const size_t limit = maxLength == 0 ? SIZE_MAX : maxLength;
     if (width == 1)
-        return narrowString(bytes, maxLength, limit, encoding);
+        return narrowString(bytes, limit, encoding);
 
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
     const size_t end = wideLength(p, limit, width);
